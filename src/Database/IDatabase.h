@@ -1,0 +1,24 @@
+#pragma once
+// The account store: three questions and two updates on the player_discord table. Every
+// operation answers a bool and lets no exception out.
+
+#include <string>
+
+class IDatabase {
+ public:
+  virtual ~IDatabase() = default;
+
+  // True when a row has this EOS id.
+  virtual bool IsPlayerExist(std::string eos_id) = 0;
+  // True when a row has this EOS id and a player id above 0.
+  virtual bool IsPlayerIDExist(std::string eos_id) = 0;
+  // True when a row holds this one-time code.
+  virtual bool IsCodeExist(std::string code) = 0;
+  // Writes the player into the row(s) of code and marks them "Linked"; true when a row was linked.
+  virtual bool UpdateAccount(std::string eos_id, std::string code, int player_id,
+                             std::string character_name, int tribe_id, std::string tribe_name) = 0;
+  // Refreshes every row of the EOS id; true when the statement ran.
+  virtual bool UpdateAccountLogout(std::string character_name, int tribe_id,
+                                   std::string tribe_name, std::string code,
+                                   std::string eos_id) = 0;
+};
