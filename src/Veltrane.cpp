@@ -1,0 +1,252 @@
+// Veltrane: links a player's game account (EOS id) to a Discord account with a one-time code.
+// This file holds the entry point, the load and unload steps, the link command and the logout
+// hook, and the module-level objects.
+
+#include <algorithm>
+#include <cctype>
+#include <memory>
+#include <string>
+
+#include "PluginLog.h"
+#include "VeltraneConfig.h"
+#include "VeltraneNotify.h"
+#include "VeltranePermissionGroup.h"
+#include "VeltraneReload.h"
+#include "VeltraneWebhook.h"
+#include "host/AsaApi.h"
+#if __has_include("Database/MysqlDB.h")
+#include "Database/MysqlDB.h"
+#define VELTRANE_HAS_MYSQL 1
+#else
+#include "Database/IDatabase.h"
+#endif
+
+// Module-level objects. Statics die in the reverse order of their construction: the log holder
+// (a function-local static, constructed during Load) goes first, then the account store, which
+// closes its connection, then the configuration document.
+nlohmann::json config;
+std::unique_ptr<IDatabase> account_store;
+void (*game_logout)(AShooterGameMode*, AController*) = nullptr;
+
+namespace {
+
+constexpr char kReloadCommand[] = "Veltrane.Reload";
+constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
+constexpr char kDefaultCustomMessage[] =
+    "Player {CharacterName} with EOS-ID {EOS} linked his account in the map {MapName}";
+
+// The text the chat command was registered under: a reload may change LinkDiscordCmd, but Unload
+// must remove the command that exists. Plain std::u16string, not FString, because it is destroyed
+// at module teardown, when the game's allocator may be gone.
+std::u16string registered_link_command;
+bool link_command_registered = false;
+
+// "Linked" and "Updated" are written into the code column by the plugin itself, and "0" is the
+// column's default; the column compares without case and ignores trailing spaces, so typed as a
+// code each would match rows that are no longer waiting to be linked.
+bool IsStateWord(std::string code) {
+  code.erase(code.find_last_not_of(' ') + 1);
+  std::transform(code.begin(), code.end(), code.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return code == "linked" || code == "updated" || code == "0";
+}
+
+}  // namespace
+
+void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mode*/,
+                    int /*channel*/);
+void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exiting);
+
+void Load() {
+  PluginLog::Init("Veltrane");
+  try {
+    ReadConfig();
+    nlohmann::json& database = config["Database"];
+    const int port = database.value("MysqlPort", 3306);
+    std::string database_name = database.value("MysqlDB", "");
+    std::string password = database.value("MysqlPass", "");
+    std::string user = database.value("MysqlUser", "");
+    std::string host = database.value("MysqlHost", "");
+    const int timeout_seconds = database.value("MysqlTimeout", 10);
+#ifdef VELTRANE_HAS_MYSQL
+    account_store = std::make_unique<MySql>(
+        std::move(host), std::move(user), std::move(password), std::move(database_name), port,
+        static_cast<unsigned int>(std::max(timeout_seconds, 0)));
+#else
+    (void)port, (void)timeout_seconds;
+#endif
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error(error.what());
+    throw;
+  }
+
+  AsaApi::ICommands& commands = AsaApi::GetCommands();
+  const FString link_command = GetText("LinkDiscordCmd");
+  commands.RegisterChatCommand(link_command, &LinkEOSDiscord);
+  registered_link_command = link_command.ToWide();
+  link_command_registered = true;
+  commands.RegisterConsoleCommand(kReloadCommand, &ReloadConfigCmd);
+  commands.RegisterRconCommand(kReloadCommand, &ReloadConfigRcon);
+  AsaApi::GetHooks().SetHook(kLogoutFunction, &Hook_AShooterGameMode_Logout, &game_logout);
+}
+
+void Unload() {
+  AsaApi::ICommands& commands = AsaApi::GetCommands();
+  if (link_command_registered) {
+    commands.UnregisterChatCommand(FString(registered_link_command));
+    link_command_registered = false;
+  }
+  commands.UnregisterConsoleCommand(kReloadCommand);
+  commands.UnregisterRconCommand(kReloadCommand);
+  AsaApi::GetHooks().DisableHook(kLogoutFunction, &Hook_AShooterGameMode_Logout);
+}
+
+extern "C" __attribute__((visibility("default"))) BOOL WINAPI DllMain(HMODULE /*module*/,
+                                                                      DWORD reason,
+                                                                      LPVOID /*reserved*/) {
+  switch (reason) {
+    case DLL_PROCESS_ATTACH:
+      Load();
+      break;
+    case DLL_PROCESS_DETACH:
+      Unload();
+      break;
+    default:
+      break;
+  }
+  return TRUE;
+}
+
+void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mode*/,
+                    int /*channel*/) {
+  // One guard over the whole command: a mistyped setting or a failing host call must not reach
+  // the host's chat dispatch.
+  try {
+    if (player == nullptr) return;
+    APrimalCharacter* character = player->GetPlayerCharacter();
+    if (character == nullptr || character->IsDead()) return;
+
+    TArray<FString> words;
+    message->ParseIntoArray(words, u" ", true);
+
+    nlohmann::json& settings = config["Settings"];
+    const int message_seconds = settings.value("MessagesDuration", 10);
+    const bool notification_mode = settings.value("NotificationMode", true);
+    const bool debug = settings.value("debug", false);
+    const bool use_permissions = settings.value("UsePermissions", false);
+    const std::string group = settings.value("PermissionGroupToAdd", "Verified");
+    const std::string map_name = settings.value("MapName", "TheIsland");
+    nlohmann::json& discord = settings["Discord"];
+    const bool enable_discord = discord.value("EnableDiscord", false);
+    const std::string custom_message = discord.value("CustomMessage", kDefaultCustomMessage);
+
+    const auto reply = [&](const char* message_key, FLinearColor colour) {
+      NotifyPlayer(player, message_key, colour, notification_mode, message_seconds);
+    };
+
+    if (words.size() < 2) {
+      reply("CmdUsage", kErrorColour);
+      return;
+    }
+
+    const FString eos_id = AsaApi::GetApiUtils().GetEOSIDFromController(player);
+    const int player_id = player->GetLinkedPlayerID();
+    FString character_name;
+    player->GetPlayerCharacterName(&character_name);
+    const int tribe_id = player->TargetingTeamField();
+    FString tribe_name;
+    if (APlayerState* player_state = player->PlayerStateField()) {
+      static_cast<AShooterPlayerState*>(player_state)->GetPlayerOrTribeName(&tribe_name);
+    }
+    const std::string eos_text = eos_id.ToString();
+    const std::string code = words[1].ToString();
+
+    if (account_store->IsPlayerExist(eos_text) && account_store->IsPlayerIDExist(eos_text)) {
+      reply("AccountAlredyLinked", kErrorColour);
+      if (debug)
+        PluginLog::Get()->info("The user with ID {} tried to link his account again.", eos_text);
+      return;
+    }
+
+    const auto refuse_code = [&] {
+      reply("InvalidCode", kErrorColour);
+      if (debug)
+        PluginLog::Get()->info("The user with ID {} tried to link use a invalid code.", eos_text);
+    };
+    if (IsStateWord(code) || !account_store->IsCodeExist(code)) {
+      refuse_code();
+      return;
+    }
+
+    const std::string character_name_utf8 = AsaApi::Tools::Utf8Encode(character_name.View());
+    // False also when another link took the code since IsCodeExist: the code is gone either way.
+    if (!account_store->UpdateAccount(eos_text, code, player_id, character_name_utf8, tribe_id,
+                                      AsaApi::Tools::Utf8Encode(tribe_name.View()))) {
+      refuse_code();
+      return;
+    }
+
+    if (use_permissions) AddToPermissionGroup(eos_id, group, debug);
+
+    if (enable_discord) {
+      if (debug) PluginLog::Get()->info("Discord enable, trying to send a webhook.");
+      const AnnouncementValues values{FString(character_name_utf8.c_str()),
+                                      FString(map_name.c_str()),
+                                      player_id,
+                                      eos_id,
+                                      tribe_id,
+                                      tribe_name};
+      const FString announcement = ComposeAnnouncement(FString(custom_message.c_str()), values);
+      // An empty announcement is not worth a post; the link itself stands and is confirmed.
+      if (!announcement.IsEmpty()) SendDiscordWebhook(announcement.ToWide());
+    }
+
+    reply("AccountLinked", kSuccessColour);
+    if (debug)
+      PluginLog::Get()->info("The user with ID {} linked his account with discord.", eos_text);
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "LinkEOSDiscord",
+                            error.what());
+  }
+}
+
+void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exiting) {
+  // The game's own logout runs after this guard on every path, whatever the settings hold.
+  try {
+    nlohmann::json& settings = config["Settings"];
+    AController* owner = nullptr;
+    if (settings.value("UpdatePlayerDataOnLogout", false) && exiting != nullptr) {
+      owner = exiting->GetOwnerController();
+    }
+    if (owner != nullptr) {
+      auto* player = static_cast<AShooterPlayerController*>(owner);
+      const bool debug = settings.value("debug", false);
+
+      FString eos_id;
+      player->GetUniqueNetIdAsString(&eos_id);
+      FString character_name;
+      player->GetPlayerCharacterName(&character_name);
+      const int tribe_id = player->TargetingTeamField();
+      FString tribe_name;
+      if (APlayerState* player_state = player->PlayerStateField()) {
+        static_cast<AShooterPlayerState*>(player_state)->GetPlayerOrTribeName(&tribe_name);
+      }
+
+      const std::string eos_text = eos_id.ToString();
+      if (account_store->IsPlayerExist(eos_text) && account_store->IsPlayerIDExist(eos_text)) {
+        const bool updated = account_store->UpdateAccountLogout(
+            AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
+            AsaApi::Tools::Utf8Encode(tribe_name.View()), "Updated", eos_text);
+        if (debug && updated) {
+          PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", eos_text);
+        } else if (debug) {
+          PluginLog::Get()->warn("The user with EOS-ID {} was NOT updated on logout.", eos_text);
+        }
+      }
+    }
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "Hook_AShooterGameMode_Logout",
+                            error.what());
+  }
+  if (game_logout != nullptr) game_logout(game_mode, exiting);
+}

@@ -1,0 +1,41 @@
+#include "VeltraneNotify.h"
+
+#include "VeltraneConfig.h"
+#include "host/AsaApi.h"
+
+namespace {
+
+constexpr float kNotificationScale = 1.3f;
+
+// Any address inside this module names the module to the platform's loader.
+const char kModuleAnchor = 0;
+
+FString PluginModulePath() {
+  HMODULE module = nullptr;
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      &kModuleAnchor, &module);
+  WCHAR path[MAX_PATH] = {};
+  GetModuleFileNameW(module, path, MAX_PATH);
+  return FString(path);
+}
+
+}  // namespace
+
+std::shared_ptr<AsaApi::IMessagingManager> GetPluginMessaging() {
+  return AsaApi::GetApiUtils().GetMessagingManager(PluginModulePath());
+}
+
+void NotifyPlayer(AShooterPlayerController* player, const std::string& message_key,
+                  FLinearColor colour, bool notification_mode, int message_seconds) {
+  const FString text = GetText(message_key);
+  FString sender;
+  if (!notification_mode) sender = GetText("Sender");
+  const std::shared_ptr<AsaApi::IMessagingManager> messaging = GetPluginMessaging();
+  if (notification_mode) {
+    messaging->SendNotification(player, colour, kNotificationScale,
+                                static_cast<float>(message_seconds), nullptr, *text);
+  } else {
+    messaging->SendChatMessage(player, sender, *text);
+  }
+}

@@ -1,0 +1,20 @@
+#pragma once
+// Replies to one player through the host's messaging service for this plugin.
+
+#include <memory>
+#include <string>
+
+#include "host/GameTypes.h"
+#include "host/IMessagingManager.h"
+
+inline constexpr FLinearColor kErrorColour{1.0f, 0.0f, 0.0f, 1.0f};
+inline constexpr FLinearColor kSuccessColour{0.16202937f, 0.70837575f, 0.29177064f, 1.0f};
+
+// The messaging service the host keeps for this plugin, which it knows by its module file.
+std::shared_ptr<AsaApi::IMessagingManager> GetPluginMessaging();
+
+// Shows the message text under message_key: an on-screen notification in colour for
+// message_seconds when notification_mode is set, else a chat line under the Sender text. The text
+// passes the message formatter; a format error throws before anything is shown.
+void NotifyPlayer(AShooterPlayerController* player, const std::string& message_key,
+                  FLinearColor colour, bool notification_mode, int message_seconds);

@@ -1,0 +1,9 @@
+#pragma once
+// "Veltrane.Reload": reads config.json again, from the console or over RCON.
+
+#include "host/GameTypes.h"
+
+// Console callback; the administrator (null for the server itself) sees the outcome in colour.
+void ReloadConfigCmd(APlayerController* player, FString* command_line, bool from_cheat_input);
+// RCON callback; the client gets "Reloaded config" or the reason the file could not be read.
+void ReloadConfigRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* world);

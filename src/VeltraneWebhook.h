@@ -1,0 +1,24 @@
+#pragma once
+// The Discord announcement of a link: its text, and its hand-over to the game server's HTTP POST.
+
+#include <string>
+
+#include "host/FString.h"
+
+// The values the announcement's placeholders take, as the link command read them.
+struct AnnouncementValues {
+  FString character_name;
+  FString map_name;
+  int player_id = 0;
+  FString eos_id;
+  int tribe_id = 0;
+  FString tribe_name;
+};
+
+// Replaces the placeholders of template_text, each pass ignoring case and working on the result
+// of the one before: {CharacterName}, {PlayerId}, {EOS}, {MapName}, {TribeId}, {TribeName}.
+FString ComposeAnnouncement(const FString& template_text, const AnnouncementValues& values);
+
+// Posts announcement to the configured webhook as a Discord message body, when EnableDiscord is
+// set, WebHookUrl is not empty, and the game has a world with a game state. Setting errors throw.
+void SendDiscordWebhook(std::u16string announcement);
