@@ -1,0 +1,108 @@
+#pragma once
+// One client connection to the MySQL/MariaDB server over the C API. One mutex serialises every
+// use of the handle; the layer formats and logs nothing and never retries on its own.
+
+#include <mysql.h>
+
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Database/ConnectionSettings.h"
+#include "Database/Results.h"
+
+namespace daotk::mysql {
+
+class connection {
+ public:
+  connection() = default;
+  connection(const connection&) = delete;
+  connection& operator=(const connection&) = delete;
+  virtual ~connection() { close(); }
+
+  // Opens a new handle (closing one held before). False when the server cannot be reached, the
+  // credentials are refused or an option is not taken; the connection is closed then.
+  bool open(const connection_settings& settings) {
+    std::lock_guard lock(mutex_);
+    close_handle();
+    handle_ = mysql_init(nullptr);
+    if (handle_ == nullptr) return false;
+    if (!set_options(settings) ||
+        mysql_real_connect(handle_, settings.host.c_str(), settings.user.c_str(),
+                           settings.password.c_str(), settings.database_name.c_str(),
+                           settings.port, nullptr, 0) == nullptr) {
+      close_handle();
+      return false;
+    }
+    return true;
+  }
+
+  // Safe to call on a closed connection and more than once.
+  void close() {
+    std::lock_guard lock(mutex_);
+    close_handle();
+  }
+
+  bool is_open() {
+    std::lock_guard lock(mutex_);
+    return handle_ != nullptr;
+  }
+
+  // Runs one statement, sent as bytes. A closed connection gives a failed result without calling
+  // the library. A dropped connection is re-established by the library when auto_reconnect is set.
+  results query(std::string_view statement) {
+    std::lock_guard lock(mutex_);
+    if (handle_ == nullptr) return {};
+    if (mysql_real_query(handle_, statement.data(), statement.size()) != 0) return {};
+    MYSQL_RES* result_set = mysql_store_result(handle_);
+    // No result set although the statement has columns: its rows were lost on the way.
+    if (result_set == nullptr && mysql_field_count(handle_) != 0) return {};
+    const my_ulonglong affected = mysql_affected_rows(handle_);
+    return results(handle_, result_set,
+                   affected == static_cast<my_ulonglong>(-1) ? 0 : std::uint64_t{affected});
+  }
+
+  // The text escaped for a quoted SQL literal under the connection's character set and SQL mode;
+  // nothing when the connection is closed.
+  std::optional<std::string> escape(std::string_view text) {
+    std::lock_guard lock(mutex_);
+    if (handle_ == nullptr) return std::nullopt;
+    std::string escaped(text.size() * 2 + 1, '\0');
+    const unsigned long length =
+        mysql_real_escape_string(handle_, escaped.data(), text.data(), text.size());
+    if (length == static_cast<unsigned long>(-1)) return std::nullopt;
+    escaped.resize(length);
+    return escaped;
+  }
+
+ private:
+  // In this order: reconnect, character set, connect timeout, then the read and write timeouts.
+  bool set_options(const connection_settings& settings) {
+    if (settings.auto_reconnect) {
+      const my_bool reconnect = 1;
+      if (mysql_options(handle_, MYSQL_OPT_RECONNECT, &reconnect) != 0) return false;
+    }
+    if (!settings.charset.empty() &&
+        mysql_options(handle_, MYSQL_SET_CHARSET_NAME, settings.charset.c_str()) != 0) {
+      return false;
+    }
+    const auto set_seconds = [this](mysql_option option, unsigned int seconds) {
+      return seconds == 0 || mysql_options(handle_, option, &seconds) == 0;
+    };
+    return set_seconds(MYSQL_OPT_CONNECT_TIMEOUT, settings.connect_timeout) &&
+           set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
+           set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout);
+  }
+
+  void close_handle() noexcept {
+    if (handle_ != nullptr) mysql_close(handle_);
+    handle_ = nullptr;
+  }
+
+  std::mutex mutex_;
+  MYSQL* handle_ = nullptr;
+};
+
+}  // namespace daotk::mysql

@@ -1,0 +1,24 @@
+#pragma once
+// What a daotk::mysql::connection is opened with.
+
+#include <cstdint>
+#include <string>
+
+namespace daotk::mysql {
+
+struct connection_settings {
+  std::string host;
+  std::string user;
+  std::string password;
+  std::string database_name;
+  std::uint32_t port = 0;  // 0: the client library's default
+  // Seconds; 0 leaves the library's default. The read and write timeouts bound a statement's
+  // wait on a stalled server (libmariadb tries once, it does not retry on a timeout).
+  std::uint32_t connect_timeout = 0;
+  std::uint32_t read_timeout = 0;
+  std::uint32_t write_timeout = 0;
+  bool auto_reconnect = false;
+  std::string charset;  // empty: the library's default
+};
+
+}  // namespace daotk::mysql

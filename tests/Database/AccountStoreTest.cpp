@@ -1,0 +1,351 @@
+// The account store against the sandbox server: the table, the questions, the updates, quoting,
+// the state-word guard and the store's log lines.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "CapturingLogSink.h"
+#include "Database/MysqlDB.h"
+#include "PluginLog.h"
+#include "support/SandboxDatabase.h"
+
+namespace {
+
+using namespace std::string_literals;
+using veltrane::test::PlayerDiscordRow;
+using veltrane::test::SandboxDatabase;
+
+const std::string kStoreHeader = VELTRANE_SOURCE_DIR "/src/Database/MysqlDB.h";
+
+// A login of this fixture's database with only the given privileges on it, dropped afterwards.
+class RestrictedUser {
+ public:
+  RestrictedUser(SandboxDatabase& database, const std::string& privileges)
+      : database_(database), name_(database.Name() + "_u") {
+    database_.Execute("CREATE USER '" + name_ + "'@'127.0.0.1' IDENTIFIED BY '" + kPassword + "'");
+    database_.Execute("GRANT " + privileges + " ON " + database_.Name() + ".* TO '" + name_ +
+                      "'@'127.0.0.1'");
+  }
+  ~RestrictedUser() { database_.Execute("DROP USER IF EXISTS '" + name_ + "'@'127.0.0.1'"); }
+
+  const std::string& name() const { return name_; }
+  static constexpr const char* kPassword = "restricted-Pw1";
+
+ private:
+  SandboxDatabase& database_;
+  std::string name_;
+};
+
+class AccountStore : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PluginLog::Init("Veltrane");
+    CapturingLogSink::Instance()->Clear();
+  }
+
+  std::unique_ptr<MySql> OpenStore() {
+    const veltrane::test::SandboxSettings& settings = database_.Settings();
+    return std::make_unique<MySql>(settings.host, settings.user, settings.password,
+                                   database_.Name(), settings.port, 10);
+  }
+
+  std::unique_ptr<MySql> OpenStoreAs(const RestrictedUser& user) {
+    const veltrane::test::SandboxSettings& settings = database_.Settings();
+    return std::make_unique<MySql>(settings.host, user.name(), RestrictedUser::kPassword,
+                                   database_.Name(), settings.port, 10);
+  }
+
+  static std::vector<CapturedLine> LogLines() { return CapturingLogSink::Instance()->Lines(); }
+
+  // The row an outside party inserts and the plugin then links, as it stands after the link.
+  static PlayerDiscordRow Linked(PlayerDiscordRow row, const std::string& eos_id, int player_id,
+                                 const std::string& character, int tribe_id,
+                                 const std::string& tribe) {
+    row.eos_id = eos_id;
+    row.player_id = player_id;
+    row.character_name = character;
+    row.tribe_id = tribe_id;
+    row.tribe_name = tribe;
+    row.code = "Linked";
+    return row;
+  }
+
+  int InsertLinkedRow(const std::string& eos_id, int player_id, const std::string& code) {
+    database_.Execute("INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, "
+                      "tribe_id, tribe_name, code) VALUES (" +
+                      database_.Quote(eos_id) + ", 'discord-" + eos_id + "', " +
+                      std::to_string(player_id) + ", 'Rex', 5, 'Tribe', " + database_.Quote(code) +
+                      ")");
+    return static_cast<int>(database_.Rows().back().id);
+  }
+
+  // Columns that lead an index of player_discord, with whether that index is unique.
+  std::vector<std::vector<std::optional<std::string>>> LeadingIndexColumns() {
+    return database_.Query(
+        "SELECT COLUMN_NAME, NON_UNIQUE FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = "
+        "DATABASE() AND TABLE_NAME = 'player_discord' AND SEQ_IN_INDEX = 1 AND INDEX_NAME <> "
+        "'PRIMARY' ORDER BY COLUMN_NAME");
+  }
+
+  SandboxDatabase database_;
+};
+
+using Rows = std::vector<std::vector<std::optional<std::string>>>;
+
+TEST_F(AccountStore, CreatesTheMissingTableWithItsColumnsAndLookupIndexes) {
+  auto store = OpenStore();
+  EXPECT_EQ(database_.Query("SELECT COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_DEFAULT, "
+                            "COLLATION_NAME, EXTRA FROM information_schema.COLUMNS WHERE "
+                            "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord' "
+                            "ORDER BY ORDINAL_POSITION"),
+            (Rows{{"id", "int(11)", "NO", std::nullopt, std::nullopt, "auto_increment"},
+                  {"eos_id", "varchar(50)", "NO", "'0'", "utf8mb4_general_ci", ""},
+                  {"discord_id", "varchar(50)", "NO", "'0'", "utf8mb4_general_ci", ""},
+                  {"player_id", "int(11)", "NO", "0", std::nullopt, ""},
+                  {"character_name", "varchar(255)", "NO", "'None'", "utf8mb4_general_ci", ""},
+                  {"tribe_id", "int(11)", "NO", "0", std::nullopt, ""},
+                  {"tribe_name", "varchar(255)", "NO", "'None'", "utf8mb4_general_ci", ""},
+                  {"code", "varchar(50)", "NO", "'0'", "utf8mb4_general_ci", ""}}));
+  EXPECT_EQ(LeadingIndexColumns(), (Rows{{"code", "1"}, {"eos_id", "1"}}));
+  EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(AccountStore, TableOfTheOutsidePartyKeepsItsRowsAndGetsEachIndexOnce) {
+  database_.CreatePlayerDiscordTable();
+  database_.InsertCode("discord-1", "CODE-1");
+  InsertLinkedRow("EOS-A", 11, "Linked");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  OpenStore().reset();
+  OpenStore().reset();
+
+  EXPECT_EQ(database_.Rows(), before);
+  EXPECT_EQ(LeadingIndexColumns(), (Rows{{"code", "1"}, {"eos_id", "1"}}));
+  EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(AccountStore, LinkingByCodeFillsTheRowAndRetiresTheCode) {
+  auto store = OpenStore();
+  database_.InsertCode("discord-1", "K7Q2-XY");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+  EXPECT_FALSE(store->IsPlayerExist("EOS-NEW"));
+
+  EXPECT_TRUE(store->IsCodeExist("K7Q2-XY"));
+  EXPECT_TRUE(store->UpdateAccount("EOS-NEW", "K7Q2-XY", 42, "Rex", 7, "Raptors"));
+
+  EXPECT_EQ(database_.Rows(),
+            std::vector{Linked(before[0], "EOS-NEW", 42, "Rex", 7, "Raptors")});
+  EXPECT_EQ(database_.Rows()[0].discord_id, "discord-1");
+  EXPECT_FALSE(store->IsCodeExist("K7Q2-XY"));
+  EXPECT_TRUE(store->IsPlayerExist("EOS-NEW"));
+  EXPECT_TRUE(store->IsPlayerIDExist("EOS-NEW"));
+}
+
+TEST_F(AccountStore, RowWithPlayerIdZeroExistsButHasNoPlayerId) {
+  auto store = OpenStore();
+  InsertLinkedRow("EOS-ZERO", 0, "Linked");
+  EXPECT_TRUE(store->IsPlayerExist("EOS-ZERO"));
+  EXPECT_FALSE(store->IsPlayerIDExist("EOS-ZERO"));
+}
+
+// Fixed fault: an update that linked no row answered true, and the player was told "linked".
+TEST_F(AccountStore, CodeNoRowHoldsLinksNothingAndAnswersFalse) {
+  auto store = OpenStore();
+  database_.InsertCode("discord-1", "REAL-CODE");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  EXPECT_FALSE(store->IsCodeExist("OTHER-CODE"));
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "OTHER-CODE", 1, "Rex", 0, ""));
+  EXPECT_EQ(database_.Rows(), before);
+}
+
+// Fixed fault: two game servers sharing the table both told their player the code was theirs.
+TEST_F(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
+  auto first_server = OpenStore();
+  auto second_server = OpenStore();
+  database_.InsertCode("discord-1", "RACE-CODE");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+  ASSERT_TRUE(first_server->IsCodeExist("RACE-CODE"));
+  ASSERT_TRUE(second_server->IsCodeExist("RACE-CODE"));
+
+  EXPECT_TRUE(first_server->UpdateAccount("EOS-FAST", "RACE-CODE", 1, "Fast", 0, ""));
+  EXPECT_FALSE(second_server->UpdateAccount("EOS-SLOW", "RACE-CODE", 2, "Slow", 0, ""));
+
+  EXPECT_EQ(database_.Rows(), std::vector{Linked(before[0], "EOS-FAST", 1, "Fast", 0, "")});
+}
+
+TEST_F(AccountStore, TwoRowsWithOneCodeAreBothLinked) {
+  auto store = OpenStore();
+  database_.InsertCode("discord-1", "SHARED");
+  database_.InsertCode("discord-2", "SHARED");
+  database_.InsertCode("discord-3", "ELSE");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  EXPECT_TRUE(store->UpdateAccount("EOS-1", "SHARED", 3, "Rex", 4, "T"));
+
+  EXPECT_EQ(database_.Rows(), (std::vector{Linked(before[0], "EOS-1", 3, "Rex", 4, "T"),
+                                           Linked(before[1], "EOS-1", 3, "Rex", 4, "T"),
+                                           before[2]}));
+}
+
+TEST_F(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {
+  auto store = OpenStore();
+  InsertLinkedRow("EOS-1", 5, "Linked");
+  InsertLinkedRow("EOS-1", 5, "Linked");
+  InsertLinkedRow("EOS-2", 6, "Linked");
+  std::vector<PlayerDiscordRow> expected = database_.Rows();
+
+  EXPECT_TRUE(store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-1"));
+
+  for (PlayerDiscordRow* row : {&expected[0], &expected[1]}) {
+    row->character_name = "Newname";
+    row->tribe_id = 9;
+    row->tribe_name = "New tribe";
+    row->code = "Updated";
+  }
+  EXPECT_EQ(database_.Rows(), expected);
+}
+
+TEST_F(AccountStore, LogoutRefreshOfAnUnknownEosIdChangesNothingAndAnswersTrue) {
+  auto store = OpenStore();
+  InsertLinkedRow("EOS-1", 5, "Linked");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+  EXPECT_TRUE(store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-NONE"));
+  EXPECT_EQ(database_.Rows(), before);
+}
+
+TEST_F(AccountStore, NegativeIdsKeepTheirSign) {
+  auto store = OpenStore();
+  database_.InsertCode("discord-1", "NEG");
+  ASSERT_TRUE(store->UpdateAccount("EOS-1", "NEG", -12, "Rex", -2147483647 - 1, "T"));
+  EXPECT_EQ(database_.Rows()[0].player_id, -12);
+  EXPECT_EQ(database_.Rows()[0].tribe_id, -2147483647 - 1);
+  ASSERT_TRUE(store->UpdateAccountLogout("Rex", -7, "T", "Updated", "EOS-1"));
+  EXPECT_EQ(database_.Rows()[0].tribe_id, -7);
+}
+
+TEST_F(AccountStore, CodeInOtherLetterCaseOrWithTrailingSpacesMatches) {
+  auto store = OpenStore();
+  database_.InsertCode("discord-1", "AbC9");
+  EXPECT_TRUE(store->IsCodeExist("abc9"));
+  EXPECT_TRUE(store->IsCodeExist("ABC9   "));
+  EXPECT_TRUE(store->UpdateAccount("EOS-1", "aBc9  ", 1, "Rex", 0, ""));
+  EXPECT_EQ(database_.Rows()[0].code, "Linked");
+}
+
+// Fixed fault: a player who typed "Linked" (or "linked ", ...) rewrote every linked row with
+// their own data.
+TEST_F(AccountStore, StateWordsAreNeverCodes) {
+  auto store = OpenStore();
+  InsertLinkedRow("EOS-LINKED", 1, "Linked");
+  InsertLinkedRow("EOS-UPDATED", 2, "Updated");
+  database_.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-without-code')");
+  database_.InsertCode("discord-waiting", "REAL-1");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  for (const std::string typed :
+       {"Linked", "linked", "LINKED", "Linked ", "lInKeD   ", "Updated", "updated", "UPDATED  ",
+        "0", "0 ", "Línked", "LINKÉD", "Üpdated"}) {
+    SCOPED_TRACE(typed);
+    // Without the guard the server would match it: the case is a real threat.
+    ASSERT_EQ(database_.Query("SELECT COUNT(*) FROM player_discord WHERE code = " +
+                              database_.Quote(typed))[0][0],
+              "1");
+    EXPECT_FALSE(store->IsCodeExist(typed));
+    EXPECT_FALSE(store->UpdateAccount("EOS-THIEF", typed, 66, "Thief", 6, "Thieves"));
+    EXPECT_EQ(database_.Rows(), before);
+  }
+  EXPECT_TRUE(store->IsCodeExist("REAL-1"));
+  EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(AccountStore, CodesThatMerelyResembleStateWordsStillLink) {
+  auto store = OpenStore();
+  for (const std::string code : {"Linked2", "Link", "00", "Updates", " Linked", "Linked\t"}) {
+    SCOPED_TRACE(code);
+    database_.Execute("DELETE FROM player_discord");
+    database_.InsertCode("discord-1", code);
+    EXPECT_TRUE(store->IsCodeExist(code));
+    EXPECT_TRUE(store->UpdateAccount("EOS-1", code, 1, "Rex", 0, ""));
+  }
+}
+
+// Fixed fault: values went into the statements unescaped, so a quote broke the statement and a
+// crafted code or name could rewrite other rows.
+TEST_F(AccountStore, HostileTextsAreStoredAndComparedExactly) {
+  auto store = OpenStore();
+  const std::vector<std::string> hostile_texts = {
+      "'", "\\", "\"", "%", "_", "\0"s, "a\0b"s, "--", ";", "\\'", "\\0", "%_%",
+      "' OR '1'='1", "x' OR code <> 'x", "'; UPDATE player_discord SET code = 'pwned'; -- ",
+      "Robert'); DROP TABLE player_discord;--", "名前 Ærø ÿ", "🐉 dragon", "\xc3\xa9\\\\'"};
+  for (const std::string& text : hostile_texts) {
+    SCOPED_TRACE(::testing::PrintToString(text));
+    database_.Execute("DELETE FROM player_discord");
+    database_.InsertCode("discord-decoy", "DECOY-1");
+    InsertLinkedRow("EOS-OTHER", 8, "Linked");
+    database_.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-without-code')");
+    const std::vector<PlayerDiscordRow> others = database_.Rows();
+    EXPECT_FALSE(store->IsCodeExist(text));
+    EXPECT_FALSE(store->IsPlayerExist(text));
+    EXPECT_FALSE(store->UpdateAccount(text, text, 1, text, 1, text));
+    EXPECT_TRUE(store->UpdateAccountLogout(text, 1, text, "Updated", text));
+    EXPECT_EQ(database_.Rows(), others);
+
+    const int target = database_.InsertCode("discord-target", text);
+    std::vector<PlayerDiscordRow> expected = database_.Rows();
+    EXPECT_TRUE(store->IsCodeExist(text));
+    EXPECT_TRUE(store->UpdateAccount(text, text, 7, text, 3, text));
+    expected.back() = Linked(expected.back(), text, 7, text, 3, text);
+    EXPECT_EQ(database_.Rows(), expected);
+    EXPECT_TRUE(store->IsPlayerExist(text));
+    EXPECT_TRUE(store->IsPlayerIDExist(text));
+
+    EXPECT_TRUE(store->UpdateAccountLogout(text + "!", -3, "!" + text, "Updated", text));
+    expected.back().character_name = text + "!";
+    expected.back().tribe_id = -3;
+    expected.back().tribe_name = "!" + text;
+    expected.back().code = "Updated";
+    EXPECT_EQ(database_.Rows(), expected);
+    EXPECT_EQ(expected.back().id, target);
+  }
+  EXPECT_TRUE(LogLines().empty());
+}
+
+TEST_F(AccountStore, RefusedTableStatementIsOneCriticalLineNamingTheStore) {
+  RestrictedUser reader(database_, "SELECT, UPDATE");
+  auto store = OpenStoreAs(reader);
+
+  const std::vector<CapturedLine> lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, spdlog::level::critical);
+  EXPECT_EQ(lines[0].text, "(" + kStoreHeader + " MySql::MySql) Failed to create table!");
+  EXPECT_TRUE(std::regex_match(
+      lines[0].formatted,
+      std::regex(R"(\d\d/\d\d/\d\d \d\d:\d\d \[Veltrane\]\[critical\] \(.*\) Failed to create table!)")))
+      << lines[0].formatted;
+  EXPECT_FALSE(store->IsCodeExist("ANY"));
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "ANY", 1, "Rex", 0, ""));
+}
+
+TEST_F(AccountStore, IndexThatCannotBeAddedIsOneWarningAndTheStoreWorksOn) {
+  database_.CreatePlayerDiscordTable();
+  database_.InsertCode("discord-1", "CODE-1");
+  RestrictedUser without_index_right(database_, "SELECT, UPDATE, CREATE");
+  auto store = OpenStoreAs(without_index_right);
+
+  const std::vector<CapturedLine> lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, spdlog::level::warn);
+  EXPECT_EQ(lines[0].text,
+            "Could not add an index on player_discord (eos_id, code); lookups will scan the whole "
+            "table");
+  EXPECT_TRUE(LeadingIndexColumns().empty());
+  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
+  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+}
+
+}  // namespace

@@ -1,0 +1,38 @@
+#include "CapturingLogSink.h"
+
+#include "host/AsaApi.h"
+
+const std::shared_ptr<CapturingLogSink>& CapturingLogSink::Instance() {
+  static const std::shared_ptr<CapturingLogSink> sink = std::make_shared<CapturingLogSink>();
+  return sink;
+}
+
+std::vector<CapturedLine> CapturingLogSink::Lines() {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+void CapturingLogSink::Clear() {
+  std::lock_guard lock(mutex_);
+  lines_.clear();
+}
+
+void CapturingLogSink::sink_it_(const spdlog::details::log_msg& message) {
+  spdlog::memory_buf_t buffer;
+  formatter_->format(message, buffer);
+  std::string formatted(buffer.data(), buffer.size());
+  while (!formatted.empty() && (formatted.back() == '\n' || formatted.back() == '\r')) {
+    formatted.pop_back();
+  }
+  lines_.push_back({message.level, std::string(message.payload.data(), message.payload.size()),
+                    std::move(formatted)});
+}
+
+namespace AsaApi {
+
+std::vector<spdlog::sink_ptr>& GetLogSinks() {
+  static std::vector<spdlog::sink_ptr> sinks = {CapturingLogSink::Instance()};
+  return sinks;
+}
+
+}  // namespace AsaApi

@@ -1,0 +1,187 @@
+// The connection layer against the sandbox server.
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "Database/Connection.h"
+#include "RefusingPort.h"
+#include "support/SandboxDatabase.h"
+
+namespace {
+
+using namespace std::string_literals;
+using daotk::mysql::connection;
+using daotk::mysql::connection_settings;
+using daotk::mysql::results;
+
+class Connection : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    settings_.host = database_.Settings().host;
+    settings_.port = static_cast<std::uint32_t>(database_.Settings().port);
+    settings_.user = database_.Settings().user;
+    settings_.password = database_.Settings().password;
+    settings_.database_name = database_.Name();
+    settings_.connect_timeout = 5;
+    settings_.auto_reconnect = true;
+    settings_.charset = "utf8mb4";
+    ASSERT_TRUE(connection_.open(settings_));
+  }
+
+  int FirstInt(const std::string& sql) {
+    int value = -1;
+    EXPECT_TRUE(connection_.query(sql).first_value(value)) << sql;
+    return value;
+  }
+
+  veltrane::test::SandboxDatabase database_;
+  connection_settings settings_;
+  connection connection_;
+};
+
+TEST_F(Connection, StatementWithoutResultSetSucceedsWithoutValue) {
+  results created = connection_.query("CREATE TABLE numbers (n int)");
+  EXPECT_TRUE(created.succeeded());
+  int value = 7;
+  EXPECT_FALSE(created.first_value(value));
+  EXPECT_EQ(value, 7);
+}
+
+TEST_F(Connection, ZeroIsAValue) {
+  results result = connection_.query("SELECT 0");
+  int number = -1;
+  bool flag = true;
+  EXPECT_TRUE(result.first_value(number));
+  EXPECT_EQ(number, 0);
+  EXPECT_TRUE(result.first_value(flag));
+  EXPECT_FALSE(flag);
+}
+
+TEST_F(Connection, ResultWithoutRowsHasNoValueOnEveryRead) {
+  database_.Execute("CREATE TABLE numbers (n int)");
+  results result = connection_.query("SELECT n FROM numbers");
+  ASSERT_TRUE(result.succeeded());
+  int value = 7;
+  EXPECT_FALSE(result.first_value(value));
+  EXPECT_FALSE(result.first_value(value));
+  EXPECT_EQ(value, 7);
+}
+
+TEST_F(Connection, NullLeavesTheValueAsItWas) {
+  int value = 7;
+  EXPECT_FALSE(connection_.query("SELECT NULL").first_value(value));
+  EXPECT_EQ(value, 7);
+}
+
+TEST_F(Connection, OnlyTheFirstColumnOfTheFirstRowIsRead) {
+  database_.Execute("CREATE TABLE numbers (id int, n int)");
+  database_.Execute("INSERT INTO numbers VALUES (1, 10), (2, 20)");
+  EXPECT_EQ(FirstInt("SELECT n, id FROM numbers ORDER BY id DESC"), 20);
+}
+
+TEST_F(Connection, NumbersAreReadAsTheirLeadingDigits) {
+  EXPECT_EQ(FirstInt("SELECT ' \t 42abc'"), 42);
+  EXPECT_EQ(FirstInt("SELECT '-17'"), -17);
+  EXPECT_EQ(FirstInt("SELECT '+5'"), 5);
+  EXPECT_EQ(FirstInt("SELECT '-2147483648'"), -2147483648);
+  EXPECT_EQ(FirstInt("SELECT '2147483647'"), 2147483647);
+  bool flag = false;
+  EXPECT_TRUE(connection_.query("SELECT '3 apples'").first_value(flag));
+  EXPECT_TRUE(flag);
+}
+
+TEST_F(Connection, TextWithoutDigitsIsAnInvalidArgument) {
+  int value = 0;
+  for (const char* sql : {"SELECT 'abc'", "SELECT ''", "SELECT '-'", "SELECT ' x1'"}) {
+    results result = connection_.query(sql);
+    try {
+      result.first_value(value);
+      ADD_FAILURE() << sql << " did not throw";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_STREQ(error.what(), "invalid stoi argument") << sql;
+    }
+  }
+}
+
+TEST_F(Connection, NumberBeyondThirtyTwoBitsIsOutOfRange) {
+  int value = 0;
+  for (const char* sql :
+       {"SELECT '2147483648'", "SELECT '-2147483649'", "SELECT '99999999999999999999999'"}) {
+    results result = connection_.query(sql);
+    try {
+      result.first_value(value);
+      ADD_FAILURE() << sql << " did not throw";
+    } catch (const std::out_of_range& error) {
+      EXPECT_STREQ(error.what(), "stoi argument out of range") << sql;
+    }
+  }
+}
+
+TEST_F(Connection, RejectedStatementFails) {
+  results result = connection_.query("SELEKT 1");
+  EXPECT_FALSE(result.succeeded());
+  int value = 7;
+  EXPECT_FALSE(result.first_value(value));
+  EXPECT_EQ(value, 7);
+}
+
+TEST_F(Connection, AffectedRowsCountsChangedRowsOnly) {
+  database_.Execute("CREATE TABLE numbers (id int, n int)");
+  database_.Execute("INSERT INTO numbers VALUES (1, 0), (2, 0), (3, 5)");
+  EXPECT_EQ(connection_.query("UPDATE numbers SET n = 5").affected_rows(), 2u);
+  // Matched but already holding the value: nothing changed.
+  EXPECT_EQ(connection_.query("UPDATE numbers SET n = 5").affected_rows(), 0u);
+  EXPECT_EQ(connection_.query("UPDATE numbers SET n = 1 WHERE id = 99").affected_rows(), 0u);
+}
+
+TEST_F(Connection, StatementAfterCloseFailsAndCloseIsSafeTwice) {
+  connection_.close();
+  connection_.close();
+  EXPECT_FALSE(connection_.is_open());
+  EXPECT_FALSE(connection_.query("SELECT 1").succeeded());
+  EXPECT_FALSE(connection_.escape("text").has_value());
+}
+
+TEST_F(Connection, ResultOutlivesLaterStatementsAndMoves) {
+  results first = connection_.query("SELECT 11");
+  results second = connection_.query("SELECT 22");
+  results moved = std::move(first);
+  EXPECT_FALSE(first.succeeded());
+  int value = 0;
+  EXPECT_TRUE(moved.first_value(value));
+  EXPECT_EQ(value, 11);
+  second = std::move(moved);
+  EXPECT_TRUE(second.first_value(value));
+  EXPECT_EQ(value, 11);
+}
+
+TEST_F(Connection, EscapedTextComesBackByteForByte) {
+  database_.Execute("CREATE TABLE texts (t varbinary(64))");
+  const std::string text = "it's \\ \"quoted\" \0 -- ; 名前 🐉"s;
+  const std::optional<std::string> escaped = connection_.escape(text);
+  ASSERT_TRUE(escaped.has_value());
+  ASSERT_TRUE(connection_.query("INSERT INTO texts VALUES ('" + *escaped + "')").succeeded());
+  EXPECT_EQ(database_.Query("SELECT t FROM texts")[0][0], text);
+}
+
+TEST_F(Connection, RefusedCredentialsLeaveItClosed) {
+  connection other;
+  connection_settings wrong = settings_;
+  wrong.password += "-wrong";
+  EXPECT_FALSE(other.open(wrong));
+  EXPECT_FALSE(other.is_open());
+  EXPECT_FALSE(other.query("SELECT 1").succeeded());
+}
+
+TEST_F(Connection, NothingListeningAnswersFalse) {
+  RefusingPort refusing;
+  connection other;
+  connection_settings unreachable = settings_;
+  unreachable.port = static_cast<std::uint32_t>(refusing.port());
+  EXPECT_FALSE(other.open(unreachable));
+  EXPECT_FALSE(other.query("SELECT 1").succeeded());
+}
+
+}  // namespace

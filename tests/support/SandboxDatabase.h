@@ -1,0 +1,75 @@
+#pragma once
+// A fresh database on the sandbox server (scripts/sandbox-db) for one test fixture, dropped again
+// when the object goes. Talks to the server over its own connection, so tests can arrange and
+// inspect rows independently of the code under test. Every failure throws std::runtime_error
+// with the server's message.
+
+#include <mysql.h>
+
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace veltrane::test {
+
+// Where the sandbox server is, from VELTRANE_DB_HOST/PORT/USER/PASS/NAME.
+struct SandboxSettings {
+  std::string host;
+  int port = 0;
+  std::string user;
+  std::string password;
+  std::string database;  // the server's standing database; fixtures get their own
+
+  // Throws naming `eval "$(scripts/sandbox-db env)"` when a variable is missing.
+  static SandboxSettings FromEnvironment();
+};
+
+// One row of player_discord, every column as stored (texts byte for byte).
+struct PlayerDiscordRow {
+  int id = 0;
+  std::string eos_id;
+  std::string discord_id;
+  int player_id = 0;
+  std::string character_name;
+  int tribe_id = 0;
+  std::string tribe_name;
+  std::string code;
+
+  bool operator==(const PlayerDiscordRow&) const = default;
+};
+void PrintTo(const PlayerDiscordRow& row, std::ostream* out);
+
+class SandboxDatabase {
+ public:
+  // Creates a uniquely named, empty utf8mb4 database on the sandbox server.
+  SandboxDatabase();
+  ~SandboxDatabase();
+  SandboxDatabase(const SandboxDatabase&) = delete;
+  SandboxDatabase& operator=(const SandboxDatabase&) = delete;
+
+  const SandboxSettings& Settings() const { return settings_; }
+  // The name of this fixture's database (not Settings().database).
+  const std::string& Name() const { return name_; }
+
+  // Runs one statement in this database, discarding any rows.
+  void Execute(const std::string& sql);
+  // Runs one statement and returns its rows; NULL columns are nullopt.
+  std::vector<std::vector<std::optional<std::string>>> Query(const std::string& sql);
+  // A quoted SQL literal of text, safe for any bytes.
+  std::string Quote(const std::string& text);
+
+  // Creates player_discord as the store does, for tests that need it before the store exists.
+  void CreatePlayerDiscordTable();
+  // Inserts a waiting row as the outside party does; answers its id.
+  int InsertCode(const std::string& discord_id, const std::string& code);
+  // Every row of player_discord in id order.
+  std::vector<PlayerDiscordRow> Rows();
+
+ private:
+  SandboxSettings settings_;
+  std::string name_;
+  MYSQL* handle_ = nullptr;
+};
+
+}  // namespace veltrane::test
