@@ -1,0 +1,61 @@
+#include "ApiUtils.h"
+
+#include "DevHost.h"
+#include "Output.h"
+
+namespace devhost {
+
+namespace {
+
+std::string Rgba(const FLinearColor& color) {
+  return FormatFloat(color.R) + "," + FormatFloat(color.G) + "," + FormatFloat(color.B) + "," +
+         FormatFloat(color.A);
+}
+
+}  // namespace
+
+bool PlayerMessaging::Recipient(const void* player, std::string& name) const {
+  name = game_.NameOf(player);
+  if (name != "?") return true;
+  PrintLine("error " + JsonText("message for an unknown player controller"));
+  return false;
+}
+
+void PlayerMessaging::ShowServerMessage(AShooterPlayerController* player, FLinearColor color,
+                                        const FString& text) {
+  std::string name;
+  if (!Recipient(player, name)) return;
+  PrintLine("server-message " + name + " rgba=" + Rgba(color) + " text=" + JsonText(text));
+}
+
+void PlayerMessaging::ShowChatMessage(AShooterPlayerController* player, const FString& sender,
+                                      const FString& text) {
+  std::string name;
+  if (!Recipient(player, name)) return;
+  PrintLine("chat-message " + name + " sender=" + JsonText(sender) + " text=" + JsonText(text));
+}
+
+void PlayerMessaging::ShowNotification(AShooterPlayerController* player, FLinearColor color,
+                                       float scale, float seconds, UTexture2D* /*icon*/,
+                                       const FString& text) {
+  std::string name;
+  if (!Recipient(player, name)) return;
+  PrintLine("notify " + name + " rgba=" + Rgba(color) + " scale=" + FormatFloat(scale) +
+            " secs=" + FormatFloat(seconds) + " text=" + JsonText(text));
+}
+
+FString ApiUtils::GetEOSIDFromController(AController* controller) const {
+  const Player* player = game_.PlayerOf(controller);
+  return player != nullptr ? FString(player->spec.eos_id) : FString();
+}
+
+std::shared_ptr<AsaApi::IMessagingManager> ApiUtils::GetMessagingManager(const FString& plugin_path) {
+  // A plugin names itself by its module file; any other path shows that it looked itself up wrong.
+  const std::optional<PluginModule>& plugin = DevHost::Get().plugin;
+  const std::string path = AsaApi::Tools::Utf8Encode(plugin_path.View());
+  if (!plugin || path != plugin->Path())
+    PrintLine("error " + JsonText("messaging service asked for by a module that is not the plugin: " + path));
+  return std::make_shared<PlayerMessaging>(game_);
+}
+
+}  // namespace devhost

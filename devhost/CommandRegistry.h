@@ -1,0 +1,58 @@
+#pragma once
+// The command registry: chat, console and RCON commands by their first word, compared without
+// regard to ASCII case as the game's own dispatch does. Registration and dispatch run on the game
+// thread; each change prints its line.
+
+#include <string>
+#include <vector>
+
+#include "host/ICommands.h"
+
+namespace devhost {
+
+class CommandRegistry : public AsaApi::ICommands {
+ public:
+  // ICommands
+  bool RegisterChatCommand(const FString& command, const AsaApi::ChatCommandCallback& callback) override;
+  bool RegisterConsoleCommand(const FString& command,
+                              const AsaApi::ConsoleCommandCallback& callback) override;
+  bool RegisterRconCommand(const FString& command, const AsaApi::RconCommandCallback& callback) override;
+  bool UnregisterChatCommand(const FString& command) override;
+  bool UnregisterConsoleCommand(const FString& command) override;
+  bool UnregisterRconCommand(const FString& command) override;
+
+  // Each calls the command named by the line's first word and answers false when none is
+  // registered. A callback may change the registry while it runs.
+  bool DispatchChat(AShooterPlayerController* player, FString& line);
+  bool DispatchConsole(APlayerController* player, FString& line);
+  bool DispatchRcon(RCONClientConnection* connection, RCONPacket& packet, UWorld* world);
+
+  std::size_t Count() const { return chat_.size() + console_.size() + rcon_.size(); }
+
+ private:
+  template <typename Callback>
+  struct Command {
+    FString text;
+    Callback callback;
+  };
+  template <typename Callback>
+  using Commands = std::vector<Command<Callback>>;
+
+  template <typename Callback>
+  static bool Register(Commands<Callback>& commands, const char* kind, const FString& text,
+                       const Callback& callback);
+  template <typename Callback>
+  static bool Unregister(Commands<Callback>& commands, const char* kind, const FString& text);
+  template <typename Callback>
+  static const Callback* Find(const Commands<Callback>& commands, const FString& line);
+
+  Commands<AsaApi::ChatCommandCallback> chat_;
+  Commands<AsaApi::ConsoleCommandCallback> console_;
+  Commands<AsaApi::RconCommandCallback> rcon_;
+};
+
+// The first word of a command line (split at spaces, empty pieces dropped); empty when none.
+FString FirstWord(const FString& line);
+bool EqualsIgnoringCase(const FString& a, const FString& b);
+
+}  // namespace devhost

@@ -1,0 +1,22 @@
+#pragma once
+// The devhost's stdout protocol: one line per thing the host does for the plugin. Lines come from
+// the game thread and the HTTP worker, so each is written whole, under one lock, and flushed at
+// once (tests read them through a pipe).
+
+#include <string>
+#include <string_view>
+
+#include "host/FString.h"
+
+namespace devhost {
+
+void PrintLine(std::string_view line);
+
+// A JSON string literal; invalid UTF-8 becomes U+FFFD instead of failing.
+std::string JsonText(std::string_view utf8);
+std::string JsonText(const FString& text);
+inline std::string JsonText(const char* utf8) { return JsonText(std::string_view(utf8)); }
+// Floats print with "%.8g".
+std::string FormatFloat(float value);
+
+}  // namespace devhost

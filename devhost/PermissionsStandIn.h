@@ -1,0 +1,35 @@
+#pragma once
+// The Permissions plugin's stand-in: groups of EOS ids, switched on and off by the script. Its
+// two C functions are exported by the devhost executable, where Permissions.h binds them.
+
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+
+#include "host/FString.h"
+
+namespace devhost {
+
+class PermissionsStandIn {
+ public:
+  bool IsLoaded() const { return loaded_; }
+  void SetLoaded(bool loaded) { loaded_ = loaded; }
+  // With failing on, every addition answers an error text instead of adding.
+  void SetFailing(bool failing) { failing_ = failing; }
+  void Add(const std::string& eos_id, const std::string& group) { groups_[eos_id].insert(group); }
+
+  // Both throw std::runtime_error while the stand-in is not loaded.
+  bool IsPlayerInGroup(const FString& eos_id, const FString& group) const;
+  // Empty when added, which prints "group-add"; otherwise the reason it was not.
+  std::optional<std::string> AddPlayerToGroup(const FString& eos_id, const FString& group);
+
+ private:
+  void RequireLoaded() const;
+
+  bool loaded_ = false;
+  bool failing_ = false;
+  std::map<std::string, std::set<std::string>> groups_;
+};
+
+}  // namespace devhost
