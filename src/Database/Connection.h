@@ -31,8 +31,8 @@ class connection {
     if (handle_ == nullptr) return false;
     if (!set_options(settings) ||
         mysql_real_connect(handle_, settings.host.c_str(), settings.user.c_str(),
-                           settings.password.c_str(), settings.database_name.c_str(),
-                           settings.port, nullptr, 0) == nullptr) {
+                           settings.password.c_str(), settings.database_name.c_str(), settings.port,
+                           nullptr, 0) == nullptr) {
       close_handle();
       return false;
     }

@@ -52,8 +52,8 @@ class MySql : public IDatabase {
   daotk::mysql::connection connection_;
 };
 
-inline MySql::MySql(std::string host, std::string user, std::string password,
-                    std::string database, int port, unsigned int read_write_timeout_seconds) {
+inline MySql::MySql(std::string host, std::string user, std::string password, std::string database,
+                    int port, unsigned int read_write_timeout_seconds) {
   try {
     daotk::mysql::connection_settings settings;
     settings.host = std::move(host);
@@ -129,9 +129,9 @@ inline bool MySql::IsPlayerExist(std::string eos_id) {
     if (!quoted_eos_id) return false;
     int exists = 0;
     return connection_
-               .query(fmt::format(
-                   "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{}');",
-                   *quoted_eos_id))
+               .query(
+                   fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{}');",
+                               *quoted_eos_id))
                .first_value(exists) &&
            exists > 0;
   } catch (const std::exception& error) {
@@ -178,8 +178,7 @@ inline bool MySql::IsCodeExist(std::string code) {
 }
 
 inline bool MySql::UpdateAccount(std::string eos_id, std::string code, int player_id,
-                                 std::string character_name, int tribe_id,
-                                 std::string tribe_name) {
+                                 std::string character_name, int tribe_id, std::string tribe_name) {
   try {
     if (veltrane::IsStateWord(code)) return false;
     const std::optional<std::string> quoted_eos_id = connection_.escape(eos_id);

@@ -28,6 +28,18 @@ void CapturingLogSink::sink_it_(const spdlog::details::log_msg& message) {
                     std::move(formatted)});
 }
 
+bool IsPluginLogLine(std::string_view line, std::string_view level, std::string_view text) {
+  constexpr std::string_view kStampLayout = "00/00/00 00:00";
+  if (line.size() < kStampLayout.size()) return false;
+  for (std::size_t i = 0; i < kStampLayout.size(); ++i) {
+    const bool digit_expected = kStampLayout[i] == '0';
+    const bool is_digit = line[i] >= '0' && line[i] <= '9';
+    if (digit_expected ? !is_digit : line[i] != kStampLayout[i]) return false;
+  }
+  return line.substr(kStampLayout.size()) ==
+         std::string(" [Veltrane][") + std::string(level) + "] " + std::string(text);
+}
+
 namespace AsaApi {
 
 std::vector<spdlog::sink_ptr>& GetLogSinks() {

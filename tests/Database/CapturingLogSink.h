@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct CapturedLine {
@@ -30,3 +31,6 @@ class CapturingLogSink : public spdlog::sinks::base_sink<std::mutex> {
  private:
   std::vector<CapturedLine> lines_;
 };
+
+// Whether line reads as the plugin log lays out a record: "MM/DD/YY HH:MM [Veltrane][level] text".
+bool IsPluginLogLine(std::string_view line, std::string_view level, std::string_view text);

@@ -148,7 +148,7 @@ TEST_F(Connection, ResultOutlivesLaterStatementsAndMoves) {
   results first = connection_.query("SELECT 11");
   results second = connection_.query("SELECT 22");
   results moved = std::move(first);
-  EXPECT_FALSE(first.succeeded());
+  EXPECT_FALSE(first.succeeded());  // NOLINT(bugprone-use-after-move): the moved-from state
   int value = 0;
   EXPECT_TRUE(moved.first_value(value));
   EXPECT_EQ(value, 11);

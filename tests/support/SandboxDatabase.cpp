@@ -30,7 +30,8 @@ std::string UniqueDatabaseName() {
 }
 
 void ThrowServerError(MYSQL* handle, const std::string& what) {
-  throw std::runtime_error(fmt::format("{}: {} ({})", what, mysql_error(handle), mysql_errno(handle)));
+  throw std::runtime_error(
+      fmt::format("{}: {} ({})", what, mysql_error(handle), mysql_errno(handle)));
 }
 
 }  // namespace
@@ -69,7 +70,8 @@ SandboxDatabase::SandboxDatabase()
     throw std::runtime_error(message);
   }
   try {
-    Execute(fmt::format("CREATE DATABASE {} CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci", name_));
+    Execute(
+        fmt::format("CREATE DATABASE {} CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci", name_));
     if (mysql_select_db(handle_, name_.c_str()) != 0) ThrowServerError(handle_, "USE " + name_);
   } catch (...) {
     mysql_close(handle_);
@@ -92,7 +94,8 @@ void SandboxDatabase::Execute(const std::string& sql) {
   }
 }
 
-std::vector<std::vector<std::optional<std::string>>> SandboxDatabase::Query(const std::string& sql) {
+std::vector<std::vector<std::optional<std::string>>> SandboxDatabase::Query(
+    const std::string& sql) {
   if (mysql_real_query(handle_, sql.data(), sql.size()) != 0) ThrowServerError(handle_, sql);
   MYSQL_RES* result = mysql_store_result(handle_);
   if (result == nullptr) {
@@ -155,10 +158,11 @@ std::vector<PlayerDiscordRow> SandboxDatabase::Rows() {
 }
 
 void PrintTo(const PlayerDiscordRow& row, std::ostream* out) {
-  *out << fmt::format("{{id {}, eos_id '{}', discord_id '{}', player_id {}, character_name '{}', "
-                      "tribe_id {}, tribe_name '{}', code '{}'}}",
-                      row.id, row.eos_id, row.discord_id, row.player_id, row.character_name,
-                      row.tribe_id, row.tribe_name, row.code);
+  *out << fmt::format(
+      "{{id {}, eos_id '{}', discord_id '{}', player_id {}, character_name '{}', "
+      "tribe_id {}, tribe_name '{}', code '{}'}}",
+      row.id, row.eos_id, row.discord_id, row.player_id, row.character_name, row.tribe_id,
+      row.tribe_name, row.code);
 }
 
 }  // namespace veltrane::test
