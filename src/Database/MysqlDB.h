@@ -125,13 +125,13 @@ inline bool MySql::EnsureIndex(std::string_view column, std::string_view index_n
 
 inline bool MySql::IsPlayerExist(std::string eos_id) {
   try {
-    const std::optional<std::string> quoted_eos_id = connection_.escape(eos_id);
-    if (!quoted_eos_id) return false;
+    const std::optional<std::string> escaped_eos_id = connection_.escape(eos_id);
+    if (!escaped_eos_id) return false;
     int exists = 0;
     return connection_
                .query(
                    fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{}');",
-                               *quoted_eos_id))
+                               *escaped_eos_id))
                .first_value(exists) &&
            exists > 0;
   } catch (const std::exception& error) {
@@ -143,13 +143,13 @@ inline bool MySql::IsPlayerExist(std::string eos_id) {
 
 inline bool MySql::IsPlayerIDExist(std::string eos_id) {
   try {
-    const std::optional<std::string> quoted_eos_id = connection_.escape(eos_id);
-    if (!quoted_eos_id) return false;
+    const std::optional<std::string> escaped_eos_id = connection_.escape(eos_id);
+    if (!escaped_eos_id) return false;
     int count = 0;
     return connection_
                .query(fmt::format(
                    "SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = '{}';",
-                   *quoted_eos_id))
+                   *escaped_eos_id))
                .first_value(count) &&
            count > 0;
   } catch (const std::exception& error) {
@@ -162,12 +162,12 @@ inline bool MySql::IsPlayerIDExist(std::string eos_id) {
 inline bool MySql::IsCodeExist(std::string code) {
   try {
     if (veltrane::IsStateWord(code)) return false;
-    const std::optional<std::string> quoted_code = connection_.escape(code);
-    if (!quoted_code) return false;
+    const std::optional<std::string> escaped_code = connection_.escape(code);
+    if (!escaped_code) return false;
     bool exists = false;
     return connection_
                .query(fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE code = '{}');",
-                                  *quoted_code))
+                                  *escaped_code))
                .first_value(exists) &&
            exists;
   } catch (const std::exception& error) {
@@ -181,16 +181,16 @@ inline bool MySql::UpdateAccount(std::string eos_id, std::string code, int playe
                                  std::string character_name, int tribe_id, std::string tribe_name) {
   try {
     if (veltrane::IsStateWord(code)) return false;
-    const std::optional<std::string> quoted_eos_id = connection_.escape(eos_id);
-    const std::optional<std::string> quoted_code = connection_.escape(code);
-    const std::optional<std::string> quoted_character = connection_.escape(character_name);
-    const std::optional<std::string> quoted_tribe = connection_.escape(tribe_name);
-    if (!quoted_eos_id || !quoted_code || !quoted_character || !quoted_tribe) return false;
+    const std::optional<std::string> escaped_eos_id = connection_.escape(eos_id);
+    const std::optional<std::string> escaped_code = connection_.escape(code);
+    const std::optional<std::string> escaped_character = connection_.escape(character_name);
+    const std::optional<std::string> escaped_tribe = connection_.escape(tribe_name);
+    if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) return false;
     // A lost race for the code (another server linked it first) runs fine but changes nothing.
     const daotk::mysql::results result = connection_.query(fmt::format(
         "UPDATE player_discord SET eos_id = '{}', player_id = {}, character_name = '{}', tribe_id "
         "= {}, tribe_name = '{}', code = 'Linked' WHERE code = '{}';",
-        *quoted_eos_id, player_id, *quoted_character, tribe_id, *quoted_tribe, *quoted_code));
+        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe, *escaped_code));
     return result.succeeded() && result.affected_rows() > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, "MySql::UpdateAccount",
@@ -203,16 +203,16 @@ inline bool MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
                                        std::string tribe_name, std::string code,
                                        std::string eos_id) {
   try {
-    const std::optional<std::string> quoted_character = connection_.escape(character_name);
-    const std::optional<std::string> quoted_tribe = connection_.escape(tribe_name);
-    const std::optional<std::string> quoted_code = connection_.escape(code);
-    const std::optional<std::string> quoted_eos_id = connection_.escape(eos_id);
-    if (!quoted_character || !quoted_tribe || !quoted_code || !quoted_eos_id) return false;
+    const std::optional<std::string> escaped_character = connection_.escape(character_name);
+    const std::optional<std::string> escaped_tribe = connection_.escape(tribe_name);
+    const std::optional<std::string> escaped_code = connection_.escape(code);
+    const std::optional<std::string> escaped_eos_id = connection_.escape(eos_id);
+    if (!escaped_character || !escaped_tribe || !escaped_code || !escaped_eos_id) return false;
     return connection_
         .query(fmt::format("UPDATE player_discord SET character_name = '{}', tribe_id = {}, "
                            "tribe_name = '{}', code = '{}' WHERE eos_id = '{}';",
-                           *quoted_character, tribe_id, *quoted_tribe, *quoted_code,
-                           *quoted_eos_id))
+                           *escaped_character, tribe_id, *escaped_tribe, *escaped_code,
+                           *escaped_eos_id))
         .succeeded();
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__,
