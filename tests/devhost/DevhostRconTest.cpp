@@ -1,0 +1,289 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdint>
+
+#include "Probe.h"
+
+namespace veltrane::test {
+namespace {
+
+constexpr char kPassword[] = "s3cret";
+
+struct RawPacket {
+  std::int32_t id = 0;
+  std::int32_t type = 0;
+  std::string body;
+};
+
+// A Source RCON client over a plain socket, able to send what a well-behaved client would not.
+class RawRconClient {
+ public:
+  explicit RawRconClient(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawRconClient() { close(fd_); }
+  RawRconClient(const RawRconClient&) = delete;
+  RawRconClient& operator=(const RawRconClient&) = delete;
+
+  bool Connected() const { return connected_; }
+
+  void SendBytes(const std::string& bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
+  void SendPacket(std::int32_t id, std::int32_t type, const std::string& body) {
+    std::string bytes = Int32(static_cast<std::int32_t>(10 + body.size())) + Int32(id) + Int32(type) + body;
+    bytes.append(2, '\0');
+    SendBytes(bytes);
+  }
+
+  // The next packet, or none when the server closed the connection or nothing came in time.
+  std::optional<RawPacket> Read() {
+    std::string size;
+    if (!ReadExactly(4, size)) return std::nullopt;
+    std::string rest;
+    if (!ReadExactly(std::size_t(ToInt32(size)), rest) || rest.size() < 10) return std::nullopt;
+    return RawPacket{ToInt32(rest.substr(0, 4)), ToInt32(rest.substr(4, 4)), rest.substr(8, rest.size() - 10)};
+  }
+
+  // True when the server closes the connection without sending anything more.
+  bool ClosedByServer() {
+    std::string byte;
+    return !ReadExactly(1, byte) && closed_;
+  }
+
+  std::optional<RawPacket> Login(const std::string& password) {
+    SendPacket(1, 3, password);
+    return Read();
+  }
+
+ private:
+  static std::string Int32(std::int32_t value) {
+    std::string out;
+    for (int shift = 0; shift < 32; shift += 8)
+      out.push_back(static_cast<char>((static_cast<std::uint32_t>(value) >> shift) & 0xFF));
+    return out;
+  }
+  static std::int32_t ToInt32(const std::string& bytes) {
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(bytes[std::size_t(i)]);
+    return static_cast<std::int32_t>(value);
+  }
+
+  bool ReadExactly(std::size_t count, std::string& out) {
+    char chunk[4096];
+    while (out.size() < count) {
+      pollfd polled{fd_, POLLIN, 0};
+      if (poll(&polled, 1, 10000) <= 0) return false;
+      const ssize_t got = recv(fd_, chunk, std::min(sizeof chunk, count - out.size()), 0);
+      if (got <= 0) {
+        closed_ = true;
+        return false;
+      }
+      out.append(chunk, std::size_t(got));
+    }
+    return true;
+  }
+
+  int fd_;
+  bool connected_ = false;
+  bool closed_ = false;
+};
+
+struct CommandResult {
+  int exit_code = -1;
+  std::string output;
+};
+
+// Runs Debian's rconclt against the devhost; its output with stderr.
+CommandResult Rconclt(const std::string& password, int port, const std::string& command) {
+  const std::string line = "rconclt -t 10 '" + password + "@127.0.0.1:" + std::to_string(port) + "' " +
+                           command + " 2>&1";
+  CommandResult result;
+  FILE* pipe = popen(line.c_str(), "r");
+  if (pipe == nullptr) return result;
+  char chunk[4096];
+  while (const std::size_t count = std::fread(chunk, 1, sizeof chunk, pipe)) result.output.append(chunk, count);
+  const int status = pclose(pipe);
+  result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return result;
+}
+
+class DevhostRcon : public ::testing::Test {
+ protected:
+  std::unique_ptr<DevhostProcess> StartServer(const std::string& script = "") {
+    std::unique_ptr<DevhostProcess> server = devhost_->Start(script, kPassword);
+    EXPECT_TRUE(server);
+    if (server) {
+      EXPECT_GT(server->RconPort(), 0);
+    }
+    return server;
+  }
+
+  std::unique_ptr<DevhostRunner> devhost_ = ProbeRunner();
+};
+
+TEST_F(DevhostRcon, ScriptRequestsGetFreshIdsAndTheirReplies) {
+  const DevhostResult result = devhost_->Run("rcon Probe.Echo one\nrcon probe.echo two  words\nrcon Nothing here\n");
+  EXPECT_EQ(result.WithPrefix("rcon-reply "),
+            (std::vector<std::string>{"rcon-reply id=1 text=\"one\"", "rcon-reply id=2 text=\"two  words\""}));
+  const std::vector<std::string> requests = result.WithPrefix("probe rcon ");
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(Field(requests[0], "type"), 2);
+  EXPECT_EQ(Field(requests[0], "world"), "current");
+  EXPECT_EQ(Errors(result), std::vector<std::string>{"no RCON command Nothing"});
+}
+
+TEST_F(DevhostRcon, RconcltGetsTheReply) {
+  auto server = StartServer();
+  ASSERT_TRUE(server);
+  const CommandResult answer = Rconclt(kPassword, server->RconPort(), "Probe.Echo \"hello there\"");
+  EXPECT_EQ(answer.exit_code, 0) << answer.output;
+  EXPECT_EQ(answer.output, "hello there\n");
+  const DevhostResult result = server->Stop();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(TextField(result.First("rcon-reply "), "text"), "hello there");
+  EXPECT_EQ(result.First("probe rcon ").has_value(), true);
+  EXPECT_EQ(Field(*result.First("probe rcon "), "id"), Field(*result.First("rcon-reply "), "id"));
+  EXPECT_TRUE(result.First("unload ok"));
+}
+
+TEST_F(DevhostRcon, RconcltWithTheWrongPasswordIsRefused) {
+  auto server = StartServer();
+  ASSERT_TRUE(server);
+  const CommandResult answer = Rconclt("wrong", server->RconPort(), "Probe.Echo hi");
+  EXPECT_EQ(answer.exit_code, 5);  // rconclt's code for a wrong password
+  EXPECT_NE(answer.output.find("Wrong password"), std::string::npos);
+  const DevhostResult result = server->Stop();
+  EXPECT_EQ(result.Count("probe rcon "), 0u);
+}
+
+TEST_F(DevhostRcon, LongReplyArrivesWholeInSeveralPackets) {
+  auto server = StartServer();
+  ASSERT_TRUE(server);
+  const CommandResult answer = Rconclt(kPassword, server->RconPort(), "Probe.Echo big");
+  EXPECT_EQ(answer.exit_code, 0);
+  EXPECT_EQ(answer.output, std::string(10000, 'x') + "end\n");
+
+  RawRconClient client(server->RconPort());
+  ASSERT_EQ(client.Login(kPassword)->id, 1);
+  client.SendPacket(42, 2, "Probe.Echo big");
+  std::string whole;
+  for (int part = 0; part < 3; ++part) {
+    const std::optional<RawPacket> packet = client.Read();
+    ASSERT_TRUE(packet);
+    EXPECT_EQ(packet->id, 42);
+    EXPECT_EQ(packet->type, 0);
+    EXPECT_LE(packet->body.size(), 4096u);
+    whole += packet->body;
+  }
+  EXPECT_EQ(whole, std::string(10000, 'x') + "end");
+}
+
+TEST_F(DevhostRcon, WrongPasswordAnswersIdMinusOneAndCloses) {
+  auto server = StartServer();
+  ASSERT_TRUE(server);
+  RawRconClient client(server->RconPort());
+  const std::optional<RawPacket> answer = client.Login("nope");
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->id, -1);
+  EXPECT_EQ(answer->type, 2);
+  EXPECT_TRUE(client.ClosedByServer());
+}
+
+TEST_F(DevhostRcon, CommandBeforeLoginIsRefused) {
+  auto server = StartServer();
+  ASSERT_TRUE(server);
+  RawRconClient client(server->RconPort());
+  client.SendPacket(5, 2, "Probe.Echo hi");
+  const std::optional<RawPacket> answer = client.Read();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->id, -1);
+  EXPECT_TRUE(client.ClosedByServer());
+  EXPECT_EQ(server->Stop().Count("probe rcon "), 0u);
+}
+
+TEST_F(DevhostRcon, MalformedAndVanishingClientsLeaveTheServerServing) {
+  auto server = StartServer();
+  ASSERT_TRUE(server);
+  {
+    RawRconClient oversized(server->RconPort());
+    ASSERT_TRUE(oversized.Login(kPassword));
+    oversized.SendPacket(2, 2, std::string(5000, 'a'));
+    EXPECT_TRUE(oversized.ClosedByServer());
+  }
+  {
+    RawRconClient negative(server->RconPort());
+    negative.SendBytes(std::string("\xF0\xFF\xFF\xFF", 4));
+    EXPECT_TRUE(negative.ClosedByServer());
+  }
+  {
+    RawRconClient truncated(server->RconPort());
+    ASSERT_TRUE(truncated.Login(kPassword));
+    truncated.SendBytes(std::string("\x20\x00\x00\x00\x07\x00\x00\x00\x02\x00", 10));
+  }  // gone in the middle of a packet
+  {
+    RawRconClient silent(server->RconPort());
+    silent.SendBytes(std::string("\x20\x00", 2));  // stays connected, never finishes
+    RawRconClient healthy(server->RconPort());
+    ASSERT_EQ(healthy.Login(kPassword)->id, 1);
+    healthy.SendPacket(77, 2, "Probe.Echo still here");
+    const std::optional<RawPacket> answer = healthy.Read();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->id, 77);
+    EXPECT_EQ(answer->body, "still here");
+  }
+  const DevhostResult result = server->Stop();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.Count("probe rcon "), 1u);
+}
+
+TEST_F(DevhostRcon, UnknownCommandGetsAnEmptyAnswer) {
+  auto server = StartServer();
+  ASSERT_TRUE(server);
+  RawRconClient client(server->RconPort());
+  ASSERT_TRUE(client.Login(kPassword));
+  client.SendPacket(9, 2, "ListPlayers");
+  const std::optional<RawPacket> answer = client.Read();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->id, 9);
+  EXPECT_EQ(answer->body, "");
+  EXPECT_EQ(Errors(server->Stop()), std::vector<std::string>{"no RCON command ListPlayers"});
+}
+
+TEST_F(DevhostRcon, RequestsAreServedWhileTheScriptSleeps) {
+  auto server = StartServer("join bob\nsleep 4000\necho woke\n");
+  ASSERT_TRUE(server);
+  ASSERT_TRUE(server->WaitForLine("load ok"));
+  RawRconClient client(server->RconPort());
+  ASSERT_TRUE(client.Login(kPassword));
+  client.SendPacket(3, 2, "Probe.Echo awake");
+  const std::optional<RawPacket> answer = client.Read();
+  ASSERT_TRUE(answer);
+  EXPECT_EQ(answer->body, "awake");
+  const DevhostResult result = server->Stop();
+  std::vector<std::string> order;
+  for (const std::string& line : result.lines)
+    if (line.rfind("rcon-reply ", 0) == 0 || line.rfind("echo ", 0) == 0) order.push_back(line);
+  EXPECT_EQ(order, (std::vector<std::string>{"rcon-reply id=3 text=\"awake\"", "echo \"woke\""}));
+}
+
+TEST_F(DevhostRcon, ServerStopsOnSigtermAfterItsInputEnded) {
+  auto server = StartServer("join bob\n");
+  ASSERT_TRUE(server);
+  const DevhostResult result = server->Stop();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_FALSE(result.timed_out);
+  EXPECT_TRUE(result.First("unload ok"));
+}
+
+}  // namespace
+}  // namespace veltrane::test

@@ -1,0 +1,172 @@
+#include "WebhookReceiver.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <sstream>
+#include <stdexcept>
+
+namespace veltrane::test {
+
+namespace {
+
+constexpr int kPollMs = 50;                  // how soon the destructor is noticed
+constexpr std::size_t kMaxRequest = 1 << 20;
+constexpr auto kClientTimeout = std::chrono::seconds(5);
+
+// A TCP socket bound to 127.0.0.1 on a free port; its port in *port.
+int BindLoopback(int* port) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) throw std::runtime_error("socket failed");
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    close(fd);
+    throw std::runtime_error("bind to 127.0.0.1 failed");
+  }
+  *port = ntohs(address.sin_port);
+  return fd;
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string Trim(const std::string& text) {
+  const std::size_t start = text.find_first_not_of(" \t");
+  const std::size_t end = text.find_last_not_of(" \t\r");
+  return start == std::string::npos ? std::string() : text.substr(start, end - start + 1);
+}
+
+const char* Reason(int status) {
+  switch (status) {
+    case 200: return "OK";
+    case 204: return "No Content";
+    case 400: return "Bad Request";
+    case 404: return "Not Found";
+    case 429: return "Too Many Requests";
+    case 500: return "Internal Server Error";
+    default: return "Status";
+  }
+}
+
+void SendAll(int fd, const std::string& data) {
+  std::size_t sent = 0;
+  while (sent < data.size()) {
+    const ssize_t count = send(fd, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+    if (count <= 0) return;
+    sent += std::size_t(count);
+  }
+}
+
+}  // namespace
+
+WebhookReceiver::WebhookReceiver(int status) : status_(status) {
+  listen_fd_ = BindLoopback(&port_);
+  if (listen(listen_fd_, 8) != 0) {
+    close(listen_fd_);
+    throw std::runtime_error("listen failed");
+  }
+  thread_ = std::thread(&WebhookReceiver::Serve, this);
+}
+
+WebhookReceiver::~WebhookReceiver() {
+  stopping_ = true;
+  thread_.join();
+  close(listen_fd_);
+}
+
+std::string WebhookReceiver::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::vector<HttpRequest> WebhookReceiver::Requests() const {
+  const std::lock_guard<std::mutex> guard(lock_);
+  return requests_;
+}
+
+bool WebhookReceiver::WaitForRequests(std::size_t count, std::chrono::milliseconds timeout) const {
+  std::unique_lock<std::mutex> lock(lock_);
+  return arrived_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+}
+
+void WebhookReceiver::Serve() {
+  while (!stopping_) {
+    pollfd polled{listen_fd_, POLLIN, 0};
+    if (poll(&polled, 1, kPollMs) <= 0) continue;
+    const int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) continue;
+    Answer(client);
+    close(client);
+  }
+}
+
+// Reads one request (headers, then Content-Length bytes of body), records it and answers.
+void WebhookReceiver::Answer(int client) {
+  const auto deadline = std::chrono::steady_clock::now() + kClientTimeout;
+  std::string data;
+  std::size_t header_end = std::string::npos;
+  std::size_t body_length = 0;
+  bool continued = false;
+  HttpRequest request;
+  char chunk[4096];
+  while (!stopping_ && std::chrono::steady_clock::now() < deadline && data.size() < kMaxRequest) {
+    if (header_end != std::string::npos && data.size() >= header_end + 4 + body_length) break;
+    pollfd polled{client, POLLIN, 0};
+    if (poll(&polled, 1, kPollMs) <= 0) continue;
+    const ssize_t count = recv(client, chunk, sizeof chunk, 0);
+    if (count <= 0) return;
+    data.append(chunk, std::size_t(count));
+    if (header_end == std::string::npos && (header_end = data.find("\r\n\r\n")) != std::string::npos) {
+      std::istringstream head(data.substr(0, header_end));
+      std::string line;
+      std::getline(head, line);
+      std::istringstream request_line(line);
+      request_line >> request.method >> request.path;
+      while (std::getline(head, line)) {
+        const std::size_t colon = line.find(':');
+        if (colon != std::string::npos)
+          request.headers[Lower(Trim(line.substr(0, colon)))] = Trim(line.substr(colon + 1));
+      }
+      const std::string& length = request.headers["content-length"];
+      if (std::from_chars(length.data(), length.data() + length.size(), body_length).ec != std::errc())
+        body_length = 0;
+      if (!continued && Lower(request.headers["expect"]) == "100-continue") {
+        SendAll(client, "HTTP/1.1 100 Continue\r\n\r\n");
+        continued = true;
+      }
+    }
+  }
+  if (header_end == std::string::npos || data.size() < header_end + 4 + body_length) return;
+  request.body = data.substr(header_end + 4, body_length);
+  // Recorded before the answer goes out: whoever saw the answer finds the request here.
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    requests_.push_back(std::move(request));
+  }
+  arrived_.notify_all();
+  const int status = status_;
+  SendAll(client, "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
+                      "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
+}
+
+WebhookReceiver::RefusingPort::RefusingPort() : fd_(BindLoopback(&port_)) {}
+
+WebhookReceiver::RefusingPort::~RefusingPort() { close(fd_); }
+
+std::string WebhookReceiver::RefusingPort::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+}  // namespace veltrane::test
