@@ -1,0 +1,44 @@
+// A webhook receiver for the demo: listens on 127.0.0.1, answers every POST with 204 and prints
+// each request body on its own line, until it is told to stop (SIGINT or SIGTERM).
+//
+//   webhook-receiver PORT_FILE     writes its port to PORT_FILE once it listens
+
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+#include "WebhookReceiver.h"
+
+namespace {
+volatile std::sig_atomic_t stop_requested = 0;
+void RequestStop(int) { stop_requested = 1; }
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::cerr << "usage: webhook-receiver PORT_FILE\n";
+    return 2;
+  }
+  std::signal(SIGINT, RequestStop);
+  std::signal(SIGTERM, RequestStop);
+
+  veltrane::test::WebhookReceiver receiver(204);
+  {
+    std::ofstream port_file(argv[1]);
+    port_file << receiver.Port() << '\n';
+  }
+  std::size_t printed = 0;
+  while (!stop_requested) {
+    if (!receiver.WaitForRequests(printed + 1, std::chrono::milliseconds(200))) continue;
+    const auto requests = receiver.Requests();
+    for (; printed < requests.size(); ++printed) {
+      const auto& request = requests[printed];
+      const auto content_type = request.headers.find("content-type");
+      std::cout << "webhook-receiver " << request.method << ' ' << request.path << " content-type="
+                << (content_type == request.headers.end() ? "" : content_type->second)
+                << " body=" << request.body << std::endl;
+    }
+  }
+  return 0;
+}
