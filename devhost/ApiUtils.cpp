@@ -49,12 +49,14 @@ FString ApiUtils::GetEOSIDFromController(AController* controller) const {
   return player != nullptr ? FString(player->spec.eos_id) : FString();
 }
 
-std::shared_ptr<AsaApi::IMessagingManager> ApiUtils::GetMessagingManager(const FString& plugin_path) {
+std::shared_ptr<AsaApi::IMessagingManager> ApiUtils::GetMessagingManager(
+    const FString& plugin_path) {
   // A plugin names itself by its module file; any other path shows that it looked itself up wrong.
   const std::optional<PluginModule>& plugin = DevHost::Get().plugin;
   const std::string path = AsaApi::Tools::Utf8Encode(plugin_path.View());
   if (!plugin || path != plugin->Path())
-    PrintLine("error " + JsonText("messaging service asked for by a module that is not the plugin: " + path));
+    PrintLine("error " +
+              JsonText("messaging service asked for by a module that is not the plugin: " + path));
   return std::make_shared<PlayerMessaging>(game_);
 }
 

@@ -36,7 +36,8 @@ class ApiUtils : public AsaApi::IApiUtils {
   // IApiUtils
   UWorld* GetCurrentWorld() const override { return game_.World(); }
   FString GetEOSIDFromController(AController* controller) const override;
-  std::shared_ptr<AsaApi::IMessagingManager> GetMessagingManager(const FString& plugin_path) override;
+  std::shared_ptr<AsaApi::IMessagingManager> GetMessagingManager(
+      const FString& plugin_path) override;
 
  private:
   Game& game_;

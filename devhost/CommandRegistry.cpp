@@ -30,7 +30,8 @@ bool CommandRegistry::Register(Commands<Callback>& commands, const char* kind, c
 
 // Removal names the command exactly as it was registered.
 template <typename Callback>
-bool CommandRegistry::Unregister(Commands<Callback>& commands, const char* kind, const FString& text) {
+bool CommandRegistry::Unregister(Commands<Callback>& commands, const char* kind,
+                                 const FString& text) {
   const auto found = std::find_if(commands.begin(), commands.end(),
                                   [&text](const auto& command) { return command.text == text; });
   const bool ok = found != commands.end();

@@ -13,10 +13,12 @@ namespace devhost {
 class CommandRegistry : public AsaApi::ICommands {
  public:
   // ICommands
-  bool RegisterChatCommand(const FString& command, const AsaApi::ChatCommandCallback& callback) override;
+  bool RegisterChatCommand(const FString& command,
+                           const AsaApi::ChatCommandCallback& callback) override;
   bool RegisterConsoleCommand(const FString& command,
                               const AsaApi::ConsoleCommandCallback& callback) override;
-  bool RegisterRconCommand(const FString& command, const AsaApi::RconCommandCallback& callback) override;
+  bool RegisterRconCommand(const FString& command,
+                           const AsaApi::RconCommandCallback& callback) override;
   bool UnregisterChatCommand(const FString& command) override;
   bool UnregisterConsoleCommand(const FString& command) override;
   bool UnregisterRconCommand(const FString& command) override;

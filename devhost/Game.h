@@ -84,7 +84,8 @@ struct WorldObject : GameObject {
 
 // The connection an RCON request came in on; client 0 is the script's `rcon` command.
 struct RconConnectionObject : GameObject {
-  explicit RconConnectionObject(int client) : GameObject(ObjectKind::kRconConnection), client_id(client) {}
+  explicit RconConnectionObject(int client)
+      : GameObject(ObjectKind::kRconConnection), client_id(client) {}
   const int client_id;
 };
 

@@ -20,7 +20,8 @@ Game& TheGame() { return DevHost::Get().game; }
 // error, reported as an exception it can catch.
 GameObject& Require(const void* object, ObjectKind kind, const char* function) {
   GameObject* found = TheGame().Lookup(object, kind);
-  if (found == nullptr) throw std::invalid_argument(std::string(function) + " called on an unknown object");
+  if (found == nullptr)
+    throw std::invalid_argument(std::string(function) + " called on an unknown object");
   return *found;
 }
 
@@ -29,7 +30,8 @@ Player& RequirePlayer(const void* controller, const char* function) {
 }
 
 FString* GetUniqueNetIdAsString(const void* self, FString* result) {
-  *result = FString(RequirePlayer(self, "AShooterPlayerController.GetUniqueNetIdAsString()").spec.eos_id);
+  *result =
+      FString(RequirePlayer(self, "AShooterPlayerController.GetUniqueNetIdAsString()").spec.eos_id);
   return result;
 }
 
@@ -38,7 +40,8 @@ int GetLinkedPlayerID(const void* self) {
 }
 
 FString* GetPlayerCharacterName(const void* self, FString* result) {
-  *result = FString(RequirePlayer(self, "AShooterPlayerController.GetPlayerCharacterName()").spec.character_name);
+  *result = FString(
+      RequirePlayer(self, "AShooterPlayerController.GetPlayerCharacterName()").spec.character_name);
   return result;
 }
 
@@ -48,7 +51,9 @@ APrimalCharacter* GetPlayerCharacter(const void* self) {
 }
 
 bool IsDead(const void* self) {
-  return static_cast<CharacterObject&>(Require(self, ObjectKind::kCharacter, "APrimalCharacter.IsDead()")).dead;
+  return static_cast<CharacterObject&>(
+             Require(self, ObjectKind::kCharacter, "APrimalCharacter.IsDead()"))
+      .dead;
 }
 
 AController* GetOwnerController(const void* self) { return TheGame().OwnerOf(self); }

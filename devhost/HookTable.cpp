@@ -10,7 +10,8 @@ namespace devhost {
 namespace {
 
 void PrintHookLine(std::string_view action, std::string_view function_name, bool ok) {
-  PrintLine(std::string(action) + " name=" + JsonText(function_name) + (ok ? " ok=true" : " ok=false"));
+  PrintLine(std::string(action) + " name=" + JsonText(function_name) +
+            (ok ? " ok=true" : " ok=false"));
 }
 
 }  // namespace

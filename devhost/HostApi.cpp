@@ -61,7 +61,8 @@ bool ModuleOfAddress(const void* address, HMODULE* module) {
 extern "C" BOOL GetModuleHandleExA(DWORD flags, LPCSTR module_name, HMODULE* module) {
   if (module == nullptr) return FALSE;
   *module = nullptr;
-  if (flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS) return ModuleOfAddress(module_name, module) ? TRUE : FALSE;
+  if (flags & GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS)
+    return ModuleOfAddress(module_name, module) ? TRUE : FALSE;
   // Without the flag the name is a module's file name; null names the executable.
   void* handle = dlopen(module_name, RTLD_LAZY | RTLD_NOLOAD);
   if (handle == nullptr) return FALSE;

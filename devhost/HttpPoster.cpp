@@ -21,12 +21,13 @@ std::size_t DiscardBody(char* /*data*/, std::size_t size, std::size_t count, voi
 
 // "status=N" or "error=JSON".
 std::string Perform(const std::string& url, const std::string& body) {
-  const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(), &curl_easy_cleanup);
+  const std::unique_ptr<CURL, decltype(&curl_easy_cleanup)> curl(curl_easy_init(),
+                                                                 &curl_easy_cleanup);
   if (!curl) return "error=" + JsonText("curl_easy_init failed");
   curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/json");
   headers = curl_slist_append(headers, "Expect:");
-  const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> header_list(headers,
-                                                                                &curl_slist_free_all);
+  const std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)> header_list(
+      headers, &curl_slist_free_all);
   CURL* handle = curl.get();
   curl_easy_setopt(handle, CURLOPT_URL, url.c_str());
   curl_easy_setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");

@@ -14,7 +14,8 @@ std::vector<spdlog::sink_ptr>& LogSinks() {
 void OpenLogSinks(const std::filesystem::path& root) {
   std::filesystem::create_directories(root / "logs");
   LogSinks() = {std::make_shared<spdlog::sinks::stderr_sink_mt>(),
-                std::make_shared<spdlog::sinks::basic_file_sink_mt>((root / "logs" / "devhost.log").string())};
+                std::make_shared<spdlog::sinks::basic_file_sink_mt>(
+                    (root / "logs" / "devhost.log").string())};
   spdlog::logger& logger = DevhostLogger();
   logger.sinks() = LogSinks();
   logger.set_pattern("%D %R [%n][%l] %v", spdlog::pattern_time_type::local);

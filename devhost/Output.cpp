@@ -1,9 +1,8 @@
 #include "Output.h"
 
-#include <nlohmann/json.hpp>
-
 #include <cstdio>
 #include <mutex>
+#include <nlohmann/json.hpp>
 
 namespace devhost {
 
@@ -17,11 +16,13 @@ void PrintLine(std::string_view line) {
 }
 
 std::string JsonText(std::string_view utf8) {
-  return nlohmann::json(std::string(utf8)).dump(-1, ' ', false,
-                                                nlohmann::json::error_handler_t::replace);
+  return nlohmann::json(std::string(utf8))
+      .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
-std::string JsonText(const FString& text) { return JsonText(AsaApi::Tools::Utf8Encode(text.View())); }
+std::string JsonText(const FString& text) {
+  return JsonText(AsaApi::Tools::Utf8Encode(text.View()));
+}
 
 std::string FormatFloat(float value) {
   char buffer[32];

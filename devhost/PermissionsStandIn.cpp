@@ -15,7 +15,8 @@ void PermissionsStandIn::RequireLoaded() const {
 bool PermissionsStandIn::IsPlayerInGroup(const FString& eos_id, const FString& group) const {
   RequireLoaded();
   const auto found = groups_.find(AsaApi::Tools::Utf8Encode(eos_id.View()));
-  return found != groups_.end() && found->second.count(AsaApi::Tools::Utf8Encode(group.View())) != 0;
+  return found != groups_.end() &&
+         found->second.count(AsaApi::Tools::Utf8Encode(group.View())) != 0;
 }
 
 std::optional<std::string> PermissionsStandIn::AddPlayerToGroup(const FString& eos_id,
@@ -45,5 +46,7 @@ extern "C" bool Permissions_AddPlayerToGroup(const FString* eos_id, const FStrin
 }
 
 // Checked here so that a change of the plugin-side signatures fails to build.
-static_assert(std::is_same_v<decltype(&Permissions_IsPlayerInGroup), Permissions::detail::IsPlayerInGroupFn>);
-static_assert(std::is_same_v<decltype(&Permissions_AddPlayerToGroup), Permissions::detail::AddPlayerToGroupFn>);
+static_assert(
+    std::is_same_v<decltype(&Permissions_IsPlayerInGroup), Permissions::detail::IsPlayerInGroupFn>);
+static_assert(std::is_same_v<decltype(&Permissions_AddPlayerToGroup),
+                             Permissions::detail::AddPlayerToGroupFn>);

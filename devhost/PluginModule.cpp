@@ -70,7 +70,8 @@ void PluginModule::Unload() {
   } catch (...) {
     failure = CurrentExceptionText();
   }
-  PrintLine(failure.empty() ? std::string("unload ok") : "unload failed error=" + JsonText(failure));
+  PrintLine(failure.empty() ? std::string("unload ok")
+                            : "unload failed error=" + JsonText(failure));
   Close();
 }
 

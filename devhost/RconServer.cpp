@@ -125,7 +125,8 @@ void RconServer::Run() {
       if (polled[i].revents & (POLLIN | POLLHUP | POLLERR)) keep = Receive(found->first, client);
       if (keep) keep = Flush(client);
       if (keep && client.outbox.size() > kMaxOutbox) {
-        DevhostLogger().warn("RCON client {} does not read its replies; connection closed", found->first);
+        DevhostLogger().warn("RCON client {} does not read its replies; connection closed",
+                             found->first);
         keep = false;
       }
       if (!keep) {
@@ -186,7 +187,8 @@ void RconServer::Handle(int client_id, Client& client, rcon::Packet packet) {
     return;
   }
   const std::int32_t request_id = packet.id;
-  const bool queued = loop_.Post([this, client_id, packet = std::move(packet)] { handler_(client_id, packet); });
+  const bool queued =
+      loop_.Post([this, client_id, packet = std::move(packet)] { handler_(client_id, packet); });
   if (!queued) client.outbox += rcon::Encode(request_id, rcon::kResponse, "Server busy");
 }
 

@@ -11,12 +11,14 @@ constexpr std::int32_t kTrailer = 2;  // the body's NUL and the empty string
 
 void AppendInt32(std::string& out, std::int32_t value) {
   const auto bits = static_cast<std::uint32_t>(value);
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((bits >> shift) & 0xFF));
+  for (int shift = 0; shift < 32; shift += 8)
+    out.push_back(static_cast<char>((bits >> shift) & 0xFF));
 }
 
 std::int32_t ReadInt32(std::string_view bytes) {
   std::uint32_t bits = 0;
-  for (int i = 3; i >= 0; --i) bits = (bits << 8) | static_cast<std::uint8_t>(bytes[std::size_t(i)]);
+  for (int i = 3; i >= 0; --i)
+    bits = (bits << 8) | static_cast<std::uint8_t>(bytes[std::size_t(i)]);
   return static_cast<std::int32_t>(bits);
 }
 

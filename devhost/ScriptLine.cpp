@@ -1,8 +1,7 @@
 #include "ScriptLine.h"
 
-#include <nlohmann/json.hpp>
-
 #include <charconv>
+#include <nlohmann/json.hpp>
 
 namespace devhost {
 

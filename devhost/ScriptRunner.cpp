@@ -44,7 +44,9 @@ std::u16string DefaultEosId(std::string_view name) {
   return std::u16string(hex, hex + 32);
 }
 
-int DefaultPlayerId(std::string_view name) { return static_cast<int>(1 + Fnv1a32(name) % 2147483646U); }
+int DefaultPlayerId(std::string_view name) {
+  return static_cast<int>(1 + Fnv1a32(name) % 2147483646U);
+}
 
 const char* ScriptRunner::HelpText() {
   return R"(Commands (TEXT is a bare word or a JSON string literal; '#' starts a comment):
@@ -59,15 +61,22 @@ const char* ScriptRunner::HelpText() {
 void ScriptRunner::Run(std::string_view text) {
   using Command = void (ScriptRunner::*)(ScriptLine&);
   static const std::map<std::string, Command, std::less<>> kCommands = {
-      {"load", &ScriptRunner::Load},       {"unload", &ScriptRunner::Unload},
+      {"load", &ScriptRunner::Load},
+      {"unload", &ScriptRunner::Unload},
       {"thread-attach", &ScriptRunner::ThreadAttach},
       {"thread-detach", &ScriptRunner::ThreadDetach},
-      {"join", &ScriptRunner::Join},       {"die", &ScriptRunner::Die},
-      {"revive", &ScriptRunner::Revive},   {"leave", &ScriptRunner::Leave},
-      {"chat", &ScriptRunner::Chat},       {"console", &ScriptRunner::Console},
-      {"rcon", &ScriptRunner::Rcon},       {"logout", &ScriptRunner::Logout},
-      {"perms", &ScriptRunner::Perms},     {"echo", &ScriptRunner::Echo},
-      {"sleep", &ScriptRunner::Sleep},     {"help", &ScriptRunner::Help},
+      {"join", &ScriptRunner::Join},
+      {"die", &ScriptRunner::Die},
+      {"revive", &ScriptRunner::Revive},
+      {"leave", &ScriptRunner::Leave},
+      {"chat", &ScriptRunner::Chat},
+      {"console", &ScriptRunner::Console},
+      {"rcon", &ScriptRunner::Rcon},
+      {"logout", &ScriptRunner::Logout},
+      {"perms", &ScriptRunner::Perms},
+      {"echo", &ScriptRunner::Echo},
+      {"sleep", &ScriptRunner::Sleep},
+      {"help", &ScriptRunner::Help},
   };
   ScriptLine line(text);
   try {
@@ -122,18 +131,29 @@ void ScriptRunner::Join(ScriptLine& line) {
     const std::string& key = option->key;
     const bool is_flag = key == "nostate" || key == "nochar" || key == "dead" || key == "noowner";
     if (is_flag == option->value.has_value()) {
-      throw ScriptError(is_flag ? key + " takes no value" : key + " needs a value, as " + key + "=TEXT");
+      throw ScriptError(is_flag ? key + " takes no value"
+                                : key + " needs a value, as " + key + "=TEXT");
     }
-    if (key == "name") spec.character_name = AsaApi::Tools::Utf8Decode(*option->value);
-    else if (key == "eos") spec.eos_id = AsaApi::Tools::Utf8Decode(*option->value);
-    else if (key == "id") spec.player_id = ParseInt(*option->value, "id");
-    else if (key == "tribe_id") spec.tribe_id = ParseInt(*option->value, "tribe_id");
-    else if (key == "tribe") spec.tribe_name = AsaApi::Tools::Utf8Decode(*option->value);
-    else if (key == "nostate") spec.has_state = false;
-    else if (key == "nochar") spec.has_character = false;
-    else if (key == "dead") spec.dead = true;
-    else if (key == "noowner") spec.has_owner = false;
-    else throw ScriptError("unknown option " + key);
+    if (key == "name")
+      spec.character_name = AsaApi::Tools::Utf8Decode(*option->value);
+    else if (key == "eos")
+      spec.eos_id = AsaApi::Tools::Utf8Decode(*option->value);
+    else if (key == "id")
+      spec.player_id = ParseInt(*option->value, "id");
+    else if (key == "tribe_id")
+      spec.tribe_id = ParseInt(*option->value, "tribe_id");
+    else if (key == "tribe")
+      spec.tribe_name = AsaApi::Tools::Utf8Decode(*option->value);
+    else if (key == "nostate")
+      spec.has_state = false;
+    else if (key == "nochar")
+      spec.has_character = false;
+    else if (key == "dead")
+      spec.dead = true;
+    else if (key == "noowner")
+      spec.has_owner = false;
+    else
+      throw ScriptError("unknown option " + key);
   }
   try {
     host_.game.Join(std::move(spec));
@@ -145,7 +165,8 @@ void ScriptRunner::Join(ScriptLine& line) {
 void ScriptRunner::SetDead(ScriptLine& line, bool dead) {
   Player& player = RequirePlayer(line.Word("player name"));
   line.ExpectEnd();
-  if (!player.spec.has_character) throw ScriptError("player " + player.spec.script_name + " has no character");
+  if (!player.spec.has_character)
+    throw ScriptError("player " + player.spec.script_name + " has no character");
   player.character.dead = dead;
 }
 
@@ -158,18 +179,19 @@ void ScriptRunner::Leave(ScriptLine& line) {
 void ScriptRunner::Chat(ScriptLine& line) {
   Player& player = RequirePlayer(line.Word("player name"));
   FString text = ToFString(line.Rest());
-  CallPlugin("chat command", [&] {
-    host_.commands.DispatchChat(player.As<AShooterPlayerController>(), text);
-  });
+  CallPlugin("chat command",
+             [&] { host_.commands.DispatchChat(player.As<AShooterPlayerController>(), text); });
 }
 
 void ScriptRunner::Console(ScriptLine& line) {
   const std::string name = line.Word("player name or -");
-  APlayerController* controller = name == "-" ? nullptr : RequirePlayer(name).As<APlayerController>();
+  APlayerController* controller =
+      name == "-" ? nullptr : RequirePlayer(name).As<APlayerController>();
   FString text = ToFString(line.Rest());
   bool served = true;
   CallPlugin("console command", [&] { served = host_.commands.DispatchConsole(controller, text); });
-  if (!served) throw ScriptError("no console command " + AsaApi::Tools::Utf8Encode(FirstWord(text).View()));
+  if (!served)
+    throw ScriptError("no console command " + AsaApi::Tools::Utf8Encode(FirstWord(text).View()));
 }
 
 void ScriptRunner::Rcon(ScriptLine& line) {
@@ -186,7 +208,8 @@ void ScriptRunner::Logout(ScriptLine& line) {
   line.ExpectEnd();
   Player* player = name == "-" ? nullptr : &RequirePlayer(name);
   using LogoutFunction = void (*)(AShooterGameMode*, AController*);
-  auto* logout = reinterpret_cast<LogoutFunction>(AsaApi::GetAddress("AShooterGameMode.Logout(AController*)"));
+  auto* logout =
+      reinterpret_cast<LogoutFunction>(AsaApi::GetAddress("AShooterGameMode.Logout(AController*)"));
   AController* exiting = player != nullptr ? player->As<AController>() : nullptr;
   CallPlugin("logout", [&] { logout(host_.game.GameMode(), exiting); });
   if (player != nullptr && player->logged_out) host_.game.Remove(*player);

@@ -134,7 +134,9 @@ int main(int argc, char** argv) {
   if (options->rcon_port) {
     host.rcon = std::make_unique<devhost::RconServer>(
         host.loop, *options->rcon_password,
-        [&host](int client_id, const devhost::rcon::Packet& packet) { host.ServeRconRequest(client_id, packet); });
+        [&host](int client_id, const devhost::rcon::Packet& packet) {
+          host.ServeRconRequest(client_id, packet);
+        });
     try {
       const int port = host.rcon->Start(*options->rcon_port);
       devhost::PrintLine("rcon-listen port=" + std::to_string(port));

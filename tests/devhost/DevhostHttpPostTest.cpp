@@ -13,15 +13,17 @@ class DevhostHttpPost : public ::testing::Test {
 
 TEST_F(DevhostHttpPost, PostReachesTheReceiverAsJsonAndItsStatusIsPrinted) {
   WebhookReceiver receiver(204);
-  const std::string body = R"({"content":"Zo\u00eb linked \u20ac","username":"MyARK","avatar_url":null})";
-  const DevhostResult result =
-      devhost_->Run("join bob\nchat bob /probe post " + receiver.Url("/hook?wait=1") + " " + body + "\n");
+  const std::string body =
+      R"({"content":"Zo\u00eb linked \u20ac","username":"MyARK","avatar_url":null})";
+  const DevhostResult result = devhost_->Run("join bob\nchat bob /probe post " +
+                                             receiver.Url("/hook?wait=1") + " " + body + "\n");
   const std::optional<std::string> post = result.First("http-post ");
   ASSERT_TRUE(post);
   EXPECT_EQ(TextField(post, "url"), receiver.Url("/hook?wait=1"));
   EXPECT_EQ(TextField(post, "body"), body);
   EXPECT_EQ(result.WithPrefix("http-status "),
-            std::vector<std::string>{"http-status url=\"" + receiver.Url("/hook?wait=1") + "\" status=204"});
+            std::vector<std::string>{"http-status url=\"" + receiver.Url("/hook?wait=1") +
+                                     "\" status=204"});
 
   ASSERT_EQ(receiver.Requests().size(), 1u);
   const HttpRequest request = receiver.Requests().front();
@@ -33,13 +35,15 @@ TEST_F(DevhostHttpPost, PostReachesTheReceiverAsJsonAndItsStatusIsPrinted) {
 
 TEST_F(DevhostHttpPost, ErrorStatusOfTheReceiverIsPrinted) {
   WebhookReceiver receiver(500);
-  const DevhostResult result = devhost_->Run("join bob\nchat bob /probe post " + receiver.Url() + " {}\n");
+  const DevhostResult result =
+      devhost_->Run("join bob\nchat bob /probe post " + receiver.Url() + " {}\n");
   EXPECT_EQ(Field(*result.First("http-status "), "status"), 500);
 }
 
 TEST_F(DevhostHttpPost, RefusedConnectionPrintsAnError) {
   const WebhookReceiver::RefusingPort nobody;
-  const DevhostResult result = devhost_->Run("join bob\nchat bob /probe post " + nobody.Url() + " {}\n");
+  const DevhostResult result =
+      devhost_->Run("join bob\nchat bob /probe post " + nobody.Url() + " {}\n");
   const std::optional<std::string> status = result.First("http-status ");
   ASSERT_TRUE(status);
   EXPECT_EQ(TextField(status, "url"), nobody.Url());
@@ -48,17 +52,20 @@ TEST_F(DevhostHttpPost, RefusedConnectionPrintsAnError) {
 }
 
 TEST_F(DevhostHttpPost, OnlyHttpIsSpoken) {
-  const DevhostResult result = devhost_->Run("join bob\nchat bob /probe post file:///etc/passwd {}\n");
+  const DevhostResult result =
+      devhost_->Run("join bob\nchat bob /probe post file:///etc/passwd {}\n");
   EXPECT_FALSE(TextField(result.First("http-status "), "error").empty());
 }
 
 TEST_F(DevhostHttpPost, PendingPostsFinishBeforeThePluginIsUnloaded) {
   WebhookReceiver receiver(204);
-  const DevhostResult result = devhost_->Run(
-      "join bob\nchat bob /probe post " + receiver.Url("/1") + " {}\nchat bob /probe post " + receiver.Url("/2") + " {}\n");
+  const DevhostResult result =
+      devhost_->Run("join bob\nchat bob /probe post " + receiver.Url("/1") +
+                    " {}\nchat bob /probe post " + receiver.Url("/2") + " {}\n");
   std::vector<std::string> order;
   for (const std::string& line : result.lines)
-    if (line.rfind("http-status ", 0) == 0 || line == "unload ok") order.push_back(line.substr(0, 11));
+    if (line.rfind("http-status ", 0) == 0 || line == "unload ok")
+      order.push_back(line.substr(0, 11));
   EXPECT_EQ(order, (std::vector<std::string>{"http-status", "http-status", "unload ok"}));
   EXPECT_EQ(receiver.Requests().size(), 2u);
 }

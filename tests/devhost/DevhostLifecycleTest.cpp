@@ -29,8 +29,9 @@ TEST_F(DevhostLifecycle, LoadsAtStartAndUnloadsWhenInputEnds) {
       "unload ok",
   };
   ASSERT_GE(result.lines.size(), expected_tail.size());
-  EXPECT_EQ(std::vector<std::string>(result.lines.end() - long(expected_tail.size()), result.lines.end()),
-            expected_tail);
+  EXPECT_EQ(
+      std::vector<std::string>(result.lines.end() - long(expected_tail.size()), result.lines.end()),
+      expected_tail);
 }
 
 TEST_F(DevhostLifecycle, RegistrationsPrintAsThePluginMakesThem) {
@@ -46,12 +47,14 @@ TEST_F(DevhostLifecycle, RegistrationsPrintAsThePluginMakesThem) {
       "load ok",
   };
   ASSERT_GE(result.lines.size(), expected.size());
-  EXPECT_EQ(std::vector<std::string>(result.lines.begin(), result.lines.begin() + long(expected.size())),
-            expected);
+  EXPECT_EQ(
+      std::vector<std::string>(result.lines.begin(), result.lines.begin() + long(expected.size())),
+      expected);
 }
 
 TEST_F(DevhostLifecycle, NoLoadWaitsForTheLoadCommand) {
-  const DevhostResult result = devhost_->Run("echo first\nload\nunload\nunload\nload\n", {"--no-load"});
+  const DevhostResult result =
+      devhost_->Run("echo first\nload\nunload\nunload\nload\n", {"--no-load"});
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.lines.front(), "echo \"first\"");
   EXPECT_EQ(result.Count("load ok"), 2u);
@@ -66,7 +69,8 @@ TEST_F(DevhostLifecycle, LoadingTwiceIsRefused) {
 }
 
 TEST_F(DevhostLifecycle, ThreadNotificationsReachTheEntryPoint) {
-  const DevhostResult result = devhost_->Run("thread-attach\nthread-detach\nunload\nthread-attach\n");
+  const DevhostResult result =
+      devhost_->Run("thread-attach\nthread-detach\nunload\nthread-attach\n");
   EXPECT_EQ(result.Count("probe dllmain reason=2"), 1u);
   EXPECT_EQ(result.Count("probe dllmain reason=3"), 1u);
   EXPECT_EQ(Errors(result), std::vector<std::string>{"the plugin is not loaded"});
@@ -113,7 +117,9 @@ TEST_F(DevhostLifecycle, LoadAgainAfterUnloadRegistersAgain) {
 TEST_F(DevhostLifecycle, PluginLogLinesGoToTheLogFile) {
   const DevhostResult result = devhost_->Run("");
   EXPECT_EQ(std::count_if(result.log_lines.begin(), result.log_lines.end(),
-                          [](const std::string& line) { return line.find("Probe loaded 1") != std::string::npos; }),
+                          [](const std::string& line) {
+                            return line.find("Probe loaded 1") != std::string::npos;
+                          }),
             1);
   EXPECT_NE(result.stderr_text.find("Probe loaded 1"), std::string::npos);
 }

@@ -11,7 +11,8 @@ class DevhostLogout : public ::testing::Test {
   static std::vector<std::string> LogoutTrace(const DevhostResult& result) {
     std::vector<std::string> trace;
     for (const std::string& line : result.lines)
-      if (line.rfind("probe logout-", 0) == 0 || line.rfind("game-logout", 0) == 0) trace.push_back(line);
+      if (line.rfind("probe logout-", 0) == 0 || line.rfind("game-logout", 0) == 0)
+        trace.push_back(line);
     return trace;
   }
 
@@ -20,13 +21,15 @@ class DevhostLogout : public ::testing::Test {
 
 TEST_F(DevhostLogout, LogoutGoesThroughTheDetourToTheGameAndThePlayerIsGone) {
   const DevhostResult result = devhost_->Run("join bob eos=B0B\nlogout bob\nchat bob /probe\n");
-  EXPECT_EQ(LogoutTrace(result), (std::vector<std::string>{"probe logout-a exiting=\"B0B\"", "game-logout bob"}));
+  EXPECT_EQ(LogoutTrace(result),
+            (std::vector<std::string>{"probe logout-a exiting=\"B0B\"", "game-logout bob"}));
   EXPECT_EQ(Errors(result), std::vector<std::string>{"unknown player bob"});
 }
 
 TEST_F(DevhostLogout, LogoutWithoutAControllerReachesTheGameAsDash) {
   const DevhostResult result = devhost_->Run("logout -\n");
-  EXPECT_EQ(LogoutTrace(result), (std::vector<std::string>{"probe logout-a exiting=null", "game-logout -"}));
+  EXPECT_EQ(LogoutTrace(result),
+            (std::vector<std::string>{"probe logout-a exiting=null", "game-logout -"}));
   EXPECT_TRUE(Errors(result).empty());
 }
 

@@ -11,15 +11,18 @@ class DevhostPermissions : public ::testing::Test {
 };
 
 TEST_F(DevhostPermissions, WithoutPermissionsThePluginIsToldItIsNotLoaded) {
-  const DevhostResult result = devhost_->Run("join bob\nchat bob /probe perms\nperms on\nperms off\nchat bob /probe perms\n");
+  const DevhostResult result = devhost_->Run(
+      "join bob\nchat bob /probe perms\nperms on\nperms off\nchat bob /probe perms\n");
   EXPECT_EQ(result.Count("probe perms not-loaded"), 2u);
   EXPECT_EQ(result.Count("group-add"), 0u);
 }
 
 TEST_F(DevhostPermissions, AdditionPrintsGroupAddOnce) {
   const DevhostResult result = devhost_->Run(
-      "join bob eos=B0B\nperms on\nchat bob /probe perms Verified\nchat bob /probe perms Verified\n");
-  EXPECT_EQ(result.WithPrefix("group-add "), std::vector<std::string>{"group-add eos=\"B0B\" group=\"Verified\""});
+      "join bob eos=B0B\nperms on\nchat bob /probe perms Verified\nchat bob /probe perms "
+      "Verified\n");
+  EXPECT_EQ(result.WithPrefix("group-add "),
+            std::vector<std::string>{"group-add eos=\"B0B\" group=\"Verified\""});
   const std::vector<std::string> answers = result.WithPrefix("probe perms ");
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(answers[0], "probe perms member=false added");
@@ -34,12 +37,14 @@ TEST_F(DevhostPermissions, ScriptCanPutAPlayerIntoAGroupBeforehand) {
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_EQ(answers[0].rfind("probe perms member=true refused=", 0), 0u);
   EXPECT_EQ(answers[1], "probe perms member=false added");
-  EXPECT_EQ(result.WithPrefix("group-add "), std::vector<std::string>{"group-add eos=\"B 0B\" group=\"Other\""});
+  EXPECT_EQ(result.WithPrefix("group-add "),
+            std::vector<std::string>{"group-add eos=\"B 0B\" group=\"Other\""});
 }
 
 TEST_F(DevhostPermissions, FailingAdditionAnswersAnErrorTextInsteadOfAdding) {
   const DevhostResult result = devhost_->Run(
-      "join bob\nperms on\nperms fail on\nchat bob /probe perms\nperms fail off\nchat bob /probe perms\n");
+      "join bob\nperms on\nperms fail on\nchat bob /probe perms\nperms fail off\nchat bob /probe "
+      "perms\n");
   const std::vector<std::string> answers = result.WithPrefix("probe perms ");
   ASSERT_EQ(answers.size(), 2u);
   EXPECT_FALSE(TextField(answers[0], "refused").empty());

@@ -1,13 +1,12 @@
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
 
 #include "Probe.h"
 
@@ -40,7 +39,8 @@ class RawRconClient {
 
   void SendBytes(const std::string& bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   void SendPacket(std::int32_t id, std::int32_t type, const std::string& body) {
-    std::string bytes = Int32(static_cast<std::int32_t>(10 + body.size())) + Int32(id) + Int32(type) + body;
+    std::string bytes =
+        Int32(static_cast<std::int32_t>(10 + body.size())) + Int32(id) + Int32(type) + body;
     bytes.append(2, '\0');
     SendBytes(bytes);
   }
@@ -51,7 +51,8 @@ class RawRconClient {
     if (!ReadExactly(4, size)) return std::nullopt;
     std::string rest;
     if (!ReadExactly(std::size_t(ToInt32(size)), rest) || rest.size() < 10) return std::nullopt;
-    return RawPacket{ToInt32(rest.substr(0, 4)), ToInt32(rest.substr(4, 4)), rest.substr(8, rest.size() - 10)};
+    return RawPacket{ToInt32(rest.substr(0, 4)), ToInt32(rest.substr(4, 4)),
+                     rest.substr(8, rest.size() - 10)};
   }
 
   // True when the server closes the connection without sending anything more.
@@ -74,7 +75,8 @@ class RawRconClient {
   }
   static std::int32_t ToInt32(const std::string& bytes) {
     std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i) value = (value << 8) | static_cast<std::uint8_t>(bytes[std::size_t(i)]);
+    for (int i = 3; i >= 0; --i)
+      value = (value << 8) | static_cast<std::uint8_t>(bytes[std::size_t(i)]);
     return static_cast<std::int32_t>(value);
   }
 
@@ -105,13 +107,14 @@ struct CommandResult {
 
 // Runs Debian's rconclt against the devhost; its output with stderr.
 CommandResult Rconclt(const std::string& password, int port, const std::string& command) {
-  const std::string line = "rconclt -t 10 '" + password + "@127.0.0.1:" + std::to_string(port) + "' " +
-                           command + " 2>&1";
+  const std::string line = "rconclt -t 10 '" + password + "@127.0.0.1:" + std::to_string(port) +
+                           "' " + command + " 2>&1";
   CommandResult result;
   FILE* pipe = popen(line.c_str(), "r");
   if (pipe == nullptr) return result;
   char chunk[4096];
-  while (const std::size_t count = std::fread(chunk, 1, sizeof chunk, pipe)) result.output.append(chunk, count);
+  while (const std::size_t count = std::fread(chunk, 1, sizeof chunk, pipe))
+    result.output.append(chunk, count);
   const int status = pclose(pipe);
   result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return result;
@@ -132,9 +135,11 @@ class DevhostRcon : public ::testing::Test {
 };
 
 TEST_F(DevhostRcon, ScriptRequestsGetFreshIdsAndTheirReplies) {
-  const DevhostResult result = devhost_->Run("rcon Probe.Echo one\nrcon probe.echo two  words\nrcon Nothing here\n");
+  const DevhostResult result =
+      devhost_->Run("rcon Probe.Echo one\nrcon probe.echo two  words\nrcon Nothing here\n");
   EXPECT_EQ(result.WithPrefix("rcon-reply "),
-            (std::vector<std::string>{"rcon-reply id=1 text=\"one\"", "rcon-reply id=2 text=\"two  words\""}));
+            (std::vector<std::string>{"rcon-reply id=1 text=\"one\"",
+                                      "rcon-reply id=2 text=\"two  words\""}));
   const std::vector<std::string> requests = result.WithPrefix("probe rcon ");
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(Field(requests[0], "type"), 2);

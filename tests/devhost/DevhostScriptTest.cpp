@@ -13,28 +13,28 @@ class DevhostScript : public ::testing::Test {
 };
 
 TEST_F(DevhostScript, BadLinesPrintAnErrorEachAndTheHostGoesOn) {
-  const DevhostResult result = Run(
-      "dance\n"
-      "chat nobody /probe\n"
-      "join \"bob\n"
-      "join bob name=\"unterminated\n"
-      "join bob id=12x\n"
-      "join bob id=99999999999\n"
-      "join bob name\n"
-      "join bob dead=yes\n"
-      "join bob color=red\n"
-      "join - \n"
-      "join\n"
-      "sleep -1\n"
-      "sleep soon\n"
-      "perms maybe\n"
-      "perms fail sometimes\n"
-      "unload now\n"
-      "console - NoSuchCommand x\n"
-      "logout ghost\n"
-      "join bob\n"
-      "join bob\n"
-      "echo survived\n");
+  const DevhostResult result =
+      Run("dance\n"
+          "chat nobody /probe\n"
+          "join \"bob\n"
+          "join bob name=\"unterminated\n"
+          "join bob id=12x\n"
+          "join bob id=99999999999\n"
+          "join bob name\n"
+          "join bob dead=yes\n"
+          "join bob color=red\n"
+          "join - \n"
+          "join\n"
+          "sleep -1\n"
+          "sleep soon\n"
+          "perms maybe\n"
+          "perms fail sometimes\n"
+          "unload now\n"
+          "console - NoSuchCommand x\n"
+          "logout ghost\n"
+          "join bob\n"
+          "join bob\n"
+          "echo survived\n");
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(Errors(result).size(), 19u);
   EXPECT_TRUE(result.First("echo \"survived\""));
@@ -46,7 +46,8 @@ TEST_F(DevhostScript, BadLinesPrintAnErrorEachAndTheHostGoesOn) {
 }
 
 TEST_F(DevhostScript, CommentsAndBlankLinesDoNothing) {
-  const DevhostResult result = Run("# a comment\n\n   \n\t# indented\njoin bob # trailing comment\r\nchat bob /probe whoami\n");
+  const DevhostResult result = Run(
+      "# a comment\n\n   \n\t# indented\njoin bob # trailing comment\r\nchat bob /probe whoami\n");
   EXPECT_TRUE(Errors(result).empty());
   EXPECT_TRUE(result.First("probe whoami "));
 }
@@ -67,15 +68,16 @@ TEST_F(DevhostScript, JoinDefaultsDeriveFromTheName) {
   EXPECT_EQ(Field(*line, "char"), "alive");
   EXPECT_EQ(Field(*line, "owner"), "self");
 
-  const DevhostResult again = Run("join bob\nchat bob /probe whoami\njoin ann\nchat ann /probe whoami\n");
+  const DevhostResult again =
+      Run("join bob\nchat bob /probe whoami\njoin ann\nchat ann /probe whoami\n");
   EXPECT_EQ(again.First("probe whoami "), line);  // the same in every run
   EXPECT_NE(TextField(again.WithPrefix("probe whoami ").back(), "eos"), eos);
 }
 
 TEST_F(DevhostScript, JoinOptionsReachThePlugin) {
-  const DevhostResult result = Run(
-      "join bob name=\"Zo\\u00eb \\\"Z\\\"\" eos=E\xC3\x9COS id=-7 tribe_id=-1234 tribe=\"\" \n"
-      "chat bob /probe whoami\n");
+  const DevhostResult result =
+      Run("join bob name=\"Zo\\u00eb \\\"Z\\\"\" eos=E\xC3\x9COS id=-7 tribe_id=-1234 tribe=\"\" \n"
+          "chat bob /probe whoami\n");
   const std::optional<std::string> line = result.First("probe whoami ");
   ASSERT_TRUE(line);
   EXPECT_EQ(TextField(line, "eos"), "E\xC3\x9COS");
@@ -86,10 +88,10 @@ TEST_F(DevhostScript, JoinOptionsReachThePlugin) {
 }
 
 TEST_F(DevhostScript, PlayerWithoutStateCharacterOrOwner) {
-  const DevhostResult result = Run(
-      "join a nostate\njoin b nochar\njoin c dead\njoin d noowner\n"
-      "chat a /probe whoami\nchat b /probe whoami\nchat c /probe whoami\nchat d /probe whoami\n"
-      "revive c\nchat c /probe whoami\ndie c\nchat c /probe whoami\ndie b\n");
+  const DevhostResult result =
+      Run("join a nostate\njoin b nochar\njoin c dead\njoin d noowner\n"
+          "chat a /probe whoami\nchat b /probe whoami\nchat c /probe whoami\nchat d /probe whoami\n"
+          "revive c\nchat c /probe whoami\ndie c\nchat c /probe whoami\ndie b\n");
   const std::vector<std::string> lines = result.WithPrefix("probe whoami ");
   ASSERT_EQ(lines.size(), 6u);
   EXPECT_EQ(Field(lines[0], "state"), "no");
@@ -103,14 +105,14 @@ TEST_F(DevhostScript, PlayerWithoutStateCharacterOrOwner) {
 }
 
 TEST_F(DevhostScript, ChatReachesTheCommandNamedByItsFirstWordInAnyCase) {
-  const DevhostResult result = Run(
-      "join bob\n"
-      "chat bob /PROBE  a  \n"
-      "chat bob    /probe\n"
-      "chat bob hello /probe\n"
-      "chat bob /prob\n"
-      "chat bob /probes\n"
-      "chat bob \n");
+  const DevhostResult result =
+      Run("join bob\n"
+          "chat bob /PROBE  a  \n"
+          "chat bob    /probe\n"
+          "chat bob hello /probe\n"
+          "chat bob /prob\n"
+          "chat bob /probes\n"
+          "chat bob \n");
   const std::vector<std::string> lines = result.WithPrefix("probe chat ");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(TextField(lines[0], "line"), "/PROBE  a  ");
@@ -121,7 +123,8 @@ TEST_F(DevhostScript, ChatReachesTheCommandNamedByItsFirstWordInAnyCase) {
 }
 
 TEST_F(DevhostScript, ConsoleRunsForAPlayerOrForTheServer) {
-  const DevhostResult result = Run("join bob eos=B0B\nconsole bob probe.echo x\nconsole - Probe.Echo \xC3\xA9\n");
+  const DevhostResult result =
+      Run("join bob eos=B0B\nconsole bob probe.echo x\nconsole - Probe.Echo \xC3\xA9\n");
   const std::vector<std::string> lines = result.WithPrefix("probe console ");
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(TextField(lines[0], "player"), "B0B");
@@ -132,13 +135,14 @@ TEST_F(DevhostScript, ConsoleRunsForAPlayerOrForTheServer) {
 }
 
 TEST_F(DevhostScript, MessagesPrintColoursScaleAndSeconds) {
-  const DevhostResult result = Run(
-      "join bob\n"
-      "chat bob /probe notify Linked {{ok}}\n"
-      "chat bob /probe chat \"quoted\" \xE2\x82\xAC\n"
-      "chat bob /probe server bye\n");
+  const DevhostResult result =
+      Run("join bob\n"
+          "chat bob /probe notify Linked {{ok}}\n"
+          "chat bob /probe chat \"quoted\" \xE2\x82\xAC\n"
+          "chat bob /probe server bye\n");
   EXPECT_EQ(result.First("notify "),
-            "notify bob rgba=0.16202937,0.70837575,0.29177064,1 scale=1.3 secs=-2.5 text=\"Linked {ok}\"");
+            "notify bob rgba=0.16202937,0.70837575,0.29177064,1 scale=1.3 secs=-2.5 text=\"Linked "
+            "{ok}\"");
   EXPECT_EQ(result.First("chat-message "),
             "chat-message bob sender=\"Probe \xC3\xA9\" text=\"\\\"quoted\\\" \xE2\x82\xAC\"");
   EXPECT_EQ(result.First("server-message "), "server-message bob rgba=1,0,0,1 text=\"bye\"");
@@ -146,8 +150,9 @@ TEST_F(DevhostScript, MessagesPrintColoursScaleAndSeconds) {
 }
 
 TEST_F(DevhostScript, CallbackThatThrowsPrintsAnErrorAndTheHostGoesOn) {
-  const DevhostResult result = Run(
-      "join bob\nchat bob /probe throw\nchat bob /probe notify {bad}\nchat bob /probe stranger\necho on\n");
+  const DevhostResult result =
+      Run("join bob\nchat bob /probe throw\nchat bob /probe notify {bad}\nchat bob /probe "
+          "stranger\necho on\n");
   const std::vector<std::string> errors = Errors(result);
   ASSERT_EQ(errors.size(), 3u);
   EXPECT_EQ(errors[0], "chat command threw: probe chat failure");

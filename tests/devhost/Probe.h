@@ -10,7 +10,8 @@ namespace veltrane::test {
 inline std::filesystem::path ProbeModule() { return DevhostRunner::BinDir() / "ProbePlugin.so"; }
 
 // A runner whose devhost loads the probe, configured by the "Probe" section.
-inline std::unique_ptr<DevhostRunner> ProbeRunner(const nlohmann::json& probe = nlohmann::json::object()) {
+inline std::unique_ptr<DevhostRunner> ProbeRunner(
+    const nlohmann::json& probe = nlohmann::json::object()) {
   auto runner = std::make_unique<DevhostRunner>(nlohmann::json{{"Probe", probe}});
   runner->SetPlugin(ProbeModule());
   return runner;

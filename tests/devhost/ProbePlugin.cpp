@@ -2,12 +2,12 @@
 // logout hook, calls the host's functions on request and prints what it sees as "probe ..."
 // lines. Its behaviour at load comes from the "Probe" section of config.json.
 
-#include <nlohmann/json.hpp>
 #include <spdlog/logger.h>
 
 #include <cstdio>
 #include <fstream>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
 
@@ -40,7 +40,8 @@ std::string Json(const std::string& text) { return nlohmann::json(text).dump(); 
 std::string Json(const FString& text) { return Json(Utf8(text)); }
 
 std::string EosOf(AController* controller) {
-  return controller == nullptr ? "null" : Json(AsaApi::GetApiUtils().GetEOSIDFromController(controller));
+  return controller == nullptr ? "null"
+                               : Json(AsaApi::GetApiUtils().GetEOSIDFromController(controller));
 }
 
 // What comes after the first n words of the line, as typed.
@@ -56,8 +57,9 @@ FString After(const FString& line, int words) {
 
 std::string ModulePath() {
   HMODULE module = nullptr;
-  GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
-                     reinterpret_cast<LPCSTR>(&ModulePath), &module);
+  GetModuleHandleExA(
+      GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+      reinterpret_cast<LPCSTR>(&ModulePath), &module);
   WCHAR path[MAX_PATH];
   GetModuleFileNameW(module, path, MAX_PATH);
   return AsaApi::Tools::Utf8Encode(path);
@@ -108,7 +110,8 @@ void Chat(AShooterPlayerController* player, FString* line, int mode, int channel
   TArray<FString> words;
   line->ParseIntoArray(words, u" ");
   const std::string action = words.size() > 1 ? words[1].ToString() : "";
-  Print("chat line=" + Json(*line) + " mode=" + std::to_string(mode) + " channel=" + std::to_string(channel));
+  Print("chat line=" + Json(*line) + " mode=" + std::to_string(mode) +
+        " channel=" + std::to_string(channel));
   const FLinearColor red{1.f, 0.f, 0.f, 1.f};
   if (action == "whoami") {
     WhoAmI(player);
@@ -120,7 +123,8 @@ void Chat(AShooterPlayerController* player, FString* line, int mode, int channel
   } else if (action == "server") {
     Messaging()->SendServerMessage(player, red, *After(*line, 2));
   } else if (action == "stranger") {
-    Messaging()->SendServerMessage(reinterpret_cast<AShooterPlayerController*>(&settings), red, u"x");
+    Messaging()->SendServerMessage(reinterpret_cast<AShooterPlayerController*>(&settings), red,
+                                   u"x");
   } else if (action == "post") {
     Post(*line);
   } else if (action == "perms") {
@@ -128,7 +132,8 @@ void Chat(AShooterPlayerController* player, FString* line, int mode, int channel
   } else if (action == "unregister") {
     AsaApi::GetCommands().UnregisterChatCommand(FString(chat_command));
   } else if (action == "module") {
-    Print("module loaded=" + std::string(AsaApi::Tools::IsPluginLoaded("ProbePlugin") ? "true" : "false") +
+    Print("module loaded=" +
+          std::string(AsaApi::Tools::IsPluginLoaded("ProbePlugin") ? "true" : "false") +
           " path=" + Json(ModulePath()) + " dir=" + Json(AsaApi::Tools::GetCurrentDir()));
   } else if (action == "throw") {
     throw std::runtime_error("probe chat failure");
@@ -136,14 +141,16 @@ void Chat(AShooterPlayerController* player, FString* line, int mode, int channel
 }
 
 void Console(APlayerController* player, FString* line, bool cheat) {
-  Print("console player=" + EosOf(player) + " line=" + Json(*line) + " cheat=" + (cheat ? "true" : "false"));
+  Print("console player=" + EosOf(player) + " line=" + Json(*line) +
+        " cheat=" + (cheat ? "true" : "false"));
 }
 
 void Unhook(APlayerController*, FString*, bool);
 
 void Rcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* world) {
   Print("rcon id=" + std::to_string(packet->Id) + " type=" + std::to_string(packet->Type) +
-        " body=" + Json(packet->Body) + " world=" + (world == AsaApi::GetApiUtils().GetCurrentWorld() ? "current" : "other"));
+        " body=" + Json(packet->Body) +
+        " world=" + (world == AsaApi::GetApiUtils().GetCurrentWorld() ? "current" : "other"));
   FString reply = After(packet->Body, 1);
   if (reply == FString(u"big")) reply = FString(std::u16string(10000, u'x') + u"end");
   connection->SendMessage(packet->Id, 0, reply);
@@ -160,7 +167,8 @@ void LogoutB(AShooterGameMode* game_mode, AController* exiting) {
 }
 
 void Unhook(APlayerController*, FString*, bool) {
-  Print(std::string("unhook a=") + (AsaApi::GetHooks().DisableHook(kLogout, &LogoutA) ? "true" : "false"));
+  Print(std::string("unhook a=") +
+        (AsaApi::GetHooks().DisableHook(kLogout, &LogoutA) ? "true" : "false"));
 }
 
 void ReadSettings() {
@@ -175,7 +183,8 @@ void Load() {
   logger = std::make_shared<spdlog::logger>("Probe", sinks.begin(), sinks.end());
   logger->flush_on(spdlog::level::info);
   logger->info("Probe loaded {}", 1);
-  if (settings.contains("ThrowOnLoad")) throw std::runtime_error(settings["ThrowOnLoad"].get<std::string>());
+  if (settings.contains("ThrowOnLoad"))
+    throw std::runtime_error(settings["ThrowOnLoad"].get<std::string>());
   if (settings.value("ReturnFalse", false)) return;
   leave_registered = settings.value("LeaveRegistered", false);
   chat_command = FString(settings.value("ChatCommand", "/probe")).ToWide();
@@ -207,7 +216,8 @@ void Unload() {
 
 extern "C" __attribute__((visibility("default"))) BOOL WINAPI DllMain(HMODULE module, DWORD reason,
                                                                       LPVOID) {
-  Print("dllmain reason=" + std::to_string(reason) + (module != nullptr ? " module=set" : " module=null"));
+  Print("dllmain reason=" + std::to_string(reason) +
+        (module != nullptr ? " module=set" : " module=null"));
   if (reason == DLL_PROCESS_ATTACH) {
     Load();
     if (settings.value("ReturnFalse", false)) return FALSE;

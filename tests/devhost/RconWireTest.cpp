@@ -15,7 +15,8 @@ class RconWire : public ::testing::Test {
 };
 
 TEST_F(RconWire, EncodesLittleEndianWithBothTerminators) {
-  EXPECT_EQ(Encode(-1, 2, "ok"), Bytes({12, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 'o', 'k', 0, 0}));
+  EXPECT_EQ(Encode(-1, 2, "ok"),
+            Bytes({12, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF, 2, 0, 0, 0, 'o', 'k', 0, 0}));
 }
 
 TEST_F(RconWire, DecodesWholePacketsAndWaitsForTheRest) {

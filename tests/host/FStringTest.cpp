@@ -69,7 +69,8 @@ TEST_F(FStringTest, ToStringWritesQuestionMarksAboveAscii) {
 }
 
 TEST_F(FStringTest, ReplaceIgnoresAsciiCaseOnly) {
-  EXPECT_EQ(FString(u"{eos} and {EOS} and {Eos}").Replace(u"{EOS}", u"X").ToWide(), u"X and X and X");
+  EXPECT_EQ(FString(u"{eos} and {EOS} and {Eos}").Replace(u"{EOS}", u"X").ToWide(),
+            u"X and X and X");
   EXPECT_EQ(FString(u"\u00E9").Replace(u"\u00C9", u"e").ToWide(), u"\u00E9");
   EXPECT_EQ(FString(u"aAa").Replace(u"a", u"b", ESearchCase::CaseSensitive).ToWide(), u"bAb");
 }

@@ -21,7 +21,9 @@ class Utf8Test : public ::testing::Test {
 };
 
 TEST_F(Utf8Test, SurrogatePairsBecomeOneFourByteSequence) {
-  EXPECT_EQ(Utf8Encode(u"a\U0001F600b"), "a\xF0\x9F\x98\x80" "b");
+  EXPECT_EQ(Utf8Encode(u"a\U0001F600b"),
+            "a\xF0\x9F\x98\x80"
+            "b");
   EXPECT_EQ(Utf8Encode(u"\U0010FFFF"), "\xF4\x8F\xBF\xBF");
   EXPECT_EQ(DecodeExact("\xF0\x9F\x98\x80"), u"\U0001F600");
 }
@@ -34,18 +36,23 @@ TEST_F(Utf8Test, EveryLengthRoundTrips) {
 
 TEST_F(Utf8Test, LoneSurrogatesBecomeReplacementCharacters) {
   EXPECT_EQ(Utf8Encode(std::u16string_view(u"a\xD800", 2)), "a\xEF\xBF\xBD");
-  EXPECT_EQ(Utf8Encode(std::u16string_view(u"\xDC00" "b", 2)), "\xEF\xBF\xBD" "b");
-  EXPECT_EQ(Utf8Encode(std::u16string_view(u"\xD800\xD800\xDC00", 3)), "\xEF\xBF\xBD\xF0\x90\x80\x80");
+  EXPECT_EQ(Utf8Encode(std::u16string_view(u"\xDC00"
+                                           "b",
+                                           2)),
+            "\xEF\xBF\xBD"
+            "b");
+  EXPECT_EQ(Utf8Encode(std::u16string_view(u"\xD800\xD800\xDC00", 3)),
+            "\xEF\xBF\xBD\xF0\x90\x80\x80");
 }
 
 TEST_F(Utf8Test, MalformedSequencesBecomeOneReplacementPerBadPart) {
-  EXPECT_EQ(DecodeExact("\xC0\x80"), u"\uFFFD\uFFFD");            // overlong
-  EXPECT_EQ(DecodeExact("\xE0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");  // overlong
-  EXPECT_EQ(DecodeExact("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");  // an encoded surrogate
+  EXPECT_EQ(DecodeExact("\xC0\x80"), u"\uFFFD\uFFFD");                      // overlong
+  EXPECT_EQ(DecodeExact("\xE0\x80\x80"), u"\uFFFD\uFFFD\uFFFD");            // overlong
+  EXPECT_EQ(DecodeExact("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD");            // an encoded surrogate
   EXPECT_EQ(DecodeExact("\xF4\x90\x80\x80"), u"\uFFFD\uFFFD\uFFFD\uFFFD");  // above U+10FFFF
-  EXPECT_EQ(DecodeExact("a\x80z"), u"a\uFFFDz");                  // stray continuation
+  EXPECT_EQ(DecodeExact("a\x80z"), u"a\uFFFDz");                            // stray continuation
   EXPECT_EQ(DecodeExact("\xFF\xFE"), u"\uFFFD\uFFFD");
-  EXPECT_EQ(DecodeExact("\xE2\x82x"), u"\uFFFDx");                // cut short by a plain byte
+  EXPECT_EQ(DecodeExact("\xE2\x82x"), u"\uFFFDx");  // cut short by a plain byte
 }
 
 TEST_F(Utf8Test, TruncatedSequenceAtTheEndIsOneReplacement) {

@@ -56,7 +56,8 @@ Child Spawn(const std::vector<std::string>& arguments, bool with_input) {
   int in[2] = {-1, -1};
   int out[2];
   int err[2];
-  if ((with_input && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
+  if ((with_input && pipe2(in, O_CLOEXEC) != 0) || pipe2(out, O_CLOEXEC) != 0 ||
+      pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe2 failed");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
@@ -92,10 +93,12 @@ bool ReadUntilClosed(Child& child, Clock::time_point deadline, std::string& out,
                      const std::function<void()>& on_output = {}) {
   char chunk[4096];
   while (child.output >= 0 || child.errors >= 0) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
     if (left.count() <= 0) return false;
     pollfd polled[2] = {{child.output, POLLIN, 0}, {child.errors, POLLIN, 0}};
-    if (poll(polled, 2, int(std::min<long long>(left.count(), 1000))) < 0 && errno != EINTR) return false;
+    if (poll(polled, 2, int(std::min<long long>(left.count(), 1000))) < 0 && errno != EINTR)
+      return false;
     for (int i = 0; i < 2; ++i) {
       if (polled[i].fd < 0 || polled[i].revents == 0) continue;
       const ssize_t count = read(polled[i].fd, chunk, sizeof chunk);
@@ -140,7 +143,9 @@ std::optional<std::string> DevhostResult::First(std::string_view prefix) const {
   return std::nullopt;
 }
 
-std::size_t DevhostResult::Count(std::string_view prefix) const { return WithPrefix(prefix).size(); }
+std::size_t DevhostResult::Count(std::string_view prefix) const {
+  return WithPrefix(prefix).size();
+}
 
 namespace {
 
@@ -189,12 +194,15 @@ std::optional<nlohmann::json> Payload(std::string_view line) {
 }
 
 DevhostRunner::DevhostRunner() : plugin_(BinDir() / "Veltrane.so") {
-  std::string pattern = (std::filesystem::temp_directory_path() / "veltrane-devhost-XXXXXX").string();
+  std::string pattern =
+      (std::filesystem::temp_directory_path() / "veltrane-devhost-XXXXXX").string();
   if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
   root_ = pattern;
 }
 
-DevhostRunner::DevhostRunner(const nlohmann::json& config) : DevhostRunner() { WriteConfig(config); }
+DevhostRunner::DevhostRunner(const nlohmann::json& config) : DevhostRunner() {
+  WriteConfig(config);
+}
 
 DevhostRunner::~DevhostRunner() {
   std::error_code ignored;
@@ -207,7 +215,9 @@ std::filesystem::path DevhostRunner::ConfigPath() const {
   return root_ / "ArkApi" / "Plugins" / "Veltrane" / "config.json";
 }
 
-void DevhostRunner::WriteConfig(const nlohmann::json& config) const { WriteConfigText(config.dump(2)); }
+void DevhostRunner::WriteConfig(const nlohmann::json& config) const {
+  WriteConfigText(config.dump(2));
+}
 
 void DevhostRunner::WriteConfigText(const std::string& text) const {
   std::filesystem::create_directories(ConfigPath().parent_path());
@@ -216,7 +226,8 @@ void DevhostRunner::WriteConfigText(const std::string& text) const {
 
 void DevhostRunner::RemoveConfig() const { std::filesystem::remove(ConfigPath()); }
 
-std::vector<std::string> DevhostRunner::Arguments(const std::vector<std::string>& extra_args) const {
+std::vector<std::string> DevhostRunner::Arguments(
+    const std::vector<std::string>& extra_args) const {
   std::vector<std::string> arguments = {(BinDir() / "devhost").string(), "--root", root_.string(),
                                         "--plugin", plugin_.string()};
   arguments.insert(arguments.end(), extra_args.begin(), extra_args.end());
@@ -238,7 +249,8 @@ std::vector<std::string> DevhostRunner::LogLinesAfter(std::uintmax_t offset) con
   return SplitLines(text.str());
 }
 
-DevhostResult DevhostRunner::Run(const std::string& script, const std::vector<std::string>& extra_args,
+DevhostResult DevhostRunner::Run(const std::string& script,
+                                 const std::vector<std::string>& extra_args,
                                  std::chrono::milliseconds timeout) const {
   const std::filesystem::path script_path = root_ / "script.devhost";
   std::ofstream(script_path, std::ios::binary | std::ios::trunc) << script;
@@ -318,14 +330,16 @@ DevhostProcess::~DevhostProcess() { Stop(); }
 void DevhostProcess::Send(const std::string& lines) {
   std::size_t written = 0;
   while (state_->child.input >= 0 && written < lines.size()) {
-    const ssize_t count = write(state_->child.input, lines.data() + written, lines.size() - written);
+    const ssize_t count =
+        write(state_->child.input, lines.data() + written, lines.size() - written);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) break;
     written += std::size_t(count);
   }
 }
 
-std::optional<std::string> DevhostProcess::WaitForLine(std::string_view prefix, std::size_t occurrence,
+std::optional<std::string> DevhostProcess::WaitForLine(std::string_view prefix,
+                                                       std::size_t occurrence,
                                                        std::chrono::milliseconds timeout) {
   std::optional<std::string> found;
   std::unique_lock<std::mutex> lock(state_->lock);

@@ -13,11 +13,10 @@
 //   ... connect to 127.0.0.1:server->RconPort() ...
 //   DevhostResult result = server->Stop();
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <filesystem>
 #include <memory>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -72,8 +71,9 @@ class DevhostRunner {
 
   // Starts a devhost serving RCON on a free port with the password, reading script from its
   // stdin; more lines can follow through Send. Empty when it did not come up.
-  std::unique_ptr<DevhostProcess> Start(const std::string& script, const std::string& rcon_password,
-                                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+  std::unique_ptr<DevhostProcess> Start(
+      const std::string& script, const std::string& rcon_password,
+      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
  private:
   std::vector<std::string> Arguments(const std::vector<std::string>& extra_args) const;
@@ -96,8 +96,9 @@ class DevhostProcess {
   // More script lines, as typed.
   void Send(const std::string& lines);
   // The occurrence-th stdout line that begins with prefix, waiting for it up to timeout.
-  std::optional<std::string> WaitForLine(std::string_view prefix, std::size_t occurrence = 1,
-                                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::optional<std::string> WaitForLine(
+      std::string_view prefix, std::size_t occurrence = 1,
+      std::chrono::milliseconds timeout = std::chrono::seconds(10));
   // Waits until every line sent so far has run, ends the input, sends SIGTERM and waits for the
   // exit (killed after timeout). Pending HTTP posts finish and the plugin is unloaded first.
   DevhostResult Stop(std::chrono::milliseconds timeout = std::chrono::seconds(20));

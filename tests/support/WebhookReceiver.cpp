@@ -16,7 +16,7 @@ namespace veltrane::test {
 
 namespace {
 
-constexpr int kPollMs = 50;                  // how soon the destructor is noticed
+constexpr int kPollMs = 50;  // how soon the destructor is noticed
 constexpr std::size_t kMaxRequest = 1 << 20;
 constexpr auto kClientTimeout = std::chrono::seconds(5);
 
@@ -51,13 +51,20 @@ std::string Trim(const std::string& text) {
 
 const char* Reason(int status) {
   switch (status) {
-    case 200: return "OK";
-    case 204: return "No Content";
-    case 400: return "Bad Request";
-    case 404: return "Not Found";
-    case 429: return "Too Many Requests";
-    case 500: return "Internal Server Error";
-    default: return "Status";
+    case 200:
+      return "OK";
+    case 204:
+      return "No Content";
+    case 400:
+      return "Bad Request";
+    case 404:
+      return "Not Found";
+    case 429:
+      return "Too Many Requests";
+    case 500:
+      return "Internal Server Error";
+    default:
+      return "Status";
   }
 }
 
@@ -128,7 +135,8 @@ void WebhookReceiver::Answer(int client) {
     const ssize_t count = recv(client, chunk, sizeof chunk, 0);
     if (count <= 0) return;
     data.append(chunk, std::size_t(count));
-    if (header_end == std::string::npos && (header_end = data.find("\r\n\r\n")) != std::string::npos) {
+    if (header_end == std::string::npos &&
+        (header_end = data.find("\r\n\r\n")) != std::string::npos) {
       std::istringstream head(data.substr(0, header_end));
       std::string line;
       std::getline(head, line);
@@ -140,7 +148,8 @@ void WebhookReceiver::Answer(int client) {
           request.headers[Lower(Trim(line.substr(0, colon)))] = Trim(line.substr(colon + 1));
       }
       const std::string& length = request.headers["content-length"];
-      if (std::from_chars(length.data(), length.data() + length.size(), body_length).ec != std::errc())
+      if (std::from_chars(length.data(), length.data() + length.size(), body_length).ec !=
+          std::errc())
         body_length = 0;
       if (!continued && Lower(request.headers["expect"]) == "100-continue") {
         SendAll(client, "HTTP/1.1 100 Continue\r\n\r\n");
