@@ -3,10 +3,10 @@
 // hook, and the module-level objects.
 
 #include <algorithm>
-#include <cctype>
 #include <memory>
 #include <string>
 
+#include "Database/MysqlDB.h"
 #include "PluginLog.h"
 #include "VeltraneConfig.h"
 #include "VeltraneNotify.h"
@@ -14,12 +14,6 @@
 #include "VeltraneReload.h"
 #include "VeltraneWebhook.h"
 #include "host/AsaApi.h"
-#if __has_include("Database/MysqlDB.h")
-#include "Database/MysqlDB.h"
-#define VELTRANE_HAS_MYSQL 1
-#else
-#include "Database/IDatabase.h"
-#endif
 
 // Module-level objects. Statics die in the reverse order of their construction: the log holder
 // (a function-local static, constructed during Load) goes first, then the account store, which
@@ -41,16 +35,6 @@ constexpr char kDefaultCustomMessage[] =
 std::u16string registered_link_command;
 bool link_command_registered = false;
 
-// "Linked" and "Updated" are written into the code column by the plugin itself, and "0" is the
-// column's default; the column compares without case and ignores trailing spaces, so typed as a
-// code each would match rows that are no longer waiting to be linked.
-bool IsStateWord(std::string code) {
-  code.erase(code.find_last_not_of(' ') + 1);
-  std::transform(code.begin(), code.end(), code.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return code == "linked" || code == "updated" || code == "0";
-}
-
 }  // namespace
 
 void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mode*/,
@@ -68,13 +52,9 @@ void Load() {
     std::string user = database.value("MysqlUser", "");
     std::string host = database.value("MysqlHost", "");
     const int timeout_seconds = database.value("MysqlTimeout", 10);
-#ifdef VELTRANE_HAS_MYSQL
     account_store = std::make_unique<MySql>(
         std::move(host), std::move(user), std::move(password), std::move(database_name), port,
         static_cast<unsigned int>(std::max(timeout_seconds, 0)));
-#else
-    (void)port, (void)timeout_seconds;
-#endif
   } catch (const std::exception& error) {
     PluginLog::Get()->error(error.what());
     throw;
@@ -173,7 +153,8 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
       if (debug)
         PluginLog::Get()->info("The user with ID {} tried to link use a invalid code.", eos_text);
     };
-    if (IsStateWord(code) || !account_store->IsCodeExist(code)) {
+    // The store refuses the words it writes into the code column itself ("Linked", "Updated").
+    if (!account_store->IsCodeExist(code)) {
       refuse_code();
       return;
     }

@@ -1,0 +1,192 @@
+// The Discord announcement of a link: its text, its body and its way to a real HTTP receiver on
+// 127.0.0.1 through the game server's HTTP POST.
+
+#include <gmock/gmock.h>
+
+#include "PluginTest.h"
+#include "support/WebhookReceiver.h"
+
+namespace veltrane::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+constexpr char kLinkBob[] =
+    "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\nchat bob /link CODE-1\n";
+
+class DiscordWebhook : public PluginTest {
+ protected:
+  DiscordWebhook() {
+    database_.InsertCode("discord-1", "CODE-1");
+    Discord()["EnableDiscord"] = true;
+    Discord()["WebHookUrl"] = receiver_.Url();
+  }
+
+  // The one body the receiver got, parsed.
+  nlohmann::json OnlyBody() {
+    EXPECT_TRUE(receiver_.WaitForRequests(1));
+    const std::vector<HttpRequest> requests = receiver_.Requests();
+    EXPECT_EQ(requests.size(), 1u);
+    if (requests.empty()) return nullptr;
+    return nlohmann::json::parse(requests.front().body);
+  }
+
+  WebhookReceiver receiver_{204};
+};
+
+TEST_F(DiscordWebhook, LinkIsAnnouncedToTheWebhook) {
+  Settings()["debug"] = true;
+  Settings()["MapName"] = "Ragnarok";
+  const DevhostResult result = Run(kLinkBob);
+  ASSERT_TRUE(receiver_.WaitForRequests(1));
+  const HttpRequest request = receiver_.Requests().at(0);
+  EXPECT_EQ(request.method, "POST");
+  EXPECT_EQ(request.path, "/webhook");
+  EXPECT_EQ(request.headers.at("content-type"), "application/json");
+  EXPECT_EQ(request.body,
+            "{\"content\":\"Player bob with EOS-ID EOS-BOB linked his account in the map "
+            "Ragnarok\",\"username\":\"MyARK\",\"avatar_url\":null}");
+  EXPECT_EQ(result.Count("http-post url=\"" + receiver_.Url() + "\""), 1u);
+  EXPECT_EQ(result.Count("http-status url=\"" + receiver_.Url() + "\" status=204"), 1u);
+  EXPECT_THAT(VeltraneLog(result),
+              ElementsAre("[info] Discord enable, trying to send a webhook.",
+                          "[info] The user with ID EOS-BOB linked his account with discord."));
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(DiscordWebhook, DisabledAnnouncementSendsNothing) {
+  Discord()["EnableDiscord"] = false;
+  const DevhostResult result = Run(kLinkBob);
+  EXPECT_EQ(result.Count("http-post "), 0u);
+  EXPECT_THAT(receiver_.Requests(), IsEmpty());
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(DiscordWebhook, MissingOrEmptyAddressSendsNothing) {
+  database_.InsertCode("discord-2", "CODE-2");
+  Discord().erase("WebHookUrl");
+  const DevhostResult missing = Run(kLinkBob);
+  Discord()["WebHookUrl"] = "";
+  const DevhostResult empty = Run("join eve eos=EOS-EVE id=202\nchat eve /link CODE-2\n");
+  EXPECT_EQ(missing.Count("http-post "), 0u);
+  EXPECT_EQ(empty.Count("http-post "), 0u);
+  EXPECT_EQ(TextOf(*empty.First("notify eve ")), "Account linked");
+}
+
+TEST_F(DiscordWebhook, SenderNameIsTheUsername) {
+  Discord()["SenderName"] = "Ark \"Cluster\" Bot";
+  Run(kLinkBob);
+  EXPECT_EQ(OnlyBody()["username"], "Ark \"Cluster\" Bot");
+}
+
+TEST_F(DiscordWebhook, NonAsciiSenderNameArrivesAsWritten) {
+  // The sender name used to be widened byte by byte, which garbled every non-ASCII character.
+  Discord()["SenderName"] = "Ärk Wächter 🦖";
+  Run(kLinkBob);
+  EXPECT_EQ(OnlyBody()["username"], "Ärk Wächter 🦖");
+}
+
+TEST_F(DiscordWebhook, QuotesBackslashesAndLineBreaksStayInsideTheirValues) {
+  // Inserted unescaped, these broke the body and let a player add members of their own.
+  Discord()["CustomMessage"] = "{CharacterName}|{TribeName}";
+  Discord()["SenderName"] = "line one\nline two \\ \"";
+  Run("join bob eos=EOS-BOB id=101 name=\"Bob\\\",\\\"avatar_url\\\":\\\"http://evil\" "
+      "tribe=\"back\\\\slash\\ttab\\nnew\"\nchat bob /link CODE-1\n");
+  const nlohmann::json body = OnlyBody();
+  EXPECT_EQ(body,
+            (nlohmann::json{{"content", "Bob\",\"avatar_url\":\"http://evil|back\\slash\ttab\nnew"},
+                            {"username", "line one\nline two \\ \""},
+                            {"avatar_url", nullptr}}));
+}
+
+TEST_F(DiscordWebhook, BracesInTheAnnouncementStayAsTyped) {
+  Discord()["CustomMessage"] = "{{linked}} {Unknown} {CharacterName}}";
+  Discord()["SenderName"] = "{Bot}";
+  Run(kLinkBob);
+  const nlohmann::json body = OnlyBody();
+  EXPECT_EQ(body["content"], "{{linked}} {Unknown} bob}");
+  EXPECT_EQ(body["username"], "{Bot}");
+}
+
+TEST_F(DiscordWebhook, EmptyAnnouncementPostsNothingButConfirmsTheLink) {
+  Settings()["debug"] = true;
+  Discord()["CustomMessage"] = "";
+  const DevhostResult result = Run(kLinkBob);
+  EXPECT_EQ(result.Count("http-post "), 0u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+  EXPECT_THAT(VeltraneLog(result),
+              ElementsAre("[info] Discord enable, trying to send a webhook.",
+                          "[info] The user with ID EOS-BOB linked his account with discord."));
+}
+
+TEST_F(DiscordWebhook, RejectedPostLeavesNoTraceInThePluginLog) {
+  receiver_.SetStatus(500);
+  const DevhostResult result = Run(kLinkBob);
+  EXPECT_EQ(result.Count("http-status url=\"" + receiver_.Url() + "\" status=500"), 1u);
+  EXPECT_THAT(VeltraneLog(result), IsEmpty());
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(DiscordWebhook, MistypedDiscordSettingIsReportedAfterTheLink) {
+  Discord()["SenderName"] = 42;
+  const DevhostResult result = Run(kLinkBob);
+  EXPECT_EQ(result.Count("http-post "), 0u);
+  EXPECT_THAT(PlayerMessages(result), IsEmpty());
+  const std::vector<std::string> plugin_lines = VeltraneLog(result);
+  ASSERT_EQ(plugin_lines.size(), 1u);
+  EXPECT_EQ(plugin_lines[0], LocatedErrorPrefix("LinkEOSDiscord") +
+                                 "[json.exception.type_error.302] type must be string, but is "
+                                 "number");
+  EXPECT_EQ(database_.Rows().at(0).code, "Linked");
+}
+
+// The placeholder passes of the announcement text.
+class Announcement : public DiscordWebhook {
+ protected:
+  std::string ContentFor(const std::string& custom_message, const std::string& join) {
+    Discord()["CustomMessage"] = custom_message;
+    Run(join + "chat bob /link CODE-1\n");
+    return OnlyBody().value("content", "");
+  }
+};
+
+TEST_F(Announcement, DefaultTemplateNamesCharacterEosIdAndMap) {
+  Discord().erase("CustomMessage");
+  Run(kLinkBob);
+  EXPECT_EQ(OnlyBody()["content"],
+            "Player bob with EOS-ID EOS-BOB linked his account in the map TheIsland");
+}
+
+TEST_F(Announcement, PlaceholdersIgnoreCaseAndRepeat) {
+  EXPECT_EQ(ContentFor("{charactername}/{CHARACTERNAME} {playerid} {eos} {MAPNAME} {tribeid} "
+                       "{tribename} {eOs}",
+                       "join bob eos=EOS-BOB id=101 tribe_id=-7 tribe=Raiders\n"),
+            "bob/bob 101 EOS-BOB TheIsland -7 Raiders EOS-BOB");
+}
+
+TEST_F(Announcement, EosPlaceholderInACharacterNameIsReplacedButNotInATribeName) {
+  EXPECT_EQ(ContentFor("{CharacterName} / {TribeName}",
+                       "join bob eos=EOS-BOB id=101 name=\"Sir {EOS}\" tribe=\"Clan {EOS}\"\n"),
+            "Sir EOS-BOB / Clan {EOS}");
+}
+
+TEST_F(Announcement, TemplateWithoutPlaceholdersIsPostedUnchanged) {
+  EXPECT_EQ(ContentFor("Someone linked \"an\" account \\o/", kLinkBob),
+            "Someone linked \"an\" account \\o/");
+}
+
+TEST_F(Announcement, NonAsciiNamesAndEosIdAppearAsTheGameGaveThem) {
+  EXPECT_EQ(ContentFor("{CharacterName} {EOS} {TribeName} {MapName}",
+                       "join bob eos=\"EOS-é\" id=101 name=\"Zoë 🦖\" tribe=\"Ärger\"\n"),
+            "Zoë 🦖 EOS-é Ärger TheIsland");
+}
+
+TEST_F(Announcement, PlayerWithoutPlayerStateIsAnnouncedWithAnEmptyTribeName) {
+  EXPECT_EQ(
+      ContentFor("[{TribeName}] {TribeId}", "join bob eos=EOS-BOB id=101 nostate tribe_id=3\n"),
+      "[] 3");
+}
+
+}  // namespace
+}  // namespace veltrane::test

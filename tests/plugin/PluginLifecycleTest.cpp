@@ -1,0 +1,223 @@
+// Loading and unloading the plugin, and reading its configuration at load.
+
+#include <gmock/gmock.h>
+
+#include <cctype>
+#include <fstream>
+
+#include "PluginTest.h"
+#include "support/WebhookReceiver.h"
+
+namespace veltrane::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+constexpr char kLinkScript[] = "join bob eos=EOS-BOB id=101\nchat bob /link CODE-1\n";
+
+class PluginLifecycle : public PluginTest {};
+
+TEST_F(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
+  const DevhostResult result = Run("");
+  EXPECT_THAT(
+      std::vector<std::string>(result.lines.begin(), result.lines.begin() + 5),
+      ElementsAre("register chat text=\"/link\"", "register console text=\"Veltrane.Reload\"",
+                  "register rcon text=\"Veltrane.Reload\"",
+                  "hook-install name=\"AShooterGameMode.Logout(AController*)\" ok=true",
+                  "load ok"));
+  EXPECT_THAT(VeltraneLog(result), IsEmpty());
+}
+
+TEST_F(PluginLifecycle, UnloadRemovesAllFourRegistrations) {
+  const DevhostResult result = Run("unload\n");
+  EXPECT_THAT(result.WithPrefix("unregister "),
+              ElementsAre("unregister chat text=\"/link\" found=true",
+                          "unregister console text=\"Veltrane.Reload\" found=true",
+                          "unregister rcon text=\"Veltrane.Reload\" found=true"));
+  EXPECT_THAT(result.WithPrefix("hook-remove "),
+              ElementsAre("hook-remove name=\"AShooterGameMode.Logout(AController*)\" ok=true"));
+  EXPECT_EQ(result.Count("unload ok"), 1u);
+}
+
+TEST_F(PluginLifecycle, MissingLinkDiscordCmdRegistersNoMessage) {
+  Messages().erase("LinkDiscordCmd");
+  const DevhostResult result = Run("");
+  EXPECT_EQ(result.Count("register chat text=\"No message\""), 1u);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+}
+
+TEST_F(PluginLifecycle, ExampleConfigurationLoadsWithItsLinkCommand) {
+  std::ifstream example(std::string(VELTRANE_SOURCE_DIR) + "/config/config.json");
+  nlohmann::json example_config = nlohmann::json::parse(example);
+  example_config["Database"] = config_["Database"];
+  config_ = example_config;
+  database_.InsertCode("discord-1", "CODE-1");
+  const DevhostResult result = Run(kLinkScript);
+  EXPECT_EQ(result.Count("register chat text=\"/link\""), 1u);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(FieldText(*result.First("notify bob "), "rgba"), kSuccessRgba);
+  EXPECT_THAT(VeltraneLog(result), IsEmpty());
+}
+
+TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
+  const WebhookReceiver::RefusingPort nobody;
+  const std::string url = nobody.Url("");
+  config_["Database"]["MysqlPort"] = std::stoi(url.substr(url.rfind(':') + 1));
+  const DevhostResult result = Run("");
+  EXPECT_EQ(result.Count("register "), 3u);
+  EXPECT_EQ(result.Count("hook-install "), 1u);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  EXPECT_THAT(VeltraneLog(result), ElementsAre("[critical] Failed to open connection!"));
+}
+
+TEST_F(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
+  database_.InsertCode("discord-1", "CODE-1");
+  const DevhostResult result = Run(std::string("thread-attach\nthread-detach\n") + kLinkScript);
+  EXPECT_EQ(result.Count("register "), 3u);
+  EXPECT_EQ(result.Count("error "), 0u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(PluginLifecycle, UnloadThenLoadServesTheLinkCommandAgain) {
+  database_.InsertCode("discord-1", "CODE-1");
+  const DevhostResult result = Run(std::string("unload\nload\n") + kLinkScript);
+  EXPECT_EQ(result.Count("load ok"), 2u);
+  EXPECT_EQ(result.Count("register chat text=\"/link\""), 2u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+  EXPECT_EQ(database_.Rows().at(0).code, "Linked");
+}
+
+TEST_F(PluginLifecycle, UnloadRemovesTheCommandLoadRegisteredAfterAReloadRenamedIt) {
+  // Unload used to name the command by the reloaded LinkDiscordCmd and left "/link" registered.
+  auto devhost = Start("");
+  ASSERT_TRUE(devhost->WaitForLine("load ok"));
+  Messages()["LinkDiscordCmd"] = "/discord";
+  devhost_.WriteConfig(config_);
+  devhost->Send("rcon Veltrane.Reload\nunload\n");
+  const DevhostResult result = devhost->Stop();
+  EXPECT_EQ(result.Count("rcon-reply id=1 text=\"Reloaded config\""), 1u);
+  EXPECT_THAT(result.WithPrefix("unregister chat "),
+              ElementsAre("unregister chat text=\"/link\" found=true"));
+}
+
+class Configuration : public PluginTest {};
+
+// The single plugin line of a failed load, with its time stamp checked for its layout.
+std::string OnlyLoadError(const DevhostResult& result) {
+  EXPECT_EQ(result.Count("register "), 0u);
+  EXPECT_EQ(result.Count("hook-install "), 0u);
+  EXPECT_EQ(result.Count("load failed "), 1u);
+  const std::vector<std::string> plugin_lines = VeltraneLog(result);
+  return plugin_lines.size() == 1 ? plugin_lines.front() : "";
+}
+
+TEST_F(Configuration, MissingFileLogsOneLineAndRegistersNothing) {
+  devhost_.RemoveConfig();
+  const DevhostResult result = devhost_.Run("");
+  EXPECT_EQ(OnlyLoadError(result), "[error] Can't open config.json");
+  EXPECT_EQ(result.Count("load failed error=\"Can't open config.json\""), 1u);
+  // MM/DD/YY HH:MM [Veltrane][error] Can't open config.json
+  std::string stamped;
+  for (const std::string& line : result.log_lines)
+    if (line.find("[Veltrane]") != std::string::npos) stamped = line;
+  ASSERT_EQ(stamped.size(), 15u + std::string("[Veltrane][error] Can't open config.json").size());
+  for (std::size_t i : {0, 1, 3, 4, 6, 7, 9, 10, 12, 13})
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(stamped[i]))) << stamped;
+  EXPECT_EQ(stamped.substr(2, 1) + stamped.substr(5, 1) + stamped.substr(8, 1) +
+                stamped.substr(11, 1) + stamped.substr(14, 1),
+            "// : ");
+}
+
+TEST_F(Configuration, MalformedJsonLogsTheParserText) {
+  devhost_.RemoveConfig();
+  devhost_.WriteConfigText("{\"Settings\": {\"Discord\": {}},");
+  const DevhostResult result = devhost_.Run("");
+  EXPECT_THAT(OnlyLoadError(result), HasSubstr("[json.exception.parse_error"));
+}
+
+TEST_F(Configuration, MistypedPortLogsTheTypeError) {
+  config_["Database"]["MysqlPort"] = std::to_string(database_.Settings().port);
+  EXPECT_THAT(OnlyLoadError(Run("")), HasSubstr("type must be number, but is string"));
+}
+
+TEST_F(Configuration, MistypedTimeoutLogsTheTypeError) {
+  config_["Database"]["MysqlTimeout"] = "10";
+  EXPECT_THAT(OnlyLoadError(Run("")), HasSubstr("type must be number, but is string"));
+}
+
+TEST_F(Configuration, DatabaseSectionThatIsNoObjectFailsTheLoad) {
+  config_["Database"] = nlohmann::json::array();
+  EXPECT_THAT(OnlyLoadError(Run("")), HasSubstr("cannot use value() with array"));
+}
+
+TEST_F(Configuration, TopLevelArrayFailsTheFirstMemberAccess) {
+  devhost_.RemoveConfig();
+  devhost_.WriteConfigText("[1, 2]");
+  EXPECT_THAT(OnlyLoadError(devhost_.Run("")), HasSubstr("cannot use operator[] with"));
+}
+
+TEST_F(Configuration, Utf8SignatureAndTextAfterTheObjectAreTolerated) {
+  database_.InsertCode("discord-1", "CODE-1");
+  devhost_.RemoveConfig();
+  devhost_.WriteConfigText("\xEF\xBB\xBF" + config_.dump() + "\n# not JSON at all {");
+  const DevhostResult result = devhost_.Run(kLinkScript);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(Configuration, FractionalPortIsCutTowardZero) {
+  database_.InsertCode("discord-1", "CODE-1");
+  config_["Database"]["MysqlPort"] = database_.Settings().port + 0.9;
+  const DevhostResult result = Run(kLinkScript);
+  EXPECT_THAT(VeltraneLog(result), IsEmpty());
+  EXPECT_EQ(database_.Rows().at(0).code, "Linked");
+}
+
+TEST_F(Configuration, BooleanPortReadsAsOne) {
+  config_["Database"]["MysqlPort"] = true;
+  const DevhostResult result = Run("");
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  // No type error: the store tried port 1, where nothing listens.
+  EXPECT_THAT(VeltraneLog(result), ElementsAre("[critical] Failed to open connection!"));
+}
+
+TEST_F(Configuration, NullLinkDiscordCmdFailsTheLoadWithoutRegistering) {
+  Messages()["LinkDiscordCmd"] = nullptr;
+  const DevhostResult result = Run("");
+  ASSERT_EQ(result.Count("load failed "), 1u);
+  EXPECT_THAT(FieldText(*result.First("load failed "), "error"),
+              HasSubstr("type must be string, but is null"));
+  EXPECT_EQ(result.Count("register "), 0u);
+  EXPECT_EQ(result.Count("hook-install "), 0u);
+}
+
+TEST_F(Configuration, NonAsciiMessageReachesThePlayerUnchanged) {
+  database_.InsertCode("discord-1", "CODE-1");
+  Messages()["AccountLinked"] = "Verknüpft ✓ — 🎮 {{ok}}";
+  const DevhostResult result = Run(kLinkScript);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Verknüpft ✓ — 🎮 {ok}");
+}
+
+TEST_F(Configuration, MissingSettingsLoadsButTheLinkCommandReportsTheTypeError) {
+  // A mistyped or missing setting used to throw out of the chat command into the host.
+  database_.InsertCode("discord-1", "CODE-1");
+  config_.erase("Settings");
+  const DevhostResult result = Run(kLinkScript);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  EXPECT_THAT(PlayerMessages(result), IsEmpty());
+  const std::vector<std::string> plugin_lines = VeltraneLog(result);
+  ASSERT_EQ(plugin_lines.size(), 1u);
+  EXPECT_THAT(plugin_lines[0], HasSubstr(LocatedErrorPrefix("LinkEOSDiscord")));
+  EXPECT_THAT(plugin_lines[0], HasSubstr("cannot use value() with null"));
+  EXPECT_EQ(database_.Rows().at(0).code, "CODE-1");
+}
+
+}  // namespace
+}  // namespace veltrane::test

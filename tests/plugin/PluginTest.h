@@ -1,0 +1,52 @@
+#pragma once
+// The start of every end-to-end test of the plugin: a fresh sandbox database holding the account
+// table, and a devhost root whose configuration points at it, with short message texts that the
+// tests can recognise.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/DevhostRunner.h"
+#include "support/SandboxDatabase.h"
+
+namespace veltrane::test {
+
+inline constexpr char kErrorRgba[] = "1,0,0,1";
+inline constexpr char kSuccessRgba[] = "0.16202937,0.70837575,0.29177064,1";
+
+class PluginTest : public ::testing::Test {
+ protected:
+  PluginTest();
+
+  // Writes config_ and runs the devhost on script; the plugin is loaded first and unloaded when
+  // the script ends.
+  DevhostResult Run(const std::string& script);
+  // Writes config_ and starts a devhost that reads more lines through Send and serves RCON.
+  std::unique_ptr<DevhostProcess> Start(const std::string& script);
+  // Puts a linked row in place, as a link by that player would have left it.
+  void InsertLinkedRow(const std::string& eos_id, int player_id, const std::string& character_name,
+                       int tribe_id, const std::string& tribe_name, const std::string& code);
+
+  nlohmann::json& Settings() { return config_["Settings"]; }
+  nlohmann::json& Discord() { return config_["Settings"]["Discord"]; }
+  nlohmann::json& Messages() { return config_["Messages"]; }
+
+  SandboxDatabase database_;
+  nlohmann::json config_;
+  DevhostRunner devhost_;
+};
+
+// The plugin's own log lines of a run, each from its level on: "[info] The user ...".
+std::vector<std::string> VeltraneLog(const DevhostResult& result);
+// The lines that show the player something: notifications, chat lines and server messages.
+std::vector<std::string> PlayerMessages(const DevhostResult& result);
+// The value of a text=JSON field ("" when the line has none).
+std::string TextOf(const std::string& line);
+std::string FieldText(const std::string& line, const std::string& key);
+// The error line that the link command or the logout hook writes for a caught error.
+std::string LocatedErrorPrefix(const std::string& function_name);
+
+}  // namespace veltrane::test
