@@ -65,7 +65,9 @@ FString* GetPlayerOrTribeName(const void* self, FString* result) {
   return result;
 }
 
-void HTTPPostRequest(const void* self, FString url, FString body) {
+// By value, as the game declares it.
+void HTTPPostRequest(const void* self, FString url,  // NOLINT(performance-unnecessary-value-param)
+                     FString body) {                 // NOLINT(performance-unnecessary-value-param)
   Require(self, ObjectKind::kGameState, "AShooterGameState.HTTPPostRequest(FString,FString)");
   std::string url_text = AsaApi::Tools::Utf8Encode(url.View());
   std::string body_text = AsaApi::Tools::Utf8Encode(body.View());

@@ -131,8 +131,7 @@ void ScriptRunner::Join(ScriptLine& line) {
     const std::string& key = option->key;
     const bool is_flag = key == "nostate" || key == "nochar" || key == "dead" || key == "noowner";
     if (is_flag == option->value.has_value()) {
-      throw ScriptError(is_flag ? key + " takes no value"
-                                : key + " needs a value, as " + key + "=TEXT");
+      throw ScriptError(is_flag ? key + " takes no value" : key + " needs a value");
     }
     if (key == "name")
       spec.character_name = AsaApi::Tools::Utf8Decode(*option->value);

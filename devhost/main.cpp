@@ -4,8 +4,10 @@
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -124,10 +126,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::thread signal_watcher([&host, stop_signals] {
-    int signal_number = 0;
-    sigwait(&stop_signals, &signal_number);
-    host.loop.RequestStop();
+  std::atomic<bool> exiting{false};
+  std::thread signal_watcher([&host, &exiting, stop_signals] {
+    const timespec poll_interval{0, 100'000'000};
+    while (!exiting) {
+      if (sigtimedwait(&stop_signals, nullptr, &poll_interval) > 0) host.loop.RequestStop();
+    }
   });
 
   int status = 0;
@@ -175,7 +179,7 @@ int main(int argc, char** argv) {
     close(input);
   }
 
-  pthread_kill(signal_watcher.native_handle(), SIGTERM);
+  exiting = true;
   signal_watcher.join();
   devhost::FlushLogs();
   curl_global_cleanup();

@@ -17,8 +17,6 @@
 #include <thread>
 #include <utility>
 
-extern char** environ;
-
 namespace veltrane::test {
 
 namespace {
@@ -69,6 +67,7 @@ Child Spawn(const std::vector<std::string>& arguments, bool with_input) {
   posix_spawn_file_actions_adddup2(&actions, out[1], 1);
   posix_spawn_file_actions_adddup2(&actions, err[1], 2);
   std::vector<char*> argv;
+  argv.reserve(arguments.size() + 1);
   for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
   Child child;
