@@ -126,9 +126,11 @@ TEST_F(DevhostLifecycle, PluginLogLinesGoToTheLogFile) {
 
 TEST_F(DevhostLifecycle, PluginThatLeavesRegistrationsBehindDoesNotBringTheHostDown) {
   devhost_ = ProbeRunner({{"LeaveRegistered", true}});
-  const DevhostResult result = devhost_->Run("unload\njoin bob\nchat bob /probe\nlogout bob\n");
+  const DevhostResult result =
+      devhost_->Run("unload\njoin bob\nchat bob /probe\nlogout bob\nload\n");
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_TRUE(result.First("unload ok"));
+  EXPECT_TRUE(result.First("register chat text=\"/probe\" ok=false"));  // still there
   EXPECT_TRUE(result.First("game-logout bob"));
   EXPECT_NE(result.stderr_text.find("its module stays open"), std::string::npos);
 }
@@ -140,6 +142,8 @@ TEST_F(DevhostLifecycle, ModuleNamesItselfAndIsLoaded) {
   EXPECT_EQ(Field(*line, "loaded"), true);
   EXPECT_EQ(TextField(line, "path"), std::filesystem::canonical(ProbeModule()).string());
   EXPECT_EQ(TextField(line, "dir"), std::filesystem::canonical(devhost_->Root()).string());
+  EXPECT_EQ(TextField(line, "exe"),
+            std::filesystem::canonical(DevhostRunner::BinDir() / "devhost").string());
   EXPECT_TRUE(Errors(result).empty());
 }
 

@@ -149,15 +149,17 @@ TEST_F(DevhostScript, MessagesPrintColoursScaleAndSeconds) {
   EXPECT_TRUE(Errors(result).empty());
 }
 
-TEST_F(DevhostScript, CallbackThatThrowsPrintsAnErrorAndTheHostGoesOn) {
+TEST_F(DevhostScript, PluginMistakesPrintAnErrorAndTheHostGoesOn) {
   const DevhostResult result =
-      Run("join bob\nchat bob /probe throw\nchat bob /probe notify {bad}\nchat bob /probe "
-          "stranger\necho on\n");
+      Run("join bob\nchat bob /probe throw\nchat bob /probe notify {bad}\n"
+          "chat bob /probe stranger\nchat bob /probe elsewhere\necho on\n");
   const std::vector<std::string> errors = Errors(result);
-  ASSERT_EQ(errors.size(), 3u);
+  ASSERT_EQ(errors.size(), 4u);
   EXPECT_EQ(errors[0], "chat command threw: probe chat failure");
   EXPECT_EQ(errors[1].rfind("chat command threw: ", 0), 0u);
   EXPECT_EQ(errors[2], "message for an unknown player controller");
+  EXPECT_EQ(errors[3],
+            "messaging service asked for by a module that is not the plugin: /elsewhere/Other.so");
   EXPECT_EQ(result.Count("notify "), 0u);
   EXPECT_TRUE(result.First("echo \"on\""));
 }

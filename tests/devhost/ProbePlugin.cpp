@@ -65,6 +65,15 @@ std::string ModulePath() {
   return AsaApi::Tools::Utf8Encode(path);
 }
 
+// The executable's file, looked up by name (null names the executable).
+std::string ExecutablePath() {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExA(0, nullptr, &module)) return "";
+  WCHAR path[MAX_PATH];
+  GetModuleFileNameW(module, path, MAX_PATH);
+  return AsaApi::Tools::Utf8Encode(path);
+}
+
 std::shared_ptr<AsaApi::IMessagingManager> Messaging() {
   return AsaApi::GetApiUtils().GetMessagingManager(FString(ModulePath()));
 }
@@ -125,6 +134,8 @@ void Chat(AShooterPlayerController* player, FString* line, int mode, int channel
   } else if (action == "stranger") {
     Messaging()->SendServerMessage(reinterpret_cast<AShooterPlayerController*>(&settings), red,
                                    u"x");
+  } else if (action == "elsewhere") {
+    AsaApi::GetApiUtils().GetMessagingManager(FString("/elsewhere/Other.so"));
   } else if (action == "post") {
     Post(*line);
   } else if (action == "perms") {
@@ -134,7 +145,8 @@ void Chat(AShooterPlayerController* player, FString* line, int mode, int channel
   } else if (action == "module") {
     Print("module loaded=" +
           std::string(AsaApi::Tools::IsPluginLoaded("ProbePlugin") ? "true" : "false") +
-          " path=" + Json(ModulePath()) + " dir=" + Json(AsaApi::Tools::GetCurrentDir()));
+          " path=" + Json(ModulePath()) + " exe=" + Json(ExecutablePath()) +
+          " dir=" + Json(AsaApi::Tools::GetCurrentDir()));
   } else if (action == "throw") {
     throw std::runtime_error("probe chat failure");
   }
