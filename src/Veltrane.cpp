@@ -2,6 +2,8 @@
 // This file holds the entry point, the load and unload steps, the link command and the logout
 // hook, and the module-level objects.
 
+#include <mysql.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -15,10 +17,22 @@
 #include "VeltraneWebhook.h"
 #include "host/AsaApi.h"
 
+namespace {
+
+// The client library's global state, set up by the first connection, is freed only on request;
+// without it every unload of the module leaks it.
+struct MysqlClientLibrary {
+  ~MysqlClientLibrary() { mysql_library_end(); }
+};
+
+}  // namespace
+
 // Module-level objects. Statics die in the reverse order of their construction: the log holder
 // (a function-local static, constructed during Load) goes first, then the account store, which
 // closes its connection, then the configuration document.
 nlohmann::json config;
+// Between the two, so that the client library ends after the store has closed its connection.
+MysqlClientLibrary mysql_client_library;
 std::unique_ptr<IDatabase> account_store;
 void (*game_logout)(AShooterGameMode*, AController*) = nullptr;
 
