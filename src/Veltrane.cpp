@@ -193,7 +193,7 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
                                       tribe_name};
       const FString announcement = ComposeAnnouncement(FString(custom_message.c_str()), values);
       // An empty announcement is not worth a post; the link itself stands and is confirmed.
-      if (!announcement.IsEmpty()) SendDiscordWebhook(announcement.ToWide());
+      if (!announcement.IsEmpty()) SendDiscordWebhook(announcement.View());
     }
 
     reply("AccountLinked", kSuccessColour);

@@ -61,7 +61,7 @@ FString ComposeAnnouncement(const FString& template_text, const AnnouncementValu
   return text;
 }
 
-void SendDiscordWebhook(std::u16string announcement) {
+void SendDiscordWebhook(std::u16string_view announcement) {
   nlohmann::json& discord = config["Settings"]["Discord"];
   const bool enable_discord = discord.value("EnableDiscord", false);
   const std::string sender_name = discord.value("SenderName", "MyARK");

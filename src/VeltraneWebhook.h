@@ -1,7 +1,7 @@
 #pragma once
 // The Discord announcement of a link: its text, and its hand-over to the game server's HTTP POST.
 
-#include <string>
+#include <string_view>
 
 #include "host/FString.h"
 
@@ -21,4 +21,4 @@ FString ComposeAnnouncement(const FString& template_text, const AnnouncementValu
 
 // Posts announcement to the configured webhook as a Discord message body, when EnableDiscord is
 // set, WebHookUrl is not empty, and the game has a world with a game state. Setting errors throw.
-void SendDiscordWebhook(std::u16string announcement);
+void SendDiscordWebhook(std::u16string_view announcement);

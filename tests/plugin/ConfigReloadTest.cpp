@@ -53,14 +53,6 @@ TEST_F(ConfigReload, ServerConsoleReloadShowsNothingAndLogsTheFailure) {
   EXPECT_THAT(plugin_lines[0], HasSubstr("[error] [json.exception.parse_error"));
 }
 
-TEST_F(ConfigReload, ScriptRconReloadAnswersTheRequestId) {
-  const DevhostResult result = Run("rcon Veltrane.Reload\nrcon Veltrane.Reload\n");
-  EXPECT_THAT(result.WithPrefix("rcon-reply "),
-              ElementsAre("rcon-reply id=1 text=\"Reloaded config\"",
-                          "rcon-reply id=2 text=\"Reloaded config\""));
-  EXPECT_THAT(VeltraneLog(result), IsEmpty());
-}
-
 TEST_F(ConfigReload, RconClientIsAnsweredReloadedConfig) {
   auto devhost = StartWithBob();
   RconClient client(devhost->RconPort());

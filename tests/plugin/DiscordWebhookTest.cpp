@@ -74,12 +74,6 @@ TEST_F(DiscordWebhook, MissingOrEmptyAddressSendsNothing) {
   EXPECT_EQ(TextOf(*empty.First("notify eve ")), "Account linked");
 }
 
-TEST_F(DiscordWebhook, SenderNameIsTheUsername) {
-  Discord()["SenderName"] = "Ark \"Cluster\" Bot";
-  Run(kLinkBob);
-  EXPECT_EQ(OnlyBody()["username"], "Ark \"Cluster\" Bot");
-}
-
 TEST_F(DiscordWebhook, NonAsciiSenderNameArrivesAsWritten) {
   // The sender name used to be widened byte by byte, which garbled every non-ASCII character.
   Discord()["SenderName"] = "Ärk Wächter 🦖";
@@ -169,11 +163,6 @@ TEST_F(Announcement, EosPlaceholderInACharacterNameIsReplacedButNotInATribeName)
   EXPECT_EQ(ContentFor("{CharacterName} / {TribeName}",
                        "join bob eos=EOS-BOB id=101 name=\"Sir {EOS}\" tribe=\"Clan {EOS}\"\n"),
             "Sir EOS-BOB / Clan {EOS}");
-}
-
-TEST_F(Announcement, TemplateWithoutPlaceholdersIsPostedUnchanged) {
-  EXPECT_EQ(ContentFor("Someone linked \"an\" account \\o/", kLinkBob),
-            "Someone linked \"an\" account \\o/");
 }
 
 TEST_F(Announcement, NonAsciiNamesAndEosIdAppearAsTheGameGaveThem) {

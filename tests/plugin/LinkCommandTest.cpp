@@ -238,13 +238,5 @@ TEST_F(LinkCommand, DeadPlayerAndPlayerWithoutCharacterGetNothing) {
   EXPECT_THAT(database_.Rows(), ElementsAre(WaitingRow(1, "discord-1", "CODE-1")));
 }
 
-TEST_F(LinkCommand, RevivedPlayerCanLink) {
-  database_.InsertCode("discord-1", "CODE-1");
-  const DevhostResult result =
-      Run("join bob eos=EOS-BOB id=101 dead\nchat bob /link CODE-1\nrevive bob\n"
-          "chat bob /link CODE-1\n");
-  EXPECT_EQ(TextOf(OnlyMessageToBob(result)), "Account linked");
-}
-
 }  // namespace
 }  // namespace veltrane::test

@@ -122,15 +122,6 @@ TEST_F(LogoutRefresh, MistypedSettingIsLoggedAndTheGameLogoutStillRunsOnce) {
   EXPECT_THAT(database_.Rows(), ElementsAre(kLinkedBob));
 }
 
-TEST_F(LogoutRefresh, MistypedDebugAfterTheOwnerIsFoundIsLoggedOnce) {
-  InsertLinkedBob();
-  Settings()["debug"] = 1;
-  const DevhostResult result = Run(kBobLogsOut);
-  EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
-  EXPECT_THAT(VeltraneLog(result),
-              ElementsAre(StartsWith(LocatedErrorPrefix("Hook_AShooterGameMode_Logout"))));
-}
-
 TEST_F(LogoutRefresh, MissingSettingsIsLoggedAndTheGameLogoutStillRunsOnce) {
   config_.erase("Settings");
   const DevhostResult result = Run(kBobLogsOut);
