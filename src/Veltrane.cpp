@@ -49,6 +49,44 @@ constexpr char kDefaultCustomMessage[] =
 std::u16string registered_link_command;
 bool link_command_registered = false;
 
+// The name the game shows for the player's tribe; empty without a player state.
+FString TribeNameOf(AShooterPlayerController* player) {
+  FString tribe_name;
+  if (APlayerState* player_state = player->PlayerStateField()) {
+    static_cast<AShooterPlayerState*>(player_state)->GetPlayerOrTribeName(&tribe_name);
+  }
+  return tribe_name;
+}
+
+// Stores a linked player's current character and tribe data when UpdatePlayerDataOnLogout is set.
+void RefreshPlayerDataOnLogout(AController* exiting) {
+  nlohmann::json& settings = config["Settings"];
+  if (!settings.value("UpdatePlayerDataOnLogout", false) || exiting == nullptr) return;
+  AController* owner = exiting->GetOwnerController();
+  if (owner == nullptr) return;
+  auto* player = static_cast<AShooterPlayerController*>(owner);
+  const bool debug = settings.value("debug", false);
+
+  FString eos_id;
+  player->GetUniqueNetIdAsString(&eos_id);
+  FString character_name;
+  player->GetPlayerCharacterName(&character_name);
+  const int tribe_id = player->TargetingTeamField();
+  const FString tribe_name = TribeNameOf(player);
+
+  const std::string eos_text = eos_id.ToString();
+  if (!account_store->IsPlayerExist(eos_text) || !account_store->IsPlayerIDExist(eos_text)) return;
+  const bool updated = account_store->UpdateAccountLogout(
+      AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
+      AsaApi::Tools::Utf8Encode(tribe_name.View()), "Updated", eos_text);
+  if (!debug) return;
+  if (updated) {
+    PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", eos_text);
+  } else {
+    PluginLog::Get()->warn("The user with EOS-ID {} was NOT updated on logout.", eos_text);
+  }
+}
+
 }  // namespace
 
 void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mode*/,
@@ -148,10 +186,7 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
     FString character_name;
     player->GetPlayerCharacterName(&character_name);
     const int tribe_id = player->TargetingTeamField();
-    FString tribe_name;
-    if (APlayerState* player_state = player->PlayerStateField()) {
-      static_cast<AShooterPlayerState*>(player_state)->GetPlayerOrTribeName(&tribe_name);
-    }
+    const FString tribe_name = TribeNameOf(player);
     const std::string eos_text = eos_id.ToString();
     const std::string code = words[1].ToString();
 
@@ -208,37 +243,7 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
 void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exiting) {
   // The game's own logout runs after this guard on every path, whatever the settings hold.
   try {
-    nlohmann::json& settings = config["Settings"];
-    AController* owner = nullptr;
-    if (settings.value("UpdatePlayerDataOnLogout", false) && exiting != nullptr) {
-      owner = exiting->GetOwnerController();
-    }
-    if (owner != nullptr) {
-      auto* player = static_cast<AShooterPlayerController*>(owner);
-      const bool debug = settings.value("debug", false);
-
-      FString eos_id;
-      player->GetUniqueNetIdAsString(&eos_id);
-      FString character_name;
-      player->GetPlayerCharacterName(&character_name);
-      const int tribe_id = player->TargetingTeamField();
-      FString tribe_name;
-      if (APlayerState* player_state = player->PlayerStateField()) {
-        static_cast<AShooterPlayerState*>(player_state)->GetPlayerOrTribeName(&tribe_name);
-      }
-
-      const std::string eos_text = eos_id.ToString();
-      if (account_store->IsPlayerExist(eos_text) && account_store->IsPlayerIDExist(eos_text)) {
-        const bool updated = account_store->UpdateAccountLogout(
-            AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
-            AsaApi::Tools::Utf8Encode(tribe_name.View()), "Updated", eos_text);
-        if (debug && updated) {
-          PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", eos_text);
-        } else if (debug) {
-          PluginLog::Get()->warn("The user with EOS-ID {} was NOT updated on logout.", eos_text);
-        }
-      }
-    }
+    RefreshPlayerDataOnLogout(exiting);
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "Hook_AShooterGameMode_Logout",
                             error.what());
