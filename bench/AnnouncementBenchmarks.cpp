@@ -1,0 +1,94 @@
+// The Discord announcement of a link: composing it from a long template, and the webhook sender
+// turning it into the message body. Neither touches the database.
+
+#include <benchmark/benchmark.h>
+#include <fmt/format.h>
+
+#include <string>
+
+#include "BenchContext.h"
+#include "VeltraneConfig.h"
+#include "VeltraneWebhook.h"
+#include "host/AsaApi.h"
+
+// The webhook sender is compiled into the harness, which holds its own configuration document;
+// the loaded plugin keeps its own.
+nlohmann::json config;
+
+namespace veltrane::bench {
+
+namespace {
+
+// Every placeholder, in several letter cases, about 2,000 characters, as an administrator who
+// writes a whole welcome text might.
+std::string LongTemplate() {
+  std::string text;
+  for (int part = 0; text.size() < 2000; ++part) {
+    text += fmt::format(
+        "Part {}: Player {{CharacterName}} (id {{PlayerId}}, EOS-ID {{EOS}}) of tribe "
+        "{{TribeName}} [{{TribeId}}] linked on {{MapName}}; welcome, {{charactername}}! "
+        "Say \"hi\" to {{TRIBENAME}} on {{mapname}}.\n",
+        part);
+  }
+  return text;
+}
+
+AnnouncementValues Values() {
+  return {FString("Ælfrida the Brave"),
+          FString("TheIsland"),
+          1234567890,
+          FString(u"0002a8f1c3e54b7d9e0f1a2b3c4d5e6f"),
+          -1987654321,
+          FString(u"The \"Quoted\" Tribe \\ of Rødby")};
+}
+
+void ComposeLongTemplate(benchmark::State& state) {
+  const FString template_text(LongTemplate().c_str());
+  const AnnouncementValues values = Values();
+  for (auto _ : state) {
+    FString announcement = ComposeAnnouncement(template_text, values);
+    benchmark::DoNotOptimize(announcement);
+  }
+  state.counters["template_chars"] = double(template_text.Len());
+  state.counters["announcement_chars"] = double(ComposeAnnouncement(template_text, values).Len());
+}
+
+// The sender up to the post: its three settings, the body, the world and game state looked up.
+// The game state is taken away for the loop, so that the sender stops just before the post.
+void WebhookBodyOfLongAnnouncement(benchmark::State& state) {
+  config = {{"Settings",
+             {{"Discord",
+               {{"EnableDiscord", true},
+                {"SenderName", "MyARK"},
+                {"WebHookUrl", "http://127.0.0.1:9/never-posted"}}}}}};
+  const std::u16string announcement =
+      ComposeAnnouncement(FString(LongTemplate().c_str()), Values()).ToWide();
+  AShooterGameState*& game_state = GetNativeField<AShooterGameState*>(
+      AsaApi::GetApiUtils().GetCurrentWorld(), "UWorld.GameState");
+  AShooterGameState* const present = game_state;
+  game_state = nullptr;
+  Context().output->Clear();
+
+  for (auto _ : state) SendDiscordWebhook(announcement);
+
+  game_state = present;
+  if (Context().output->CountLines("http-post") != 0) state.SkipWithError("the sender posted");
+}
+
+}  // namespace
+
+void RegisterAnnouncementBenchmarks() {
+  const Workload& workload = Context().workload;
+  benchmark::RegisterBenchmark("announcement_compose", ComposeLongTemplate)
+      ->Iterations(workload.cpu_calls)
+      ->Repetitions(workload.cpu_repetitions)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("webhook_body", WebhookBodyOfLongAnnouncement)
+      ->Iterations(workload.cpu_calls)
+      ->Repetitions(workload.cpu_repetitions)
+      ->UseRealTime()
+      ->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace veltrane::bench

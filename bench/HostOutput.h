@@ -1,0 +1,39 @@
+#pragma once
+// The development host prints a line for each thing it does for the plugin (a notification, a
+// logout). In the benchmark those lines go to a file, which costs a buffered write per line and
+// lets a benchmark count the replies it caused; the harness's own report keeps the terminal.
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <ostream>
+#include <string_view>
+
+namespace veltrane::bench {
+
+class HostOutput {
+ public:
+  // Sends standard output to file from now on.
+  explicit HostOutput(const std::filesystem::path& file);
+  ~HostOutput();
+  HostOutput(const HostOutput&) = delete;
+  HostOutput& operator=(const HostOutput&) = delete;
+
+  // Where standard output went before.
+  std::ostream& Report() { return *report_; }
+
+  // Forgets what the host printed so far.
+  void Clear();
+  // Lines printed since the last Clear that contain fragment.
+  std::size_t CountLines(std::string_view fragment) const;
+
+ private:
+  struct ReportStream;
+
+  std::filesystem::path file_;
+  int saved_stdout_ = -1;
+  std::unique_ptr<ReportStream> report_stream_;
+  std::ostream* report_ = nullptr;
+};
+
+}  // namespace veltrane::bench

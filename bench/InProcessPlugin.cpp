@@ -1,0 +1,109 @@
+#include "InProcessPlugin.h"
+
+#include <fstream>
+#include <stdexcept>
+
+#include "DevHost.h"
+#include "LogSinks.h"
+#include "Output.h"
+#include "host/AsaApi.h"
+
+namespace veltrane::bench {
+
+namespace {
+
+constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
+
+void SkipGameLogout(AShooterGameMode* /*game_mode*/, AController* /*exiting*/) {}
+
+}  // namespace
+
+InProcessPlugin::InProcessPlugin(std::filesystem::path root,
+                                 const std::filesystem::path& example_config, ServerAddress server,
+                                 std::filesystem::path module)
+    : root_(std::move(root)), server_(std::move(server)) {
+  std::ifstream example(example_config);
+  if (!example) throw std::runtime_error("cannot read " + example_config.string());
+  example >> example_;
+
+  devhost::DevHost& host = devhost::DevHost::Get();
+  host.root = root_;
+  std::filesystem::create_directories(root_ / "ArkApi" / "Plugins" / "Veltrane");
+  devhost::OpenLogSinks(root_);
+  void* game_logout = nullptr;
+  host.hooks.InstallHook(kLogoutFunction, reinterpret_cast<LPVOID>(&SkipGameLogout), &game_logout);
+  // The harness's own detour is no registration of the plugin's.
+  host.plugin.emplace(module.string(), [&host] { return host.Registrations() - 1; });
+}
+
+InProcessPlugin::~InProcessPlugin() {
+  devhost::DevHost& host = devhost::DevHost::Get();
+  if (host.plugin && host.plugin->IsLoaded()) host.plugin->Unload();
+}
+
+void InProcessPlugin::Use(const std::string& database, bool refresh_on_logout) {
+  devhost::PluginModule& plugin = *devhost::DevHost::Get().plugin;
+  if (plugin.IsLoaded() && database_ == database) {
+    if (refresh_on_logout_ == refresh_on_logout) return;
+    WriteConfig(database, refresh_on_logout);
+    FString reload(u"Veltrane.Reload");
+    devhost::DevHost::Get().commands.DispatchConsole(nullptr, reload);
+    refresh_on_logout_ = refresh_on_logout;
+    return;
+  }
+  // The store opens its connection at load, so another database takes a new load.
+  if (plugin.IsLoaded()) plugin.Unload();
+  database_.reset();
+  WriteConfig(database, refresh_on_logout);
+  plugin.Load();
+  if (!plugin.IsLoaded()) throw std::runtime_error("the plugin did not load (see the host output)");
+  database_ = database;
+  refresh_on_logout_ = refresh_on_logout;
+}
+
+void InProcessPlugin::UseRefresh(bool refresh_on_logout,
+                                 const std::string& database_when_unloaded) {
+  Use(database_.value_or(database_when_unloaded), refresh_on_logout);
+}
+
+devhost::Player& InProcessPlugin::Join(devhost::PlayerSpec spec) {
+  return devhost::DevHost::Get().game.Join(std::move(spec));
+}
+
+void InProcessPlugin::Leave(devhost::Player& player) {
+  devhost::DevHost::Get().game.Remove(player);
+}
+
+void InProcessPlugin::Chat(devhost::Player& player, FString& line) {
+  devhost::DevHost::Get().commands.DispatchChat(player.As<AShooterPlayerController>(), line);
+}
+
+InProcessPlugin::LogoutFunction InProcessPlugin::LogoutEntry() {
+  return reinterpret_cast<LogoutFunction>(AsaApi::GetAddress(kLogoutFunction));
+}
+
+AShooterGameMode* InProcessPlugin::GameMode() { return devhost::DevHost::Get().game.GameMode(); }
+
+std::string InProcessPlugin::MessageText(const std::string& key) const {
+  return example_.at("Messages").at(key).get<std::string>();
+}
+
+std::string InProcessPlugin::PrintedMessageText(const std::string& key) const {
+  return "text=" + devhost::JsonText(MessageText(key));
+}
+
+void InProcessPlugin::WriteConfig(const std::string& database, bool refresh_on_logout) const {
+  nlohmann::json config = example_;
+  nlohmann::json& settings = config["Settings"];
+  settings["debug"] = false;
+  settings["UsePermissions"] = false;
+  settings["NotificationMode"] = true;
+  settings["UpdatePlayerDataOnLogout"] = refresh_on_logout;
+  settings["Discord"]["EnableDiscord"] = false;
+  config["Database"] = {{"MysqlHost", server_.host}, {"MysqlPort", server_.port},
+                        {"MysqlUser", server_.user}, {"MysqlPass", server_.password},
+                        {"MysqlDB", database},       {"MysqlTimeout", 10}};
+  std::ofstream(root_ / "ArkApi" / "Plugins" / "Veltrane" / "config.json") << config.dump(2);
+}
+
+}  // namespace veltrane::bench

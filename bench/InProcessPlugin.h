@@ -1,0 +1,63 @@
+#pragma once
+// The plugin module loaded into this process by the development host's core, exactly as the
+// devhost executable loads it, so that its chat command and its logout hook are called the way
+// the game calls them: through the host's command dispatch and through the hooked function.
+//
+// The game's own logout is replaced by an empty function underneath the plugin's hook: it is the
+// host's work, not the plugin's, and would only print a line.
+
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+#include "Game.h"
+#include "RawConnection.h"
+#include "host/FString.h"
+#include "host/GameTypes.h"
+
+namespace veltrane::bench {
+
+class InProcessPlugin {
+ public:
+  using LogoutFunction = void (*)(AShooterGameMode*, AController*);
+
+  // root is the server's directory (the configuration goes below it); messages come from the
+  // example configuration.
+  InProcessPlugin(std::filesystem::path root, const std::filesystem::path& example_config,
+                  ServerAddress server, std::filesystem::path module);
+  ~InProcessPlugin();
+  InProcessPlugin(const InProcessPlugin&) = delete;
+  InProcessPlugin& operator=(const InProcessPlugin&) = delete;
+
+  // The plugin loaded against database (reloaded when it used another one) with the logout
+  // refresh on or off (switched with the reload command). Throws when the load fails.
+  void Use(const std::string& database, bool refresh_on_logout);
+  // The same with whatever database it already uses.
+  void UseRefresh(bool refresh_on_logout, const std::string& database_when_unloaded);
+
+  devhost::Player& Join(devhost::PlayerSpec spec);
+  void Leave(devhost::Player& player);
+
+  // A chat line as the player typed it, through the host's dispatch.
+  static void Chat(devhost::Player& player, FString& line);
+  // The entry the game's calls of its logout reach: the plugin's hook while it is loaded.
+  static LogoutFunction LogoutEntry();
+  static AShooterGameMode* GameMode();
+
+  // A message text of the configuration.
+  std::string MessageText(const std::string& key) const;
+  // How the host prints a message text in a reply line.
+  std::string PrintedMessageText(const std::string& key) const;
+
+ private:
+  void WriteConfig(const std::string& database, bool refresh_on_logout) const;
+
+  std::filesystem::path root_;
+  nlohmann::json example_;
+  ServerAddress server_;
+  std::optional<std::string> database_;
+  bool refresh_on_logout_ = false;
+};
+
+}  // namespace veltrane::bench
