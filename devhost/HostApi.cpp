@@ -5,6 +5,8 @@
 
 #include <cstring>
 #include <filesystem>
+#include <map>
+#include <mutex>
 #include <string>
 
 #include "DevHost.h"
@@ -56,6 +58,22 @@ bool ModuleOfAddress(const void* address, HMODULE* module) {
   return true;
 }
 
+// Resolved once per file name: the plugin names its module file at every message it sends, and
+// resolving walks the file system, which on Windows this call never does.
+std::string CanonicalPath(const char* file_name) {
+  static std::mutex lock;
+  static auto* resolved = new std::map<std::string, std::string, std::less<>>();  // never destroyed
+  const std::lock_guard<std::mutex> guard(lock);
+  auto found = resolved->find(std::string_view(file_name));
+  if (found == resolved->end()) {
+    std::error_code ignored;
+    found =
+        resolved->emplace(file_name, std::filesystem::weakly_canonical(file_name, ignored).string())
+            .first;
+  }
+  return found->second;
+}
+
 }  // namespace
 
 extern "C" BOOL GetModuleHandleExA(DWORD flags, LPCSTR module_name, HMODULE* module) {
@@ -81,7 +99,7 @@ extern "C" DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size)
   if (module == nullptr) {
     path = std::filesystem::read_symlink("/proc/self/exe", ignored).string();
   } else if (dladdr(module, &info) != 0 && info.dli_fname != nullptr) {
-    path = std::filesystem::weakly_canonical(info.dli_fname, ignored).string();
+    path = CanonicalPath(info.dli_fname);
   }
   const std::u16string wide = AsaApi::Tools::Utf8Decode(path);
   const DWORD copied = std::min<DWORD>(static_cast<DWORD>(wide.size()), size - 1);

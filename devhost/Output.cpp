@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include <charconv>
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -25,9 +26,11 @@ std::string JsonText(const FString& text) {
 }
 
 std::string FormatFloat(float value) {
+  // The same text as printf's "%.8g", at a fraction of its cost: a notify line prints six floats.
   char buffer[32];
-  std::snprintf(buffer, sizeof buffer, "%.8g", static_cast<double>(value));
-  return buffer;
+  const std::to_chars_result end =
+      std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::general, 8);
+  return std::string(buffer, end.ptr);
 }
 
 }  // namespace devhost
