@@ -19,7 +19,7 @@ namespace veltrane::bench {
 // over every row.
 struct Workload {
   int database_calls = 60;
-  int database_repetitions = 100;
+  int database_repetitions = 120;
   int cpu_calls = 20000;
   int cpu_repetitions = 25;
   // Untimed calls before each repetition, so that it starts on warm connections and pages.

@@ -99,7 +99,7 @@ int Run(int argc, char** argv) {
                   any.Run("SELECT @@innodb_buffer_pool_size") / (1024 * 1024));
 
   std::filesystem::create_directories(options.root);
-  context.output = std::make_unique<HostOutput>(options.root / "host-output.txt");
+  context.output = std::make_unique<HostOutput>();
   context.plugin = std::make_unique<InProcessPlugin>(
       options.root, std::filesystem::path(VELTRANE_SOURCE_DIR) / "config" / "config.json",
       context.server, VELTRANE_PLUGIN_MODULE);
