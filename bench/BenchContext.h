@@ -14,9 +14,8 @@
 
 namespace veltrane::bench {
 
-// Calls per repetition and repetitions per measurement.
-// Many short repetitions: interleaved at random, they spread the load of a shared machine evenly
-// over every row.
+// Calls per repetition and repetitions per measurement. Many short repetitions, interleaved at
+// random, spread the load of a shared machine evenly over every row.
 struct Workload {
   int database_calls = 60;
   int database_repetitions = 120;

@@ -4,13 +4,13 @@
 //   veltrane_bench [--sizes=1000,100000,1000000] [--quick] [--root=DIR] [benchmark flags]
 //
 // Needs VELTRANE_DB_HOST/PORT/USER/PASS of a sandbox server. Prints the Markdown table on standard
-// output and the progress on standard error; exits 1 when a benchmark failed, 3 when a target was
-// missed.
+// output and the progress on standard error. Exits 1 when a benchmark failed, 2 when the run could
+// not start, 3 when a target was missed.
 
 #include <benchmark/benchmark.h>
 #include <fmt/format.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <filesystem>
 #include <iostream>
 #include <sstream>

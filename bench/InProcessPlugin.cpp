@@ -31,7 +31,10 @@ InProcessPlugin::InProcessPlugin(std::filesystem::path root,
   std::filesystem::create_directories(root_ / "ArkApi" / "Plugins" / "Veltrane");
   devhost::OpenLogSinks(root_);
   void* game_logout = nullptr;
-  host.hooks.InstallHook(kLogoutFunction, reinterpret_cast<LPVOID>(&SkipGameLogout), &game_logout);
+  if (!host.hooks.InstallHook(kLogoutFunction, reinterpret_cast<LPVOID>(&SkipGameLogout),
+                              &game_logout)) {
+    throw std::runtime_error("the host has no game logout to stand in for");
+  }
   // The harness's own detour is no registration of the plugin's.
   host.plugin.emplace(module.string(), [&host] { return host.Registrations() - 1; });
 }
@@ -56,7 +59,10 @@ void InProcessPlugin::Use(const std::string& database, bool refresh_on_logout) {
   database_.reset();
   WriteConfig(database, refresh_on_logout);
   plugin.Load();
-  if (!plugin.IsLoaded()) throw std::runtime_error("the plugin did not load (see the host output)");
+  if (!plugin.IsLoaded()) {
+    throw std::runtime_error("the plugin did not load; its log: " +
+                             (root_ / "logs" / "devhost.log").string());
+  }
   database_ = database;
   refresh_on_logout_ = refresh_on_logout;
 }

@@ -42,16 +42,20 @@ std::string RatioText(std::optional<double> ratio) {
 
 struct DatabaseRow {
   const char* name;
-  const char* label;
+  const char* target_label;
+  const char* plugin_label;
   const char* raw_label;
 };
 
 constexpr DatabaseRow kDatabaseRows[] = {
-    {"link_four_statements", "Link command, player whose EOS id has an unlinked row: plugin",
+    {"link_four_statements", "Link command (4 statements)",
+     "Link command, player whose EOS id has a row with player id 0: plugin",
      "the same 4 statements raw"},
-    {"link_new_player", "Link command, new player (the second question is skipped): plugin",
+    {"link_new_player", "Link command, new player (3 statements)",
+     "Link command, new player (no row, so the second question is skipped): plugin",
      "the same 3 statements raw"},
-    {"logout_refresh_on", "Logout with the refresh on: plugin", "the same 3 statements raw"},
+    {"logout_refresh_on", "Logout refresh (3 statements)",
+     "Logout of a linked player with the refresh on: plugin", "the same 3 statements raw"},
 };
 
 class Writer {
@@ -79,7 +83,7 @@ class Writer {
     out_ << "\n";
     for (const DatabaseRow& row : kDatabaseRows) {
       for (const char* side : {"plugin", "raw"}) {
-        out_ << "| " << (side == std::string("plugin") ? row.label : row.raw_label) << " | ";
+        out_ << "| " << (side == std::string("plugin") ? row.plugin_label : row.raw_label) << " | ";
         for (const int rows : sizes_) out_ << Duration(Median(row.name, side, rows)) << " | ";
         out_ << RatioText(LargestOverSmallest(row.name, side)) << " |\n";
       }
@@ -121,17 +125,18 @@ class Writer {
         }
         worst = std::max(worst.value_or(0), *ratio);
       }
-      line(fmt::format("{}: plugin / raw, worst size", row.label), "1.15", worst,
+      line(fmt::format("{}: plugin / raw at the worst size", row.target_label), "1.15", worst,
            kMostPluginOverRaw, RatioText(worst));
     }
     for (const DatabaseRow& row : kDatabaseRows) {
       const std::optional<double> ratio = LargestOverSmallest(row.name, "plugin");
-      line(fmt::format("{}: {} / {} rows", row.label, Grouped(sizes_.back()),
+      line(fmt::format("{}: plugin at {} / at {} rows", row.target_label, Grouped(sizes_.back()),
                        Grouped(sizes_.front())),
            "1.5", ratio, kMostLargestOverSmallest, RatioText(ratio));
     }
     const std::optional<double> off = Median("logout_refresh_off");
-    line("Logout hook with the refresh off", "2 µs", off, kMostRefreshOffSeconds, Duration(off));
+    line("Logout hook with the refresh off, per call", "2 µs", off, kMostRefreshOffSeconds,
+         Duration(off));
     return all_met;
   }
 
