@@ -1,104 +1,23 @@
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/wait.h>
 
-#include <cstdint>
 #include <cstdio>
+#include <optional>
+#include <string>
 
 #include "Probe.h"
+#include "support/RconTestClient.h"
 
 namespace veltrane::test {
 namespace {
 
 constexpr char kPassword[] = "s3cret";
 
-struct RawPacket {
-  std::int32_t id = 0;
-  std::int32_t type = 0;
-  std::string body;
-};
-
-// A Source RCON client over a plain socket, able to send what a well-behaved client would not.
-class RawRconClient {
- public:
-  explicit RawRconClient(int port) : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  }
-  ~RawRconClient() { close(fd_); }
-  RawRconClient(const RawRconClient&) = delete;
-  RawRconClient& operator=(const RawRconClient&) = delete;
-
-  bool Connected() const { return connected_; }
-
-  void SendBytes(const std::string& bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  void SendPacket(std::int32_t id, std::int32_t type, const std::string& body) {
-    std::string bytes =
-        Int32(static_cast<std::int32_t>(10 + body.size())) + Int32(id) + Int32(type) + body;
-    bytes.append(2, '\0');
-    SendBytes(bytes);
-  }
-
-  // The next packet, or none when the server closed the connection or nothing came in time.
-  std::optional<RawPacket> Read() {
-    std::string size;
-    if (!ReadExactly(4, size)) return std::nullopt;
-    std::string rest;
-    if (!ReadExactly(std::size_t(ToInt32(size)), rest) || rest.size() < 10) return std::nullopt;
-    return RawPacket{ToInt32(rest.substr(0, 4)), ToInt32(rest.substr(4, 4)),
-                     rest.substr(8, rest.size() - 10)};
-  }
-
-  // True when the server closes the connection without sending anything more.
-  bool ClosedByServer() {
-    std::string byte;
-    return !ReadExactly(1, byte) && closed_;
-  }
-
-  std::optional<RawPacket> Login(const std::string& password) {
-    SendPacket(1, 3, password);
-    return Read();
-  }
-
- private:
-  static std::string Int32(std::int32_t value) {
-    std::string out;
-    for (int shift = 0; shift < 32; shift += 8)
-      out.push_back(static_cast<char>((static_cast<std::uint32_t>(value) >> shift) & 0xFF));
-    return out;
-  }
-  static std::int32_t ToInt32(const std::string& bytes) {
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-      value = (value << 8) | static_cast<std::uint8_t>(bytes[std::size_t(i)]);
-    return static_cast<std::int32_t>(value);
-  }
-
-  bool ReadExactly(std::size_t count, std::string& out) {
-    char chunk[4096];
-    while (out.size() < count) {
-      pollfd polled{fd_, POLLIN, 0};
-      if (poll(&polled, 1, 10000) <= 0) return false;
-      const ssize_t got = recv(fd_, chunk, std::min(sizeof chunk, count - out.size()), 0);
-      if (got <= 0) {
-        closed_ = true;
-        return false;
-      }
-      out.append(chunk, std::size_t(got));
-    }
-    return true;
-  }
-
-  int fd_;
-  bool connected_ = false;
-  bool closed_ = false;
-};
+// The raw answer to a login sent as request 1, whatever it is.
+std::optional<RconPacket> Login(RconTestClient& client, const std::string& password) {
+  client.SendPacket(1, 3, password);
+  return client.Read();
+}
 
 struct CommandResult {
   int exit_code = -1;
@@ -178,12 +97,12 @@ TEST_F(DevhostRcon, LongReplyArrivesWholeInSeveralPackets) {
   EXPECT_EQ(answer.exit_code, 0);
   EXPECT_EQ(answer.output, std::string(10000, 'x') + "end\n");
 
-  RawRconClient client(server->RconPort());
-  ASSERT_EQ(client.Login(kPassword)->id, 1);
+  RconTestClient client(server->RconPort());
+  ASSERT_EQ(Login(client, kPassword)->id, 1);
   client.SendPacket(42, 2, "Probe.Echo big");
   std::string whole;
   for (int part = 0; part < 3; ++part) {
-    const std::optional<RawPacket> packet = client.Read();
+    const std::optional<RconPacket> packet = client.Read();
     ASSERT_TRUE(packet);
     EXPECT_EQ(packet->id, 42);
     EXPECT_EQ(packet->type, 0);
@@ -196,8 +115,8 @@ TEST_F(DevhostRcon, LongReplyArrivesWholeInSeveralPackets) {
 TEST_F(DevhostRcon, WrongPasswordAnswersIdMinusOneAndCloses) {
   auto server = StartServer();
   ASSERT_TRUE(server);
-  RawRconClient client(server->RconPort());
-  const std::optional<RawPacket> answer = client.Login("nope");
+  RconTestClient client(server->RconPort());
+  const std::optional<RconPacket> answer = Login(client, "nope");
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->id, -1);
   EXPECT_EQ(answer->type, 2);
@@ -207,9 +126,9 @@ TEST_F(DevhostRcon, WrongPasswordAnswersIdMinusOneAndCloses) {
 TEST_F(DevhostRcon, CommandBeforeLoginIsRefused) {
   auto server = StartServer();
   ASSERT_TRUE(server);
-  RawRconClient client(server->RconPort());
+  RconTestClient client(server->RconPort());
   client.SendPacket(5, 2, "Probe.Echo hi");
-  const std::optional<RawPacket> answer = client.Read();
+  const std::optional<RconPacket> answer = client.Read();
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->id, -1);
   EXPECT_TRUE(client.ClosedByServer());
@@ -220,28 +139,28 @@ TEST_F(DevhostRcon, MalformedAndVanishingClientsLeaveTheServerServing) {
   auto server = StartServer();
   ASSERT_TRUE(server);
   {
-    RawRconClient oversized(server->RconPort());
-    ASSERT_TRUE(oversized.Login(kPassword));
+    RconTestClient oversized(server->RconPort());
+    ASSERT_TRUE(Login(oversized, kPassword));
     oversized.SendPacket(2, 2, std::string(5000, 'a'));
     EXPECT_TRUE(oversized.ClosedByServer());
   }
   {
-    RawRconClient negative(server->RconPort());
+    RconTestClient negative(server->RconPort());
     negative.SendBytes(std::string("\xF0\xFF\xFF\xFF", 4));
     EXPECT_TRUE(negative.ClosedByServer());
   }
   {
-    RawRconClient truncated(server->RconPort());
-    ASSERT_TRUE(truncated.Login(kPassword));
+    RconTestClient truncated(server->RconPort());
+    ASSERT_TRUE(Login(truncated, kPassword));
     truncated.SendBytes(std::string("\x20\x00\x00\x00\x07\x00\x00\x00\x02\x00", 10));
   }  // gone in the middle of a packet
   {
-    RawRconClient silent(server->RconPort());
+    RconTestClient silent(server->RconPort());
     silent.SendBytes(std::string("\x20\x00", 2));  // stays connected, never finishes
-    RawRconClient healthy(server->RconPort());
-    ASSERT_EQ(healthy.Login(kPassword)->id, 1);
+    RconTestClient healthy(server->RconPort());
+    ASSERT_EQ(Login(healthy, kPassword)->id, 1);
     healthy.SendPacket(77, 2, "Probe.Echo still here");
-    const std::optional<RawPacket> answer = healthy.Read();
+    const std::optional<RconPacket> answer = healthy.Read();
     ASSERT_TRUE(answer);
     EXPECT_EQ(answer->id, 77);
     EXPECT_EQ(answer->body, "still here");
@@ -254,10 +173,10 @@ TEST_F(DevhostRcon, MalformedAndVanishingClientsLeaveTheServerServing) {
 TEST_F(DevhostRcon, UnknownCommandGetsAnEmptyAnswer) {
   auto server = StartServer();
   ASSERT_TRUE(server);
-  RawRconClient client(server->RconPort());
-  ASSERT_TRUE(client.Login(kPassword));
+  RconTestClient client(server->RconPort());
+  ASSERT_TRUE(Login(client, kPassword));
   client.SendPacket(9, 2, "ListPlayers");
-  const std::optional<RawPacket> answer = client.Read();
+  const std::optional<RconPacket> answer = client.Read();
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->id, 9);
   EXPECT_EQ(answer->body, "");
@@ -268,10 +187,10 @@ TEST_F(DevhostRcon, RequestsAreServedWhileTheScriptSleeps) {
   auto server = StartServer("join bob\nsleep 4000\necho woke\n");
   ASSERT_TRUE(server);
   ASSERT_TRUE(server->WaitForLine("load ok"));
-  RawRconClient client(server->RconPort());
-  ASSERT_TRUE(client.Login(kPassword));
+  RconTestClient client(server->RconPort());
+  ASSERT_TRUE(Login(client, kPassword));
   client.SendPacket(3, 2, "Probe.Echo awake");
-  const std::optional<RawPacket> answer = client.Read();
+  const std::optional<RconPacket> answer = client.Read();
   ASSERT_TRUE(answer);
   EXPECT_EQ(answer->body, "awake");
   const DevhostResult result = server->Stop();

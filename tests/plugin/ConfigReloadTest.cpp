@@ -4,7 +4,7 @@
 #include <gmock/gmock.h>
 
 #include "PluginTest.h"
-#include "RconClient.h"
+#include "support/RconTestClient.h"
 
 namespace veltrane::test {
 namespace {
@@ -58,7 +58,7 @@ TEST_F(ConfigReload, ServerConsoleReloadShowsNothingAndLogsTheFailure) {
 
 TEST_F(ConfigReload, RconClientIsAnsweredReloadedConfig) {
   auto devhost = StartWithBob();
-  RconClient client(devhost->RconPort());
+  RconTestClient client(devhost->RconPort());
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   EXPECT_EQ(client.Command("Veltrane.Reload"), "Reloaded config");
   const DevhostResult result = devhost->Stop();
@@ -68,7 +68,7 @@ TEST_F(ConfigReload, RconClientIsAnsweredReloadedConfig) {
 TEST_F(ConfigReload, RconClientIsAnsweredTheReasonOfAFailure) {
   auto devhost = StartWithBob();
   devhost_.RemoveConfig();
-  RconClient client(devhost->RconPort());
+  RconTestClient client(devhost->RconPort());
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   EXPECT_EQ(client.Command("Veltrane.Reload"), "Can't open config.json");
   const DevhostResult result = devhost->Stop();
@@ -77,7 +77,7 @@ TEST_F(ConfigReload, RconClientIsAnsweredTheReasonOfAFailure) {
 
 TEST_F(ConfigReload, RconClientWithAWrongPasswordIsRefused) {
   auto devhost = StartWithBob();
-  RconClient client(devhost->RconPort());
+  RconTestClient client(devhost->RconPort());
   EXPECT_FALSE(client.Authenticate("not the password"));
   const DevhostResult result = devhost->Stop();
   EXPECT_EQ(result.Count("rcon-reply "), 0u);
