@@ -1,5 +1,8 @@
 #include "ApiUtils.h"
 
+#include <initializer_list>
+#include <string_view>
+
 #include "DevHost.h"
 #include "Output.h"
 
@@ -8,8 +11,23 @@ namespace devhost {
 namespace {
 
 std::string Rgba(const FLinearColor& color) {
-  return FormatFloat(color.R) + "," + FormatFloat(color.G) + "," + FormatFloat(color.B) + "," +
-         FormatFloat(color.A);
+  std::string rgba;
+  rgba.reserve(48);
+  for (const float part : {color.R, color.G, color.B, color.A}) {
+    if (!rgba.empty()) rgba += ',';
+    rgba += FormatFloat(part);
+  }
+  return rgba;
+}
+
+// One reply line, built in one buffer: the plugin's replies are timed with the host's work in.
+std::string Line(std::initializer_list<std::string_view> parts) {
+  std::size_t size = 0;
+  for (const std::string_view part : parts) size += part.size();
+  std::string line;
+  line.reserve(size);
+  for (const std::string_view part : parts) line += part;
+  return line;
 }
 
 }  // namespace
@@ -25,14 +43,14 @@ void PlayerMessaging::ShowServerMessage(AShooterPlayerController* player, FLinea
                                         const FString& text) {
   std::string name;
   if (!Recipient(player, name)) return;
-  PrintLine("server-message " + name + " rgba=" + Rgba(color) + " text=" + JsonText(text));
+  PrintLine(Line({"server-message ", name, " rgba=", Rgba(color), " text=", JsonText(text)}));
 }
 
 void PlayerMessaging::ShowChatMessage(AShooterPlayerController* player, const FString& sender,
                                       const FString& text) {
   std::string name;
   if (!Recipient(player, name)) return;
-  PrintLine("chat-message " + name + " sender=" + JsonText(sender) + " text=" + JsonText(text));
+  PrintLine(Line({"chat-message ", name, " sender=", JsonText(sender), " text=", JsonText(text)}));
 }
 
 void PlayerMessaging::ShowNotification(AShooterPlayerController* player, FLinearColor color,
@@ -40,8 +58,8 @@ void PlayerMessaging::ShowNotification(AShooterPlayerController* player, FLinear
                                        const FString& text) {
   std::string name;
   if (!Recipient(player, name)) return;
-  PrintLine("notify " + name + " rgba=" + Rgba(color) + " scale=" + FormatFloat(scale) +
-            " secs=" + FormatFloat(seconds) + " text=" + JsonText(text));
+  PrintLine(Line({"notify ", name, " rgba=", Rgba(color), " scale=", FormatFloat(scale),
+                  " secs=", FormatFloat(seconds), " text=", JsonText(text)}));
 }
 
 FString ApiUtils::GetEOSIDFromController(AController* controller) const {

@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <mutex>
@@ -17,6 +18,15 @@ void PrintLine(std::string_view line) {
 }
 
 std::string JsonText(std::string_view utf8) {
+  // Printable ASCII without quote or backslash stands as it is: the common case, without building
+  // a JSON value for it.
+  if (std::all_of(utf8.begin(), utf8.end(),
+                  [](char c) { return c >= ' ' && c <= '~' && c != '"' && c != '\\'; })) {
+    std::string quoted;
+    quoted.reserve(utf8.size() + 2);
+    quoted.append(1, '"').append(utf8).append(1, '"');
+    return quoted;
+  }
   return nlohmann::json(std::string(utf8))
       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
