@@ -94,8 +94,7 @@ int Run(int argc, char** argv) {
 
   RawConnection& any = *context.raw.begin()->second;
   const std::string server =
-      fmt::format("MariaDB {} on {}:{}, InnoDB buffer pool {} MiB", any.Text("SELECT VERSION()"),
-                  context.server.host, context.server.port,
+      fmt::format("MariaDB {}, InnoDB buffer pool {} MiB", any.Text("SELECT VERSION()"),
                   any.Run("SELECT @@innodb_buffer_pool_size") / (1024 * 1024));
 
   std::filesystem::create_directories(options.root);

@@ -36,8 +36,8 @@ std::optional<double> Ratio(std::optional<double> over, std::optional<double> un
   return *over / *under;
 }
 
-std::string RatioText(std::optional<double> ratio) {
-  return ratio ? fmt::format("{:.2f}", *ratio) : "–";
+std::string RatioText(std::optional<double> ratio, int decimals = 2) {
+  return ratio ? fmt::format("{:.{}f}", *ratio, decimals) : "–";
 }
 
 struct DatabaseRow {
@@ -126,13 +126,13 @@ class Writer {
         worst = std::max(worst.value_or(0), *ratio);
       }
       line(fmt::format("{}: plugin / raw at the worst size", row.target_label), "1.15", worst,
-           kMostPluginOverRaw, RatioText(worst));
+           kMostPluginOverRaw, RatioText(worst, 3));
     }
     for (const DatabaseRow& row : kDatabaseRows) {
       const std::optional<double> ratio = LargestOverSmallest(row.name, "plugin");
       line(fmt::format("{}: plugin at {} / at {} rows", row.target_label, Grouped(sizes_.back()),
                        Grouped(sizes_.front())),
-           "1.5", ratio, kMostLargestOverSmallest, RatioText(ratio));
+           "1.5", ratio, kMostLargestOverSmallest, RatioText(ratio, 3));
     }
     const std::optional<double> off = Median("logout_refresh_off");
     line("Logout hook with the refresh off, per call", "2 µs", off, kMostRefreshOffSeconds,
