@@ -34,8 +34,9 @@ struct BenchContext {
   std::unique_ptr<HostOutput> output;
   std::unique_ptr<InProcessPlugin> plugin;
   std::mt19937_64 random{std::random_device{}()};
-  // Makes every value a benchmark writes differ from what a row held before.
-  int generation = 0;
+  // Makes every value a benchmark writes differ from what a row held before, also from what an
+  // earlier run wrote into the kept tables.
+  int generation = int(std::random_device{}() % 100000000);
 };
 
 BenchContext& Context();

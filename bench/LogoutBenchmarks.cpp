@@ -29,7 +29,7 @@ std::vector<Departure> NewDepartures(SeededTable& table, int count, BenchContext
   std::vector<Departure> departures;
   for (LinkedRow& row : table.SampleLinkedRows(count, context.random)) {
     departures.push_back({row, fmt::format("Survivor {} #{}", row.id, generation),
-                          generation % 100000 + 1, fmt::format("Tribe #{}", generation)});
+                          generation % 1000000 + 1, fmt::format("Tribe #{}", generation)});
   }
   return departures;
 }
