@@ -95,7 +95,7 @@ int Run(int argc, char** argv) {
   RawConnection& any = *context.raw.begin()->second;
   const std::string server =
       fmt::format("MariaDB {}, InnoDB buffer pool {} MiB", any.Text("SELECT VERSION()"),
-                  any.Run("SELECT @@innodb_buffer_pool_size") / (1024 * 1024));
+                  any.Run("SELECT @@innodb_buffer_pool_size") >> 20);
 
   std::filesystem::create_directories(options.root);
   context.output = std::make_unique<HostOutput>();

@@ -20,7 +20,7 @@ void SkipGameLogout(AShooterGameMode* /*game_mode*/, AController* /*exiting*/) {
 
 InProcessPlugin::InProcessPlugin(std::filesystem::path root,
                                  const std::filesystem::path& example_config, ServerAddress server,
-                                 std::filesystem::path module)
+                                 const std::filesystem::path& module)
     : root_(std::move(root)), server_(std::move(server)) {
   std::ifstream example(example_config);
   if (!example) throw std::runtime_error("cannot read " + example_config.string());

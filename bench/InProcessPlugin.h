@@ -25,7 +25,7 @@ class InProcessPlugin {
   // root is the server's directory (the configuration goes below it); messages come from the
   // example configuration.
   InProcessPlugin(std::filesystem::path root, const std::filesystem::path& example_config,
-                  ServerAddress server, std::filesystem::path module);
+                  ServerAddress server, const std::filesystem::path& module);
   ~InProcessPlugin();
   InProcessPlugin(const InProcessPlugin&) = delete;
   InProcessPlugin& operator=(const InProcessPlugin&) = delete;

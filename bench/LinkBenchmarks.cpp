@@ -31,6 +31,7 @@ std::vector<LinkAttempt> NewAttempts(int count, const char* side, BenchContext& 
   std::uniform_int_distribution<std::uint64_t> any;
   std::uniform_int_distribution<int> any_id(1, 2000000000);
   std::vector<LinkAttempt> attempts;
+  attempts.reserve(std::size_t(count));
   for (int i = 0; i < count; ++i) {
     attempts.push_back({fmt::format("QZ{}{:06}{:04}", side, generation, i),
                         fmt::format("{:016x}{:016x}", any(context.random), any(context.random)),
@@ -135,7 +136,7 @@ void Link(benchmark::State& state, int rows, bool player_has_unlinked_row) {
       fmt::format("SELECT COUNT(*) FROM player_discord WHERE id > {} AND code = 'Linked' AND "
                   "character_name LIKE 'Newcomer %'",
                   table.Rows()));
-  if (replies != std::size_t(state.iterations()) || linked != std::uint64_t(2 * count) ||
+  if (replies != std::size_t(state.iterations()) || linked != 2 * std::uint64_t(count) ||
       raw_links != std::uint64_t(count)) {
     state.SkipWithError(fmt::format("{} of {} players told AccountLinked, {} of {} rows linked",
                                     replies, state.iterations(), linked, 2 * count)

@@ -119,7 +119,7 @@ void Refresh(benchmark::State& state, int rows) {
 
   const std::uint64_t refreshed =
       RefreshedRows(table, departures) + RefreshedRows(table, raw_departures);
-  if (refreshed != std::uint64_t(2 * count)) {
+  if (refreshed != 2 * std::uint64_t(count)) {
     state.SkipWithError(fmt::format("{} of {} rows refreshed", refreshed, 2 * count).c_str());
   }
   for (devhost::Player* player : players) plugin.Leave(*player);
@@ -162,7 +162,7 @@ void RegisterLogoutBenchmarks(const std::vector<int>& sizes) {
   }
   // No statement is sent, so the table's size does not enter; the smallest one is loaded.
   benchmark::RegisterBenchmark("logout_refresh_off", HookWithRefreshOff, sizes.front())
-      ->Iterations(workload.cpu_calls * 10)
+      ->Iterations(benchmark::IterationCount{workload.cpu_calls} * 10)
       ->Repetitions(workload.cpu_repetitions)
       ->UseRealTime()
       ->Unit(benchmark::kNanosecond);
