@@ -25,7 +25,7 @@ std::string Grouped(long long number) {
 }
 
 std::string Duration(std::optional<double> seconds) {
-  if (!seconds) return "failed";
+  if (!seconds) return "–";
   if (*seconds < 1e-6) return fmt::format("{:.0f} ns", *seconds * 1e9);
   if (*seconds < 1e-3) return fmt::format("{:.1f} µs", *seconds * 1e6);
   return fmt::format("{:.2f} ms", *seconds * 1e3);
@@ -112,7 +112,7 @@ class Writer {
                           std::optional<double> measured, double most, const std::string& text) {
       const bool met = measured && *measured < most + 1e-12;
       all_met = all_met && met;
-      out_ << "| " << target << " | " << limit << " | " << (measured ? text : "failed") << " | "
+      out_ << "| " << target << " | " << limit << " | " << (measured ? text : "–") << " | "
            << (met ? "yes" : "**no**") << " |\n";
     };
     for (const DatabaseRow& row : kDatabaseRows) {
