@@ -24,22 +24,28 @@ using TArray = std::vector<Element>;
 
 namespace FMemory {
 
+// The allocator does not move while the game runs: each entry is looked up once.
 inline void* Malloc(std::uint64_t count, unsigned int alignment = 0) {
-  void* memory = NativeCallStatic<void*, std::uint64_t, unsigned int>(
-      "FMemory.Malloc(unsigned__int64,unsignedint)", count, alignment);
+  static const auto malloc_entry = reinterpret_cast<void* (*)(std::uint64_t, unsigned int)>(
+      AsaApi::RequireAddress("FMemory.Malloc(unsigned__int64,unsignedint)"));
+  void* memory = malloc_entry(count, alignment);
   if (memory == nullptr) throw std::bad_alloc();
   return memory;
 }
 
 inline void* Realloc(void* original, std::uint64_t count, unsigned int alignment = 0) {
-  void* memory = NativeCallStatic<void*, void*, std::uint64_t, unsigned int>(
-      "FMemory.Realloc(void*,unsigned__int64,unsignedint)", original, count, alignment);
+  static const auto realloc_entry = reinterpret_cast<void* (*)(void*, std::uint64_t, unsigned int)>(
+      AsaApi::RequireAddress("FMemory.Realloc(void*,unsigned__int64,unsignedint)"));
+  void* memory = realloc_entry(original, count, alignment);
   if (memory == nullptr && count != 0) throw std::bad_alloc();
   return memory;
 }
 
 inline void Free(void* original) {
-  if (original != nullptr) NativeCallStatic<void, void*>("FMemory.Free(void*)", original);
+  if (original == nullptr) return;
+  static const auto free_entry =
+      reinterpret_cast<void (*)(void*)>(AsaApi::RequireAddress("FMemory.Free(void*)"));
+  free_entry(original);
 }
 
 }  // namespace FMemory
