@@ -50,8 +50,14 @@ bool IsPluginLoaded(const std::string& plugin_name) {
 
 namespace {
 
-// A module is named by its base address, as on Windows.
+// A module is named by its base address, as on Windows. _dl_find_object answers from the loader's
+// own table, where dladdr searches symbol tables: the plugin asks at every message it sends.
 bool ModuleOfAddress(const void* address, HMODULE* module) {
+  dl_find_object found{};
+  if (_dl_find_object(const_cast<void*>(address), &found) == 0 && found.dlfo_map_start != nullptr) {
+    *module = found.dlfo_map_start;
+    return true;
+  }
   Dl_info info{};
   if (dladdr(address, &info) == 0 || info.dli_fbase == nullptr) return false;
   *module = info.dli_fbase;
@@ -96,8 +102,12 @@ extern "C" DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size)
   std::error_code ignored;
   std::string path;
   Dl_info info{};
+  dl_find_object found{};
   if (module == nullptr) {
     path = std::filesystem::read_symlink("/proc/self/exe", ignored).string();
+  } else if (_dl_find_object(module, &found) == 0 && found.dlfo_link_map != nullptr &&
+             found.dlfo_link_map->l_name != nullptr && found.dlfo_link_map->l_name[0] != 0) {
+    path = CanonicalPath(found.dlfo_link_map->l_name);
   } else if (dladdr(module, &info) != 0 && info.dli_fname != nullptr) {
     path = CanonicalPath(info.dli_fname);
   }
