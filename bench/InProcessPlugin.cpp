@@ -72,8 +72,8 @@ void InProcessPlugin::UseRefresh(bool refresh_on_logout,
   Use(database_.value_or(database_when_unloaded), refresh_on_logout);
 }
 
-devhost::Player& InProcessPlugin::Join(devhost::PlayerSpec spec) {
-  return devhost::DevHost::Get().game.Join(std::move(spec));
+devhost::Player& InProcessPlugin::Join(devhost::PlayerProfile profile) {
+  return devhost::DevHost::Get().game.Join(std::move(profile));
 }
 
 void InProcessPlugin::Leave(devhost::Player& player) {

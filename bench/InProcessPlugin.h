@@ -36,7 +36,7 @@ class InProcessPlugin {
   // The same with whatever database it already uses.
   void UseRefresh(bool refresh_on_logout, const std::string& database_when_unloaded);
 
-  devhost::Player& Join(devhost::PlayerSpec spec);
+  devhost::Player& Join(devhost::PlayerProfile profile);
   void Leave(devhost::Player& player);
 
   // A chat line as the player typed it, through the host's dispatch.

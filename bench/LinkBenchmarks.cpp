@@ -72,15 +72,15 @@ std::array<std::string, 4> StatementsOf(const LinkAttempt& attempt, RawConnectio
                       attempt.tribe_id, raw.Quote(attempt.tribe_name), code)};
 }
 
-devhost::PlayerSpec PlayerOf(const LinkAttempt& attempt) {
-  devhost::PlayerSpec spec;
-  spec.script_name = attempt.code;
-  spec.eos_id = std::u16string(attempt.eos_id.begin(), attempt.eos_id.end());
-  spec.player_id = attempt.player_id;
-  spec.character_name = AsaApi::Tools::Utf8Decode(attempt.character_name);
-  spec.tribe_id = attempt.tribe_id;
-  spec.tribe_name = AsaApi::Tools::Utf8Decode(attempt.tribe_name);
-  return spec;
+devhost::PlayerProfile PlayerOf(const LinkAttempt& attempt) {
+  devhost::PlayerProfile profile;
+  profile.script_name = attempt.code;
+  profile.eos_id = std::u16string(attempt.eos_id.begin(), attempt.eos_id.end());
+  profile.player_id = attempt.player_id;
+  profile.character_name = AsaApi::Tools::Utf8Decode(attempt.character_name);
+  profile.tribe_id = attempt.tribe_id;
+  profile.tribe_name = AsaApi::Tools::Utf8Decode(attempt.tribe_name);
+  return profile;
 }
 
 void Link(benchmark::State& state, int rows, bool player_has_unlinked_row) {

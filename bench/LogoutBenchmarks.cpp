@@ -43,15 +43,15 @@ std::uint64_t RefreshedRows(SeededTable& table, const std::vector<Departure>& de
       ids, departures.front().tribe_id));
 }
 
-devhost::PlayerSpec PlayerOf(const Departure& departure, int generation) {
-  devhost::PlayerSpec spec;
-  spec.script_name = fmt::format("leaver-{}-{}", generation, departure.row.id);
-  spec.eos_id = std::u16string(departure.row.eos_id.begin(), departure.row.eos_id.end());
-  spec.player_id = departure.row.player_id;
-  spec.character_name = AsaApi::Tools::Utf8Decode(departure.character_name);
-  spec.tribe_id = departure.tribe_id;
-  spec.tribe_name = AsaApi::Tools::Utf8Decode(departure.tribe_name);
-  return spec;
+devhost::PlayerProfile PlayerOf(const Departure& departure, int generation) {
+  devhost::PlayerProfile profile;
+  profile.script_name = fmt::format("leaver-{}-{}", generation, departure.row.id);
+  profile.eos_id = std::u16string(departure.row.eos_id.begin(), departure.row.eos_id.end());
+  profile.player_id = departure.row.player_id;
+  profile.character_name = AsaApi::Tools::Utf8Decode(departure.character_name);
+  profile.tribe_id = departure.tribe_id;
+  profile.tribe_name = AsaApi::Tools::Utf8Decode(departure.tribe_name);
+  return profile;
 }
 
 // The statements the store sends when a linked player leaves, made in advance.
@@ -130,10 +130,10 @@ void HookWithRefreshOff(benchmark::State& state, int rows) {
   SeededTable& table = *context.tables.at(rows);
   InProcessPlugin& plugin = *context.plugin;
   plugin.UseRefresh(false, table.Database());
-  devhost::PlayerSpec spec;
-  spec.script_name = fmt::format("stayer-{}", ++context.generation);
-  spec.eos_id = u"00000000000000000000000000000000";
-  devhost::Player& player = plugin.Join(spec);
+  devhost::PlayerProfile profile;
+  profile.script_name = fmt::format("stayer-{}", ++context.generation);
+  profile.eos_id = u"00000000000000000000000000000000";
+  devhost::Player& player = plugin.Join(profile);
   const InProcessPlugin::LogoutFunction logout = InProcessPlugin::LogoutEntry();
   AShooterGameMode* game_mode = InProcessPlugin::GameMode();
   AController* exiting = player.As<AController>();

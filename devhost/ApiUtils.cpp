@@ -64,7 +64,7 @@ void PlayerMessaging::ShowNotification(AShooterPlayerController* player, FLinear
 
 FString ApiUtils::GetEOSIDFromController(AController* controller) const {
   const Player* player = game_.PlayerOf(controller);
-  return player != nullptr ? FString(player->spec.eos_id) : FString();
+  return player != nullptr ? FString(player->profile.eos_id) : FString();
 }
 
 std::shared_ptr<AsaApi::IMessagingManager> ApiUtils::GetMessagingManager(

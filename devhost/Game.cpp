@@ -4,11 +4,11 @@
 
 namespace devhost {
 
-Player::Player(PlayerSpec player_spec)
-    : GameObject(ObjectKind::kPlayerController), spec(std::move(player_spec)) {
-  if (spec.has_state) player_state_field = state.As<APlayerState>();
-  targeting_team = spec.tribe_id;
-  character.dead = spec.dead;
+Player::Player(PlayerProfile player_profile)
+    : GameObject(ObjectKind::kPlayerController), profile(std::move(player_profile)) {
+  if (profile.has_state) player_state_field = state.As<APlayerState>();
+  targeting_team = profile.tribe_id;
+  character.dead = profile.dead;
 }
 
 Game::Game() {
@@ -18,11 +18,11 @@ Game::Game() {
   Register(game_mode_);
 }
 
-Player& Game::Join(PlayerSpec spec) {
-  if (players_.count(spec.script_name) != 0)
-    throw std::invalid_argument("player " + spec.script_name + " has joined already");
-  const std::string name = spec.script_name;
-  Player& player = *players_.emplace(name, std::make_unique<Player>(std::move(spec))).first->second;
+Player& Game::Join(PlayerProfile profile) {
+  if (players_.count(profile.script_name) != 0)
+    throw std::invalid_argument("player " + profile.script_name + " has joined already");
+  const std::string name = profile.script_name;
+  Player& player = *players_.emplace(name, std::make_unique<Player>(std::move(profile))).first->second;
   Register(player);
   Register(player.state);
   Register(player.character);
@@ -38,7 +38,7 @@ void Game::Remove(Player& player) {
   Unregister(player.character);
   Unregister(player.state);
   Unregister(player);
-  players_.erase(player.spec.script_name);
+  players_.erase(player.profile.script_name);
 }
 
 void Game::Register(GameObject& object) { live_[&object] = &object; }
@@ -72,7 +72,7 @@ AController* Game::OwnerOf(const void* actor) const {
     default:
       return nullptr;
   }
-  return owner->spec.has_owner ? owner->As<AController>() : nullptr;
+  return owner->profile.has_owner ? owner->As<AController>() : nullptr;
 }
 
 void* Game::FieldAddress(const void* object, std::string_view field) const {
@@ -101,7 +101,7 @@ void* Game::FieldAddress(const void* object, std::string_view field) const {
 std::string Game::NameOf(const void* controller) const {
   if (controller == nullptr) return "-";
   const Player* player = PlayerOf(controller);
-  return player != nullptr ? player->spec.script_name : "?";
+  return player != nullptr ? player->profile.script_name : "?";
 }
 
 }  // namespace devhost

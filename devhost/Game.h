@@ -39,7 +39,7 @@ struct GameObject {
 };
 
 // What `join` says about a player.
-struct PlayerSpec {
+struct PlayerProfile {
   std::string script_name;
   std::u16string character_name;
   std::u16string eos_id;
@@ -67,9 +67,9 @@ struct CharacterObject : GameObject {
 
 // The player controller; its player state and character live inside it.
 struct Player : GameObject {
-  explicit Player(PlayerSpec player_spec);
+  explicit Player(PlayerProfile player_profile);
 
-  PlayerSpec spec;
+  PlayerProfile profile;
   PlayerStateObject state{*this};
   CharacterObject character{*this};
   APlayerState* player_state_field = nullptr;  // "AController.PlayerState"
@@ -97,7 +97,7 @@ class Game {
   AShooterGameMode* GameMode() { return game_mode_.As<AShooterGameMode>(); }
 
   // Throws std::invalid_argument when the script name is taken.
-  Player& Join(PlayerSpec spec);
+  Player& Join(PlayerProfile profile);
   Player* FindPlayer(std::string_view script_name);
   void Remove(Player& player);
 

@@ -31,23 +31,23 @@ Player& RequirePlayer(const void* controller, const char* function) {
 
 FString* GetUniqueNetIdAsString(const void* self, FString* result) {
   *result =
-      FString(RequirePlayer(self, "AShooterPlayerController.GetUniqueNetIdAsString()").spec.eos_id);
+      FString(RequirePlayer(self, "AShooterPlayerController.GetUniqueNetIdAsString()").profile.eos_id);
   return result;
 }
 
 int GetLinkedPlayerID(const void* self) {
-  return RequirePlayer(self, "AShooterPlayerController.GetLinkedPlayerID()").spec.player_id;
+  return RequirePlayer(self, "AShooterPlayerController.GetLinkedPlayerID()").profile.player_id;
 }
 
 FString* GetPlayerCharacterName(const void* self, FString* result) {
   *result = FString(
-      RequirePlayer(self, "AShooterPlayerController.GetPlayerCharacterName()").spec.character_name);
+      RequirePlayer(self, "AShooterPlayerController.GetPlayerCharacterName()").profile.character_name);
   return result;
 }
 
 APrimalCharacter* GetPlayerCharacter(const void* self) {
   Player& player = RequirePlayer(self, "AShooterPlayerController.GetPlayerCharacter()");
-  return player.spec.has_character ? player.character.As<APrimalCharacter>() : nullptr;
+  return player.profile.has_character ? player.character.As<APrimalCharacter>() : nullptr;
 }
 
 bool IsDead(const void* self) {
@@ -61,7 +61,7 @@ AController* GetOwnerController(const void* self) { return TheGame().OwnerOf(sel
 FString* GetPlayerOrTribeName(const void* self, FString* result) {
   auto& state = static_cast<PlayerStateObject&>(
       Require(self, ObjectKind::kPlayerState, "AShooterPlayerState.GetPlayerOrTribeName()"));
-  *result = FString(state.player.spec.tribe_name);
+  *result = FString(state.player.profile.tribe_name);
   return result;
 }
 

@@ -119,14 +119,14 @@ void ScriptRunner::NotifyThread(ScriptLine& line, DWORD reason) {
 }
 
 void ScriptRunner::Join(ScriptLine& line) {
-  PlayerSpec spec;
-  spec.script_name = line.Word("player name");
-  if (spec.script_name == "-" || spec.script_name.find_first_of("=\"") != std::string::npos)
+  PlayerProfile profile;
+  profile.script_name = line.Word("player name");
+  if (profile.script_name == "-" || profile.script_name.find_first_of("=\"") != std::string::npos)
     throw ScriptError("a player name is a bare word other than -, without = or \"");
-  spec.character_name = AsaApi::Tools::Utf8Decode(spec.script_name);
-  spec.tribe_name = spec.character_name;
-  spec.eos_id = DefaultEosId(spec.script_name);
-  spec.player_id = DefaultPlayerId(spec.script_name);
+  profile.character_name = AsaApi::Tools::Utf8Decode(profile.script_name);
+  profile.tribe_name = profile.character_name;
+  profile.eos_id = DefaultEosId(profile.script_name);
+  profile.player_id = DefaultPlayerId(profile.script_name);
   while (const std::optional<ScriptLine::Option> option = line.NextOption()) {
     const std::string& key = option->key;
     const bool is_flag = key == "nostate" || key == "nochar" || key == "dead" || key == "noowner";
@@ -134,28 +134,28 @@ void ScriptRunner::Join(ScriptLine& line) {
       throw ScriptError(is_flag ? key + " takes no value" : key + " needs a value");
     }
     if (key == "name")
-      spec.character_name = AsaApi::Tools::Utf8Decode(*option->value);
+      profile.character_name = AsaApi::Tools::Utf8Decode(*option->value);
     else if (key == "eos")
-      spec.eos_id = AsaApi::Tools::Utf8Decode(*option->value);
+      profile.eos_id = AsaApi::Tools::Utf8Decode(*option->value);
     else if (key == "id")
-      spec.player_id = ParseInt(*option->value, "id");
+      profile.player_id = ParseInt(*option->value, "id");
     else if (key == "tribe_id")
-      spec.tribe_id = ParseInt(*option->value, "tribe_id");
+      profile.tribe_id = ParseInt(*option->value, "tribe_id");
     else if (key == "tribe")
-      spec.tribe_name = AsaApi::Tools::Utf8Decode(*option->value);
+      profile.tribe_name = AsaApi::Tools::Utf8Decode(*option->value);
     else if (key == "nostate")
-      spec.has_state = false;
+      profile.has_state = false;
     else if (key == "nochar")
-      spec.has_character = false;
+      profile.has_character = false;
     else if (key == "dead")
-      spec.dead = true;
+      profile.dead = true;
     else if (key == "noowner")
-      spec.has_owner = false;
+      profile.has_owner = false;
     else
       throw ScriptError("unknown option " + key);
   }
   try {
-    host_.game.Join(std::move(spec));
+    host_.game.Join(std::move(profile));
   } catch (const std::invalid_argument& error) {
     throw ScriptError(error.what());
   }
@@ -164,8 +164,8 @@ void ScriptRunner::Join(ScriptLine& line) {
 void ScriptRunner::SetDead(ScriptLine& line, bool dead) {
   Player& player = RequirePlayer(line.Word("player name"));
   line.ExpectEnd();
-  if (!player.spec.has_character)
-    throw ScriptError("player " + player.spec.script_name + " has no character");
+  if (!player.profile.has_character)
+    throw ScriptError("player " + player.profile.script_name + " has no character");
   player.character.dead = dead;
 }
 
