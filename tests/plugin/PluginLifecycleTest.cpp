@@ -62,22 +62,26 @@ TEST_F(PluginLifecycle, ExampleConfigurationLoadsWithItsLinkCommand) {
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
 }
 
+// The first column of every row the query gives.
+std::vector<std::string> FirstColumn(SandboxDatabase& database, const std::string& sql) {
+  std::vector<std::string> values;
+  for (const auto& row : database.Query(sql)) values.push_back(row.at(0).value_or("NULL"));
+  return values;
+}
+
 TEST_F(PluginLifecycle, LoadCreatesTheTableWithItsIndexesAndALaterLoadKeepsTheRows) {
   database_.Execute("DROP TABLE player_discord");
   Run("");
-  const auto columns = database_.Query(
-      "SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = DATABASE() AND "
-      "TABLE_NAME = 'player_discord' ORDER BY ORDINAL_POSITION");
-  std::vector<std::string> column_names;
-  for (const auto& row : columns) column_names.push_back(row.at(0).value_or("NULL"));
-  EXPECT_THAT(column_names, ElementsAre("id", "eos_id", "discord_id", "player_id", "character_name",
-                                        "tribe_id", "tribe_name", "code"));
-  const auto indexed = database_.Query(
-      "SELECT COLUMN_NAME FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = DATABASE() AND "
-      "TABLE_NAME = 'player_discord' AND SEQ_IN_INDEX = 1 ORDER BY COLUMN_NAME");
-  std::vector<std::string> indexed_columns;
-  for (const auto& row : indexed) indexed_columns.push_back(row.at(0).value_or("NULL"));
-  EXPECT_THAT(indexed_columns, ElementsAre("code", "eos_id", "id"));
+  EXPECT_THAT(FirstColumn(database_,
+                          "SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
+                          "DATABASE() AND TABLE_NAME = 'player_discord' ORDER BY ORDINAL_POSITION"),
+              ElementsAre("id", "eos_id", "discord_id", "player_id", "character_name", "tribe_id",
+                          "tribe_name", "code"));
+  EXPECT_THAT(FirstColumn(database_,
+                          "SELECT COLUMN_NAME FROM information_schema.STATISTICS WHERE TABLE_SCHEMA "
+                          "= DATABASE() AND TABLE_NAME = 'player_discord' AND SEQ_IN_INDEX = 1 "
+                          "ORDER BY COLUMN_NAME"),
+              ElementsAre("code", "eos_id", "id"));
 
   database_.InsertCode("discord-1", "CODE-1");
   const auto rows_before = database_.Rows();
