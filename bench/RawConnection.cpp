@@ -32,12 +32,12 @@ RawConnection::RawConnection(const ServerAddress& server, const std::string& dat
   if (handle_ == nullptr) throw std::runtime_error("mysql_init failed");
   const my_bool reconnect = 1;
   const unsigned int connect_timeout = 30;
+  const unsigned int read_write_timeout = 10;
   if (mysql_options(handle_, MYSQL_OPT_RECONNECT, &reconnect) != 0 ||
       mysql_options(handle_, MYSQL_SET_CHARSET_NAME, "utf8mb4") != 0 ||
       mysql_options(handle_, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout) != 0 ||
-      (std::getenv("RAW_RW_TIMEOUT") &&
-       (mysql_options(handle_, MYSQL_OPT_READ_TIMEOUT, &connect_timeout) != 0 ||
-        mysql_options(handle_, MYSQL_OPT_WRITE_TIMEOUT, &connect_timeout) != 0))) {
+      mysql_options(handle_, MYSQL_OPT_READ_TIMEOUT, &read_write_timeout) != 0 ||
+      mysql_options(handle_, MYSQL_OPT_WRITE_TIMEOUT, &read_write_timeout) != 0) {
     mysql_close(handle_);
     throw std::runtime_error("mysql_options failed");
   }

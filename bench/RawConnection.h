@@ -24,7 +24,8 @@ struct ServerAddress {
 
 class RawConnection {
  public:
-  // Connects with the options the plugin's store uses (utf8mb4, automatic reconnection). An
+  // Connects with the options the plugin's store uses (utf8mb4, automatic reconnection, its
+  // connect and read/write timeouts). An
   // empty database connects without selecting one.
   RawConnection(const ServerAddress& server, const std::string& database);
   ~RawConnection();
