@@ -46,6 +46,7 @@ class MySql : public IDatabase {
                            std::string code, std::string eos_id) override;
 
  private:
+  std::optional<int> AskNumber(std::string_view statement_template, const std::string& value);
   void AddLookupIndexes();
   bool EnsureIndex(std::string_view column, std::string_view index_name);
 
@@ -123,17 +124,25 @@ inline bool MySql::EnsureIndex(std::string_view column, std::string_view index_n
       .succeeded();
 }
 
+// The number that a one-value question answers, the value escaped between the template's quotes;
+// none when the statement failed or gave no value.
+inline std::optional<int> MySql::AskNumber(std::string_view statement_template,
+                                           const std::string& value) {
+  const std::optional<std::string> escaped_value = connection_.escape(value);
+  if (!escaped_value) return std::nullopt;
+  int answer = 0;
+  if (!connection_.query(fmt::format(fmt::runtime(statement_template), *escaped_value))
+           .first_value(answer)) {
+    return std::nullopt;
+  }
+  return answer;
+}
+
 inline bool MySql::IsPlayerExist(std::string eos_id) {
   try {
-    const std::optional<std::string> escaped_eos_id = connection_.escape(eos_id);
-    if (!escaped_eos_id) return false;
-    int exists = 0;
-    return connection_
-               .query(
-                   fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{}');",
-                               *escaped_eos_id))
-               .first_value(exists) &&
-           exists > 0;
+    const std::optional<int> exists = AskNumber(
+        "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{}');", eos_id);
+    return exists && *exists > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, "MySql::IsPlayerExist",
                             error.what());
@@ -143,15 +152,9 @@ inline bool MySql::IsPlayerExist(std::string eos_id) {
 
 inline bool MySql::IsPlayerIDExist(std::string eos_id) {
   try {
-    const std::optional<std::string> escaped_eos_id = connection_.escape(eos_id);
-    if (!escaped_eos_id) return false;
-    int count = 0;
-    return connection_
-               .query(fmt::format(
-                   "SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = '{}';",
-                   *escaped_eos_id))
-               .first_value(count) &&
-           count > 0;
+    const std::optional<int> count = AskNumber(
+        "SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = '{}';", eos_id);
+    return count && *count > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, "MySql::IsPlayerIDExist",
                             error.what());
@@ -162,14 +165,9 @@ inline bool MySql::IsPlayerIDExist(std::string eos_id) {
 inline bool MySql::IsCodeExist(std::string code) {
   try {
     if (veltrane::IsStateWord(code)) return false;
-    const std::optional<std::string> escaped_code = connection_.escape(code);
-    if (!escaped_code) return false;
-    bool exists = false;
-    return connection_
-               .query(fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE code = '{}');",
-                                  *escaped_code))
-               .first_value(exists) &&
-           exists;
+    const std::optional<int> exists =
+        AskNumber("SELECT EXISTS (SELECT * FROM player_discord WHERE code = '{}');", code);
+    return exists && *exists != 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, "MySql::IsCodeExist",
                             error.what());
