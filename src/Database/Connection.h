@@ -55,10 +55,10 @@ class connection {
   results query(std::string_view statement) {
     std::lock_guard lock(mutex_);
     if (handle_ == nullptr) return {};
-    if (mysql_real_query(handle_, statement.data(), statement.size()) != 0) return {};
+    if (mysql_real_query(handle_, statement.data(), statement.size()) != 0) return failure();
     MYSQL_RES* result_set = mysql_store_result(handle_);
     // No result set although the statement has columns: its rows were lost on the way.
-    if (result_set == nullptr && mysql_field_count(handle_) != 0) return {};
+    if (result_set == nullptr && mysql_field_count(handle_) != 0) return failure();
     const my_ulonglong affected = mysql_affected_rows(handle_);
     return results(handle_, result_set,
                    affected == static_cast<my_ulonglong>(-1) ? 0 : std::uint64_t{affected});
@@ -95,6 +95,8 @@ class connection {
            set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
            set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout);
   }
+
+  results failure() const { return results(mysql_errno(handle_), mysql_error(handle_)); }
 
   void close_handle() noexcept {
     if (handle_ != nullptr) mysql_close(handle_);

@@ -50,8 +50,11 @@ inline int ParseLeadingInt(std::string_view text) {
 
 class results {
  public:
-  // A failed statement.
+  // A failed statement, with the client library's error number and text (0 and empty when no
+  // statement reached the library, as on a closed connection).
   results() = default;
+  results(unsigned int error_number, std::string error_text)
+      : error_number_(error_number), error_text_(std::move(error_text)) {}
   // A statement that ran; result_set may be null (a statement without rows) and is owned from here.
   results(MYSQL* handle, MYSQL_RES* result_set, std::uint64_t affected_rows) noexcept
       : handle_(handle), result_set_(result_set), affected_rows_(affected_rows) {}
@@ -68,12 +71,18 @@ class results {
       row_lengths_ = std::exchange(other.row_lengths_, nullptr);
       fetched_ = std::exchange(other.fetched_, false);
       affected_rows_ = std::exchange(other.affected_rows_, 0);
+      error_number_ = std::exchange(other.error_number_, 0);
+      error_text_ = std::move(other.error_text_);
     }
     return *this;
   }
   virtual ~results() { free_result_set(); }
 
   bool succeeded() const { return handle_ != nullptr; }
+
+  // Why a failed statement failed, as the client library said it (mysql_errno / mysql_error).
+  unsigned int error_number() const { return error_number_; }
+  const std::string& error_text() const { return error_text_; }
 
   // Rows the statement changed (for a SELECT: rows it returned); 0 for a failed statement.
   std::uint64_t affected_rows() const { return affected_rows_; }
@@ -122,6 +131,8 @@ class results {
   unsigned long* row_lengths_ = nullptr;
   bool fetched_ = false;
   std::uint64_t affected_rows_ = 0;
+  unsigned int error_number_ = 0;
+  std::string error_text_;
 };
 
 }  // namespace daotk::mysql

@@ -49,6 +49,15 @@ TEST_F(Connection, StatementWithoutResultSetSucceedsWithoutValue) {
   EXPECT_EQ(value, 7);
 }
 
+TEST_F(Connection, RefusedStatementCarriesTheServersError) {
+  results refused = connection_.query("SELECT * FROM no_such_table");
+  EXPECT_FALSE(refused.succeeded());
+  EXPECT_EQ(refused.error_number(), 1146u);  // ER_NO_SUCH_TABLE
+  EXPECT_NE(refused.error_text().find("no_such_table"), std::string::npos) << refused.error_text();
+  results moved = std::move(refused);
+  EXPECT_EQ(moved.error_number(), 1146u);
+}
+
 TEST_F(Connection, ZeroIsAValue) {
   results result = connection_.query("SELECT 0");
   int number = -1;
