@@ -1,6 +1,7 @@
 #pragma once
 // The configuration document: config.json below the server's directory, read whole at load and at
-// each reload, and read key by key (with a default per key) at every use.
+// each reload, checked against the table of known keys before it replaces the live one, and read
+// key by key (with a default per key) at every use.
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -10,8 +11,14 @@
 // Replaced whole by each successful ReadConfig; JSON null before the first.
 extern nlohmann::json config;
 
-// Reads config.json into config. Throws std::runtime_error("Can't open config.json") or the JSON
-// library's parse error; a file that fails either way leaves config as it was.
+// The largest config.json that is read; anything larger is refused unread.
+inline constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
+
+// Reads config.json, checks it and makes it the live config; each unknown key of a known section
+// is logged as one warning. Throws std::runtime_error on a file that cannot be read ("Can't open
+// config.json", not a regular file, larger than kMaxConfigBytes), does not parse, or does not
+// check (the text names the key's path); then config stays as it was. No error text quotes what
+// the file holds.
 void ReadConfig();
 
 // The text under key in Messages, "No message" when the key is missing, decoded from UTF-8.

@@ -6,6 +6,7 @@
 #include "PluginLog.h"
 #include "VeltraneConfig.h"
 #include "VeltraneNotify.h"
+#include "host/Tools.h"
 
 namespace {
 
@@ -22,6 +23,17 @@ std::optional<std::string> TryReadConfig() {
   }
 }
 
+// The console's refusal says what is wrong; the server message passes the formatter, and the
+// parser's texts hold braces ("expected '{'").
+std::u16string RefusalText(const std::string& reason) {
+  std::string text = "Failed to reload config: ";
+  for (const char c : reason) {
+    text += c;
+    if (c == '{' || c == '}') text += c;
+  }
+  return AsaApi::Tools::Utf8Decode(text);
+}
+
 }  // namespace
 
 void ReloadConfigCmd(APlayerController* player, FString* /*command_line*/,
@@ -30,9 +42,9 @@ void ReloadConfigCmd(APlayerController* player, FString* /*command_line*/,
   try {
     const std::shared_ptr<AsaApi::IMessagingManager> messaging = GetPluginMessaging();
     if (player != nullptr) {
+      const std::u16string text = failure ? RefusalText(*failure) : u"Reloaded config";
       messaging->SendServerMessage(static_cast<AShooterPlayerController*>(player),
-                                   failure ? kReloadFailedColour : kReloadedColour,
-                                   failure ? u"Failed to reload config" : u"Reloaded config");
+                                   failure ? kReloadFailedColour : kReloadedColour, text.c_str());
     }
   } catch (const std::exception& error) {
     // The host could not show the reply; the administrator still finds the outcome in the log.
