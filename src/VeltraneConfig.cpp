@@ -134,8 +134,12 @@ bool IntegerFits(const nlohmann::json& value, std::int64_t min, std::int64_t max
       const std::int64_t read = value.get<std::int64_t>();
       return read >= min && read <= max;
     }
-    case nlohmann::json::value_t::number_unsigned:
-      return value.get<std::uint64_t>() <= static_cast<std::uint64_t>(max);
+    case nlohmann::json::value_t::number_unsigned: {
+      // The parser gives every integer without a minus sign this kind, 0 included.
+      const std::uint64_t read = value.get<std::uint64_t>();
+      return (min <= 0 || read >= static_cast<std::uint64_t>(min)) &&
+             read <= static_cast<std::uint64_t>(max);
+    }
     case nlohmann::json::value_t::number_float: {
       const double read = std::trunc(value.get<double>());
       return read >= static_cast<double>(min) && read <= static_cast<double>(max);

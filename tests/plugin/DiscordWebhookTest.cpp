@@ -122,17 +122,19 @@ TEST_F(DiscordWebhook, RejectedPostLeavesNoTraceInThePluginLog) {
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
 }
 
-TEST_F(DiscordWebhook, MistypedDiscordSettingIsReportedAfterTheLink) {
+TEST_F(DiscordWebhook, ReloadWithAMistypedDiscordSettingKeepsAnnouncingAsBefore) {
+  // A mistyped setting used to go live at reload; every later link then failed after its update.
+  auto devhost = Start("join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\necho ready\n");
+  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
   Discord()["SenderName"] = 42;
-  const DevhostResult result = Run(kLinkBob);
-  EXPECT_EQ(result.Count("http-post "), 0u);
-  EXPECT_THAT(PlayerMessages(result), IsEmpty());
-  const std::vector<std::string> plugin_lines = VeltraneLog(result);
-  ASSERT_EQ(plugin_lines.size(), 1u);
-  EXPECT_EQ(plugin_lines[0], LocatedErrorPrefix("LinkEOSDiscord") +
-                                 "[json.exception.type_error.302] type must be string, but is "
-                                 "number");
-  EXPECT_EQ(database_.Rows().at(0).code, "Linked");
+  devhost_.WriteConfig(config_);
+  devhost->Send("rcon Veltrane.Reload\nchat bob /link CODE-1\n");
+  const DevhostResult result = devhost->Stop();
+  EXPECT_EQ(result.Count("rcon-reply id=1 text=\"Settings.Discord.SenderName: expected text, "
+                         "found a number\""),
+            1u);
+  EXPECT_EQ(OnlyBody().value("username", ""), "MyARK");
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
 }
 
 // The placeholder passes of the announcement text.

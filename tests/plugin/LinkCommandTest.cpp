@@ -170,9 +170,9 @@ TEST_F(LinkCommand, WordsAfterTheCodeAndRunsOfSpacesAreIgnored) {
 }
 
 TEST_F(LinkCommand, MessagesDurationReachesTheHostUnchanged) {
-  Settings()["MessagesDuration"] = -3;
+  Settings()["MessagesDuration"] = 3600;
   const DevhostResult result = Run(std::string(kJoinBob) + "chat bob /link\n");
-  EXPECT_EQ(Field(OnlyMessageToBob(result), "secs"), nlohmann::json(-3));
+  EXPECT_EQ(Field(OnlyMessageToBob(result), "secs"), nlohmann::json(3600));
 }
 
 TEST_F(LinkCommand, BadBraceInAccountLinkedLinksButRepliesNothing) {

@@ -110,26 +110,27 @@ TEST_F(LogoutRefresh, NonAsciiEosIdReachesTheStoreWithQuestionMarks) {
               ElementsAre("[info] The user with EOS-ID EOS-?-1 was updated on logout."));
 }
 
-TEST_F(LogoutRefresh, MistypedSettingIsLoggedAndTheGameLogoutStillRunsOnce) {
-  // A mistyped setting used to throw out of the hook, and the game's logout never ran.
+TEST_F(LogoutRefresh, ReloadThatMistypesOrDropsSettingsKeepsRefreshing) {
+  // A mistyped or missing Settings used to go live at reload and fail every later refresh.
   InsertLinkedBob();
+  auto devhost = Start(
+      "join bob eos=EOS-BOB id=101 name=\"Bob the Second\" tribe_id=9 tribe=\"New Tribe\"\n"
+      "echo ready\n");
+  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
   Settings()["UpdatePlayerDataOnLogout"] = "yes";
-  const DevhostResult result = Run(kBobLogsOut);
-  EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
-  EXPECT_THAT(VeltraneLog(result),
-              ElementsAre(LocatedErrorPrefix("Hook_AShooterGameMode_Logout") +
-                          "[json.exception.type_error.302] type must be boolean, but is string"));
-  EXPECT_THAT(database_.Rows(), ElementsAre(kLinkedBob));
-}
-
-TEST_F(LogoutRefresh, MissingSettingsIsLoggedAndTheGameLogoutStillRunsOnce) {
+  devhost_.WriteConfig(config_);
+  devhost->Send("rcon Veltrane.Reload\n");
+  ASSERT_TRUE(devhost->WaitForLine("rcon-reply id=1 "));
   config_.erase("Settings");
-  const DevhostResult result = Run(kBobLogsOut);
+  devhost_.WriteConfig(config_);
+  devhost->Send("rcon Veltrane.Reload\nlogout bob\n");
+  const DevhostResult result = devhost->Stop();
+  EXPECT_THAT(result.WithPrefix("rcon-reply "),
+              ElementsAre("rcon-reply id=1 text=\"Settings.UpdatePlayerDataOnLogout: expected true "
+                          "or false, found text\"",
+                          "rcon-reply id=2 text=\"Settings: section missing, expected an object\""));
+  EXPECT_EQ(database_.Rows().at(0).code, "Updated");
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
-  const std::vector<std::string> plugin_lines = VeltraneLog(result);
-  ASSERT_EQ(plugin_lines.size(), 1u);
-  EXPECT_THAT(plugin_lines[0], StartsWith(LocatedErrorPrefix("Hook_AShooterGameMode_Logout")));
-  EXPECT_THAT(plugin_lines[0], HasSubstr("cannot use value() with null"));
 }
 
 }  // namespace

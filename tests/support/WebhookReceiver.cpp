@@ -170,7 +170,8 @@ void WebhookReceiver::Answer(int client) {
                       "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }
 
-WebhookReceiver::RefusingPort::RefusingPort() : fd_(BindLoopback(&port_)) {}
+// In the body: port_ is declared after fd_, so its initialiser would undo what BindLoopback wrote.
+WebhookReceiver::RefusingPort::RefusingPort() { fd_ = BindLoopback(&port_); }
 
 WebhookReceiver::RefusingPort::~RefusingPort() { close(fd_); }
 
