@@ -173,8 +173,8 @@ bool IsKnown(std::string_view section, const std::string& name) {
 // key of a known section.
 std::vector<std::string> CheckConfig(const nlohmann::json& document) {
   if (!document.is_object())
-    throw std::runtime_error(fmt::format("config.json: expected an object, found {}",
-                                         Found(document, Expect::Section)));
+    throw std::runtime_error(
+        fmt::format("config.json: expected an object, found {}", Found(document, Expect::Section)));
   for (const KnownKey& key : kKnownKeys) {
     const nlohmann::json& section = SectionAt(document, key.section);
     const auto value = section.find(std::string(key.name));
@@ -218,8 +218,8 @@ std::string ReadBounded(const std::string& path) {
   if (::fstat(file.descriptor, &status) != 0) throw std::runtime_error("Can't open config.json");
   if (!S_ISREG(status.st_mode))
     throw std::runtime_error("Can't open config.json: not a regular file");
-  const std::string too_large = fmt::format("Can't read config.json: larger than 1 MiB ({} bytes)",
-                                            kMaxConfigBytes);
+  const std::string too_large =
+      fmt::format("Can't read config.json: larger than 1 MiB ({} bytes)", kMaxConfigBytes);
   if (static_cast<std::uintmax_t>(status.st_size) > kMaxConfigBytes)
     throw std::runtime_error(too_large);
 
@@ -241,11 +241,22 @@ std::string ReadBounded(const std::string& path) {
 }
 
 // The names the parser gives the token it expected; they follow the quoted input in its texts.
-constexpr std::string_view kTokenNames[] = {
-    "<uninitialized>", "true literal", "false literal", "null literal", "string literal",
-    "number literal",  "'['",          "'{'",           "']'",          "'}'",
-    "':'",             "','",          "<parse error>", "end of input", "'[', '{', or a literal",
-    "unknown token"};
+constexpr std::string_view kTokenNames[] = {"<uninitialized>",
+                                            "true literal",
+                                            "false literal",
+                                            "null literal",
+                                            "string literal",
+                                            "number literal",
+                                            "'['",
+                                            "'{'",
+                                            "']'",
+                                            "'}'",
+                                            "':'",
+                                            "','",
+                                            "<parse error>",
+                                            "end of input",
+                                            "'[', '{', or a literal",
+                                            "unknown token"};
 
 // The parser's text without its "last read: '...'" part, which quotes the document (a password
 // cut off by the end of the file, for one). The position and what was expected stay.

@@ -12,7 +12,7 @@
 extern nlohmann::json config;
 
 // The largest config.json that is read; anything larger is refused unread.
-inline constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
+inline constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 
 // Reads config.json, checks it and makes it the live config; each unknown key of a known section
 // is logged as one warning. Throws std::runtime_error on a file that cannot be read ("Can't open

@@ -24,7 +24,7 @@ using ::testing::Matcher;
 using ::testing::Not;
 using ::testing::StartsWith;
 
-constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
+constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 
 // Texts of the refused files that must never reach a reply or a log line.
 constexpr char kSecretPassword[] = "s3cr3t-Pa55w0rd";
@@ -52,7 +52,7 @@ struct OneMistake {
 // Names the case in gtest's output instead of dumping its bytes.
 void PrintTo(const OneMistake& mistake, std::ostream* out) { *out << mistake.name; }
 
-OneMistake Json(std::string name, std::function<void(nlohmann::json&)> mistake,
+OneMistake Json(std::string name, const std::function<void(nlohmann::json&)>& mistake,
                 const std::string& reason) {
   return {std::move(name),
           [mistake](const DevhostRunner& devhost, const nlohmann::json& running) {
@@ -63,7 +63,7 @@ OneMistake Json(std::string name, std::function<void(nlohmann::json&)> mistake,
           Eq(reason)};
 }
 
-OneMistake Text(std::string name, std::string text, Matcher<const std::string&> reason) {
+OneMistake Text(std::string name, const std::string& text, Matcher<const std::string&> reason) {
   return {std::move(name),
           [text](const DevhostRunner& devhost, const nlohmann::json&) {
             devhost.WriteConfigText(text);
@@ -83,86 +83,124 @@ std::string DocumentOfSize(const nlohmann::json& config, std::size_t size) {
 std::vector<OneMistake> OneMistakeFiles() {
   return {
       // A key of the wrong JSON type, in each section.
-      Json("DebugAsText", [](auto& c) { c["Settings"]["debug"] = "yes"; },
-           "Settings.debug: expected true or false, found text"),
-      Json("DurationAsText", [](auto& c) { c["Settings"]["MessagesDuration"] = "10"; },
-           "Settings.MessagesDuration: expected an integer from 1 to 3600, found text"),
-      Json("GroupAsNull", [](auto& c) { c["Settings"]["PermissionGroupToAdd"] = nullptr; },
-           "Settings.PermissionGroupToAdd: expected text, found null"),
-      Json("EnableDiscordAsNumber", [](auto& c) { c["Settings"]["Discord"]["EnableDiscord"] = 1; },
-           "Settings.Discord.EnableDiscord: expected true or false, found a number"),
-      Json("CustomMessageAsArray",
-           [](auto& c) { c["Settings"]["Discord"]["CustomMessage"] = {"a", "b"}; },
-           "Settings.Discord.CustomMessage: expected text, found an array"),
-      Json("LinkCommandAsBoolean", [](auto& c) { c["Messages"]["LinkDiscordCmd"] = true; },
-           "Messages.LinkDiscordCmd: expected text, found true"),
-      Json("TooManyAttemptsAsObject",
-           [](auto& c) { c["Messages"]["TooManyAttempts"] = nlohmann::json::object(); },
-           "Messages.TooManyAttempts: expected text, found an object"),
-      Json("DatabaseUnavailableAsNumber", [](auto& c) { c["Messages"]["DatabaseUnavailable"] = 3; },
-           "Messages.DatabaseUnavailable: expected text, found a number"),
+      Json(
+          "DebugAsText", [](auto& c) { c["Settings"]["debug"] = "yes"; },
+          "Settings.debug: expected true or false, found text"),
+      Json(
+          "DurationAsText", [](auto& c) { c["Settings"]["MessagesDuration"] = "10"; },
+          "Settings.MessagesDuration: expected an integer from 1 to 3600, found text"),
+      Json(
+          "GroupAsNull", [](auto& c) { c["Settings"]["PermissionGroupToAdd"] = nullptr; },
+          "Settings.PermissionGroupToAdd: expected text, found null"),
+      Json(
+          "EnableDiscordAsNumber", [](auto& c) { c["Settings"]["Discord"]["EnableDiscord"] = 1; },
+          "Settings.Discord.EnableDiscord: expected true or false, found a number"),
+      Json(
+          "CustomMessageAsArray",
+          [](auto& c) {
+            c["Settings"]["Discord"]["CustomMessage"] = {"a", "b"};
+          },
+          "Settings.Discord.CustomMessage: expected text, found an array"),
+      Json(
+          "LinkCommandAsBoolean", [](auto& c) { c["Messages"]["LinkDiscordCmd"] = true; },
+          "Messages.LinkDiscordCmd: expected text, found true"),
+      Json(
+          "TooManyAttemptsAsObject",
+          [](auto& c) { c["Messages"]["TooManyAttempts"] = nlohmann::json::object(); },
+          "Messages.TooManyAttempts: expected text, found an object"),
+      Json(
+          "DatabaseUnavailableAsNumber", [](auto& c) { c["Messages"]["DatabaseUnavailable"] = 3; },
+          "Messages.DatabaseUnavailable: expected text, found a number"),
       // A password typed as a number is a secret all the same: only its kind is named.
-      Json("PasswordAsNumber", [](auto& c) { c["Database"]["MysqlPass"] = kSecretNumber; },
-           "Database.MysqlPass: expected text, found a number"),
-      Json("HostAsArray", [](auto& c) { c["Database"]["MysqlHost"] = {"db1", "db2"}; },
-           "Database.MysqlHost: expected text, found an array"),
-      Json("PortAsText", [](auto& c) { c["Database"]["MysqlPort"] = "3306"; },
-           "Database.MysqlPort: expected an integer from 1 to 65535, found text"),
-      Json("TimeoutAsText", [](auto& c) { c["Database"]["MysqlTimeout"] = "10"; },
-           "Database.MysqlTimeout: expected an integer from 0 to 3600, found text"),
+      Json(
+          "PasswordAsNumber", [](auto& c) { c["Database"]["MysqlPass"] = kSecretNumber; },
+          "Database.MysqlPass: expected text, found a number"),
+      Json(
+          "HostAsArray",
+          [](auto& c) {
+            c["Database"]["MysqlHost"] = {"db1", "db2"};
+          },
+          "Database.MysqlHost: expected text, found an array"),
+      Json(
+          "PortAsText", [](auto& c) { c["Database"]["MysqlPort"] = "3306"; },
+          "Database.MysqlPort: expected an integer from 1 to 65535, found text"),
+      Json(
+          "TimeoutAsText", [](auto& c) { c["Database"]["MysqlTimeout"] = "10"; },
+          "Database.MysqlTimeout: expected an integer from 0 to 3600, found text"),
       // Each section missing, or not an object.
-      Json("SettingsMissing", [](auto& c) { c.erase("Settings"); },
-           "Settings: section missing, expected an object"),
-      Json("DiscordMissing", [](auto& c) { c["Settings"].erase("Discord"); },
-           "Settings.Discord: section missing, expected an object"),
-      Json("MessagesMissing", [](auto& c) { c.erase("Messages"); },
-           "Messages: section missing, expected an object"),
-      Json("DatabaseMissing", [](auto& c) { c.erase("Database"); },
-           "Database: section missing, expected an object"),
-      Json("DiscordAsArray", [](auto& c) { c["Settings"]["Discord"] = nlohmann::json::array(); },
-           "Settings.Discord: expected an object, found an array"),
-      Json("DatabaseAsText", [](auto& c) { c["Database"] = "db.example"; },
-           "Database: expected an object, found text"),
+      Json(
+          "SettingsMissing", [](auto& c) { c.erase("Settings"); },
+          "Settings: section missing, expected an object"),
+      Json(
+          "DiscordMissing", [](auto& c) { c["Settings"].erase("Discord"); },
+          "Settings.Discord: section missing, expected an object"),
+      Json(
+          "MessagesMissing", [](auto& c) { c.erase("Messages"); },
+          "Messages: section missing, expected an object"),
+      Json(
+          "DatabaseMissing", [](auto& c) { c.erase("Database"); },
+          "Database: section missing, expected an object"),
+      Json(
+          "DiscordAsArray", [](auto& c) { c["Settings"]["Discord"] = nlohmann::json::array(); },
+          "Settings.Discord: expected an object, found an array"),
+      Json(
+          "DatabaseAsText", [](auto& c) { c["Database"] = "db.example"; },
+          "Database: expected an object, found text"),
       Text("DocumentEmptyObject", "{}", Eq("Settings: section missing, expected an object")),
       Text("DocumentNull", "null", Eq("config.json: expected an object, found null")),
       Text("DocumentArray", "[]", Eq("config.json: expected an object, found an array")),
       Text("DocumentNumber", "42", Eq("config.json: expected an object, found a number")),
       // Numbers outside their range, as the written rules read them.
-      Json("DurationZero", [](auto& c) { c["Settings"]["MessagesDuration"] = 0; },
-           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0"),
-      Json("DurationHalfReadsAsZero", [](auto& c) { c["Settings"]["MessagesDuration"] = 0.5; },
-           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0.5"),
-      Json("DurationOneAboveTheRange", [](auto& c) { c["Settings"]["MessagesDuration"] = 3601; },
-           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 3601"),
-      Json("DurationBeyondAnInt",
-           [](auto& c) { c["Settings"]["MessagesDuration"] = 2147483648LL; },
-           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 2147483648"),
-      Json("DurationHuge", [](auto& c) { c["Settings"]["MessagesDuration"] = 1e300; },
-           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 1e+300"),
-      Json("DurationNegative", [](auto& c) { c["Settings"]["MessagesDuration"] = -10; },
-           "Settings.MessagesDuration: expected an integer from 1 to 3600, found -10"),
-      Json("PortZero", [](auto& c) { c["Database"]["MysqlPort"] = 0; },
-           "Database.MysqlPort: expected an integer from 1 to 65535, found 0"),
-      Json("PortFalseReadsAsZero", [](auto& c) { c["Database"]["MysqlPort"] = false; },
-           "Database.MysqlPort: expected an integer from 1 to 65535, found false"),
-      Json("PortOneAboveTheRange", [](auto& c) { c["Database"]["MysqlPort"] = 65536; },
-           "Database.MysqlPort: expected an integer from 1 to 65535, found 65536"),
-      Json("TimeoutNegative", [](auto& c) { c["Database"]["MysqlTimeout"] = -1; },
-           "Database.MysqlTimeout: expected an integer from 0 to 3600, found -1"),
-      Json("MaxCodeAttemptsNegative", [](auto& c) { c["Settings"]["MaxCodeAttempts"] = -1; },
-           "Settings.MaxCodeAttempts: expected an integer from 0 to 1000, found -1"),
-      Json("MaxCodeAttemptsOneAboveTheRange",
-           [](auto& c) { c["Settings"]["MaxCodeAttempts"] = 1001; },
-           "Settings.MaxCodeAttempts: expected an integer from 0 to 1000, found 1001"),
-      Json("LockoutZero", [](auto& c) { c["Settings"]["CodeLockoutSeconds"] = 0; },
-           "Settings.CodeLockoutSeconds: expected an integer from 1 to 86400, found 0"),
-      Json("LockoutOneAboveTheRange", [](auto& c) { c["Settings"]["CodeLockoutSeconds"] = 86401; },
-           "Settings.CodeLockoutSeconds: expected an integer from 1 to 86400, found 86401"),
+      Json(
+          "DurationZero", [](auto& c) { c["Settings"]["MessagesDuration"] = 0; },
+          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0"),
+      Json(
+          "DurationHalfReadsAsZero", [](auto& c) { c["Settings"]["MessagesDuration"] = 0.5; },
+          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0.5"),
+      Json(
+          "DurationOneAboveTheRange", [](auto& c) { c["Settings"]["MessagesDuration"] = 3601; },
+          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 3601"),
+      Json(
+          "DurationBeyondAnInt", [](auto& c) { c["Settings"]["MessagesDuration"] = 2147483648LL; },
+          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 2147483648"),
+      Json(
+          "DurationHuge", [](auto& c) { c["Settings"]["MessagesDuration"] = 1e300; },
+          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 1e+300"),
+      Json(
+          "DurationNegative", [](auto& c) { c["Settings"]["MessagesDuration"] = -10; },
+          "Settings.MessagesDuration: expected an integer from 1 to 3600, found -10"),
+      Json(
+          "PortZero", [](auto& c) { c["Database"]["MysqlPort"] = 0; },
+          "Database.MysqlPort: expected an integer from 1 to 65535, found 0"),
+      Json(
+          "PortFalseReadsAsZero", [](auto& c) { c["Database"]["MysqlPort"] = false; },
+          "Database.MysqlPort: expected an integer from 1 to 65535, found false"),
+      Json(
+          "PortOneAboveTheRange", [](auto& c) { c["Database"]["MysqlPort"] = 65536; },
+          "Database.MysqlPort: expected an integer from 1 to 65535, found 65536"),
+      Json(
+          "TimeoutNegative", [](auto& c) { c["Database"]["MysqlTimeout"] = -1; },
+          "Database.MysqlTimeout: expected an integer from 0 to 3600, found -1"),
+      Json(
+          "MaxCodeAttemptsNegative", [](auto& c) { c["Settings"]["MaxCodeAttempts"] = -1; },
+          "Settings.MaxCodeAttempts: expected an integer from 0 to 1000, found -1"),
+      Json(
+          "MaxCodeAttemptsOneAboveTheRange",
+          [](auto& c) { c["Settings"]["MaxCodeAttempts"] = 1001; },
+          "Settings.MaxCodeAttempts: expected an integer from 0 to 1000, found 1001"),
+      Json(
+          "LockoutZero", [](auto& c) { c["Settings"]["CodeLockoutSeconds"] = 0; },
+          "Settings.CodeLockoutSeconds: expected an integer from 1 to 86400, found 0"),
+      Json(
+          "LockoutOneAboveTheRange", [](auto& c) { c["Settings"]["CodeLockoutSeconds"] = 86401; },
+          "Settings.CodeLockoutSeconds: expected an integer from 1 to 86400, found 86401"),
       // Files that do not parse: the place and what was expected, never what was read.
-      Text("CutInsideThePassword",
-           std::string(R"({"Settings": {"Discord": {}}, "Messages": {}, "Database": {"MysqlPass": "s3cr3t-Pa)"),
-           AllOf(StartsWith("config.json: parse error at line 1, column "),
-                 HasSubstr("missing closing quote"))),
+      Text(
+          "CutInsideThePassword",
+          std::string(
+              R"({"Settings": {"Discord": {}}, "Messages": {}, "Database": {"MysqlPass": "s3cr3t-Pa)"),
+          AllOf(StartsWith("config.json: parse error at line 1, column "),
+                HasSubstr("missing closing quote"))),
       Text("ControlCharacterInsideThePassword",
            "{\"Database\": {\n  \"MysqlPass\": \"s3cr3t\tPa55w0rd\"}}",
            Eq("config.json: parse error at line 2, column 23: syntax error while parsing value - "
@@ -196,21 +234,22 @@ std::vector<OneMistake> OneMistakeFiles() {
          ASSERT_EQ(::mkfifo(devhost.ConfigPath().c_str(), 0600), 0);
        },
        Eq("Can't open config.json: not a regular file")},
-      {"Missing", [](const DevhostRunner& devhost, const nlohmann::json&) { devhost.RemoveConfig(); },
+      {"Missing",
+       [](const DevhostRunner& devhost, const nlohmann::json&) { devhost.RemoveConfig(); },
        Eq("Can't open config.json")},
   };
 }
 
-class RefusedConfiguration : public PluginTest,
-                             public ::testing::WithParamInterface<OneMistake> {};
+class RefusedConfiguration : public PluginTest, public ::testing::WithParamInterface<OneMistake> {};
 
 TEST_P(RefusedConfiguration, IsNamedAtReloadAndAtLoadWhileThePreviousOneStillLinks) {
   database_.InsertCode("discord-1", "CODE-1");
   auto devhost = Start("join bob eos=EOS-BOB id=101\necho ready\n");
   ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
   GetParam().place(devhost_, config_);
-  devhost->Send("rcon Veltrane.Reload\nconsole bob Veltrane.Reload\nchat bob /link CODE-1\n"
-                "unload\nload\n");
+  devhost->Send(
+      "rcon Veltrane.Reload\nconsole bob Veltrane.Reload\nchat bob /link CODE-1\n"
+      "unload\nload\n");
   const DevhostResult result = devhost->Stop();
   ASSERT_FALSE(result.timed_out);
 
