@@ -8,6 +8,7 @@
 #include <memory>
 #include <string>
 
+#include "Database/DefaultIdentity.h"
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
 #include "VeltraneConfig.h"
@@ -75,6 +76,7 @@ void RefreshPlayerDataOnLogout(AController* exiting) {
   const FString tribe_name = TribeNameOf(player);
 
   const std::string eos_text = eos_id.ToString();
+  if (veltrane::IsDefaultIdentity(eos_text)) return;
   if (!account_store->IsPlayerExist(eos_text) || !account_store->IsPlayerIDExist(eos_text)) return;
   const bool updated = account_store->UpdateAccountLogout(
       AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
@@ -189,6 +191,13 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
     const FString tribe_name = TribeNameOf(player);
     const std::string eos_text = eos_id.ToString();
     const std::string code = words[1].ToString();
+
+    // Waiting rows hold the default EOS id: a player reported with it, or with none, owns nothing.
+    if (veltrane::IsDefaultIdentity(eos_text)) {
+      reply("InvalidCode", kErrorColour);
+      PluginLog::Get()->warn("Refused to link a player whose EOS id is empty or reads as \"0\".");
+      return;
+    }
 
     if (account_store->IsPlayerExist(eos_text) && account_store->IsPlayerIDExist(eos_text)) {
       reply("AccountAlredyLinked", kErrorColour);

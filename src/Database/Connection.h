@@ -78,7 +78,8 @@ class connection {
   }
 
  private:
-  // In this order: reconnect, character set, connect timeout, then the read and write timeouts.
+  // In this order: reconnect, character set, connect timeout, the read and write timeouts, then
+  // the init command.
   bool set_options(const connection_settings& settings) {
     if (settings.auto_reconnect) {
       const my_bool reconnect = 1;
@@ -93,7 +94,9 @@ class connection {
     };
     return set_seconds(MYSQL_OPT_CONNECT_TIMEOUT, settings.connect_timeout) &&
            set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
-           set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout);
+           set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout) &&
+           (settings.init_command.empty() ||
+            mysql_options(handle_, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0);
   }
 
   results failure() const { return results(mysql_errno(handle_), mysql_error(handle_)); }

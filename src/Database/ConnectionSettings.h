@@ -19,6 +19,9 @@ struct connection_settings {
   std::uint32_t write_timeout = 0;
   bool auto_reconnect = false;
   std::string charset;  // empty: the library's default
+  // A statement the library runs right after every connect, its own reconnections included;
+  // empty: none. A failing one fails the connect.
+  std::string init_command;
 };
 
 }  // namespace daotk::mysql

@@ -1,7 +1,8 @@
 #pragma once
-// The outcome of one statement: whether it ran, how many rows it changed, and the first value of
-// its result set, which it owns.
+// The outcome of one statement: whether it ran, how many rows it changed, and its result set,
+// which it owns.
 
+#include <errmsg.h>
 #include <mysql.h>
 
 #include <cstdint>
@@ -10,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace daotk::mysql {
 
@@ -84,6 +86,16 @@ class results {
   unsigned int error_number() const { return error_number_; }
   const std::string& error_text() const { return error_text_; }
 
+  // Whether the server answered the statement with an error, rather than the client library
+  // failing on its side (its own numbers: lost connections, timeouts) or not being called.
+  bool refused_by_server() const {
+    const auto in = [this](unsigned int low, unsigned int high) {
+      return error_number_ >= low && error_number_ <= high;
+    };
+    return !succeeded() && error_number_ != 0 && !in(CR_MIN_ERROR, CR_MAX_ERROR) &&
+           !in(CER_MIN_ERROR, CER_MAX_ERROR);
+  }
+
   // Rows the statement changed (for a SELECT: rows it returned); 0 for a failed statement.
   std::uint64_t affected_rows() const { return affected_rows_; }
 
@@ -100,6 +112,27 @@ class results {
     if (!first_value(number)) return false;
     value = number != 0;
     return true;
+  }
+
+  // Every row of the result set, each column as text (NULL as empty); none without a result set.
+  std::vector<std::vector<std::string>> text_rows() {
+    std::vector<std::vector<std::string>> rows;
+    if (result_set_ == nullptr) return rows;
+    const unsigned int columns = mysql_num_fields(result_set_);
+    mysql_data_seek(result_set_, 0);
+    while (MYSQL_ROW row = mysql_fetch_row(result_set_)) {
+      const unsigned long* lengths = mysql_fetch_lengths(result_set_);
+      std::vector<std::string>& texts = rows.emplace_back();
+      for (unsigned int column = 0; column < columns; ++column) {
+        texts.push_back(row[column] != nullptr ? std::string(row[column], lengths[column])
+                                               : std::string());
+      }
+    }
+    // The cursor has moved: a later first_value fetches its row anew.
+    fetched_ = false;
+    row_ = nullptr;
+    row_lengths_ = nullptr;
+    return rows;
   }
 
  private:

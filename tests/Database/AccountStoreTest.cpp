@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "CapturingLogSink.h"
+#include "CorpusCheck.h"
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
 #include "support/SandboxDatabase.h"
@@ -276,87 +277,119 @@ TEST_F(AccountStore, CodesThatMerelyResembleStateWordsStillLink) {
 // crafted code or name could rewrite other rows.
 TEST_F(AccountStore, HostileTextsAreStoredAndComparedExactly) {
   auto store = OpenStore();
-  const std::vector<std::string> hostile_texts = {
-      "'",
-      "\\",
-      "\"",
-      "%",
-      "_",
-      "\0"s,
-      "a\0b"s,
-      "--",
-      ";",
-      "\\'",
-      "\\0",
-      "%_%",
-      "' OR '1'='1",
-      "x' OR code <> 'x",
-      "'; UPDATE player_discord SET code = 'pwned'; -- ",
-      "Robert'); DROP TABLE player_discord;--",
-      "名前 Ærø ÿ",
-      "🐉 dragon",
-      "\xc3\xa9\\\\'"};
-  for (const std::string& text : hostile_texts) {
-    SCOPED_TRACE(::testing::PrintToString(text));
-    database_.Execute("DELETE FROM player_discord");
-    database_.InsertCode("discord-decoy", "DECOY-1");
-    InsertLinkedRow("EOS-OTHER", 8, "Linked");
-    database_.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-without-code')");
-    const std::vector<PlayerDiscordRow> others = database_.Rows();
-    EXPECT_FALSE(store->IsCodeExist(text));
-    EXPECT_FALSE(store->IsPlayerExist(text));
-    EXPECT_FALSE(store->UpdateAccount(text, text, 1, text, 1, text));
-    EXPECT_TRUE(store->UpdateAccountLogout(text, 1, text, "Updated", text));
-    EXPECT_EQ(database_.Rows(), others);
-
-    const int target = database_.InsertCode("discord-target", text);
-    std::vector<PlayerDiscordRow> expected = database_.Rows();
-    EXPECT_TRUE(store->IsCodeExist(text));
-    EXPECT_TRUE(store->UpdateAccount(text, text, 7, text, 3, text));
-    expected.back() = Linked(expected.back(), text, 7, text, 3, text);
-    EXPECT_EQ(database_.Rows(), expected);
-    EXPECT_TRUE(store->IsPlayerExist(text));
-    EXPECT_TRUE(store->IsPlayerIDExist(text));
-
-    EXPECT_TRUE(store->UpdateAccountLogout(text + "!", -3, "!" + text, "Updated", text));
-    expected.back().character_name = text + "!";
-    expected.back().tribe_id = -3;
-    expected.back().tribe_name = "!" + text;
-    expected.back().code = "Updated";
-    EXPECT_EQ(database_.Rows(), expected);
-    EXPECT_EQ(expected.back().id, target);
-  }
+  veltrane::test::ExpectCorpusStoredAndMatchedExactly(*store, database_);
   EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(AccountStore, RefusedTableStatementIsOneCriticalLineNamingTheStore) {
+TEST_F(AccountStore, RefusedTableStatementIsLoggedAndWithoutTableTheStoreIsOff) {
   RestrictedUser reader(database_, "SELECT, UPDATE");
   auto store = OpenStoreAs(reader);
 
   const std::vector<CapturedLine> lines = LogLines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].level, spdlog::level::critical);
-  EXPECT_EQ(lines[0].text, "(" + kStoreHeader + " MySql::MySql) Failed to create table!");
-  EXPECT_TRUE(IsPluginLogLine(lines[0].formatted, "critical", lines[0].text)) << lines[0].formatted;
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].level, spdlog::level::err);
+  EXPECT_EQ(lines[0].text.rfind("(" + kStoreHeader +
+                                    " MySql::MySql) The server refused the statement: error 1142: "
+                                    "CREATE command denied",
+                                0),
+            0u)
+      << lines[0].text;
+  EXPECT_EQ(lines[1].level, spdlog::level::critical);
+  EXPECT_EQ(lines[1].text, "(" + kStoreHeader + " MySql::MySql) Failed to create table!");
+  EXPECT_TRUE(IsPluginLogLine(lines[1].formatted, "critical", lines[1].text)) << lines[1].formatted;
+  EXPECT_EQ(lines[2].level, spdlog::level::critical);
+  EXPECT_EQ(lines[2].text, "(" + kStoreHeader +
+                               " MySql::MySql) Table player_discord cannot hold the plugin's "
+                               "values faithfully, so the account store is off: the table is "
+                               "missing");
   EXPECT_FALSE(store->IsCodeExist("ANY"));
   EXPECT_FALSE(store->UpdateAccount("EOS-1", "ANY", 1, "Rex", 0, ""));
+  EXPECT_EQ(LogLines().size(), 3u);
 }
 
-TEST_F(AccountStore, IndexThatCannotBeAddedIsOneWarningAndTheStoreWorksOn) {
+TEST_F(AccountStore, IndexThatCannotBeAddedIsLoggedAndTheStoreWorksOn) {
   database_.CreatePlayerDiscordTable();
   database_.InsertCode("discord-1", "CODE-1");
   RestrictedUser without_index_right(database_, "SELECT, UPDATE, CREATE");
   auto store = OpenStoreAs(without_index_right);
 
   const std::vector<CapturedLine> lines = LogLines();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0].level, spdlog::level::warn);
-  EXPECT_EQ(lines[0].text,
+  ASSERT_EQ(lines.size(), 3u);
+  for (const CapturedLine& refused : {lines[0], lines[1]}) {
+    EXPECT_EQ(refused.level, spdlog::level::err);
+    EXPECT_EQ(refused.text.rfind("(" + kStoreHeader +
+                                     " MySql::MySql) The server refused the statement: error "
+                                     "1142: INDEX command denied",
+                                 0),
+              0u)
+        << refused.text;
+  }
+  EXPECT_EQ(lines[2].level, spdlog::level::warn);
+  EXPECT_EQ(lines[2].text,
             "Could not add an index on player_discord (eos_id, code); lookups will scan the whole "
             "table");
   EXPECT_TRUE(LeadingIndexColumns().empty());
   EXPECT_TRUE(store->IsCodeExist("CODE-1"));
   EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+}
+
+// Fixed fault: a player whose EOS id read "0" refreshed every waiting row at logout, and their
+// codes were lost.
+TEST_F(AccountStore, DefaultOrEmptyEosIdOwnsNoRow) {
+  auto store = OpenStore();
+  database_.InsertCode("discord-1", "CODE-1");
+  InsertLinkedRow("0", 5, "Linked");
+  InsertLinkedRow("", 6, "Linked");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  for (const std::string eos_id : {"0", "", "0 ", " "}) {
+    SCOPED_TRACE(::testing::PrintToString(eos_id));
+    EXPECT_FALSE(store->IsPlayerExist(eos_id));
+    EXPECT_FALSE(store->IsPlayerIDExist(eos_id));
+    EXPECT_TRUE(store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", eos_id));
+    EXPECT_EQ(database_.Rows(), before);
+  }
+  EXPECT_TRUE(LogLines().empty());
+}
+
+// Fixed fault: a dropped table, a revoked privilege or a value too long for its column answered
+// false and left nothing in the log.
+TEST_F(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
+  database_.CreateForeignTable("", {{"character_name", "varchar(5) NOT NULL DEFAULT 'None'"}});
+  database_.InsertCode("discord-1", "CODE-1");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+  RestrictedUser user(database_, "SELECT, CREATE, INDEX");
+  // A table privilege, so that revoking it takes effect on the open session.
+  const std::string on_table = " ON " + database_.Name() + ".player_discord ";
+  const std::string to_user = "'" + user.name() + "'@'127.0.0.1'";
+  database_.Execute("GRANT UPDATE" + on_table + "TO " + to_user);
+  auto store = OpenStoreAs(user);
+  ASSERT_TRUE(LogLines().empty());
+
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Much too long", 0, ""));
+  database_.Execute("REVOKE UPDATE" + on_table + "FROM " + to_user);
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  database_.Execute("DROP TABLE player_discord");
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+
+  const std::string prefix = "(" + kStoreHeader + " ";
+  const std::vector<CapturedLine> lines = LogLines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0].text, prefix +
+                               "MySql::UpdateAccount) The server refused the statement: error "
+                               "1406: Data too long for column 'character_name' at row 1");
+  EXPECT_EQ(lines[1].text, prefix +
+                               "MySql::UpdateAccount) The server refused the statement: error "
+                               "1142: UPDATE command denied to user " +
+                               to_user + " for table `" + database_.Name() + "`.`player_discord`");
+  EXPECT_EQ(lines[2].text, prefix +
+                               "MySql::IsCodeExist) The server refused the statement: error "
+                               "1146: Table '" +
+                               database_.Name() + ".player_discord' doesn't exist");
+  for (const CapturedLine& line : lines) {
+    EXPECT_EQ(line.level, spdlog::level::err);
+    EXPECT_EQ(line.formatted.find(RestrictedUser::kPassword), std::string::npos);
+  }
 }
 
 }  // namespace

@@ -98,7 +98,10 @@ TEST_F(LogoutRefresh, FailedUpdateIsLoggedAsAWarning) {
   const DevhostResult result = Run(kBobLogsOut);
   EXPECT_THAT(database_.Rows(), ElementsAre(kLinkedBob));
   EXPECT_THAT(VeltraneLog(result),
-              ElementsAre("[warning] The user with EOS-ID EOS-BOB was NOT updated on logout."));
+              ElementsAre("[error] (" VELTRANE_SOURCE_DIR
+                          "/src/Database/MysqlDB.h MySql::UpdateAccountLogout) The server refused "
+                          "the statement: error 1644: refused",
+                          "[warning] The user with EOS-ID EOS-BOB was NOT updated on logout."));
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
 }
 

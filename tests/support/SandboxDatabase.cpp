@@ -140,6 +140,27 @@ void SandboxDatabase::CreatePlayerDiscordTable() {
       "code varchar(50) COLLATE utf8mb4_general_ci NOT NULL DEFAULT '0',PRIMARY KEY(id))");
 }
 
+void SandboxDatabase::CreateForeignTable(
+    const std::string& table_options,
+    const std::map<std::string, std::string>& column_definitions) {
+  const std::vector<std::pair<std::string, std::string>> plugin_columns = {
+      {"eos_id", "varchar(50) NOT NULL DEFAULT '0'"},
+      {"discord_id", "varchar(50) NOT NULL DEFAULT '0'"},
+      {"player_id", "int(11) NOT NULL DEFAULT 0"},
+      {"character_name", "varchar(255) NOT NULL DEFAULT 'None'"},
+      {"tribe_id", "int(11) NOT NULL DEFAULT 0"},
+      {"tribe_name", "varchar(255) NOT NULL DEFAULT 'None'"},
+      {"code", "varchar(50) NOT NULL DEFAULT '0'"}};
+  std::string statement = "CREATE TABLE player_discord (id int(11) NOT NULL AUTO_INCREMENT";
+  for (const auto& [name, plugin_definition] : plugin_columns) {
+    const auto replaced = column_definitions.find(name);
+    const std::string& definition =
+        replaced != column_definitions.end() ? replaced->second : plugin_definition;
+    if (!definition.empty()) statement += ", " + name + " " + definition;
+  }
+  Execute(statement + ", PRIMARY KEY(id)) " + table_options);
+}
+
 int SandboxDatabase::InsertCode(const std::string& discord_id, const std::string& code) {
   Execute(fmt::format("INSERT INTO player_discord (discord_id, code) VALUES ({}, {})",
                       Quote(discord_id), Quote(code)));
@@ -155,6 +176,17 @@ std::vector<PlayerDiscordRow> SandboxDatabase::Rows() {
                     *columns[4], std::stoi(*columns[5]), *columns[6], *columns[7]});
   }
   return rows;
+}
+
+int SandboxDatabase::KillOtherSessions() {
+  int killed = 0;
+  for (const auto& columns :
+       Query("SELECT ID FROM information_schema.PROCESSLIST WHERE DB = " + Quote(name_) +
+             " AND ID <> CONNECTION_ID()")) {
+    Execute("KILL CONNECTION " + *columns[0]);
+    ++killed;
+  }
+  return killed;
 }
 
 void PrintTo(const PlayerDiscordRow& row, std::ostream* out) {

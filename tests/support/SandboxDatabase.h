@@ -6,6 +6,7 @@
 
 #include <mysql.h>
 
+#include <map>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -61,10 +62,19 @@ class SandboxDatabase {
 
   // Creates player_discord as the store does, for tests that need it before the store exists.
   void CreatePlayerDiscordTable();
+  // Creates player_discord as another party might have: with table_options (for example
+  // "CHARACTER SET latin1 COLLATE latin1_swedish_ci"), the columns without a collation of their
+  // own, and each definition in column_definitions ("code" -> "int NOT NULL DEFAULT 0") in place
+  // of the plugin's; an empty definition leaves the column out.
+  void CreateForeignTable(const std::string& table_options,
+                          const std::map<std::string, std::string>& column_definitions = {});
   // Inserts a waiting row as the outside party does; answers its id.
   int InsertCode(const std::string& discord_id, const std::string& code);
   // Every row of player_discord in id order.
   std::vector<PlayerDiscordRow> Rows();
+  // Ends every other session on this fixture's database, as a server restart or an idle timeout
+  // would; answers how many it ended.
+  int KillOtherSessions();
 
  private:
   SandboxSettings settings_;

@@ -1,0 +1,234 @@
+// The account store on tables that another party (the Discord bot, an admin) created: other
+// collations, which ignore or fold characters the plugin's own does not, and other column types.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "CapturingLogSink.h"
+#include "Database/MysqlDB.h"
+#include "PluginLog.h"
+#include "support/SandboxDatabase.h"
+
+namespace {
+
+using veltrane::test::PlayerDiscordRow;
+using veltrane::test::SandboxDatabase;
+
+const std::string kStoreHeader = VELTRANE_SOURCE_DIR "/src/Database/MysqlDB.h";
+
+class ForeignTableStore {
+ protected:
+  void StartLog() {
+    PluginLog::Init("Veltrane");
+    CapturingLogSink::Instance()->Clear();
+  }
+
+  std::unique_ptr<MySql> OpenStore() {
+    const veltrane::test::SandboxSettings& settings = database_.Settings();
+    return std::make_unique<MySql>(settings.host, settings.user, settings.password,
+                                   database_.Name(), settings.port, 10);
+  }
+
+  static std::vector<CapturedLine> LogLines() { return CapturingLogSink::Instance()->Lines(); }
+
+  void InsertRow(const std::string& eos_id, int player_id, const std::string& code) {
+    database_.Execute(
+        "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, tribe_id, "
+        "tribe_name, code) VALUES (" +
+        database_.Quote(eos_id) + ", 'discord-" + eos_id + "', " + std::to_string(player_id) +
+        ", 'Rex', 5, 'Tribe', " + database_.Quote(code) + ")");
+  }
+
+  SandboxDatabase database_;
+};
+
+// Each state word hidden among the characters that the Unicode collations skip.
+std::vector<std::string> DisguisedStateWords() {
+  std::vector<std::string> disguised = {"linked ", "UPDATED", "0 "};
+  for (const std::string word : {"Linked", "Updated", "0", ""}) {
+    for (const char ignorable : {'\x01', '\x08', '\x0E', '\x1F', '\x7F'}) {
+      disguised.push_back(ignorable + word);
+      disguised.push_back(word + ignorable);
+      if (word.size() > 1) disguised.push_back(word.substr(0, 2) + ignorable + word.substr(2));
+    }
+    disguised.push_back("\x01\x7F" + word + "\x1F");
+  }
+  return disguised;
+}
+
+class ForeignCollation : public ForeignTableStore, public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override { StartLog(); }
+
+  // Creates the table in the collation, or skips when this server does not have it.
+  void CreateTableOrSkip() {
+    const std::string collation = GetParam();
+    const std::string charset = collation.substr(0, collation.find('_'));
+    try {
+      database_.CreateForeignTable("CHARACTER SET " + charset + " COLLATE " + collation);
+    } catch (const std::runtime_error& error) {
+      if (std::string(error.what()).find("Unknown collation") == std::string::npos) throw;
+      GTEST_SKIP() << "this server has no " << collation;
+    }
+  }
+
+  bool IgnoresControlCharacters() const {
+    const std::string collation = GetParam();
+    return collation.find("unicode") != std::string::npos ||
+           collation.find("uca1400") != std::string::npos ||
+           collation.find("0900") != std::string::npos;
+  }
+};
+
+// Fixed fault: on a Unicode-collated table, "Linked" with a control character inside took every
+// linked row, "0" with one every waiting row, and the player was told the link was made.
+TEST_P(ForeignCollation, NoTypedCodeOrIdReachesARowInAState) {
+  CreateTableOrSkip();
+  if (IsSkipped()) return;
+  auto store = OpenStore();
+  ASSERT_TRUE(LogLines().empty());
+  InsertRow("EOS-ALICE", 55, "Linked");
+  InsertRow("EOS-CAROL", 56, "Updated");
+  database_.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-waiting')");
+  database_.Execute("INSERT INTO player_discord (discord_id, code) VALUES ('discord-empty', '')");
+  database_.InsertCode("discord-real", "REAL-1");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+  if (IgnoresControlCharacters()) {
+    // The threat is real here: the server itself takes the disguised word for the state word.
+    ASSERT_EQ(database_.Query("SELECT COUNT(*) FROM player_discord WHERE code = 'Li\x01nked'")[0][0],
+              "1");
+  }
+
+  for (const std::string& typed : DisguisedStateWords()) {
+    SCOPED_TRACE(::testing::PrintToString(typed));
+    EXPECT_FALSE(store->IsCodeExist(typed));
+    EXPECT_FALSE(store->UpdateAccount("EOS-THIEF", typed, 66, "Thief", 6, "Thieves"));
+    EXPECT_FALSE(store->IsPlayerExist(typed));
+    EXPECT_FALSE(store->IsPlayerIDExist(typed));
+    EXPECT_TRUE(store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", typed));
+    ASSERT_EQ(database_.Rows(), before);
+  }
+
+  // A real code still links its row, and only that one.
+  ASSERT_TRUE(store->UpdateAccount("EOS-BOB", "REAL-1", 101, "Bob", 7, "Raiders"));
+  std::vector<PlayerDiscordRow> expected = before;
+  expected.back() = {before.back().id, "EOS-BOB", "discord-real", 101, "Bob", 7, "Raiders",
+                     "Linked"};
+  EXPECT_EQ(database_.Rows(), expected);
+  EXPECT_TRUE(LogLines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Collations, ForeignCollation,
+                         ::testing::Values("utf8mb4_general_ci", "utf8mb4_unicode_ci",
+                                           "utf8mb4_unicode_520_ci", "utf8mb4_uca1400_ai_ci",
+                                           "utf8mb4_0900_ai_ci", "latin1_swedish_ci",
+                                           "utf8mb4_bin"));
+
+struct UnfaithfulColumn {
+  const char* column;
+  const char* definition;  // empty: the column is missing
+  const char* reason;
+};
+
+void PrintTo(const UnfaithfulColumn& column, std::ostream* out) { *out << column.reason; }
+
+class ForeignColumns : public ForeignTableStore,
+                       public ::testing::TestWithParam<UnfaithfulColumn> {
+ protected:
+  void SetUp() override { StartLog(); }
+};
+
+// Fixed fault: with an integer code column "/link abc" linked every row whose code was 0, and a
+// tinyint player_id stored two players as 127.
+TEST_P(ForeignColumns, TableThatCannotHoldTheValuesIsRefusedAndNeverTouched) {
+  database_.CreateForeignTable("", {{GetParam().column, GetParam().definition}});
+  database_.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-1')");
+  database_.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-2')");
+  const std::vector<std::vector<std::optional<std::string>>> before =
+      database_.Query("SELECT * FROM player_discord ORDER BY id");
+
+  auto store = OpenStore();
+  const std::vector<CapturedLine> lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, spdlog::level::critical);
+  EXPECT_EQ(lines[0].text, "(" + kStoreHeader +
+                               " MySql::MySql) Table player_discord cannot hold the plugin's "
+                               "values faithfully, so the account store is off: " +
+                               GetParam().reason);
+
+  EXPECT_FALSE(store->IsCodeExist("abc"));
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "abc", 300, "Rex", 300, "T"));
+  EXPECT_FALSE(store->IsPlayerExist("0"));
+  EXPECT_FALSE(store->UpdateAccountLogout("Rex", 1, "T", "Updated", "0"));
+  EXPECT_EQ(database_.Query("SELECT * FROM player_discord ORDER BY id"), before);
+  EXPECT_EQ(database_.Query("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE "
+                            "TABLE_SCHEMA = DATABASE() AND INDEX_NAME <> 'PRIMARY'")[0][0],
+            "0");
+  EXPECT_EQ(LogLines().size(), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Types, ForeignColumns,
+    ::testing::Values(
+        UnfaithfulColumn{"code", "int(11) NOT NULL DEFAULT 0",
+                         "code is int(11), not a character column"},
+        UnfaithfulColumn{"eos_id", "varbinary(50) NOT NULL DEFAULT '0'",
+                         "eos_id is varbinary(50), not a character column"},
+        UnfaithfulColumn{"character_name", "enum('None','Rex') NOT NULL DEFAULT 'None'",
+                         "character_name is enum('None','Rex'), not a character column"},
+        UnfaithfulColumn{"player_id", "tinyint(4) NOT NULL DEFAULT 0",
+                         "player_id is tinyint(4), not an integer column that holds every signed "
+                         "32-bit value"},
+        UnfaithfulColumn{"tribe_id", "int(10) unsigned NOT NULL DEFAULT 0",
+                         "tribe_id is int(10) unsigned, not an integer column that holds every "
+                         "signed 32-bit value"},
+        UnfaithfulColumn{"tribe_id", "varchar(20) NOT NULL DEFAULT '0'",
+                         "tribe_id is varchar(20), not an integer column that holds every signed "
+                         "32-bit value"},
+        UnfaithfulColumn{"tribe_name", "", "tribe_name is missing"}));
+
+class ForeignTable : public ForeignTableStore, public ::testing::Test {
+ protected:
+  void SetUp() override { StartLog(); }
+};
+
+TEST_F(ForeignTable, EveryUnfaithfulColumnIsNamedInTheOneLine) {
+  database_.CreateForeignTable("", {{"player_id", "smallint NOT NULL DEFAULT 0"},
+                                    {"code", "bigint NOT NULL DEFAULT 0"}});
+  auto store = OpenStore();
+  const std::vector<CapturedLine> lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_TRUE(lines[0].text.ends_with(
+      ": player_id is smallint(6), not an integer column that holds every signed 32-bit value; "
+      "code is bigint(20), not a character column"))
+      << lines[0].text;
+}
+
+TEST_F(ForeignTable, OtherFaithfulColumnTypesAreTakenAsTheyAre) {
+  database_.CreateForeignTable("ENGINE=MyISAM CHARACTER SET utf8mb4 COLLATE utf8mb4_unicode_ci",
+                               {{"eos_id", "char(64) NOT NULL DEFAULT '0'"},
+                                {"player_id", "bigint NOT NULL DEFAULT 0"},
+                                {"character_name", "text NOT NULL"},
+                                {"tribe_id", "bigint(20) NOT NULL DEFAULT 0"},
+                                {"tribe_name", "tinytext NOT NULL"},
+                                {"code", "char(40) NOT NULL DEFAULT '0'"}});
+  database_.Execute(
+      "INSERT INTO player_discord (discord_id, character_name, tribe_name, code) VALUES "
+      "('discord-1', 'None', 'None', 'CODE-1')");
+  auto store = OpenStore();
+  EXPECT_TRUE(LogLines().empty());
+  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
+  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", -2147483647 - 1, "Zoë 🦖", 2147483647,
+                                   "Ærger"));
+  EXPECT_EQ(database_.Rows(), (std::vector<PlayerDiscordRow>{{1, "EOS-1", "discord-1",
+                                                              -2147483647 - 1, "Zoë 🦖",
+                                                              2147483647, "Ærger", "Linked"}}));
+}
+
+}  // namespace

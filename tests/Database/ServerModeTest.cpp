@@ -1,0 +1,98 @@
+// The account store on servers whose global sql_mode is not the sandbox's default. These tests set
+// the sandbox server's global mode, which every session opened meanwhile takes.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CapturingLogSink.h"
+#include "CorpusCheck.h"
+#include "Database/MysqlDB.h"
+#include "PluginLog.h"
+#include "support/SandboxDatabase.h"
+
+namespace {
+
+using veltrane::test::PlayerDiscordRow;
+using veltrane::test::SandboxDatabase;
+
+const std::string kStoreHeader = VELTRANE_SOURCE_DIR "/src/Database/MysqlDB.h";
+
+// The server's global sql_mode for the sessions opened while it lives; the old one comes back.
+class GlobalSqlMode {
+ public:
+  GlobalSqlMode(SandboxDatabase& database, const std::string& mode)
+      : database_(database), previous_(*database.Query("SELECT @@GLOBAL.sql_mode")[0][0]) {
+    database_.Execute("SET GLOBAL sql_mode = " + database_.Quote(mode));
+  }
+  ~GlobalSqlMode() { database_.Execute("SET GLOBAL sql_mode = " + database_.Quote(previous_)); }
+  GlobalSqlMode(const GlobalSqlMode&) = delete;
+  GlobalSqlMode& operator=(const GlobalSqlMode&) = delete;
+
+ private:
+  SandboxDatabase& database_;
+  std::string previous_;
+};
+
+class ServerMode : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PluginLog::Init("Veltrane");
+    CapturingLogSink::Instance()->Clear();
+  }
+
+  std::unique_ptr<MySql> OpenStore() {
+    const veltrane::test::SandboxSettings& settings = database_.Settings();
+    return std::make_unique<MySql>(settings.host, settings.user, settings.password,
+                                   database_.Name(), settings.port, 10);
+  }
+
+  static std::vector<CapturedLine> LogLines() { return CapturingLogSink::Instance()->Lines(); }
+
+  SandboxDatabase database_;
+};
+
+// There a backslash is a plain character: escaping it with another backslash would end the
+// literal at the next quote.
+TEST_F(ServerMode, InjectionCorpusStaysHarmlessUnderNoBackslashEscapes) {
+  GlobalSqlMode mode(database_, "NO_BACKSLASH_ESCAPES");
+  auto store = OpenStore();
+  ASSERT_TRUE(LogLines().empty());
+  veltrane::test::ExpectCorpusStoredAndMatchedExactly(*store, database_);
+  EXPECT_TRUE(LogLines().empty());
+}
+
+// Fixed fault: without a strict mode a value too long for its column was cut silently.
+TEST_F(ServerMode, ValueThatDoesNotFitFailsOnANonStrictServerAlsoAfterReconnection) {
+  GlobalSqlMode mode(database_, "");
+  database_.CreateForeignTable("", {{"character_name", "varchar(5) NOT NULL DEFAULT 'None'"}});
+  database_.InsertCode("discord-1", "CODE-1");
+  database_.InsertCode("discord-2", "CODE-2");
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+  auto store = OpenStore();
+  ASSERT_TRUE(LogLines().empty());
+
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Much too long", 0, ""));
+  EXPECT_EQ(database_.Rows(), before);
+
+  ASSERT_EQ(database_.KillOtherSessions(), 1);
+  // The first statement after the kill may only find the connection gone; the library reconnects
+  // for the next one.
+  ASSERT_TRUE(store->IsCodeExist("CODE-2") || store->IsCodeExist("CODE-2"));
+  EXPECT_FALSE(store->UpdateAccount("EOS-2", "CODE-2", 2, "Also much too long", 0, ""));
+  EXPECT_EQ(database_.Rows(), before);
+  EXPECT_TRUE(store->UpdateAccount("EOS-2", "CODE-2", 2, "Bob", 0, ""));
+
+  const std::string refused = "(" + kStoreHeader +
+                              " MySql::UpdateAccount) The server refused the statement: error "
+                              "1406: Data too long for column 'character_name' at row 1";
+  std::vector<std::string> errors;
+  for (const CapturedLine& line : LogLines()) {
+    if (line.level == spdlog::level::err) errors.push_back(line.text);
+  }
+  EXPECT_EQ(errors, (std::vector<std::string>{refused, refused}));
+}
+
+}  // namespace
