@@ -11,30 +11,16 @@
 #include "CorpusCheck.h"
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
+#include "support/GlobalSqlMode.h"
 #include "support/SandboxDatabase.h"
 
 namespace {
 
+using veltrane::test::GlobalSqlMode;
 using veltrane::test::PlayerDiscordRow;
 using veltrane::test::SandboxDatabase;
 
 const std::string kStoreHeader = VELTRANE_SOURCE_DIR "/src/Database/MysqlDB.h";
-
-// The server's global sql_mode for the sessions opened while it lives; the old one comes back.
-class GlobalSqlMode {
- public:
-  GlobalSqlMode(SandboxDatabase& database, const std::string& mode)
-      : database_(database), previous_(*database.Query("SELECT @@GLOBAL.sql_mode")[0][0]) {
-    database_.Execute("SET GLOBAL sql_mode = " + database_.Quote(mode));
-  }
-  ~GlobalSqlMode() { database_.Execute("SET GLOBAL sql_mode = " + database_.Quote(previous_)); }
-  GlobalSqlMode(const GlobalSqlMode&) = delete;
-  GlobalSqlMode& operator=(const GlobalSqlMode&) = delete;
-
- private:
-  SandboxDatabase& database_;
-  std::string previous_;
-};
 
 class ServerMode : public ::testing::Test {
  protected:
