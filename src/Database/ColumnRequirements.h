@@ -28,8 +28,8 @@ inline std::string Lower(std::string_view text) {
 }
 
 inline bool IsCharacterType(std::string_view data_type) {
-  constexpr std::array<std::string_view, 6> kCharacterTypes = {
-      "char", "varchar", "tinytext", "text", "mediumtext", "longtext"};
+  constexpr std::array<std::string_view, 6> kCharacterTypes = {"char", "varchar",    "tinytext",
+                                                               "text", "mediumtext", "longtext"};
   return std::find(kCharacterTypes.begin(), kCharacterTypes.end(), data_type) !=
          kCharacterTypes.end();
 }

@@ -8,11 +8,11 @@ class IDatabase {
  public:
   virtual ~IDatabase() = default;
 
-  // True when a row has this EOS id.
+  // True when a row has this EOS id (the default "0" and the empty id own no row).
   virtual bool IsPlayerExist(std::string eos_id) = 0;
   // True when a row has this EOS id and a player id above 0.
   virtual bool IsPlayerIDExist(std::string eos_id) = 0;
-  // True when a row holds this one-time code.
+  // True when a row holds this one-time code (a state word in the code column is no code).
   virtual bool IsCodeExist(std::string code) = 0;
   // Writes the player into the row(s) of code and marks them "Linked"; true when a row was linked.
   virtual bool UpdateAccount(std::string eos_id, std::string code, int player_id,

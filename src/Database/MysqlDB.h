@@ -138,17 +138,18 @@ inline std::optional<std::string> MySql::Escape(std::string_view value, const ch
 // A table that someone else created may have columns that turn the values into others; with
 // them the store would link and overwrite the wrong rows.
 inline bool MySql::TableHoldsValuesFaithfully() {
-  daotk::mysql::results result = Run(
-      "SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS WHERE "
-      "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord';",
-      "MySql::MySql");
+  daotk::mysql::results result =
+      Run("SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS WHERE "
+          "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord';",
+          "MySql::MySql");
   std::vector<std::string> problems;
   if (!result.succeeded()) {
     problems.push_back("its columns could not be read");
   } else {
     std::vector<veltrane::ColumnDescription> columns;
     for (std::vector<std::string>& row : result.text_rows()) {
-      if (row.size() == 3) columns.push_back({std::move(row[0]), std::move(row[1]), std::move(row[2])});
+      if (row.size() == 3)
+        columns.push_back({std::move(row[0]), std::move(row[1]), std::move(row[2])});
     }
     problems = veltrane::ColumnProblems(columns);
   }
@@ -262,13 +263,13 @@ inline bool MySql::UpdateAccount(std::string eos_id, std::string code, int playe
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
     if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) return false;
     // A lost race for the code (another server linked it first) runs fine but changes nothing.
-    const daotk::mysql::results result = Run(
-        fmt::format("UPDATE player_discord SET eos_id = '{}', player_id = {}, character_name = "
-                    "'{}', tribe_id = {}, tribe_name = '{}', code = 'Linked' WHERE code = '{}' "
-                    "AND code NOT IN ('Linked', 'Updated', '0', '');",
-                    *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe,
-                    *escaped_code),
-        kOperation);
+    const daotk::mysql::results result =
+        Run(fmt::format("UPDATE player_discord SET eos_id = '{}', player_id = {}, character_name = "
+                        "'{}', tribe_id = {}, tribe_name = '{}', code = 'Linked' WHERE code = '{}' "
+                        "AND code NOT IN ('Linked', 'Updated', '0', '');",
+                        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe,
+                        *escaped_code),
+            kOperation);
     return result.succeeded() && result.affected_rows() > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, kOperation, error.what());

@@ -101,8 +101,9 @@ TEST_P(ForeignCollation, NoTypedCodeOrIdReachesARowInAState) {
   const std::vector<PlayerDiscordRow> before = database_.Rows();
   if (IgnoresControlCharacters()) {
     // The threat is real here: the server itself takes the disguised word for the state word.
-    ASSERT_EQ(database_.Query("SELECT COUNT(*) FROM player_discord WHERE code = 'Li\x01nked'")[0][0],
-              "1");
+    ASSERT_EQ(
+        database_.Query("SELECT COUNT(*) FROM player_discord WHERE code = 'Li\x01nked'")[0][0],
+        "1");
   }
 
   for (const std::string& typed : DisguisedStateWords()) {
@@ -118,8 +119,8 @@ TEST_P(ForeignCollation, NoTypedCodeOrIdReachesARowInAState) {
   // A real code still links its row, and only that one.
   ASSERT_TRUE(store->UpdateAccount("EOS-BOB", "REAL-1", 101, "Bob", 7, "Raiders"));
   std::vector<PlayerDiscordRow> expected = before;
-  expected.back() = {before.back().id, "EOS-BOB", "discord-real", 101, "Bob", 7, "Raiders",
-                     "Linked"};
+  expected.back() = {before.back().id, "EOS-BOB", "discord-real", 101, "Bob", 7,
+                     "Raiders",        "Linked"};
   EXPECT_EQ(database_.Rows(), expected);
   EXPECT_TRUE(LogLines().empty());
 }
@@ -138,8 +139,7 @@ struct UnfaithfulColumn {
 
 void PrintTo(const UnfaithfulColumn& column, std::ostream* out) { *out << column.reason; }
 
-class ForeignColumns : public ForeignTableStore,
-                       public ::testing::TestWithParam<UnfaithfulColumn> {
+class ForeignColumns : public ForeignTableStore, public ::testing::TestWithParam<UnfaithfulColumn> {
  protected:
   void SetUp() override { StartLog(); }
 };
@@ -199,8 +199,8 @@ class ForeignTable : public ForeignTableStore, public ::testing::Test {
 };
 
 TEST_F(ForeignTable, EveryUnfaithfulColumnIsNamedInTheOneLine) {
-  database_.CreateForeignTable("", {{"player_id", "smallint NOT NULL DEFAULT 0"},
-                                    {"code", "bigint NOT NULL DEFAULT 0"}});
+  database_.CreateForeignTable(
+      "", {{"player_id", "smallint NOT NULL DEFAULT 0"}, {"code", "bigint NOT NULL DEFAULT 0"}});
   auto store = OpenStore();
   const std::vector<CapturedLine> lines = LogLines();
   ASSERT_EQ(lines.size(), 1u);
@@ -224,11 +224,11 @@ TEST_F(ForeignTable, OtherFaithfulColumnTypesAreTakenAsTheyAre) {
   auto store = OpenStore();
   EXPECT_TRUE(LogLines().empty());
   EXPECT_TRUE(store->IsCodeExist("CODE-1"));
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", -2147483647 - 1, "Zoë 🦖", 2147483647,
-                                   "Ærger"));
-  EXPECT_EQ(database_.Rows(), (std::vector<PlayerDiscordRow>{{1, "EOS-1", "discord-1",
-                                                              -2147483647 - 1, "Zoë 🦖",
-                                                              2147483647, "Ærger", "Linked"}}));
+  EXPECT_TRUE(
+      store->UpdateAccount("EOS-1", "CODE-1", -2147483647 - 1, "Zoë 🦖", 2147483647, "Ærger"));
+  EXPECT_EQ(database_.Rows(),
+            (std::vector<PlayerDiscordRow>{{1, "EOS-1", "discord-1", -2147483647 - 1, "Zoë 🦖",
+                                            2147483647, "Ærger", "Linked"}}));
 }
 
 }  // namespace

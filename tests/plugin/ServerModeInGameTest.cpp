@@ -50,10 +50,10 @@ TEST_F(ServerModeInGame, InjectionCorpusAsCodesAndNamesStaysHarmlessUnderNoBacks
     const int row_id = database_.InsertCode("discord-" + name, code);
     expected.push_back({row_id, eos_id, "discord-" + name, player, text, -player, text, "Updated"});
     const std::string json_text = nlohmann::json(text).dump();
-    script += "join " + name + " eos=" + nlohmann::json(eos_id).dump() + " id=" +
-              std::to_string(player) + " name=" + json_text + " tribe_id=" +
-              std::to_string(-player) + " tribe=" + json_text + "\nchat " + name + " /link " +
-              code + "\nlogout " + name + "\n";
+    script += "join " + name + " eos=" + nlohmann::json(eos_id).dump() +
+              " id=" + std::to_string(player) + " name=" + json_text +
+              " tribe_id=" + std::to_string(-player) + " tribe=" + json_text + "\nchat " + name +
+              " /link " + code + "\nlogout " + name + "\n";
   }
   const DevhostResult result = Run(script);
 

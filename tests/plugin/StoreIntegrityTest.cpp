@@ -11,8 +11,8 @@
 namespace veltrane::test {
 namespace {
 
-using ::testing::ElementsAre;
 using ::testing::Each;
+using ::testing::ElementsAre;
 
 const std::string kStoreLine = "(" VELTRANE_SOURCE_DIR "/src/Database/MysqlDB.h ";
 
@@ -84,8 +84,8 @@ TEST_P(ForeignCollationInGame, OnlyTheRowOfTheTypedCodeChanges) {
   EXPECT_THAT(to_mallory, Each(std::string("Invalid code")));
   EXPECT_THAT(MessagesTo(result, "bob"), ElementsAre("Account linked"));
   std::vector<PlayerDiscordRow> expected = before;
-  expected.back() = {before.back().id, "EOS-BOB", "discord-real", 101, "Bob", 7, "Raiders",
-                     "Updated"};
+  expected.back() = {before.back().id, "EOS-BOB", "discord-real", 101, "Bob", 7,
+                     "Raiders",        "Updated"};
   EXPECT_EQ(database_.Rows(), expected);
   EXPECT_THAT(VeltraneLog(result), ::testing::IsEmpty());
 }
@@ -106,12 +106,12 @@ TEST_F(StoreIntegrity, EmptyOrDefaultEosIdLinksNothingAndIsNotRefreshed) {
   InsertLinkedRow("0", 5, "Zero", 1, "Zeros", "Linked");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
-  const DevhostResult result = Run(
-      "join zero eos=0 id=5 name=Zero\njoin empty eos=\"\" id=6\njoin padded eos=\"0 \" id=7\n"
-      "join hidden eos=\"\\u00010\\u007f\" id=8\n"
-      "chat zero /link REAL-1\nchat empty /link REAL-1\nchat padded /link REAL-1\n"
-      "chat hidden /link REAL-1\n"
-      "logout zero\nlogout empty\nlogout padded\nlogout hidden\n");
+  const DevhostResult result =
+      Run("join zero eos=0 id=5 name=Zero\njoin empty eos=\"\" id=6\njoin padded eos=\"0 \" id=7\n"
+          "join hidden eos=\"\\u00010\\u007f\" id=8\n"
+          "chat zero /link REAL-1\nchat empty /link REAL-1\nchat padded /link REAL-1\n"
+          "chat hidden /link REAL-1\n"
+          "logout zero\nlogout empty\nlogout padded\nlogout hidden\n");
 
   for (const std::string name : {"zero", "empty", "padded", "hidden"}) {
     EXPECT_THAT(MessagesTo(result, name), ElementsAre("Invalid code")) << name;

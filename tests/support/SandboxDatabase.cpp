@@ -180,9 +180,8 @@ std::vector<PlayerDiscordRow> SandboxDatabase::Rows() {
 
 int SandboxDatabase::KillOtherSessions() {
   int killed = 0;
-  for (const auto& columns :
-       Query("SELECT ID FROM information_schema.PROCESSLIST WHERE DB = " + Quote(name_) +
-             " AND ID <> CONNECTION_ID()")) {
+  for (const auto& columns : Query("SELECT ID FROM information_schema.PROCESSLIST WHERE DB = " +
+                                   Quote(name_) + " AND ID <> CONNECTION_ID()")) {
     Execute("KILL CONNECTION " + *columns[0]);
     ++killed;
   }
