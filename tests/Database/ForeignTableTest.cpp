@@ -218,6 +218,8 @@ TEST_F(ForeignTable, OtherFaithfulColumnTypesAreTakenAsTheyAre) {
                                 {"tribe_id", "bigint(20) NOT NULL DEFAULT 0"},
                                 {"tribe_name", "tinytext NOT NULL"},
                                 {"code", "char(40) NOT NULL DEFAULT '0'"}});
+  // Column names are compared without regard to case, as the server does.
+  database_.Execute("ALTER TABLE player_discord CHANGE code CODE char(40) NOT NULL DEFAULT '0'");
   database_.Execute(
       "INSERT INTO player_discord (discord_id, character_name, tribe_name, code) VALUES "
       "('discord-1', 'None', 'None', 'CODE-1')");
