@@ -1,6 +1,7 @@
 // The link command and the logout refresh on a server in NO_BACKSLASH_ESCAPES mode, where a
 // backslash is a plain character. These tests set the sandbox server's global sql_mode.
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 
 #include <algorithm>
@@ -14,7 +15,6 @@
 namespace veltrane::test {
 namespace {
 
-using ::testing::Each;
 using ::testing::IsEmpty;
 
 class ServerModeInGame : public PluginTest {
@@ -50,10 +50,10 @@ TEST_F(ServerModeInGame, InjectionCorpusAsCodesAndNamesStaysHarmlessUnderNoBacks
     const int row_id = database_.InsertCode("discord-" + name, code);
     expected.push_back({row_id, eos_id, "discord-" + name, player, text, -player, text, "Updated"});
     const std::string json_text = nlohmann::json(text).dump();
-    script += "join " + name + " eos=" + nlohmann::json(eos_id).dump() +
-              " id=" + std::to_string(player) + " name=" + json_text +
-              " tribe_id=" + std::to_string(-player) + " tribe=" + json_text + "\nchat " + name +
-              " /link " + code + "\nlogout " + name + "\n";
+    script += fmt::format(
+        "join {0} eos={1} id={2} name={3} tribe_id={4} tribe={3}\nchat {0} /link {5}\n"
+        "logout {0}\n",
+        name, nlohmann::json(eos_id).dump(), player, json_text, -player, code);
   }
   const DevhostResult result = Run(script);
 

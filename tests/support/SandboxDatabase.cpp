@@ -156,7 +156,7 @@ void SandboxDatabase::CreateForeignTable(
     const auto replaced = column_definitions.find(name);
     const std::string& definition =
         replaced != column_definitions.end() ? replaced->second : plugin_definition;
-    if (!definition.empty()) statement += ", " + name + " " + definition;
+    if (!definition.empty()) statement += fmt::format(", {} {}", name, definition);
   }
   Execute(statement + ", PRIMARY KEY(id)) " + table_options);
 }
