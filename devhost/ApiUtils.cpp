@@ -34,7 +34,7 @@ std::string Line(std::initializer_list<std::string_view> parts) {
 
 bool PlayerMessaging::Recipient(const void* player, std::string& name) const {
   name = game_.NameOf(player);
-  if (name != "?") return true;
+  if (player == nullptr || game_.PlayerOf(player) != nullptr) return true;
   PrintLine("error " + JsonText("message for an unknown player controller"));
   return false;
 }

@@ -34,7 +34,7 @@ class DevHost {
   ApiUtils api_utils{game};
   PermissionsStandIn permissions;
   GameLoop loop;
-  HttpPoster http;
+  HttpPoster http{[this] { loop.Wake(); }};  // http-wait waits on the game loop
   std::optional<PluginModule> plugin;
   std::unique_ptr<RconServer> rcon;
 

@@ -2,6 +2,8 @@
 
 #include <stdexcept>
 
+#include "Output.h"
+
 namespace devhost {
 
 Player::Player(PlayerProfile player_profile)
@@ -101,7 +103,7 @@ void* Game::FieldAddress(const void* object, std::string_view field) const {
 std::string Game::NameOf(const void* controller) const {
   if (controller == nullptr) return "-";
   const Player* player = PlayerOf(controller);
-  return player != nullptr ? player->profile.script_name : "?";
+  return player != nullptr ? NameText(player->profile.script_name) : "?";
 }
 
 }  // namespace devhost

@@ -114,7 +114,8 @@ class Game {
   // Address of a named field inside a live object; null when the object has none.
   void* FieldAddress(const void* object, std::string_view field) const;
 
-  // A controller as the output names it: the script name, "-" for none, "?" for an unknown one.
+  // A controller as the output names it: the script name (quoted when it is not a plain word, see
+  // NameText), "-" for none, "?" for an unknown one.
   std::string NameOf(const void* controller) const;
 
  private:

@@ -89,7 +89,7 @@ void Logout(AShooterGameMode* game_mode, AController* exiting) {
   if (game.Lookup(game_mode, ObjectKind::kGameMode) == nullptr)
     PrintLine("error " + JsonText("game logout called with an unknown game mode"));
   const std::string name = game.NameOf(exiting);
-  if (name == "?") {
+  if (exiting != nullptr && game.PlayerOf(exiting) == nullptr) {
     PrintLine("error " + JsonText("game logout called with an unknown controller"));
     return;
   }

@@ -25,6 +25,7 @@ InputReader::~InputReader() {
 
 void InputReader::Stop() {
   stopping_ = true;
+  loop_.CloseInput();  // a reader waiting for room in the game loop gives up
   if (thread_.joinable()) thread_.join();
 }
 
@@ -44,7 +45,11 @@ void InputReader::Run() {
       const char c = chunk[i];
       if (c == '\n') {
         if (!pending.empty() && pending.back() == '\r') pending.pop_back();
-        loop_.PushLine(discarding ? std::string(kOverlongLine) : std::move(pending));
+        // Waits while the game thread is behind: input is read ahead only so far.
+        if (!loop_.PushLine(discarding ? std::string(kOverlongLine) : std::move(pending))) {
+          loop_.EndInput();
+          return;
+        }
         pending.clear();
         discarding = false;
       } else if (!discarding) {
@@ -56,7 +61,15 @@ void InputReader::Run() {
       }
     }
   }
-  if (!pending.empty() && !stopping_) loop_.PushLine(std::move(pending));
+  // The last line may lack its line break; an overlong one is reported like any other.
+  if (!stopping_) {
+    if (discarding) {
+      loop_.PushLine(std::string(kOverlongLine));
+    } else if (!pending.empty()) {
+      if (pending.back() == '\r') pending.pop_back();
+      loop_.PushLine(std::move(pending));
+    }
+  }
   loop_.EndInput();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 // Reads script lines from a file descriptor on its own thread and hands them to the game loop,
-// so that the game thread serves RCON requests while no line is there.
+// so that the game thread serves RCON requests while no line is there. It reads ahead only a
+// bounded amount (GameLoop::kMaxReadAhead) and then waits for the game thread.
 
 #include <atomic>
 #include <thread>

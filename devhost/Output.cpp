@@ -31,6 +31,13 @@ std::string JsonText(std::string_view utf8) {
       .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
+std::string NameText(std::string_view utf8) {
+  const bool plain = !utf8.empty() && std::all_of(utf8.begin(), utf8.end(), [](char c) {
+    return c > ' ' && c <= '~' && c != '"' && c != '\\' && c != '=';
+  });
+  return plain ? std::string(utf8) : JsonText(utf8);
+}
+
 std::string JsonText(const FString& text) {
   return JsonText(AsaApi::Tools::Utf8Encode(text.View()));
 }

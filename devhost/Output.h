@@ -16,6 +16,10 @@ void PrintLine(std::string_view line);
 std::string JsonText(std::string_view utf8);
 std::string JsonText(const FString& text);
 inline std::string JsonText(const char* utf8) { return JsonText(std::string_view(utf8)); }
+// A name as output lines give it: as it stands when it is a plain word (printable ASCII without
+// blank, quote, backslash or '='), otherwise as a JSON string like a text, so that no control
+// character reaches a line and a reader can tell where the name ends.
+std::string NameText(std::string_view utf8);
 // Floats print with "%.8g".
 std::string FormatFloat(float value);
 

@@ -25,8 +25,11 @@ std::string CurrentExceptionText() {
 
 }  // namespace
 
-PluginModule::PluginModule(std::string path, RegistrationCount registrations)
-    : path_(std::move(path)), registrations_(std::move(registrations)) {}
+PluginModule::PluginModule(std::string path, RegistrationCount registrations,
+                           std::filesystem::path config)
+    : path_(std::move(path)),
+      registrations_(std::move(registrations)),
+      config_(std::move(config)) {}
 
 std::string PluginModule::Name() const { return std::filesystem::path(path_).stem().string(); }
 
@@ -59,7 +62,15 @@ void PluginModule::Load() {
     PrintLine("load ok");
     return;
   }
-  PrintLine("load failed error=" + JsonText(failure));
+  // A plugin that cannot read its configuration says only the file's name; the host knows where
+  // it looked.
+  std::string missing;
+  if (!config_.empty() && !std::filesystem::exists(config_, ignored)) {
+    missing = " missing=" + JsonText(config_.string());
+    DevhostLogger().warn("there is no configuration at {} (--root names the server folder)",
+                         config_.string());
+  }
+  PrintLine("load failed error=" + JsonText(failure) + missing);
   Close();
 }
 

@@ -2,6 +2,7 @@
 // The plugin module: opened with the platform loader and driven through its entry point DllMain,
 // reason 1 after opening and 0 before closing. Game thread.
 
+#include <filesystem>
 #include <functional>
 #include <string>
 
@@ -15,9 +16,13 @@ class PluginModule {
   // because each of them points into its code.
   using RegistrationCount = std::function<std::size_t()>;
 
-  PluginModule(std::string path, RegistrationCount registrations);
+  // config: where the plugin reads its configuration; a failed load names it when it is missing.
+  PluginModule(std::string path, RegistrationCount registrations,
+               std::filesystem::path config = {});
 
-  // Print "load ok" or "load failed error=JSON"; a failed load leaves the module unloaded.
+  // Print "load ok" or "load failed error=JSON", followed by " missing=JSON" with the
+  // configuration's path when the entry point failed and that file does not exist. A failed
+  // load leaves the module unloaded.
   void Load();
   // Prints "unload ok", or "unload failed error=JSON" when the entry point throws; the module
   // counts as unloaded either way.
@@ -39,6 +44,7 @@ class PluginModule {
   std::string path_;
   std::string resolved_path_;
   RegistrationCount registrations_;
+  std::filesystem::path config_;
   void* handle_ = nullptr;
   HMODULE base_ = nullptr;
   EntryPoint entry_ = nullptr;

@@ -7,7 +7,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <optional>
 #include <system_error>
 #include <vector>
 
@@ -17,7 +19,6 @@ namespace devhost {
 
 namespace {
 
-constexpr std::size_t kMaxClients = 16;
 constexpr std::size_t kMaxOutbox = 1 << 20;
 
 [[noreturn]] void ThrowSystemError(const char* what) {
@@ -26,8 +27,9 @@ constexpr std::size_t kMaxOutbox = 1 << 20;
 
 }  // namespace
 
-RconServer::RconServer(GameLoop& loop, std::string password, RequestHandler handler)
-    : loop_(loop), password_(std::move(password)), handler_(std::move(handler)) {}
+RconServer::RconServer(GameLoop& loop, std::string password, RequestHandler handler,
+                       RconLimits limits)
+    : loop_(loop), password_(std::move(password)), handler_(std::move(handler)), limits_(limits) {}
 
 RconServer::~RconServer() {
   Stop();
@@ -96,15 +98,17 @@ void RconServer::Run() {
   while (!stopping_) {
     polled.assign({{wake_read_, POLLIN, 0}, {listen_fd_, POLLIN, 0}});
     polled_ids.assign({0, 0});
+    int wait_ms = -1;
     {
       const std::lock_guard<std::mutex> guard(lock_);
+      wait_ms = CloseExpired();
       for (const auto& [id, client] : clients_) {
         const short events = short(POLLIN | (client.outbox.empty() ? 0 : POLLOUT));
         polled.push_back({client.fd, events, 0});
         polled_ids.push_back(id);
       }
     }
-    if (poll(polled.data(), polled.size(), -1) < 0) {
+    if (poll(polled.data(), polled.size(), wait_ms) < 0) {
       if (errno == EINTR) continue;
       DevhostLogger().error("RCON listener stops: poll failed");
       return;
@@ -137,16 +141,56 @@ void RconServer::Run() {
   }
 }
 
+RconServer::Clock::time_point RconServer::Deadline(const Client& client) const {
+  return client.authenticated ? client.last_traffic + limits_.idle_timeout
+                              : client.connected + limits_.login_timeout;
+}
+
+int RconServer::CloseExpired() {
+  const Clock::time_point now = Clock::now();
+  std::optional<Clock::time_point> next;
+  for (auto it = clients_.begin(); it != clients_.end();) {
+    const Clock::time_point deadline = Deadline(it->second);
+    if (deadline <= now) {
+      DevhostLogger().warn("RCON client {}: {}; connection closed", it->first,
+                           it->second.authenticated ? "idle too long" : "no login in time");
+      close(it->second.fd);
+      it = clients_.erase(it);
+      continue;
+    }
+    if (!next || deadline < *next) next = deadline;
+    ++it;
+  }
+  if (!next) return -1;
+  // Rounded up, so that the deadline has passed when poll returns.
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(*next - now).count();
+  return static_cast<int>(std::min<long long>(left, 60'000));
+}
+
 void RconServer::Accept() {
   while (true) {
     const int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) return;
     const std::lock_guard<std::mutex> guard(lock_);
-    if (clients_.size() >= kMaxClients) {
-      close(fd);
-      continue;
+    if (clients_.size() >= limits_.max_clients) {
+      // The oldest connection that has not logged in gives way; ids grow with the connections.
+      const auto waiting = std::find_if(clients_.begin(), clients_.end(), [](const auto& entry) {
+        return !entry.second.authenticated;
+      });
+      if (waiting == clients_.end()) {
+        DevhostLogger().warn("RCON: {} clients are logged in; a new connection is refused",
+                             clients_.size());
+        close(fd);
+        continue;
+      }
+      DevhostLogger().warn("RCON client {}: gives way to a new connection before its login",
+                           waiting->first);
+      close(waiting->second.fd);
+      clients_.erase(waiting);
     }
-    clients_[next_client_id_++].fd = fd;
+    Client& client = clients_[next_client_id_++];
+    client.fd = fd;
+    client.connected = client.last_traffic = Clock::now();
   }
 }
 
@@ -155,6 +199,7 @@ bool RconServer::Receive(int client_id, Client& client) {
   const ssize_t count = recv(client.fd, chunk, sizeof chunk, 0);
   if (count == 0) return false;  // gone; a packet cut short dies with it
   if (count < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+  client.last_traffic = Clock::now();
   client.received.append(chunk, std::size_t(count));
   try {
     while (std::optional<rcon::Packet> packet = rcon::Decode(client.received)) {
@@ -196,6 +241,7 @@ bool RconServer::Flush(Client& client) {
   while (!client.outbox.empty()) {
     const ssize_t sent = send(client.fd, client.outbox.data(), client.outbox.size(), MSG_NOSIGNAL);
     if (sent < 0) return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    client.last_traffic = Clock::now();
     client.outbox.erase(0, std::size_t(sent));
   }
   return !client.close_when_sent;

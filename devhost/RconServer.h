@@ -2,9 +2,12 @@
 // RCON over TCP on 127.0.0.1. A listener thread owns the sockets: it answers logins itself and
 // hands each authenticated command to the game thread through the game loop; replies come back
 // through Send and are written by the listener, so a slow or vanished client never blocks the
-// game thread.
+// game thread. Idle sockets cannot lock it: a connection must log in within a short deadline and
+// is closed after a longer one without traffic, and when every place is taken the oldest
+// connection that has not logged in gives way to a new one.
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -16,12 +19,22 @@
 
 namespace devhost {
 
+// How many connections, and how long one may stay without logging in or without traffic.
+struct RconLimits {
+  std::size_t max_clients = 16;
+  // From the connection to a successful login.
+  std::chrono::milliseconds login_timeout = std::chrono::seconds(5);
+  // Since the last byte received or sent, once logged in.
+  std::chrono::milliseconds idle_timeout = std::chrono::minutes(5);
+};
+
 class RconServer {
  public:
   // Runs on the game thread for each authenticated command.
   using RequestHandler = std::function<void(int client_id, const rcon::Packet& packet)>;
+  using Clock = std::chrono::steady_clock;
 
-  RconServer(GameLoop& loop, std::string password, RequestHandler handler);
+  RconServer(GameLoop& loop, std::string password, RequestHandler handler, RconLimits limits = {});
   RconServer(const RconServer&) = delete;
   RconServer& operator=(const RconServer&) = delete;
   ~RconServer();
@@ -42,6 +55,8 @@ class RconServer {
     std::string outbox;
     bool authenticated = false;
     bool close_when_sent = false;
+    Clock::time_point connected;
+    Clock::time_point last_traffic;
   };
 
   void Run();
@@ -51,10 +66,16 @@ class RconServer {
   bool Flush(Client& client);
   void Handle(int client_id, Client& client, rcon::Packet packet);
   void Wake();
+  // When the client's deadline passes.
+  Clock::time_point Deadline(const Client& client) const;
+  // Closes the clients whose deadline has passed; answers how long poll may wait for the next
+  // deadline (-1: none). Holds lock_.
+  int CloseExpired();
 
   GameLoop& loop_;
   const std::string password_;
   const RequestHandler handler_;
+  const RconLimits limits_;
   int listen_fd_ = -1;
   int wake_read_ = -1;
   int wake_write_ = -1;

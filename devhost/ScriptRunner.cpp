@@ -13,6 +13,7 @@ namespace devhost {
 namespace {
 
 constexpr int kMaxSleepMs = 600000;
+constexpr int kDefaultHttpWaitMs = 15000;
 
 std::uint64_t Fnv1a64(std::string_view text) {
   std::uint64_t hash = 14695981039346656037ULL;
@@ -55,10 +56,23 @@ const char* ScriptRunner::HelpText() {
   die NAME | revive NAME | leave NAME | logout NAME | logout -
   chat NAME REST | console NAME REST | console - REST | rcon REST
   perms on|off | perms add EOS GROUP | perms fail on|off
-  echo TEXT | sleep MS | help)";
+  echo TEXT | sleep MS | http-wait [MS] | timing on|off | help)";
 }
 
 void ScriptRunner::Run(std::string_view text) {
+  ScriptLine line(text);
+  if (line.AtEnd()) return;
+  const auto start = std::chrono::steady_clock::now();
+  RunCommand(line);
+  // The wall time of the command on the game thread: for sleep and http-wait, the wait.
+  if (timing_) {
+    const auto held = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - start);
+    PrintLine("timing us=" + std::to_string(held.count()) + " command=" + JsonText(text));
+  }
+}
+
+void ScriptRunner::RunCommand(ScriptLine& line) {
   using Command = void (ScriptRunner::*)(ScriptLine&);
   static const std::map<std::string, Command, std::less<>> kCommands = {
       {"load", &ScriptRunner::Load},
@@ -76,11 +90,11 @@ void ScriptRunner::Run(std::string_view text) {
       {"perms", &ScriptRunner::Perms},
       {"echo", &ScriptRunner::Echo},
       {"sleep", &ScriptRunner::Sleep},
+      {"http-wait", &ScriptRunner::HttpWait},
+      {"timing", &ScriptRunner::Timing},
       {"help", &ScriptRunner::Help},
   };
-  ScriptLine line(text);
   try {
-    if (line.AtEnd()) return;
     const std::string name = line.Word("command");
     const auto command = kCommands.find(name);
     if (command == kCommands.end()) throw ScriptError("unknown command " + name);
@@ -252,6 +266,28 @@ void ScriptRunner::Sleep(ScriptLine& line) {
   if (milliseconds < 0 || milliseconds > kMaxSleepMs)
     throw ScriptError("sleep takes 0 to " + std::to_string(kMaxSleepMs) + " milliseconds");
   host_.loop.ServeUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds));
+}
+
+// Waits, serving RCON, until every post made so far has printed its http-status line.
+void ScriptRunner::HttpWait(ScriptLine& line) {
+  int milliseconds = kDefaultHttpWaitMs;
+  if (!line.AtEnd()) milliseconds = ParseInt(line.Word("milliseconds"), "MS");
+  line.ExpectEnd();
+  if (milliseconds < 0 || milliseconds > kMaxSleepMs)
+    throw ScriptError("http-wait takes 0 to " + std::to_string(kMaxSleepMs) + " milliseconds");
+  HttpPoster& http = host_.http;
+  const std::uint64_t made = http.LastPosted();
+  const bool settled = host_.loop.ServeUntil(
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds),
+      [&http, made] { return http.Settled(made); });
+  if (!settled && !host_.loop.StopRequested())
+    throw ScriptError("http-wait: posts still pending after " + std::to_string(milliseconds) +
+                      " ms");
+}
+
+void ScriptRunner::Timing(ScriptLine& line) {
+  timing_ = OnOff(line);
+  line.ExpectEnd();
 }
 
 void ScriptRunner::Help(ScriptLine& line) {

@@ -14,7 +14,8 @@ class ScriptRunner {
  public:
   explicit ScriptRunner(DevHost& host) : host_(host) {}
 
-  // A line that cannot run prints "error JSON"; the host goes on either way.
+  // A line that cannot run prints "error JSON"; the host goes on either way. With timing on, a
+  // command's lines are followed by "timing us=N command=JSON".
   void Run(std::string_view line);
 
   static const char* HelpText();
@@ -37,13 +38,17 @@ class ScriptRunner {
   void Perms(ScriptLine& line);
   void Echo(ScriptLine& line);
   void Sleep(ScriptLine& line);
+  void HttpWait(ScriptLine& line);
+  void Timing(ScriptLine& line);
   void Help(ScriptLine& line);
+  void RunCommand(ScriptLine& line);
 
   Player& RequirePlayer(const std::string& name);
   PluginModule& RequireLoadedPlugin();
 
   DevHost& host_;
   int next_rcon_id_ = 1;
+  bool timing_ = false;
 };
 
 // What `join NAME` gives when the script says nothing else.

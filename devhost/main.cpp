@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -25,8 +26,8 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: devhost [--root DIR] [--plugin FILE] [--no-load] "
-    "[--rcon-port N --rcon-password PW] [SCRIPT]\n";
+    "usage: devhost [--root DIR] [--plugin FILE] [--no-load] [--rcon-port N --rcon-password PW "
+    "[--rcon-login-timeout S] [--rcon-idle-timeout S]] [SCRIPT]\n";
 
 struct Options {
   std::filesystem::path root = std::filesystem::current_path();
@@ -35,6 +36,7 @@ struct Options {
   std::optional<std::string> script;
   std::optional<int> rcon_port;
   std::optional<std::string> rcon_password;
+  devhost::RconLimits rcon_limits;
 };
 
 std::filesystem::path BesideExecutable(const char* file) {
@@ -67,6 +69,22 @@ std::optional<Options> ParseArguments(int argc, char** argv) {
         std::cerr << "--rcon-port takes 0 to 65535\n";
         return std::nullopt;
       }
+    } else if ((argument == "--rcon-login-timeout" || argument == "--rcon-idle-timeout") &&
+               has_value) {
+      int seconds = 0;
+      try {
+        seconds = devhost::ParseInt(argv[++i], argument);
+      } catch (const std::exception& error) {
+        std::cerr << error.what() << "\n";
+        return std::nullopt;
+      }
+      if (seconds < 1 || seconds > 86400) {
+        std::cerr << argument << " takes 1 to 86400 seconds\n";
+        return std::nullopt;
+      }
+      (argument == "--rcon-login-timeout" ? options.rcon_limits.login_timeout
+                                          : options.rcon_limits.idle_timeout) =
+          std::chrono::seconds(seconds);
     } else if (argument == "--rcon-password" && has_value) {
       options.rcon_password = argv[++i];
     } else if (argument == "--help" || argument == "-h") {
@@ -118,7 +136,11 @@ int main(int argc, char** argv) {
     std::cerr << "devhost: cannot open the log: " << error.what() << "\n";
     return 1;
   }
-  host.plugin.emplace(options->plugin.string(), [&host] { return host.Registrations(); });
+  // The plugin reads ROOT/ArkApi/Plugins/NAME/config.json, NAME its module's file name.
+  const std::filesystem::path config =
+      host.root / "ArkApi" / "Plugins" / options->plugin.stem() / "config.json";
+  host.plugin.emplace(
+      options->plugin.string(), [&host] { return host.Registrations(); }, config);
 
   const int input = options->script ? open(options->script->c_str(), O_RDONLY | O_CLOEXEC) : dup(0);
   if (input < 0) {
@@ -140,7 +162,8 @@ int main(int argc, char** argv) {
         host.loop, *options->rcon_password,
         [&host](int client_id, const devhost::rcon::Packet& packet) {
           host.ServeRconRequest(client_id, packet);
-        });
+        },
+        options->rcon_limits);
     try {
       const int port = host.rcon->Start(*options->rcon_port);
       devhost::PrintLine("rcon-listen port=" + std::to_string(port));

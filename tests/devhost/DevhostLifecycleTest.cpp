@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 
 #include "Probe.h"
 
@@ -84,6 +85,27 @@ TEST_F(DevhostLifecycle, ExceptionFromTheEntryPointIsAFailedLoadAndTheHostGoesOn
   EXPECT_TRUE(result.First("echo \"still here\""));
   EXPECT_EQ(result.Count("unload"), 0u);
   EXPECT_EQ(result.Count("probe dllmain reason=0"), 0u);
+}
+
+// The plugin says only "Can't open config.json"; the host names the file it would read.
+TEST_F(DevhostLifecycle, FailedLoadNamesAMissingConfiguration) {
+  DevhostRunner veltrane;
+  const DevhostResult result = veltrane.Run("");
+  const std::string expected_path =
+      (veltrane.Root() / "ArkApi" / "Plugins" / "Veltrane" / "config.json").string();
+  EXPECT_EQ(result.First("load failed "), "load failed error=\"Can't open config.json\" missing=" +
+                                              nlohmann::json(expected_path).dump());
+  EXPECT_NE(result.stderr_text.find("there is no configuration at " + expected_path),
+            std::string::npos);
+
+  // The probe's own configuration place: missing, then there.
+  devhost_ = ProbeRunner({{"ThrowOnLoad", "no"}});
+  const std::filesystem::path probe_config =
+      devhost_->Root() / "ArkApi" / "Plugins" / "ProbePlugin" / "config.json";
+  EXPECT_EQ(TextField(devhost_->Run("").First("load failed "), "missing"), probe_config.string());
+  std::filesystem::create_directories(probe_config.parent_path());
+  std::ofstream(probe_config) << "{}";
+  EXPECT_EQ(devhost_->Run("").First("load failed "), "load failed error=\"no\"");
 }
 
 TEST_F(DevhostLifecycle, EntryPointAnsweringFalseIsAFailedLoad) {

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "Probe.h"
 #include "support/RconTestClient.h"
@@ -41,8 +43,10 @@ CommandResult Rconclt(const std::string& password, int port, const std::string& 
 
 class DevhostRcon : public ::testing::Test {
  protected:
-  std::unique_ptr<DevhostProcess> StartServer(const std::string& script = "") {
-    std::unique_ptr<DevhostProcess> server = devhost_->Start(script, kPassword);
+  std::unique_ptr<DevhostProcess> StartServer(const std::string& script = "",
+                                              const std::vector<std::string>& options = {}) {
+    std::unique_ptr<DevhostProcess> server =
+        devhost_->Start(script, kPassword, std::chrono::seconds(10), options);
     EXPECT_TRUE(server);
     if (server) {
       EXPECT_GT(server->RconPort(), 0);
@@ -207,6 +211,73 @@ TEST_F(DevhostRcon, ServerStopsOnSigtermAfterItsInputEnded) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_FALSE(result.timed_out);
   EXPECT_TRUE(result.First("unload ok"));
+}
+
+// Sixteen places; a login deadline long enough that only giving way can free one here.
+TEST_F(DevhostRcon, IdleSocketsCannotLockOutTheAdministrator) {
+  auto server = StartServer("", {"--rcon-login-timeout", "60"});
+  ASSERT_TRUE(server);
+  std::vector<std::unique_ptr<RconTestClient>> silent;
+  for (int i = 0; i < 17; ++i)
+    silent.push_back(std::make_unique<RconTestClient>(server->RconPort()));
+  RconTestClient admin(server->RconPort());
+  ASSERT_TRUE(admin.Authenticate(kPassword));
+  EXPECT_EQ(admin.Command("Probe.Echo served"), "served");
+  // The two oldest gave way to the seventeenth and to the administrator; the next still waits.
+  EXPECT_TRUE(silent[0]->ClosedByServer());
+  EXPECT_TRUE(silent[1]->ClosedByServer());
+  ASSERT_TRUE(silent[2]->Authenticate(kPassword));
+  EXPECT_EQ(silent[2]->Command("Probe.Echo third"), "third");
+  const DevhostResult result = server->Stop();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.Count("probe rcon "), 2u);
+}
+
+TEST_F(DevhostRcon, LoggedInClientsKeepTheirPlaces) {
+  auto server = StartServer();
+  ASSERT_TRUE(server);
+  std::vector<std::unique_ptr<RconTestClient>> admins;
+  for (int i = 0; i < 16; ++i) {
+    admins.push_back(std::make_unique<RconTestClient>(server->RconPort()));
+    ASSERT_TRUE(admins.back()->Authenticate(kPassword));
+  }
+  RconTestClient late(server->RconPort());
+  EXPECT_TRUE(late.ClosedByServer());
+  EXPECT_EQ(admins.front()->Command("Probe.Echo first"), "first");
+  EXPECT_EQ(admins.back()->Command("Probe.Echo last"), "last");
+}
+
+TEST_F(DevhostRcon, ConnectionsWithoutLoginOrTrafficAreClosedAtTheirDeadlines) {
+  {
+    auto defaults = StartServer();
+    ASSERT_TRUE(defaults);
+    RconTestClient silent(defaults->RconPort());
+    EXPECT_TRUE(silent.ClosedByServer());  // within the client's wait of 10 s
+  }
+  auto server = StartServer("", {"--rcon-login-timeout", "2", "--rcon-idle-timeout", "5"});
+  ASSERT_TRUE(server);
+  RconTestClient silent(server->RconPort());
+  RconTestClient unfinished(server->RconPort());
+  unfinished.SendBytes(std::string("\x20\x00\x00", 3));  // a login that never completes
+  RconTestClient admin(server->RconPort());
+  ASSERT_TRUE(admin.Authenticate(kPassword));
+  EXPECT_TRUE(silent.ClosedByServer());
+  EXPECT_TRUE(unfinished.ClosedByServer());
+  // Past the login deadline, a client that has logged in is still served ...
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  EXPECT_EQ(admin.Command("Probe.Echo still"), "still");
+  // ... until it stays silent for the idle deadline.
+  EXPECT_TRUE(admin.ClosedByServer());
+  const DevhostResult result = server->Stop();
+  EXPECT_EQ(result.exit_code, 0);
+}
+
+TEST_F(DevhostRcon, DeadlineOptionsAreChecked) {
+  const DevhostResult result = devhost_->Run(
+      "", {"--rcon-port", "0", "--rcon-password", kPassword, "--rcon-login-timeout", "0"});
+  EXPECT_EQ(result.exit_code, 2);
+  EXPECT_NE(result.stderr_text.find("--rcon-login-timeout takes 1 to 86400 seconds"),
+            std::string::npos);
 }
 
 }  // namespace

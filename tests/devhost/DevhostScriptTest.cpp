@@ -1,4 +1,7 @@
 #include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
 
 #include "Probe.h"
 
@@ -184,6 +187,96 @@ TEST_F(DevhostScript, OverlongLineIsRefusedWhole) {
   const DevhostResult result = Run("echo " + std::string(1100000, 'x') + "\necho next\n");
   EXPECT_EQ(Errors(result), std::vector<std::string>{"line longer than 1 MiB"});
   EXPECT_TRUE(result.First("echo \"next\""));
+}
+
+TEST_F(DevhostScript, OverlongLastLineWithoutLineBreakIsRefusedToo) {
+  const DevhostResult result = Run("echo first\necho " + std::string(1100000, 'x'));
+  EXPECT_EQ(Errors(result), std::vector<std::string>{"line longer than 1 MiB"});
+  EXPECT_TRUE(result.First("echo \"first\""));
+}
+
+// A reader of the output splits lines at line breaks and fields at blanks: a name that is not a
+// plain word stands as a JSON string, like a text.
+TEST_F(DevhostScript, NamesThatAreNotPlainWordsAreQuoted) {
+  const DevhostResult result =
+      Run("join a\rb\njoin zo\xC3\xAB\njoin back\\slash\njoin plain-name_1.x\n"
+          "chat a\rb /probe notify hi\nchat zo\xC3\xAB /probe chat hi\n"
+          "chat back\\slash /probe server hi\nchat plain-name_1.x /probe notify hi\n"
+          "logout a\rb\n");
+  for (const std::string& line : result.lines) {
+    EXPECT_TRUE(std::none_of(line.begin(), line.end(), [](char c) {
+      return static_cast<unsigned char>(c) < ' ';
+    })) << line;
+  }
+  EXPECT_EQ(result.WithPrefix("notify ").size(), 2u);
+  EXPECT_EQ(result.WithPrefix("notify ").front().rfind("notify \"a\\rb\" rgba=", 0), 0u);
+  EXPECT_EQ(result.WithPrefix("notify ").back().rfind("notify plain-name_1.x rgba=", 0), 0u);
+  EXPECT_EQ(result.First("chat-message ").value_or("").rfind("chat-message \"zo\xC3\xAB\" ", 0),
+            0u);
+  EXPECT_EQ(
+      result.First("server-message ").value_or("").rfind("server-message \"back\\\\slash\" ", 0),
+      0u);
+  EXPECT_EQ(result.First("game-logout "), "game-logout \"a\\rb\"");
+  EXPECT_TRUE(Errors(result).empty());
+}
+
+TEST_F(DevhostScript, TimingFollowsEachCommandWithItsGameThreadTime) {
+  const DevhostResult result =
+      Run("echo before\ntiming on\njoin bob\n\n# a comment\nchat bob /probe notify hi\n"
+          "sleep 200\nnonsense \"x\"\ntiming off\necho after\n");
+  std::vector<std::string> commands;
+  std::vector<long long> microseconds;
+  for (std::size_t i = 0; i < result.lines.size(); ++i) {
+    const std::string& line = result.lines[i];
+    if (line.rfind("timing ", 0) != 0) continue;
+    ASSERT_TRUE(Field(line, "us") && Field(line, "us")->is_number_integer()) << line;
+    microseconds.push_back(Field(line, "us")->get<long long>());
+    commands.push_back(TextField(line, "command"));
+    EXPECT_EQ(line, "timing us=" + std::to_string(microseconds.back()) +
+                        " command=" + nlohmann::json(commands.back()).dump());
+  }
+  // "timing on" reports itself, "timing off" does not.
+  EXPECT_EQ(commands,
+            (std::vector<std::string>{"timing on", "join bob", "chat bob /probe notify hi",
+                                      "sleep 200", "nonsense \"x\""}));
+  ASSERT_EQ(microseconds.size(), 5u);
+  EXPECT_GE(microseconds[3], 200000);  // a sleep holds the thread at least its time
+  // Each command's own lines come before its timing line.
+  const auto notify =
+      std::find_if(result.lines.begin(), result.lines.end(),
+                   [](const std::string& line) { return line.rfind("notify ", 0) == 0; });
+  ASSERT_NE(notify, result.lines.end());
+  EXPECT_EQ(TextField(*(notify + 1), "command"), "chat bob /probe notify hi");
+  EXPECT_EQ(Errors(result), std::vector<std::string>{"unknown command nonsense"});
+  EXPECT_TRUE(result.First("echo \"after\""));
+}
+
+// While the script sleeps, the devhost reads only a bounded amount ahead: a writer flooding its
+// input finds the pipe full and waits, and nothing is lost.
+TEST_F(DevhostScript, InputIsReadAheadOnlySoFarWhileTheScriptSleeps) {
+  {
+    auto server = devhost_->Start("sleep 20000\n", "pw");
+    ASSERT_TRUE(server);
+    std::string flood;
+    while (flood.size() < (64u << 20)) flood += "# " + std::string(1000, 'x') + "\n";
+    const std::size_t taken = server->Offer(flood, std::chrono::seconds(1));
+    EXPECT_LT(taken, 8u << 20);  // 1 MiB of lines, one partial line and the pipe
+    kill(server->Pid(), SIGTERM);
+    const DevhostResult result = server->Stop();
+    EXPECT_EQ(result.exit_code, 0);
+    EXPECT_FALSE(result.timed_out);
+  }
+  auto server = devhost_->Start("sleep 1000\n", "pw");
+  ASSERT_TRUE(server);
+  std::string lines;
+  for (int i = 0; i < 50000; ++i) lines += "echo " + std::to_string(i) + "\n";
+  server->Send(lines);
+  const DevhostResult result = server->Stop();
+  const std::vector<std::string> echoes = result.WithPrefix("echo ");
+  ASSERT_EQ(echoes.size(), 50000u);
+  for (int i = 0; i < 50000; i += 9999)
+    EXPECT_EQ(echoes[std::size_t(i)], "echo \"" + std::to_string(i) + "\"");
+  EXPECT_EQ(echoes.back(), "echo \"49999\"");
 }
 
 TEST_F(DevhostScript, LeaveTakesThePlayerAwayWithoutTheGamesLogout) {

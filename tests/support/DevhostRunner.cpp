@@ -289,12 +289,14 @@ struct DevhostProcess::State {
   DevhostResult result;
 };
 
-std::unique_ptr<DevhostProcess> DevhostRunner::Start(const std::string& script,
-                                                     const std::string& rcon_password,
-                                                     std::chrono::milliseconds timeout) const {
+std::unique_ptr<DevhostProcess> DevhostRunner::Start(
+    const std::string& script, const std::string& rcon_password, std::chrono::milliseconds timeout,
+    const std::vector<std::string>& extra_args) const {
   auto state = std::make_unique<DevhostProcess::State>();
   state->log_offset = LogSize();
-  state->child = Spawn(Arguments({"--rcon-port", "0", "--rcon-password", rcon_password}), true);
+  std::vector<std::string> options = {"--rcon-port", "0", "--rcon-password", rcon_password};
+  options.insert(options.end(), extra_args.begin(), extra_args.end());
+  state->child = Spawn(Arguments(options), true);
   DevhostProcess::State* shared = state.get();
   // The reader thread owns both output pipes from here on.
   Child pipes{state->child.pid, -1, std::exchange(state->child.output, -1),
@@ -325,6 +327,29 @@ DevhostProcess::DevhostProcess(const DevhostRunner& runner, std::unique_ptr<Stat
     : runner_(runner), state_(std::move(state)) {}
 
 DevhostProcess::~DevhostProcess() { Stop(); }
+
+int DevhostProcess::Pid() const { return state_->child.pid; }
+
+std::size_t DevhostProcess::Offer(const std::string& bytes, std::chrono::milliseconds patience) {
+  const int fd = state_->child.input;
+  if (fd < 0) return 0;
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  std::size_t written = 0;
+  while (written < bytes.size()) {
+    const ssize_t count = write(fd, bytes.data() + written, bytes.size() - written);
+    if (count > 0) {
+      written += std::size_t(count);
+      continue;
+    }
+    if (count < 0 && errno == EINTR) continue;
+    if (count < 0 && errno != EAGAIN) break;
+    pollfd polled{fd, POLLOUT, 0};
+    if (poll(&polled, 1, int(patience.count())) <= 0) break;  // the pipe stayed full
+  }
+  fcntl(fd, F_SETFL, flags);
+  return written;
+}
 
 void DevhostProcess::Send(const std::string& lines) {
   std::size_t written = 0;

@@ -70,10 +70,12 @@ class DevhostRunner {
                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) const;
 
   // Starts a devhost serving RCON on a free port with the password, reading script from its
-  // stdin; more lines can follow through Send. Empty when it did not come up.
+  // stdin; more lines can follow through Send. Empty when it did not come up. extra_args go
+  // after the RCON options (e.g. "--rcon-login-timeout", "1").
   std::unique_ptr<DevhostProcess> Start(
       const std::string& script, const std::string& rcon_password,
-      std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
+      std::chrono::milliseconds timeout = std::chrono::seconds(10),
+      const std::vector<std::string>& extra_args = {}) const;
 
  private:
   std::vector<std::string> Arguments(const std::vector<std::string>& extra_args) const;
@@ -93,8 +95,12 @@ class DevhostProcess {
   DevhostProcess& operator=(const DevhostProcess&) = delete;
 
   int RconPort() const { return rcon_port_; }
+  int Pid() const;
   // More script lines, as typed.
   void Send(const std::string& lines);
+  // Writes bytes to the devhost's input for as long as it takes them: stops when all are written
+  // or when its input pipe has stayed full for patience. Answers how many were written.
+  std::size_t Offer(const std::string& bytes, std::chrono::milliseconds patience);
   // The occurrence-th stdout line that begins with prefix, waiting for it up to timeout.
   std::optional<std::string> WaitForLine(
       std::string_view prefix, std::size_t occurrence = 1,

@@ -79,9 +79,13 @@ void SendAll(int fd, const std::string& data) {
 
 }  // namespace
 
-WebhookReceiver::WebhookReceiver(int status) : status_(status) {
+WebhookReceiver::WebhookReceiver(int status)
+    : WebhookReceiver(status, std::chrono::milliseconds(0)) {}
+
+WebhookReceiver::WebhookReceiver(int status, std::chrono::milliseconds delay)
+    : delay_(delay), status_(status) {
   listen_fd_ = BindLoopback(&port_);
-  if (listen(listen_fd_, 8) != 0) {
+  if (listen(listen_fd_, 128) != 0) {
     close(listen_fd_);
     throw std::runtime_error("listen failed");
   }
@@ -89,9 +93,21 @@ WebhookReceiver::WebhookReceiver(int status) : status_(status) {
 }
 
 WebhookReceiver::~WebhookReceiver() {
-  stopping_ = true;
+  {
+    const std::lock_guard<std::mutex> guard(lock_);
+    stopping_ = true;
+  }
+  stop_wake_.notify_all();
   thread_.join();
+  std::unique_lock<std::mutex> lock(lock_);
+  stop_wake_.wait(lock, [this] { return answering_ == 0; });
+  lock.unlock();
   close(listen_fd_);
+}
+
+bool WebhookReceiver::Delay() {
+  std::unique_lock<std::mutex> lock(lock_);
+  return !stop_wake_.wait_for(lock, delay_, [this] { return stopping_.load(); });
 }
 
 std::string WebhookReceiver::Url(const std::string& path) const {
@@ -114,8 +130,22 @@ void WebhookReceiver::Serve() {
     if (poll(&polled, 1, kPollMs) <= 0) continue;
     const int client = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) continue;
-    Answer(client);
-    close(client);
+    if (delay_.count() == 0) {
+      Answer(client);
+      close(client);
+      continue;
+    }
+    {
+      const std::lock_guard<std::mutex> guard(lock_);
+      ++answering_;
+    }
+    std::thread([this, client] {
+      Answer(client);
+      close(client);
+      const std::lock_guard<std::mutex> guard(lock_);
+      --answering_;
+      stop_wake_.notify_all();
+    }).detach();
   }
 }
 
@@ -165,6 +195,7 @@ void WebhookReceiver::Answer(int client) {
     requests_.push_back(std::move(request));
   }
   arrived_.notify_all();
+  if (delay_.count() > 0 && !Delay()) return;
   const int status = status_;
   SendAll(client, "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
                       "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");

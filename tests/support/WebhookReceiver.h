@@ -1,7 +1,9 @@
 #pragma once
 // A tiny HTTP/1.1 server on 127.0.0.1 for webhook tests: it records every request and answers
 // each with a configurable status and an empty body, one connection at a time, on its own
-// thread, until it is destroyed.
+// thread, until it is destroyed. A receiver made with a delay answers each request that much
+// later and serves its connections at once, each on a thread of its own, as a slow web server
+// does; a delay longer than the test is a receiver that never answers.
 //
 //   WebhookReceiver receiver(204);
 //   config["Settings"]["Discord"]["WebHookUrl"] = receiver.Url();
@@ -30,6 +32,7 @@ struct HttpRequest {
 class WebhookReceiver {
  public:
   explicit WebhookReceiver(int status = 204);
+  WebhookReceiver(int status, std::chrono::milliseconds delay);
   ~WebhookReceiver();
   WebhookReceiver(const WebhookReceiver&) = delete;
   WebhookReceiver& operator=(const WebhookReceiver&) = delete;
@@ -62,13 +65,18 @@ class WebhookReceiver {
  private:
   void Serve();
   void Answer(int client);
+  // Waits out the delay; false when the receiver is being destroyed meanwhile.
+  bool Delay();
 
+  const std::chrono::milliseconds delay_{0};
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<int> status_;
   std::atomic<bool> stopping_{false};
   mutable std::mutex lock_;
   mutable std::condition_variable arrived_;
+  std::condition_variable stop_wake_;  // wakes delayed answers and waits for their threads
+  std::size_t answering_ = 0;          // threads of delayed answers still running
   std::vector<HttpRequest> requests_;
   std::thread thread_;
 };
