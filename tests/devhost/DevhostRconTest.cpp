@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -254,15 +255,15 @@ TEST_F(DevhostRcon, ConnectionsWithoutLoginOrTrafficAreClosedAtTheirDeadlines) {
     RconTestClient silent(defaults->RconPort());
     EXPECT_TRUE(silent.ClosedByServer());  // within the client's wait of 10 s
   }
-  auto server = StartServer("", {"--rcon-login-timeout", "2", "--rcon-idle-timeout", "5"});
+  auto server = StartServer("", {"--rcon-login-timeout", "2", "--rcon-idle-timeout", "6"});
   ASSERT_TRUE(server);
   RconTestClient silent(server->RconPort());
   RconTestClient unfinished(server->RconPort());
   unfinished.SendBytes(std::string("\x20\x00\x00", 3));  // a login that never completes
-  RconTestClient admin(server->RconPort());
-  ASSERT_TRUE(admin.Authenticate(kPassword));
   EXPECT_TRUE(silent.ClosedByServer());
   EXPECT_TRUE(unfinished.ClosedByServer());
+  RconTestClient admin(server->RconPort());
+  ASSERT_TRUE(admin.Authenticate(kPassword));
   // Past the login deadline, a client that has logged in is still served ...
   std::this_thread::sleep_for(std::chrono::seconds(3));
   EXPECT_EQ(admin.Command("Probe.Echo still"), "still");
@@ -270,6 +271,12 @@ TEST_F(DevhostRcon, ConnectionsWithoutLoginOrTrafficAreClosedAtTheirDeadlines) {
   EXPECT_TRUE(admin.ClosedByServer());
   const DevhostResult result = server->Stop();
   EXPECT_EQ(result.exit_code, 0);
+  const auto logged = [&result](const std::string& text) {
+    return std::count_if(result.log_lines.begin(), result.log_lines.end(),
+                         [&text](const std::string& line) { return line.find(text) != line.npos; });
+  };
+  EXPECT_EQ(logged("no login in time; connection closed"), 2);
+  EXPECT_EQ(logged("idle too long; connection closed"), 1);
 }
 
 TEST_F(DevhostRcon, DeadlineOptionsAreChecked) {
