@@ -62,6 +62,7 @@ class Devhost {
     posix_spawn_file_actions_adddup2(&actions, out[1], 1);
     posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     std::vector<char*> argv;
+    argv.reserve(arguments.size() + 1);
     for (const std::string& argument : arguments)
       argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
@@ -275,12 +276,17 @@ void FloodDuringSleep() {
 }  // namespace
 
 int main() {
-  std::printf("| Load | Measured |\n|---|---|\n");
-  std::fflush(stdout);
-  BurstAgainstSlowReceiver();
-  std::fflush(stdout);
-  ShutdownWithSilentReceiver();
-  std::fflush(stdout);
-  FloodDuringSleep();
+  try {
+    std::printf("| Load | Measured |\n|---|---|\n");
+    std::fflush(stdout);
+    BurstAgainstSlowReceiver();
+    std::fflush(stdout);
+    ShutdownWithSilentReceiver();
+    std::fflush(stdout);
+    FloodDuringSleep();
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "devhost_load: %s\n", error.what());
+    return 1;
+  }
   return 0;
 }

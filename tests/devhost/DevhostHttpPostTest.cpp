@@ -83,6 +83,7 @@ std::string Posts(const std::string& url, int n) {
 
 std::vector<std::string> ErrorsOf(const std::vector<std::string>& statuses) {
   std::vector<std::string> errors;
+  errors.reserve(statuses.size());
   for (const std::string& line : statuses) errors.push_back(TextField(line, "error"));
   return errors;
 }

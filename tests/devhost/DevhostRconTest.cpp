@@ -219,6 +219,7 @@ TEST_F(DevhostRcon, IdleSocketsCannotLockOutTheAdministrator) {
   auto server = StartServer("", {"--rcon-login-timeout", "60"});
   ASSERT_TRUE(server);
   std::vector<std::unique_ptr<RconTestClient>> silent;
+  silent.reserve(17);
   for (int i = 0; i < 17; ++i)
     silent.push_back(std::make_unique<RconTestClient>(server->RconPort()));
   RconTestClient admin(server->RconPort());
@@ -238,6 +239,7 @@ TEST_F(DevhostRcon, LoggedInClientsKeepTheirPlaces) {
   auto server = StartServer();
   ASSERT_TRUE(server);
   std::vector<std::unique_ptr<RconTestClient>> admins;
+  admins.reserve(16);
   for (int i = 0; i < 16; ++i) {
     admins.push_back(std::make_unique<RconTestClient>(server->RconPort()));
     ASSERT_TRUE(admins.back()->Authenticate(kPassword));
