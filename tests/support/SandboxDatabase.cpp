@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <random>
 #include <stdexcept>
+#include <utility>
 
 namespace veltrane::test {
 
@@ -46,8 +47,33 @@ SandboxSettings SandboxSettings::FromEnvironment() {
   return settings;
 }
 
-SandboxDatabase::SandboxDatabase()
-    : settings_(SandboxSettings::FromEnvironment()), name_(UniqueDatabaseName()) {
+SandboxDatabase::SandboxDatabase() : SandboxDatabase(SandboxSettings::FromEnvironment()) {}
+
+SandboxDatabase::SandboxDatabase(SandboxSettings settings)
+    : settings_(std::move(settings)), name_(UniqueDatabaseName()) {
+  Connect();
+  try {
+    Execute(
+        fmt::format("CREATE DATABASE {} CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci", name_));
+    Use();
+  } catch (...) {
+    mysql_close(handle_);
+    throw;
+  }
+}
+
+SandboxDatabase::SandboxDatabase(SandboxSettings settings, std::string name)
+    : settings_(std::move(settings)), name_(std::move(name)), owned_(false) {
+  Connect();
+  try {
+    Use();
+  } catch (...) {
+    mysql_close(handle_);
+    throw;
+  }
+}
+
+void SandboxDatabase::Connect() {
   handle_ = mysql_init(nullptr);
   if (handle_ == nullptr) throw std::runtime_error("mysql_init failed");
   const unsigned int connect_timeout = 10;
@@ -69,18 +95,14 @@ SandboxDatabase::SandboxDatabase()
     mysql_close(handle_);
     throw std::runtime_error(message);
   }
-  try {
-    Execute(
-        fmt::format("CREATE DATABASE {} CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci", name_));
-    if (mysql_select_db(handle_, name_.c_str()) != 0) ThrowServerError(handle_, "USE " + name_);
-  } catch (...) {
-    mysql_close(handle_);
-    throw;
-  }
+}
+
+void SandboxDatabase::Use() {
+  if (mysql_select_db(handle_, name_.c_str()) != 0) ThrowServerError(handle_, "USE " + name_);
 }
 
 SandboxDatabase::~SandboxDatabase() {
-  mysql_query(handle_, fmt::format("DROP DATABASE IF EXISTS {}", name_).c_str());
+  if (owned_) mysql_query(handle_, fmt::format("DROP DATABASE IF EXISTS {}", name_).c_str());
   mysql_close(handle_);
 }
 
@@ -93,6 +115,8 @@ void SandboxDatabase::Execute(const std::string& sql) {
     ThrowServerError(handle_, sql);
   }
 }
+
+std::uint64_t SandboxDatabase::AffectedRows() { return mysql_affected_rows(handle_); }
 
 std::vector<std::vector<std::optional<std::string>>> SandboxDatabase::Query(
     const std::string& sql) {

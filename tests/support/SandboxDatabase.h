@@ -6,6 +6,7 @@
 
 #include <mysql.h>
 
+#include <cstdint>
 #include <map>
 #include <optional>
 #include <ostream>
@@ -45,6 +46,11 @@ class SandboxDatabase {
  public:
   // Creates a uniquely named, empty utf8mb4 database on the sandbox server.
   SandboxDatabase();
+  // The same on the server of settings (a cluster node, say).
+  explicit SandboxDatabase(SandboxSettings settings);
+  // The database name that another fixture created, seen through the server of settings (another
+  // node of the same cluster); left in place when this object goes.
+  SandboxDatabase(SandboxSettings settings, std::string name);
   ~SandboxDatabase();
   SandboxDatabase(const SandboxDatabase&) = delete;
   SandboxDatabase& operator=(const SandboxDatabase&) = delete;
@@ -55,6 +61,8 @@ class SandboxDatabase {
 
   // Runs one statement in this database, discarding any rows.
   void Execute(const std::string& sql);
+  // The rows the last statement changed (the client's plain count, not the rows it matched).
+  std::uint64_t AffectedRows();
   // Runs one statement and returns its rows; NULL columns are nullopt.
   std::vector<std::vector<std::optional<std::string>>> Query(const std::string& sql);
   // A quoted SQL literal of text, safe for any bytes.
@@ -77,8 +85,12 @@ class SandboxDatabase {
   int KillOtherSessions();
 
  private:
+  void Connect();
+  void Use();
+
   SandboxSettings settings_;
   std::string name_;
+  bool owned_ = true;
   MYSQL* handle_ = nullptr;
 };
 

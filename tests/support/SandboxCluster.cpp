@@ -1,0 +1,95 @@
+#include "support/SandboxCluster.h"
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <mysql.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace veltrane::test {
+
+namespace {
+
+std::string RequireVariable(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') {
+    throw std::runtime_error(
+        fmt::format("{} is not set: start the sandbox cluster and export its settings with "
+                    "`scripts/sandbox-cluster start && eval \"$(scripts/sandbox-cluster env)\"`",
+                    name));
+  }
+  return value;
+}
+
+// A single-quoted shell word.
+std::string ShellQuoted(const std::string& text) {
+  std::string quoted = "'";
+  for (const char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+SandboxCluster::SandboxCluster()
+    : host_(RequireVariable("VELTRANE_CLUSTER_HOST")),
+      user_(RequireVariable("VELTRANE_CLUSTER_USER")),
+      password_(RequireVariable("VELTRANE_CLUSTER_PASS")),
+      database_(RequireVariable("VELTRANE_CLUSTER_NAME")),
+      script_(RequireVariable("VELTRANE_CLUSTER_SCRIPT")) {
+  std::stringstream ports(RequireVariable("VELTRANE_CLUSTER_PORTS"));
+  for (std::string port; std::getline(ports, port, ',');) ports_.push_back(std::stoi(port));
+  if (ports_.size() != kNodes) {
+    throw std::runtime_error(
+        fmt::format("VELTRANE_CLUSTER_PORTS names {} nodes, not {}", ports_.size(), kNodes));
+  }
+}
+
+int SandboxCluster::Port(int node) const { return ports_.at(std::size_t(node - 1)); }
+
+SandboxSettings SandboxCluster::Node(int node) const {
+  return {host_, Port(node), user_, password_, database_};
+}
+
+std::string SandboxCluster::HostList(const std::vector<int>& nodes) const {
+  std::vector<std::string> hosts;
+  for (const int node : nodes) hosts.push_back(fmt::format("{}:{}", host_, Port(node)));
+  return fmt::format("{}", fmt::join(hosts, ","));
+}
+
+void SandboxCluster::Kill(int node) const { RunScript(fmt::format("kill {}", node)); }
+
+void SandboxCluster::Restart(int node) const { RunScript(fmt::format("restart {}", node)); }
+
+void SandboxCluster::RunScript(const std::string& arguments) const {
+  const std::string command = ShellQuoted(script_) + " " + arguments;
+  const int status = std::system(command.c_str());
+  if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+    throw std::runtime_error(fmt::format("`{}` failed (status {})", command, status));
+}
+
+std::string SandboxCluster::Status(int node, const std::string& variable) const {
+  std::unique_ptr<MYSQL, decltype(&mysql_close)> handle(mysql_init(nullptr), &mysql_close);
+  if (!handle) throw std::runtime_error("mysql_init failed");
+  const unsigned int connect_timeout = 5;
+  mysql_options(handle.get(), MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+  if (mysql_real_connect(handle.get(), host_.c_str(), user_.c_str(), password_.c_str(), nullptr,
+                         unsigned(Port(node)), nullptr, 0) == nullptr) {
+    throw std::runtime_error(
+        fmt::format("cannot reach cluster node {}: {}", node, mysql_error(handle.get())));
+  }
+  const std::string query = fmt::format("SHOW GLOBAL STATUS LIKE '{}'", variable);
+  if (mysql_query(handle.get(), query.c_str()) != 0)
+    throw std::runtime_error(fmt::format("{}: {}", query, mysql_error(handle.get())));
+  std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)> result(
+      mysql_store_result(handle.get()), &mysql_free_result);
+  MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
+  if (row == nullptr || row[1] == nullptr)
+    throw std::runtime_error(fmt::format("node {} has no status {}", node, variable));
+  return row[1];
+}
+
+}  // namespace veltrane::test

@@ -1,0 +1,112 @@
+// A game server whose database user holds only the rights that docs/deployment.md asks for, on
+// the table alone: the plugin makes its table and indexes, links and refreshes.
+
+#include <fmt/format.h>
+#include <fmt/ranges.h>
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "support/DevhostRunner.h"
+#include "support/SandboxDatabase.h"
+
+namespace veltrane::test {
+namespace {
+
+class DatabaseRights : public ::testing::Test {
+ protected:
+  // A user of its own on the sandbox server, with the rights given on player_discord only.
+  void CreateUser(const std::string& rights) {
+    user_ = database_.Name() + "_u";
+    database_.Execute(fmt::format("CREATE USER '{}'@'%' IDENTIFIED BY 'rights-test'", user_));
+    database_.Execute(
+        fmt::format("GRANT {} ON {}.player_discord TO '{}'@'%'", rights, database_.Name(), user_));
+  }
+
+  ~DatabaseRights() override {
+    if (!user_.empty()) database_.Execute(fmt::format("DROP USER IF EXISTS '{}'@'%'", user_));
+  }
+
+  nlohmann::json Config() const {
+    std::ifstream example(std::string(VELTRANE_SOURCE_DIR) + "/config/config.json");
+    nlohmann::json config = nlohmann::json::parse(example);
+    const SandboxSettings& sandbox = database_.Settings();
+    config["Settings"]["UpdatePlayerDataOnLogout"] = true;
+    config["Database"] = {{"MysqlHost", sandbox.host}, {"MysqlPort", sandbox.port},
+                          {"MysqlUser", user_},        {"MysqlPass", "rights-test"},
+                          {"MysqlDB", database_.Name()}, {"MysqlTimeout", 10}};
+    return config;
+  }
+
+  // The plugin's own log lines at warning level or above.
+  static std::vector<std::string> Complaints(const DevhostResult& result) {
+    std::vector<std::string> complaints;
+    for (const std::string& line : result.log_lines) {
+      if (line.find("[Veltrane]") != std::string::npos &&
+          (line.find("[warning]") != std::string::npos || line.find("[error]") != std::string::npos ||
+           line.find("[critical]") != std::string::npos)) {
+        complaints.push_back(line);
+      }
+    }
+    return complaints;
+  }
+
+  // Links a code inserted after the load, then logs the player out with the refresh on.
+  DevhostResult LinkAndLogOut(const DevhostRunner& devhost) {
+    auto server = devhost.Start("echo loaded\n", "unused");
+    EXPECT_NE(server, nullptr);
+    if (server == nullptr) return {};
+    EXPECT_TRUE(server->WaitForLine("echo \"loaded"));
+    database_.InsertCode("400000000000000001", "RIGHTS1");
+    server->Send(
+        "join ada name=Ada eos=0002aaaa id=41 tribe_id=7 tribe=Explorers\n"
+        "chat ada /link RIGHTS1\n"
+        "logout ada\n");
+    return server->Stop();
+  }
+
+  SandboxDatabase database_;
+  std::string user_;
+};
+
+TEST_F(DatabaseRights, SelectUpdateCreateAndIndexOnTheTableAloneAreEnough) {
+  CreateUser("SELECT, UPDATE, CREATE, INDEX");
+  const DevhostRunner devhost(Config());
+  const DevhostResult result = LinkAndLogOut(devhost);
+
+  EXPECT_EQ(Complaints(result), std::vector<std::string>{});
+  const std::string linked = Config()["Messages"]["AccountLinked"];
+  ASSERT_EQ(result.Count("notify ada "), 1u);
+  EXPECT_EQ(Field(*result.First("notify ada "), "text"), nlohmann::json(linked));
+  const std::vector<PlayerDiscordRow> rows = database_.Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].eos_id, "0002aaaa");
+  EXPECT_EQ(rows[0].code, "Updated");
+  // The table and both indexes were made by the plugin with these rights.
+  EXPECT_EQ(database_.Query("SELECT COUNT(DISTINCT COLUMN_NAME) FROM information_schema.STATISTICS "
+                            "WHERE TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord' "
+                            "AND COLUMN_NAME IN ('eos_id', 'code')")[0][0],
+            "2");
+}
+
+TEST_F(DatabaseRights, WithoutCreateTheLoadSaysSoAndLinksOnAnExistingTable) {
+  database_.CreatePlayerDiscordTable();
+  CreateUser("SELECT, UPDATE");
+  const DevhostRunner devhost(Config());
+  const DevhostResult result = LinkAndLogOut(devhost);
+
+  const std::vector<std::string> complaints = Complaints(result);
+  ASSERT_EQ(complaints.size(), 1u) << fmt::format("{}", fmt::join(complaints, "\n"));
+  EXPECT_NE(complaints[0].find("Failed to create table!"), std::string::npos) << complaints[0];
+  const std::string linked = Config()["Messages"]["AccountLinked"];
+  ASSERT_EQ(result.Count("notify ada "), 1u);
+  EXPECT_EQ(Field(*result.First("notify ada "), "text"), nlohmann::json(linked));
+  const std::vector<PlayerDiscordRow> rows = database_.Rows();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].code, "Updated");
+}
+
+}  // namespace
+}  // namespace veltrane::test
