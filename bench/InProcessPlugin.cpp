@@ -16,6 +16,10 @@ constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
 
 void SkipGameLogout(AShooterGameMode* /*game_mode*/, AController* /*exiting*/) {}
 
+// The hook table writes the function below each detour into its slot whenever the chain changes
+// (the plugin's hook going in or out), so the slot must outlive the harness's detour.
+void* game_logout_below_skip = nullptr;
+
 }  // namespace
 
 InProcessPlugin::InProcessPlugin(std::filesystem::path root,
@@ -30,9 +34,8 @@ InProcessPlugin::InProcessPlugin(std::filesystem::path root,
   host.root = root_;
   std::filesystem::create_directories(root_ / "ArkApi" / "Plugins" / "Veltrane");
   devhost::OpenLogSinks(root_);
-  void* game_logout = nullptr;
   if (!host.hooks.InstallHook(kLogoutFunction, reinterpret_cast<LPVOID>(&SkipGameLogout),
-                              &game_logout)) {
+                              &game_logout_below_skip)) {
     throw std::runtime_error("the host has no game logout to stand in for");
   }
   // The harness's own detour is no registration of the plugin's.
