@@ -55,16 +55,20 @@ struct Cluster {
   std::string script;
 
   static Cluster FromEnvironment() {
-    Cluster cluster{{}, RequireVariable("VELTRANE_CLUSTER_USER"),
+    Cluster cluster{{},
+                    RequireVariable("VELTRANE_CLUSTER_USER"),
                     RequireVariable("VELTRANE_CLUSTER_PASS"),
                     RequireVariable("VELTRANE_CLUSTER_SCRIPT")};
     std::stringstream ports(RequireVariable("VELTRANE_CLUSTER_PORTS"));
-    for (std::string port; std::getline(ports, port, ',');) cluster.ports.push_back(std::stoi(port));
+    for (std::string port; std::getline(ports, port, ',');)
+      cluster.ports.push_back(std::stoi(port));
     if (cluster.ports.size() != 3) throw std::runtime_error("VELTRANE_CLUSTER_PORTS needs 3 nodes");
     return cluster;
   }
 
-  ServerAddress Node(int node) const { return {"127.0.0.1", ports.at(std::size_t(node - 1)), user, password}; }
+  ServerAddress Node(int node) const {
+    return {"127.0.0.1", ports.at(std::size_t(node - 1)), user, password};
+  }
 
   // The plugin's server: every node, node 1 first.
   ServerAddress All() const {
@@ -105,13 +109,13 @@ double Median(std::vector<double> values) {
 }
 
 struct Round {
-  double before_ms = 0;                // median link before the kill
-  int failed = 0;                      // commands that did not link before the first that did
-  std::vector<double> failed_ms;       // their hold times
-  std::string failed_replies;          // what those players were told
-  double first_success_ms = 0;         // the first link after the kill
-  double until_first_success_ms = 0;   // game thread held from the kill to that link, in total
-  double after_ms = 0;                 // median of the next links, through the other node
+  double before_ms = 0;               // median link before the kill
+  int failed = 0;                     // commands that did not link before the first that did
+  std::vector<double> failed_ms;      // their hold times
+  std::string failed_replies;         // what those players were told
+  double first_success_ms = 0;        // the first link after the kill
+  double until_first_success_ms = 0;  // game thread held from the kill to that link, in total
+  double after_ms = 0;                // median of the next links, through the other node
 };
 
 class FailoverRun {
@@ -127,8 +131,7 @@ class FailoverRun {
     const std::string database = fmt::format("veltrane_failover_{}", round);
     RawConnection setup(cluster_.Node(1), "");
     setup.Run("DROP DATABASE IF EXISTS " + database);
-    setup.Run("CREATE DATABASE " + database +
-              " CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci");
+    setup.Run("CREATE DATABASE " + database + " CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci");
     const int codes = kBefore + kMaxAttemptsAfter;
     {
       RawConnection admin(cluster_.Node(1), database);
@@ -203,8 +206,8 @@ class FailoverRun {
       }
     }
     if (!linked_once) {
-      throw std::runtime_error(fmt::format("no link succeeded in {} commands after node 1 died",
-                                           kMaxAttemptsAfter));
+      throw std::runtime_error(
+          fmt::format("no link succeeded in {} commands after node 1 died", kMaxAttemptsAfter));
     }
     result.after_ms = Median(after);
     cluster_.Script("restart 1");
@@ -217,7 +220,8 @@ class FailoverRun {
   std::string ReplyKey() {
     for (const char* key : {"DatabaseUnavailable", "InvalidCode", "AccountAlredyLinked"}) {
       try {
-        if (output_.CountLines(plugin_.PrintedMessageText(key)) > 0) return fmt::format("`{}` ", key);
+        if (output_.CountLines(plugin_.PrintedMessageText(key)) > 0)
+          return fmt::format("`{}` ", key);
       } catch (const std::exception&) {
         // A key the example configuration does not have.
       }
@@ -230,7 +234,9 @@ class FailoverRun {
   InProcessPlugin plugin_;
 };
 
-std::string Milliseconds(double ms) { return ms < 10 ? fmt::format("{:.2f} ms", ms) : fmt::format("{:.0f} ms", ms); }
+std::string Milliseconds(double ms) {
+  return ms < 10 ? fmt::format("{:.2f} ms", ms) : fmt::format("{:.0f} ms", ms);
+}
 
 int Run(int argc, char** argv) {
   int rounds = 3;
@@ -250,21 +256,23 @@ int Run(int argc, char** argv) {
   FailoverRun run(root, cluster);
   std::ostream& report = run.Output().Report();
 
-  report << "| Round | Link before (median) | Commands failed | Their hold time | Reply | First link "
-            "after | Held from the kill to that link | Links after (median) |\n"
-            "|--:|--:|--:|--:|---|--:|--:|--:|\n";
+  report
+      << "| Round | Link before (median) | Commands failed | Their hold time | Reply | First link "
+         "after | Held from the kill to that link | Links after (median) |\n"
+         "|--:|--:|--:|--:|---|--:|--:|--:|\n";
   int status = 0;
   for (int round = 1; round <= rounds; ++round) {
     std::cerr << "failover round " << round << "\n";
     try {
       const Round r = run.Measure(round);
       std::string failed_ms;
-      for (const double ms : r.failed_ms) failed_ms += (failed_ms.empty() ? "" : ", ") + Milliseconds(ms);
-      report << fmt::format("| {} | {} | {} | {} | {}| {} | {} | {} |\n", round,
-                            Milliseconds(r.before_ms), r.failed, failed_ms.empty() ? "-" : failed_ms,
-                            r.failed_replies.empty() ? "- " : r.failed_replies,
-                            Milliseconds(r.first_success_ms), Milliseconds(r.until_first_success_ms),
-                            Milliseconds(r.after_ms));
+      for (const double ms : r.failed_ms)
+        failed_ms += (failed_ms.empty() ? "" : ", ") + Milliseconds(ms);
+      report << fmt::format(
+          "| {} | {} | {} | {} | {}| {} | {} | {} |\n", round, Milliseconds(r.before_ms), r.failed,
+          failed_ms.empty() ? "-" : failed_ms, r.failed_replies.empty() ? "- " : r.failed_replies,
+          Milliseconds(r.first_success_ms), Milliseconds(r.until_first_success_ms),
+          Milliseconds(r.after_ms));
     } catch (const std::exception& error) {
       report << fmt::format("| {} | failed: {} |\n", round, error.what());
       std::cerr << "round " << round << " failed: " << error.what() << "\n";

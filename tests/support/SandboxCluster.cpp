@@ -56,6 +56,7 @@ SandboxSettings SandboxCluster::Node(int node) const {
 
 std::string SandboxCluster::HostList(const std::vector<int>& nodes) const {
   std::vector<std::string> hosts;
+  hosts.reserve(nodes.size());
   for (const int node : nodes) hosts.push_back(fmt::format("{}:{}", host_, Port(node)));
   return fmt::format("{}", fmt::join(hosts, ","));
 }
@@ -84,8 +85,8 @@ std::string SandboxCluster::Status(int node, const std::string& variable) const 
   const std::string query = fmt::format("SHOW GLOBAL STATUS LIKE '{}'", variable);
   if (mysql_query(handle.get(), query.c_str()) != 0)
     throw std::runtime_error(fmt::format("{}: {}", query, mysql_error(handle.get())));
-  std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)> result(
-      mysql_store_result(handle.get()), &mysql_free_result);
+  std::unique_ptr<MYSQL_RES, decltype(&mysql_free_result)> result(mysql_store_result(handle.get()),
+                                                                  &mysql_free_result);
   MYSQL_ROW row = result ? mysql_fetch_row(result.get()) : nullptr;
   if (row == nullptr || row[1] == nullptr)
     throw std::runtime_error(fmt::format("node {} has no status {}", node, variable));

@@ -34,8 +34,8 @@ class DatabaseRights : public ::testing::Test {
     nlohmann::json config = nlohmann::json::parse(example);
     const SandboxSettings& sandbox = database_.Settings();
     config["Settings"]["UpdatePlayerDataOnLogout"] = true;
-    config["Database"] = {{"MysqlHost", sandbox.host}, {"MysqlPort", sandbox.port},
-                          {"MysqlUser", user_},        {"MysqlPass", "rights-test"},
+    config["Database"] = {{"MysqlHost", sandbox.host},   {"MysqlPort", sandbox.port},
+                          {"MysqlUser", user_},          {"MysqlPass", "rights-test"},
                           {"MysqlDB", database_.Name()}, {"MysqlTimeout", 10}};
     return config;
   }
@@ -45,7 +45,8 @@ class DatabaseRights : public ::testing::Test {
     std::vector<std::string> complaints;
     for (const std::string& line : result.log_lines) {
       if (line.find("[Veltrane]") != std::string::npos &&
-          (line.find("[warning]") != std::string::npos || line.find("[error]") != std::string::npos ||
+          (line.find("[warning]") != std::string::npos ||
+           line.find("[error]") != std::string::npos ||
            line.find("[critical]") != std::string::npos)) {
         complaints.push_back(line);
       }

@@ -69,8 +69,8 @@ class GaleraCluster : public ::testing::Test {
     std::ifstream example(std::string(VELTRANE_SOURCE_DIR) + "/config/config.json");
     nlohmann::json config = nlohmann::json::parse(example);
     const SandboxSettings& node = database_.Settings();
-    config["Database"] = {{"MysqlHost", hosts},        {"MysqlPort", port},
-                          {"MysqlUser", node.user},    {"MysqlPass", node.password},
+    config["Database"] = {{"MysqlHost", hosts},          {"MysqlPort", port},
+                          {"MysqlUser", node.user},      {"MysqlPass", node.password},
                           {"MysqlDB", database_.Name()}, {"MysqlTimeout", 10}};
     return config;
   }
@@ -108,8 +108,8 @@ class GaleraCluster : public ::testing::Test {
   }
 
   // Every row linked to a player with all of that player's data; answers the owners' names.
-  std::multiset<std::string> ExpectRowsLinkedToPlayers(const std::vector<PlayerDiscordRow>& rows,
-                                                       const std::map<std::string, Player>& players) {
+  std::multiset<std::string> ExpectRowsLinkedToPlayers(
+      const std::vector<PlayerDiscordRow>& rows, const std::map<std::string, Player>& players) {
     std::multiset<std::string> owners;
     EXPECT_EQ(rows.size(), discord_ids_.size()) << "a row was lost or added";
     for (const PlayerDiscordRow& row : rows) {
@@ -150,7 +150,7 @@ class GaleraCluster : public ::testing::Test {
   }
 
   SandboxCluster cluster_;
-  SandboxDatabase database_;  // on node 1
+  SandboxDatabase database_;                // on node 1
   std::map<int, std::string> discord_ids_;  // by row id
   std::map<int, std::string> codes_;        // the code each row was inserted with
 };
@@ -158,6 +158,7 @@ class GaleraCluster : public ::testing::Test {
 TEST_F(GaleraCluster, ThreeServersOnThreeNodesRacingForTheSameCodesLinkEachCodeOnce) {
   constexpr int kCodes = 300;
   std::vector<std::string> codes;
+  codes.reserve(kCodes);
   for (int i = 0; i < kCodes; ++i) codes.push_back(fmt::format("RACE{:04}", i));
   InsertCodes(codes);
 
@@ -186,6 +187,7 @@ TEST_F(GaleraCluster, ThreeServersOnThreeNodesRacingForTheSameCodesLinkEachCodeO
     }));
   }
   std::vector<DevhostResult> results;
+  results.reserve(runs.size());
   for (auto& run : runs) results.push_back(run.get());
 
   std::multiset<std::string> told;
@@ -207,9 +209,10 @@ TEST_F(GaleraCluster, ThreeServersOnThreeNodesRacingForTheSameCodesLinkEachCodeO
   ExpectEveryNodeReads(rows);
 
   for (const char server : kServers) {
-    RecordProperty(fmt::format("codes_won_by_server_{}", server),
-                   int(std::count_if(owners.begin(), owners.end(),
-                                     [server](const std::string& name) { return name[0] == server; })));
+    RecordProperty(
+        fmt::format("codes_won_by_server_{}", server),
+        int(std::count_if(owners.begin(), owners.end(),
+                          [server](const std::string& name) { return name[0] == server; })));
   }
 }
 
@@ -324,6 +327,7 @@ TEST_F(GaleraCluster, ServerWhoseNodeIsKilledLinksThroughAnotherNodeAfterAtMostO
 TEST_F(GaleraCluster, ContestedUpdatesOfOneCodeThroughTwoNodesNeverBothChangeTheRow) {
   constexpr int kCodes = 500;
   std::vector<std::string> codes;
+  codes.reserve(kCodes);
   for (int i = 0; i < kCodes; ++i) codes.push_back(fmt::format("DUEL{:04}", i));
   InsertCodes(codes);
 
