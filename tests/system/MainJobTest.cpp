@@ -96,7 +96,6 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
       "http-post url=",
       "http-status url=",
       "== player_discord now",
-      "| Alice the Brave |",
       "| Linked ",
       "echo \"alice tries the same code again\"",
       "echo \"an admin reloads the configuration from the console\"",
@@ -114,6 +113,12 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
     ASSERT_LT(found, run.lines.size()) << "no \"" << mark << "\" after line " << at << ":\n"
                                        << run.Text();
     at = found + 1;
+  }
+  // Both tables show the player's row: the data the link wrote, kept by the refresh.
+  for (const char* code : {"| Linked ", "| Updated "}) {
+    const std::string& row = run.lines[run.Find(code)];
+    EXPECT_NE(row.find("| Alice the Brave |"), std::string::npos) << row;
+    EXPECT_NE(row.find("| The Explorers |"), std::string::npos) << row;
   }
   // The webhook's answer stands under the link, before the next step starts.
   EXPECT_EQ(run.Find("http-status url=", run.Find("echo \"alice tries the same code again\"")),
