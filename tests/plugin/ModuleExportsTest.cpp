@@ -16,6 +16,7 @@ namespace {
 
 std::vector<std::string> Names(const std::vector<DynamicSymbol>& symbols) {
   std::vector<std::string> names;
+  names.reserve(symbols.size());
   for (const auto& symbol : symbols) names.push_back(symbol.name);
   return names;
 }

@@ -59,7 +59,8 @@ std::vector<DynamicSymbol> DefinedDynamicSymbols(const std::filesystem::path& mo
       const auto symbol = At<Elf64_Sym>(image, table.sh_offset + offset, "a dynamic symbol");
       const unsigned char binding = ELF64_ST_BIND(symbol.st_info);
       if (symbol.st_shndx == SHN_UNDEF || binding == STB_LOCAL) continue;
-      if (symbol.st_name >= strings.size()) throw std::runtime_error("a symbol name is out of range");
+      if (symbol.st_name >= strings.size())
+        throw std::runtime_error("a symbol name is out of range");
       const std::string_view rest = strings.substr(symbol.st_name);
       defined.push_back({std::string(rest.substr(0, rest.find('\0'))), binding,
                          static_cast<unsigned char>(ELF64_ST_TYPE(symbol.st_info))});

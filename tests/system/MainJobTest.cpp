@@ -38,7 +38,8 @@ struct RunResult {
 class CallerDirectory {
  public:
   CallerDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "veltrane-caller-XXXXXX").string();
+    std::string pattern =
+        (std::filesystem::temp_directory_path() / "veltrane-caller-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
     path_ = pattern;
   }
@@ -137,10 +138,10 @@ TEST(MainJob, TakesTheScriptPathFromTheCallersDirectory) {
   const RunResult missing = RunMainJob(caller.Path(), " mine/nothing.devhost");
   EXPECT_EQ(missing.exit_code, 1) << missing.Text();
   // Nothing was built or started before the error, which names the path it looked at.
+  const std::string looked_at = (caller.Path() / "mine" / "nothing.devhost").string();
   EXPECT_EQ(missing.lines, std::vector<std::string>{"run: no such script: mine/nothing.devhost "
                                                     "(looked for " +
-                                                    (caller.Path() / "mine/nothing.devhost").string() +
-                                                    ")"});
+                                                    looked_at + ")"});
 
   const RunResult run = RunMainJob(caller.Path(), " mine/my.devhost");
   ASSERT_EQ(run.exit_code, 0) << run.Text();
