@@ -2,6 +2,7 @@
 // One client connection to the MySQL/MariaDB server over the C API. One mutex serialises every
 // use of the handle; the layer formats and logs nothing and never retries on its own.
 
+#include <errmsg.h>
 #include <mysql.h>
 
 #include <cstdint>
@@ -23,20 +24,39 @@ class connection {
   virtual ~connection() { close(); }
 
   // Opens a new handle (closing one held before). False when the server cannot be reached, the
-  // credentials are refused or an option is not taken; the connection is closed then.
+  // credentials are refused or an option is not taken; the connection is closed then and
+  // open_error() tells why.
   bool open(const connection_settings& settings) {
     std::lock_guard lock(mutex_);
     close_handle();
+    open_error_ = {};
     handle_ = mysql_init(nullptr);
-    if (handle_ == nullptr) return false;
+    if (handle_ == nullptr) {
+      open_error_ = {CR_OUT_OF_MEMORY, "mysql_init failed"};
+      return false;
+    }
+    // Client flags 0: no CLIENT_FOUND_ROWS, so that an UPDATE reports the rows it changed, not
+    // the rows it matched (the loser of a race for a code must see 0), nor several statements.
     if (!set_options(settings) ||
         mysql_real_connect(handle_, settings.host.c_str(), settings.user.c_str(),
                            settings.password.c_str(), settings.database_name.c_str(), settings.port,
-                           nullptr, 0) == nullptr) {
+                           nullptr, 0) == nullptr ||
+        !set_reconnect_timeout(settings)) {
+      open_error_ = {mysql_errno(handle_), mysql_error(handle_)};
       close_handle();
       return false;
     }
     return true;
+  }
+
+  // Why the last open() failed, as the client library said it; 0 and empty after a success.
+  struct error {
+    unsigned int number = 0;
+    std::string text;
+  };
+  error open_error() {
+    std::lock_guard lock(mutex_);
+    return open_error_;
   }
 
   // Safe to call on a closed connection and more than once.
@@ -99,6 +119,13 @@ class connection {
             mysql_options(handle_, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0);
   }
 
+  // The library's own reconnection of a dropped handle reads the connect timeout then, not when
+  // the handle was opened.
+  bool set_reconnect_timeout(const connection_settings& settings) {
+    unsigned int seconds = settings.reconnect_timeout;
+    return seconds == 0 || mysql_options(handle_, MYSQL_OPT_CONNECT_TIMEOUT, &seconds) == 0;
+  }
+
   results failure() const { return results(mysql_errno(handle_), mysql_error(handle_)); }
 
   void close_handle() noexcept {
@@ -108,6 +135,7 @@ class connection {
 
   std::mutex mutex_;
   MYSQL* handle_ = nullptr;
+  error open_error_;
 };
 
 }  // namespace daotk::mysql

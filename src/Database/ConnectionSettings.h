@@ -15,6 +15,9 @@ struct connection_settings {
   // Seconds; 0 leaves the library's default. The read and write timeouts bound a statement's
   // wait on a stalled server (libmariadb tries once, it does not retry on a timeout).
   std::uint32_t connect_timeout = 0;
+  // Seconds the library's automatic reconnection of a dropped handle may take; 0: as
+  // connect_timeout.
+  std::uint32_t reconnect_timeout = 0;
   std::uint32_t read_timeout = 0;
   std::uint32_t write_timeout = 0;
   bool auto_reconnect = false;

@@ -4,6 +4,14 @@
 
 #include <string>
 
+// How the store's last answer came about. A false answer alone cannot tell "no" from "could not
+// ask", and a player must not be told that his code is wrong because the database is away.
+enum class StoreAnswer {
+  Known,        // the database answered (or the store needed no question to answer)
+  CouldNotAsk,  // the database could not be reached or did not answer; nothing was changed
+  InDoubt,      // an update was sent, but the connection failed before its outcome came back
+};
+
 class IDatabase {
  public:
   virtual ~IDatabase() = default;
@@ -21,4 +29,7 @@ class IDatabase {
   virtual bool UpdateAccountLogout(std::string character_name, int tribe_id,
                                    std::string tribe_name, std::string code,
                                    std::string eos_id) = 0;
+
+  // How the answer of the last operation came about.
+  virtual StoreAnswer LastAnswer() const { return StoreAnswer::Known; }
 };

@@ -19,13 +19,22 @@
 // - At load, after the table statement, a table whose columns cannot hold the values faithfully
 //   (see ColumnRequirements.h) is one critical line, and the store then answers false to
 //   everything without sending, as after a failed connection.
-// - Statements time out after read_write_timeout_seconds on a stalled server and answer false;
-//   the library's automatic reconnection serves the next one.
+// - Statements time out after read_write_timeout_seconds on a stalled server and answer false.
 // - Non-unique indexes on eos_id and code are added after the table statement when missing.
+// - The host may be a comma-separated list of servers, tried in order (Database/ServerList.h).
+// - A server that cannot be reached or does not answer is an outage (ServerAvailability.h,
+//   ConnectionFailure.h): the next server is tried at once; once all have failed, operations
+//   answer false at once, without touching the network, until a cool-down has passed, and
+//   LastAnswer() says that the store could not ask. A later connection uses a short connect
+//   timeout. An outage writes one error line when it starts and one info line when it ends,
+//   instead of a line for each statement it fails.
+// - A store that could not connect at load keeps trying on that cadence, and creates the table
+//   once it reaches a server.
 
 #include <fmt/format.h>
 
 #include <array>
+#include <chrono>
 #include <exception>
 #include <optional>
 #include <string>
@@ -35,8 +44,11 @@
 
 #include "Database/ColumnRequirements.h"
 #include "Database/Connection.h"
+#include "Database/ConnectionFailure.h"
 #include "Database/ConnectionSettings.h"
 #include "Database/IDatabase.h"
+#include "Database/ServerAvailability.h"
+#include "Database/ServerList.h"
 #include "Database/StateWords.h"
 #include "PluginLog.h"
 
@@ -44,8 +56,9 @@ class MySql : public IDatabase {
  public:
   // Opens the connection and creates the table when missing; every failure is logged and leaves a
   // store whose operations answer false. A timeout of 0 lets statements wait without limit.
-  MySql(std::string host, std::string user, std::string password, std::string database, int port,
-        unsigned int read_write_timeout_seconds = 10);
+  MySql(const std::string& host, std::string user, std::string password, std::string database,
+        int port, unsigned int read_write_timeout_seconds = 10,
+        veltrane::CoolDownPolicy cool_down = {});
 
   // IDatabase
   bool IsPlayerExist(std::string eos_id) override;
@@ -55,8 +68,28 @@ class MySql : public IDatabase {
                      std::string character_name, int tribe_id, std::string tribe_name) override;
   bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
                            std::string code, std::string eos_id) override;
+  StoreAnswer LastAnswer() const override { return answer_; }
+
+  // The connection made at load may wait this long; later ones, made while the game runs, only
+  // kReconnectSeconds.
+  static constexpr unsigned int kLoadConnectSeconds = 30;
+  static constexpr unsigned int kReconnectSeconds = 3;
 
  private:
+  using Clock = veltrane::ServerAvailability::Clock;
+
+  void ConnectAtLoad();
+  bool OpenCurrentServer(unsigned int connect_timeout_seconds);
+  void NoteConnected();
+  void PrepareTable();
+  // Whether an operation may talk to the network now, connecting first when needed; otherwise
+  // the answer is "could not ask".
+  bool Reachable();
+  void ServerAnswered();
+  void ServerFailed(unsigned int error_number, const std::string& error_text);
+  std::string UnavailableLine(const veltrane::DatabaseServer& server,
+                              const std::string& error_text) const;
+
   daotk::mysql::results Run(std::string_view statement, const char* operation);
   std::optional<std::string> Escape(std::string_view value, const char* operation);
   std::optional<int> AskNumber(std::string_view statement_template, const std::string& value,
@@ -66,59 +99,162 @@ class MySql : public IDatabase {
   bool EnsureIndex(std::string_view column, std::string_view index_name);
 
   daotk::mysql::connection connection_;
+  daotk::mysql::connection_settings settings_;
+  std::optional<veltrane::ServerAvailability> availability_;
+  std::optional<veltrane::DatabaseServer> connected_server_;
+  bool table_ready_ = false;
+  // A table that cannot hold the values faithfully switches the store off until the next load.
+  bool switched_off_ = false;
+  StoreAnswer answer_ = StoreAnswer::Known;
 };
 
-inline MySql::MySql(std::string host, std::string user, std::string password, std::string database,
-                    int port, unsigned int read_write_timeout_seconds) {
+inline MySql::MySql(const std::string& host, std::string user, std::string password,
+                    std::string database, int port, unsigned int read_write_timeout_seconds,
+                    veltrane::CoolDownPolicy cool_down) {
   try {
-    daotk::mysql::connection_settings settings;
-    settings.host = std::move(host);
-    settings.user = std::move(user);
-    settings.password = std::move(password);
-    settings.database_name = std::move(database);
-    settings.port = static_cast<std::uint32_t>(port);
-    settings.connect_timeout = 30;
-    settings.read_timeout = read_write_timeout_seconds;
-    settings.write_timeout = read_write_timeout_seconds;
-    settings.auto_reconnect = true;
-    settings.charset = "utf8mb4";
+    settings_.user = std::move(user);
+    settings_.password = std::move(password);
+    settings_.database_name = std::move(database);
+    settings_.read_timeout = read_write_timeout_seconds;
+    settings_.write_timeout = read_write_timeout_seconds;
+    settings_.reconnect_timeout = kReconnectSeconds;
+    settings_.auto_reconnect = true;
+    settings_.charset = "utf8mb4";
     // Added to the server's modes rather than replacing them: a server in NO_BACKSLASH_ESCAPES
     // mode keeps it, and the library's escaping follows the mode the session really has.
-    settings.init_command =
+    settings_.init_command =
         "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), "
         "'STRICT_ALL_TABLES')";
-    if (!connection_.open(settings)) {
-      PluginLog::Get()->critical("Failed to open connection!");
-      return;
-    }
-    const std::string create_table = fmt::format(
-        "CREATE TABLE IF NOT EXISTS player_discord (id int(11) NOT NULL AUTO_INCREMENT,eos_id "
-        "varchar(50) COLLATE utf8mb4_general_ci NOT NULL DEFAULT '0',discord_id varchar(50) "
-        "COLLATE utf8mb4_general_ci NOT NULL DEFAULT '0',player_id int(11) NOT NULL DEFAULT "
-        "0,character_name varchar(255) COLLATE utf8mb4_general_ci NOT NULL DEFAULT "
-        "'None',tribe_id int(11) NOT NULL DEFAULT 0,tribe_name varchar(255) COLLATE "
-        "utf8mb4_general_ci NOT NULL DEFAULT 'None',code varchar(50) COLLATE utf8mb4_general_ci "
-        "NOT NULL DEFAULT '0',PRIMARY KEY(id))");
-    if (!Run(create_table, "MySql::MySql").succeeded()) {
-      PluginLog::Get()->critical("({} {}) Failed to create table!", __FILE__, "MySql::MySql");
-    }
-    // Refusing is better than corrupting: a closed connection answers false without sending.
-    if (!TableHoldsValuesFaithfully()) {
-      connection_.close();
-      return;
-    }
-    AddLookupIndexes();
+    availability_.emplace(veltrane::ParseServerList(host, static_cast<std::uint32_t>(port)),
+                          cool_down);
+    ConnectAtLoad();
   } catch (const std::exception& error) {
     PluginLog::Get()->critical("({} {}) Unexpected DB error {}", __FILE__, "MySql::MySql",
                                error.what());
   }
 }
 
-// The one way a statement reaches the server.
+// The first server that answers, in order. When none does, the cool-down has started and the
+// store answers "could not ask" until it has passed.
+inline void MySql::ConnectAtLoad() {
+  std::optional<std::string> first_failure;
+  for (std::size_t tried = 0; tried < availability_->ServerCount(); ++tried) {
+    if (OpenCurrentServer(kLoadConnectSeconds)) break;
+    if (!first_failure) {
+      first_failure = UnavailableLine(availability_->Current(), connection_.open_error().text);
+    }
+    availability_->Failed(Clock::now());
+  }
+  if (!connection_.is_open()) {
+    PluginLog::Get()->critical("Failed to open connection!");
+    PluginLog::Get()->error(*first_failure);
+    return;
+  }
+  if (first_failure) PluginLog::Get()->error(*first_failure);
+  NoteConnected();
+  PrepareTable();
+}
+
+inline bool MySql::OpenCurrentServer(unsigned int connect_timeout_seconds) {
+  const veltrane::DatabaseServer& server = availability_->Current();
+  settings_.host = server.host;
+  settings_.port = server.port;
+  settings_.connect_timeout = connect_timeout_seconds;
+  return connection_.open(settings_);
+}
+
+// One server needs no naming; with a list the log says which one serves.
+inline void MySql::NoteConnected() {
+  const veltrane::DatabaseServer& server = availability_->Current();
+  if (availability_->ServerCount() > 1 && connected_server_ != server) {
+    PluginLog::Get()->info("Connected to database server {}", veltrane::DescribeServer(server));
+  }
+  connected_server_ = server;
+}
+
+// The table statement, the check of its columns and the indexes, on the first connection that
+// reaches a server.
+inline void MySql::PrepareTable() {
+  const std::string create_table = fmt::format(
+      "CREATE TABLE IF NOT EXISTS player_discord (id int(11) NOT NULL AUTO_INCREMENT,eos_id "
+      "varchar(50) COLLATE utf8mb4_general_ci NOT NULL DEFAULT '0',discord_id varchar(50) "
+      "COLLATE utf8mb4_general_ci NOT NULL DEFAULT '0',player_id int(11) NOT NULL DEFAULT "
+      "0,character_name varchar(255) COLLATE utf8mb4_general_ci NOT NULL DEFAULT "
+      "'None',tribe_id int(11) NOT NULL DEFAULT 0,tribe_name varchar(255) COLLATE "
+      "utf8mb4_general_ci NOT NULL DEFAULT 'None',code varchar(50) COLLATE utf8mb4_general_ci "
+      "NOT NULL DEFAULT '0',PRIMARY KEY(id))");
+  answer_ = StoreAnswer::Known;
+  if (!Run(create_table, "MySql::MySql").succeeded()) {
+    // Lost on the way: the outage line says why, and the next connection tries again.
+    if (answer_ != StoreAnswer::Known) return;
+    PluginLog::Get()->critical("({} {}) Failed to create table!", __FILE__, "MySql::MySql");
+  }
+  // Refusing is better than corrupting: a store switched off answers false without sending.
+  if (!TableHoldsValuesFaithfully()) {
+    if (answer_ != StoreAnswer::Known) return;
+    switched_off_ = true;
+    connection_.close();
+    return;
+  }
+  table_ready_ = true;
+  AddLookupIndexes();
+}
+
+inline bool MySql::Reachable() {
+  answer_ = StoreAnswer::Known;
+  if (availability_ && !switched_off_ && availability_->MayTry(Clock::now())) {
+    if (connection_.is_open()) return true;
+    if (OpenCurrentServer(kReconnectSeconds)) {
+      NoteConnected();
+      // A store that never reached its server at load has no table yet.
+      if (!table_ready_) PrepareTable();
+      answer_ = StoreAnswer::Known;
+      if (connection_.is_open()) return true;
+    } else {
+      const daotk::mysql::connection::error error = connection_.open_error();
+      ServerFailed(error.number, error.text);
+    }
+  }
+  answer_ = StoreAnswer::CouldNotAsk;
+  return false;
+}
+
+inline void MySql::ServerAnswered() {
+  const std::optional<Clock::duration> outage = availability_->Succeeded(Clock::now());
+  if (!outage) return;
+  PluginLog::Get()->info("Database server {} available again after {:.1f} s",
+                         veltrane::DescribeServer(availability_->Current()),
+                         std::chrono::duration<double>(*outage).count());
+}
+
+// The handle is dropped, so that the next attempt connects afresh (with the short timeout, to
+// the server the availability names) instead of the library reconnecting on its own.
+inline void MySql::ServerFailed(unsigned int error_number, const std::string& error_text) {
+  answer_ =
+      daotk::mysql::MayHaveRun(error_number) ? StoreAnswer::InDoubt : StoreAnswer::CouldNotAsk;
+  connection_.close();
+  const veltrane::DatabaseServer failed = availability_->Current();
+  if (availability_->Failed(Clock::now()).outage_started) {
+    PluginLog::Get()->error(UnavailableLine(failed, error_text));
+  }
+}
+
+// Never the password: the server, the database and the library's own words.
+inline std::string MySql::UnavailableLine(const veltrane::DatabaseServer& server,
+                                          const std::string& error_text) const {
+  return fmt::format("Database server {} (database {}) unavailable: {}",
+                     veltrane::DescribeServer(server), settings_.database_name, error_text);
+}
+
+// The one way a statement reaches the server. A connection that failed is an outage, logged
+// once for all the statements it fails; a statement the server refused is logged each time.
 inline daotk::mysql::results MySql::Run(std::string_view statement, const char* operation) {
   daotk::mysql::results result = connection_.query(statement);
-  // Only refusals: a lost or closed connection is not the statement's fault.
-  if (result.refused_by_server()) {
+  if (result.succeeded()) {
+    ServerAnswered();
+  } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
+    ServerFailed(result.error_number(), result.error_text());
+  } else if (result.refused_by_server()) {
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", __FILE__,
                             operation, result.error_number(), result.error_text());
   }
@@ -144,6 +280,7 @@ inline bool MySql::TableHoldsValuesFaithfully() {
           "MySql::MySql");
   std::vector<std::string> problems;
   if (!result.succeeded()) {
+    if (answer_ != StoreAnswer::Known) return false;  // the server went away: no verdict
     problems.push_back("its columns could not be read");
   } else {
     std::vector<veltrane::ColumnDescription> columns;
@@ -199,11 +336,14 @@ inline bool MySql::EnsureIndex(std::string_view column, std::string_view index_n
 // none when the statement failed or gave no value.
 inline std::optional<int> MySql::AskNumber(std::string_view statement_template,
                                            const std::string& value, const char* operation) {
+  if (!Reachable()) return std::nullopt;
   const std::optional<std::string> escaped_value = Escape(value, operation);
   if (!escaped_value) return std::nullopt;
   int answer = 0;
   if (!Run(fmt::format(fmt::runtime(statement_template), *escaped_value), operation)
            .first_value(answer)) {
+    // A question changes nothing, so one whose answer was lost is simply not asked.
+    if (answer_ == StoreAnswer::InDoubt) answer_ = StoreAnswer::CouldNotAsk;
     return std::nullopt;
   }
   return answer;
@@ -239,6 +379,7 @@ inline bool MySql::IsPlayerIDExist(std::string eos_id) {
 
 inline bool MySql::IsCodeExist(std::string code) {
   try {
+    answer_ = StoreAnswer::Known;
     if (veltrane::IsStateWord(code)) return false;
     const std::optional<int> exists = AskNumber(
         "SELECT EXISTS (SELECT * FROM player_discord WHERE code = '{}' AND code NOT IN "
@@ -256,7 +397,8 @@ inline bool MySql::UpdateAccount(std::string eos_id, std::string code, int playe
                                  std::string character_name, int tribe_id, std::string tribe_name) {
   constexpr const char* kOperation = "MySql::UpdateAccount";
   try {
-    if (veltrane::IsStateWord(code)) return false;
+    answer_ = StoreAnswer::Known;
+    if (veltrane::IsStateWord(code) || !Reachable()) return false;
     const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
     const std::optional<std::string> escaped_code = Escape(code, kOperation);
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
@@ -282,6 +424,7 @@ inline bool MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
                                        std::string eos_id) {
   constexpr const char* kOperation = "MySql::UpdateAccountLogout";
   try {
+    if (!Reachable()) return false;
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
     const std::optional<std::string> escaped_code = Escape(code, kOperation);

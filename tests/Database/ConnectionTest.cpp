@@ -182,6 +182,13 @@ TEST_F(Connection, RefusedCredentialsLeaveItClosed) {
   EXPECT_FALSE(other.open(wrong));
   EXPECT_FALSE(other.is_open());
   EXPECT_FALSE(other.query("SELECT 1").succeeded());
+  // Why, for the log: the library's words, never the password itself.
+  EXPECT_EQ(other.open_error().number, 1045u);  // ER_ACCESS_DENIED_ERROR
+  EXPECT_NE(other.open_error().text.find("Access denied"), std::string::npos)
+      << other.open_error().text;
+  EXPECT_EQ(other.open_error().text.find(wrong.password), std::string::npos);
+  EXPECT_TRUE(other.open(settings_));
+  EXPECT_EQ(other.open_error().number, 0u);
 }
 
 TEST_F(Connection, NothingListeningAnswersFalse) {
@@ -191,6 +198,9 @@ TEST_F(Connection, NothingListeningAnswersFalse) {
   unreachable.port = static_cast<std::uint32_t>(refusing.port());
   EXPECT_FALSE(other.open(unreachable));
   EXPECT_FALSE(other.query("SELECT 1").succeeded());
+  EXPECT_EQ(other.open_error().number, 2002u);  // CR_CONNECTION_ERROR
+  EXPECT_NE(other.open_error().text.find("Can't connect"), std::string::npos)
+      << other.open_error().text;
 }
 
 }  // namespace

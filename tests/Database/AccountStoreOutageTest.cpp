@@ -1,0 +1,341 @@
+// The account store when its server goes away, seen through a fault proxy in front of the sandbox
+// server: what it answers, whether it touches the network during a cool-down, what it logs, and
+// how it fails over along a host list. Grouped by how the server goes away.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <future>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CapturingLogSink.h"
+#include "Database/MysqlDB.h"
+#include "PluginLog.h"
+#include "support/FaultProxy.h"
+#include "support/SandboxDatabase.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using veltrane::test::FaultProxy;
+using veltrane::test::SandboxDatabase;
+
+// Short enough to wait out in a test; the store's own default is seconds.
+constexpr veltrane::CoolDownPolicy kShortCoolDown{300ms, 1200ms};
+
+class AccountStoreOutage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PluginLog::Init("Veltrane");
+    CapturingLogSink::Instance()->Clear();
+  }
+
+  std::unique_ptr<MySql> OpenStore(const std::string& hosts, unsigned int timeout_seconds = 2) {
+    const veltrane::test::SandboxSettings& settings = database_.Settings();
+    return std::make_unique<MySql>(hosts, settings.user, settings.password, database_.Name(),
+                                   settings.port, timeout_seconds, kShortCoolDown);
+  }
+  std::string Through(const FaultProxy& proxy) const {
+    return "127.0.0.1:" + std::to_string(proxy.Port());
+  }
+
+  static std::vector<std::string> Texts() {
+    std::vector<std::string> texts;
+    for (const CapturedLine& line : CapturingLogSink::Instance()->Lines()) {
+      texts.push_back(line.text);
+    }
+    return texts;
+  }
+  std::string UnavailablePrefix(const FaultProxy& proxy) const {
+    return "Database server " + Through(proxy) + " (database " + database_.Name() +
+           ") unavailable: ";
+  }
+  static void WaitOutCoolDown() { std::this_thread::sleep_for(kShortCoolDown.longest + 100ms); }
+
+  // Waits (bounded) until the proxy has read more than before from its clients.
+  static bool WaitForBytes(const FaultProxy& proxy, std::uint64_t before) {
+    for (int i = 0; i < 500 && proxy.ReceivedFromClients() == before; ++i) {
+      std::this_thread::sleep_for(10ms);
+    }
+    return proxy.ReceivedFromClients() > before;
+  }
+
+  SandboxDatabase database_;
+  FaultProxy proxy_{database_.Settings().host, database_.Settings().port};
+};
+
+// Refused
+
+TEST_F(AccountStoreOutage, RefusedAtLoadSaysWhyOnceAndAnswersAtOnceDuringTheCoolDown) {
+  proxy_.SetRefusing(true);
+  auto store = OpenStore(Through(proxy_));
+
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_FALSE(store->UpdateAccountLogout("Rex", 0, "", "Updated", "EOS-1"));
+
+  const std::vector<CapturedLine> lines = CapturingLogSink::Instance()->Lines();
+  ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(Texts());
+  EXPECT_EQ(lines[0].level, spdlog::level::critical);
+  EXPECT_EQ(lines[0].text, "Failed to open connection!");
+  EXPECT_EQ(lines[1].level, spdlog::level::err);
+  EXPECT_TRUE(lines[1].text.starts_with(UnavailablePrefix(proxy_))) << lines[1].text;
+  EXPECT_NE(lines[1].text.find("Can't connect"), std::string::npos) << lines[1].text;
+  if (!database_.Settings().password.empty()) {
+    EXPECT_EQ(lines[1].formatted.find(database_.Settings().password), std::string::npos);
+  }
+}
+
+// Fixed fault: a store that could not connect at load stayed without connection until a reload.
+TEST_F(AccountStoreOutage, RefusedAtLoadThenBackCreatesTheTableAndAnswers) {
+  proxy_.SetRefusing(true);
+  auto store = OpenStore(Through(proxy_));
+  ASSERT_FALSE(store->IsPlayerExist("EOS-1"));
+
+  proxy_.SetRefusing(false);
+  WaitOutCoolDown();
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  database_.InsertCode("discord-1", "CODE-1");  // the table is there now
+  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));
+
+  const std::vector<std::string> texts = Texts();
+  ASSERT_EQ(texts.size(), 3u) << ::testing::PrintToString(texts);
+  EXPECT_TRUE(texts[2].starts_with("Database server " + Through(proxy_) + " available again after "))
+      << texts[2];
+  EXPECT_TRUE(texts[2].ends_with(" s")) << texts[2];
+}
+
+TEST_F(AccountStoreOutage, RetryAfterTheCoolDownUsesTheNetworkOnceAndNotBefore) {
+  auto store = OpenStore(Through(proxy_));
+  ASSERT_FALSE(store->IsCodeExist("CODE-1"));
+  proxy_.DropConnections();
+  proxy_.SetRefusing(true);
+
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));  // fails on the network: the outage starts
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  proxy_.SetRefusing(false);
+  const std::uint64_t accepted = proxy_.Accepted();
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(store->IsPlayerExist("EOS-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(proxy_.Accepted(), accepted) << "the store connected during the cool-down";
+
+  WaitOutCoolDown();
+  EXPECT_FALSE(store->IsPlayerExist("EOS-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(proxy_.Accepted(), accepted + 1);
+
+  const std::vector<std::string> texts = Texts();
+  ASSERT_EQ(texts.size(), 2u) << ::testing::PrintToString(texts);
+  EXPECT_TRUE(texts[0].starts_with(UnavailablePrefix(proxy_))) << texts[0];
+  EXPECT_TRUE(texts[1].starts_with("Database server " + Through(proxy_) + " available again"));
+}
+
+// Stalled
+
+TEST_F(AccountStoreOutage, StalledMidStatementIsOneOutageAndTheServerBackEndsIt) {
+  auto store = OpenStore(Through(proxy_), 1);
+  database_.InsertCode("discord-1", "CODE-1");
+  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+
+  proxy_.SetStalled(true);
+  std::future<bool> answer =
+      std::async(std::launch::async, [&store] { return store->IsCodeExist("CODE-1"); });
+  ASSERT_EQ(answer.wait_for(30s), std::future_status::ready) << "the statement did not time out";
+  EXPECT_FALSE(answer.get());
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));  // during the cool-down
+  proxy_.SetStalled(false);
+
+  WaitOutCoolDown();
+  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
+  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  const std::vector<std::string> texts = Texts();
+  ASSERT_EQ(texts.size(), 2u) << ::testing::PrintToString(texts);
+  EXPECT_TRUE(texts[0].starts_with(UnavailablePrefix(proxy_))) << texts[0];
+}
+
+// Lost
+
+TEST_F(AccountStoreOutage, UpdateLostAfterItWasSentIsInDoubt) {
+  auto store = OpenStore(Through(proxy_));
+  database_.InsertCode("discord-1", "CODE-1");
+  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+
+  proxy_.SetDelay(10s, 0us);  // the statement leaves the store but is held in the proxy
+  const std::uint64_t before = proxy_.ReceivedFromClients();
+  std::future<bool> linked = std::async(std::launch::async, [&store] {
+    return store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, "");
+  });
+  ASSERT_TRUE(WaitForBytes(proxy_, before));
+  proxy_.DropConnections();
+  ASSERT_EQ(linked.wait_for(30s), std::future_status::ready);
+  EXPECT_FALSE(linked.get());
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
+}
+
+TEST_F(AccountStoreOutage, UpdateRunningIntoTheTimeoutIsInDoubtAndMayStillLandLater) {
+  auto store = OpenStore(Through(proxy_), 1);
+  database_.InsertCode("discord-1", "CODE-1");
+  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+
+  // Another session holds the row, so the update waits past the store's read timeout.
+  database_.Execute("START TRANSACTION");
+  database_.Query("SELECT id FROM player_discord WHERE code = 'CODE-1' FOR UPDATE");
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
+  database_.Execute("COMMIT");
+
+  // The server goes on with the statement once the lock is gone.
+  bool landed = false;
+  for (int i = 0; i < 300 && !landed; ++i) {
+    landed = database_.Rows().at(0).code == "Linked";
+    if (!landed) std::this_thread::sleep_for(20ms);
+  }
+  EXPECT_TRUE(landed);
+  WaitOutCoolDown();
+  EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+}
+
+TEST_F(AccountStoreOutage, ConnectionCutBetweenStatementsCostsAtMostOneAnswer) {
+  auto store = OpenStore(Through(proxy_));
+  database_.InsertCode("discord-1", "CODE-1");
+  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+
+  proxy_.DropConnections();
+  int could_not_ask = 0;
+  for (int i = 0; i < 2; ++i) {
+    if (!store->IsCodeExist("CODE-1")) {
+      ++could_not_ask;
+      EXPECT_NE(store->LastAnswer(), StoreAnswer::Known);
+      WaitOutCoolDown();
+    }
+  }
+  EXPECT_LE(could_not_ask, 1);
+  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+}
+
+// SQL errors
+
+TEST_F(AccountStoreOutage, RefusedStatementIsAnAnswerAndOpensNoCoolDown) {
+  auto store = OpenStore(Through(proxy_));
+  database_.Execute("DROP TABLE player_discord");
+
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+
+  database_.CreatePlayerDiscordTable();
+  database_.InsertCode("discord-1", "CODE-1");
+  EXPECT_TRUE(store->IsCodeExist("CODE-1"));  // at once: no cool-down
+  for (const std::string& text : Texts()) {
+    EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
+  }
+}
+
+// Galera reports a write that lost certification as this same deadlock error.
+TEST_F(AccountStoreOutage, DeadlockVictimIsToldNoAndOpensNoCoolDown) {
+  auto store = OpenStore(Through(proxy_), 20);
+  database_.InsertCode("discord-1", "CODE-X");
+  database_.InsertCode("discord-2", "CODE-X");
+  for (int i = 0; i < 50; ++i) database_.InsertCode("filler", "FILL-" + std::to_string(i));
+
+  // This session holds the second row of the code and has written more than the store will, so
+  // that the server picks the store's statement as the deadlock's victim.
+  database_.Execute("START TRANSACTION");
+  database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id > 2");
+  database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id = 2");
+  std::future<bool> linked = std::async(std::launch::async, [&store] {
+    return store->UpdateAccount("EOS-1", "CODE-X", 1, "Rex", 0, "");
+  });
+  // The server lists the store's update while it waits; it takes the first row before that.
+  bool waiting = false;
+  for (int i = 0; i < 500 && !waiting; ++i) {
+    waiting = database_
+                  .Query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE "
+                         "'UPDATE player_discord SET eos_id%' AND TIME_MS > 100")
+                  .at(0)
+                  .at(0) != "0";
+    if (!waiting) std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_TRUE(waiting) << "the store's update never waited for the row";
+  database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id = 1");  // closes the cycle
+  database_.Execute("COMMIT");
+
+  ASSERT_EQ(linked.wait_for(30s), std::future_status::ready);
+  EXPECT_FALSE(linked.get());
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_TRUE(store->IsCodeExist("CODE-X"));  // at once: no cool-down
+  for (const std::string& text : Texts()) {
+    EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
+  }
+}
+
+// A list of servers
+
+TEST_F(AccountStoreOutage, FirstServerThatAnswersAtLoadServesAndTheLogNamesIt) {
+  FaultProxy second(database_.Settings().host, database_.Settings().port);
+  proxy_.SetRefusing(true);
+  auto store = OpenStore(Through(proxy_) + "," + Through(second));
+
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  const std::vector<std::string> texts = Texts();
+  ASSERT_EQ(texts.size(), 3u) << ::testing::PrintToString(texts);
+  EXPECT_TRUE(texts[0].starts_with(UnavailablePrefix(proxy_))) << texts[0];
+  EXPECT_EQ(texts[1], "Connected to database server " + Through(second));
+  EXPECT_TRUE(texts[2].starts_with("Database server " + Through(second) + " available again"));
+}
+
+TEST_F(AccountStoreOutage, FailedServerHandsOverToTheNextWithoutACoolDown) {
+  FaultProxy second(database_.Settings().host, database_.Settings().port);
+  auto store = OpenStore(Through(proxy_) + "," + Through(second));
+  database_.InsertCode("discord-1", "CODE-1");
+  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+
+  proxy_.SetRefusing(true);
+  proxy_.DropConnections();
+  // One answer may be lost with the server; the next goes to the second at once.
+  if (!store->IsCodeExist("CODE-1")) {
+    EXPECT_NE(store->LastAnswer(), StoreAnswer::Known);
+  }
+  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
+  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_EQ(second.Accepted(), 1u);
+
+  const std::vector<std::string> texts = Texts();
+  EXPECT_EQ(texts.front(), "Connected to database server " + Through(proxy_));
+  EXPECT_EQ(std::count(texts.begin(), texts.end(),
+                       "Connected to database server " + Through(second)),
+            1);
+}
+
+TEST_F(AccountStoreOutage, EveryServerDownStartsTheCoolDownAndTheFirstIsTriedAgainFirst) {
+  FaultProxy second(database_.Settings().host, database_.Settings().port);
+  proxy_.SetRefusing(true);
+  second.SetRefusing(true);
+  auto store = OpenStore(Through(proxy_) + "," + Through(second));
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+
+  proxy_.SetRefusing(false);
+  second.SetRefusing(false);
+  WaitOutCoolDown();
+  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(proxy_.Accepted(), 1u);
+  EXPECT_EQ(second.Accepted(), 0u);
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// The store's availability rules, with time passed in: cool-down and its doubling, failover along
+// the host list, and the MysqlHost list syntax.
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <stdexcept>
+
+#include "Database/ServerAvailability.h"
+#include "Database/ServerList.h"
+
+namespace veltrane {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = ServerAvailability::Clock;
+
+const DatabaseServer kFirst{"db1", 3306};
+const DatabaseServer kSecond{"db2", 3307};
+const DatabaseServer kThird{"db3", 3306};
+
+class Availability : public ::testing::Test {
+ protected:
+  const Clock::time_point start_ = Clock::now();
+  Clock::time_point At(std::chrono::milliseconds offset) const { return start_ + offset; }
+};
+
+// One server
+
+TEST_F(Availability, OneFailureOpensACoolDownThatRefusesUntilItEnds) {
+  ServerAvailability availability({kFirst}, {5s, 60s});
+  ASSERT_TRUE(availability.MayTry(At(0s)));
+
+  const ServerAvailability::Failure failure = availability.Failed(At(0s));
+  EXPECT_TRUE(failure.outage_started);
+  EXPECT_TRUE(failure.cool_down_started);
+  EXPECT_FALSE(failure.switched);
+  EXPECT_TRUE(availability.InOutage());
+  EXPECT_FALSE(availability.MayTry(At(1ms)));
+  EXPECT_FALSE(availability.MayTry(At(4999ms)));
+  EXPECT_TRUE(availability.MayTry(At(5s)));
+  EXPECT_EQ(availability.Current(), kFirst);
+}
+
+TEST_F(Availability, CoolDownDoublesWithEachFailedRetryUpToTheLimit) {
+  ServerAvailability availability({kFirst}, {5s, 60s});
+  Clock::time_point now = At(0s);
+  for (const std::chrono::milliseconds wait : {5s, 10s, 20s, 40s, 60s, 60s}) {
+    const ServerAvailability::Failure failure = availability.Failed(now);
+    EXPECT_EQ(failure.outage_started, wait == 5s);
+    EXPECT_FALSE(availability.MayTry(now + wait - 1ms)) << wait.count();
+    EXPECT_TRUE(availability.MayTry(now + wait)) << wait.count();
+    now += wait;
+  }
+}
+
+TEST_F(Availability, SuccessEndsTheOutageWithItsLengthAndResetsTheCoolDown) {
+  ServerAvailability availability({kFirst}, {5s, 60s});
+  EXPECT_FALSE(availability.Succeeded(At(0s)).has_value());  // no outage: nothing to end
+
+  availability.Failed(At(1s));
+  availability.Failed(At(6s));  // the retry failed too: 10 s now
+  const std::optional<Clock::duration> lasted = availability.Succeeded(At(16s));
+  ASSERT_TRUE(lasted.has_value());
+  EXPECT_EQ(*lasted, 15s);
+  EXPECT_FALSE(availability.InOutage());
+  EXPECT_TRUE(availability.MayTry(At(16s)));
+
+  // The next outage starts again from the first cool-down.
+  EXPECT_TRUE(availability.Failed(At(20s)).outage_started);
+  EXPECT_TRUE(availability.MayTry(At(25s)));
+}
+
+// A list of servers
+
+TEST_F(Availability, FailedServerHandsOverToTheNextAtOnce) {
+  ServerAvailability availability({kFirst, kSecond, kThird}, {5s, 60s});
+  EXPECT_EQ(availability.Current(), kFirst);
+
+  ServerAvailability::Failure failure = availability.Failed(At(0s));
+  EXPECT_TRUE(failure.outage_started);
+  EXPECT_TRUE(failure.switched);
+  EXPECT_FALSE(failure.cool_down_started);
+  EXPECT_TRUE(availability.MayTry(At(0s)));
+  EXPECT_EQ(availability.Current(), kSecond);
+
+  // The second answers: it stays the current server.
+  EXPECT_TRUE(availability.Succeeded(At(1s)).has_value());
+  EXPECT_EQ(availability.Current(), kSecond);
+}
+
+TEST_F(Availability, CoolDownStartsOnlyWhenEveryServerHasFailed) {
+  ServerAvailability availability({kFirst, kSecond, kThird}, {5s, 60s});
+  availability.Succeeded(At(0s));
+  availability.Failed(At(1s));  // first -> second
+  EXPECT_EQ(availability.Current(), kSecond);
+  availability.Succeeded(At(2s));
+
+  EXPECT_TRUE(availability.Failed(At(3s)).outage_started);  // second -> third
+  EXPECT_EQ(availability.Current(), kThird);
+  EXPECT_FALSE(availability.Failed(At(3s)).cool_down_started);  // third -> first
+  EXPECT_EQ(availability.Current(), kFirst);
+  EXPECT_TRUE(availability.MayTry(At(3s)));
+
+  const ServerAvailability::Failure last = availability.Failed(At(4s));
+  EXPECT_TRUE(last.cool_down_started);
+  EXPECT_FALSE(last.outage_started);
+  EXPECT_FALSE(availability.MayTry(At(8s)));
+  EXPECT_TRUE(availability.MayTry(At(9s)));
+  // After the cool-down the preferred server is tried first.
+  EXPECT_EQ(availability.Current(), kFirst);
+}
+
+TEST_F(Availability, RoundAfterACoolDownStartsFromTheFirstServerAndDoubles) {
+  ServerAvailability availability({kFirst, kSecond}, {5s, 60s});
+  availability.Failed(At(0s));
+  availability.Failed(At(0s));  // cool-down 5 s, back to the first
+  availability.Failed(At(5s));
+  EXPECT_EQ(availability.Current(), kSecond);
+  EXPECT_TRUE(availability.MayTry(At(5s)));
+  EXPECT_TRUE(availability.Failed(At(6s)).cool_down_started);
+  EXPECT_EQ(availability.Current(), kFirst);
+  EXPECT_FALSE(availability.MayTry(At(15s)));
+  EXPECT_TRUE(availability.MayTry(At(16s)));
+}
+
+// MysqlHost
+
+TEST(ServerListSyntax, OneHostIsTakenAsItStandsWithTheDefaultPort) {
+  EXPECT_EQ(ParseServerList("db.example", 3306),
+            (std::vector<DatabaseServer>{{"db.example", 3306}}));
+  EXPECT_EQ(ParseServerList("", 3306), (std::vector<DatabaseServer>{{"", 3306}}));
+  EXPECT_EQ(ParseServerList("127.0.0.1:3310", 3306),
+            (std::vector<DatabaseServer>{{"127.0.0.1", 3310}}));
+}
+
+TEST(ServerListSyntax, CommaSeparatedHostsKeepTheirOrderAndOwnPorts) {
+  EXPECT_EQ(ParseServerList("db1, db2:3307 ,10.0.0.3", 3306),
+            (std::vector<DatabaseServer>{{"db1", 3306}, {"db2", 3307}, {"10.0.0.3", 3306}}));
+  EXPECT_EQ(ParseServerList("[::1]:3307,::1", 3306),
+            (std::vector<DatabaseServer>{{"::1", 3307}, {"::1", 3306}}));
+}
+
+TEST(ServerListSyntax, BadEntriesAreRefusedNamingThem) {
+  for (const char* hosts : {"db1,,db2", "db1,", "db1:0", "db1:65536", "db1:33o6", "db1:", ":3306",
+                            "[::1", "[::1]x"}) {
+    try {
+      ParseServerList(hosts, 3306);
+      ADD_FAILURE() << hosts << " was accepted";
+    } catch (const std::invalid_argument& error) {
+      EXPECT_TRUE(std::string(error.what()).starts_with("MysqlHost: ")) << error.what();
+    }
+  }
+}
+
+TEST(ServerListSyntax, LogNamesAServerWithItsPort) {
+  EXPECT_EQ(DescribeServer({"db1", 3306}), "db1:3306");
+  EXPECT_EQ(DescribeServer({"::1", 3307}), "[::1]:3307");
+}
+
+}  // namespace
+}  // namespace veltrane
