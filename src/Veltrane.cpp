@@ -12,6 +12,7 @@
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
 #include "VeltraneConfig.h"
+#include "VeltraneLinksInDoubt.h"
 #include "VeltraneNotify.h"
 #include "VeltranePermissionGroup.h"
 #include "VeltraneReload.h"
@@ -49,6 +50,8 @@ constexpr char kDefaultCustomMessage[] =
 // at module teardown, when the game's allocator may be gone.
 std::u16string registered_link_command;
 bool link_command_registered = false;
+
+LinksInDoubt links_in_doubt;
 
 // The name the game shows for the player's tribe; empty without a player state.
 FString TribeNameOf(AShooterPlayerController* player) {
@@ -199,12 +202,51 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
       return;
     }
 
+    const std::string character_name_utf8 = AsaApi::Tools::Utf8Encode(character_name.View());
+    const auto finish_link = [&] {
+      if (use_permissions) AddToPermissionGroup(eos_id, group, debug);
+      if (enable_discord) {
+        if (debug) PluginLog::Get()->info("Discord enable, trying to send a webhook.");
+        const AnnouncementValues values{FString(character_name_utf8.c_str()),
+                                        FString(map_name.c_str()),
+                                        player_id,
+                                        eos_id,
+                                        tribe_id,
+                                        tribe_name};
+        const FString announcement = ComposeAnnouncement(FString(custom_message.c_str()), values);
+        // An empty announcement is not worth a post; the link itself stands and is confirmed.
+        if (!announcement.IsEmpty()) SendDiscordWebhook(announcement.View());
+      }
+      reply("AccountLinked", kSuccessColour);
+      if (debug)
+        PluginLog::Get()->info("The user with ID {} linked his account with discord.", eos_text);
+    };
+    // A database that could not be asked is no answer: the player must not read it as a wrong
+    // code or as linked.
+    const auto database_unavailable = [&] {
+      if (account_store->LastAnswer() == StoreAnswer::Known) return false;
+      reply("DatabaseUnavailable", kErrorColour);
+      return true;
+    };
+
     if (account_store->IsPlayerExist(eos_text) && account_store->IsPlayerIDExist(eos_text)) {
+      // Linked, maybe by his own update whose outcome never came back: then the code is gone.
+      const std::optional<std::string> code_in_doubt = links_in_doubt.Find(eos_text);
+      if (code_in_doubt && !account_store->IsCodeExist(*code_in_doubt) &&
+          account_store->LastAnswer() == StoreAnswer::Known) {
+        links_in_doubt.Forget(eos_text);
+        finish_link();
+        return;
+      }
+      if (database_unavailable()) return;
+      links_in_doubt.Forget(eos_text);
       reply("AccountAlredyLinked", kErrorColour);
       if (debug)
         PluginLog::Get()->info("The user with ID {} tried to link his account again.", eos_text);
       return;
     }
+    if (database_unavailable()) return;
+    links_in_doubt.Forget(eos_text);  // not linked: an update in doubt did not go through
 
     const auto refuse_code = [&] {
       reply("InvalidCode", kErrorColour);
@@ -213,36 +255,19 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
     };
     // The store refuses the words it writes into the code column itself ("Linked", "Updated").
     if (!account_store->IsCodeExist(code)) {
-      refuse_code();
+      if (!database_unavailable()) refuse_code();
       return;
     }
 
-    const std::string character_name_utf8 = AsaApi::Tools::Utf8Encode(character_name.View());
     // False also when another link took the code since IsCodeExist: the code is gone either way.
     if (!account_store->UpdateAccount(eos_text, code, player_id, character_name_utf8, tribe_id,
                                       AsaApi::Tools::Utf8Encode(tribe_name.View()))) {
-      refuse_code();
+      if (account_store->LastAnswer() == StoreAnswer::InDoubt)
+        links_in_doubt.Remember(eos_text, code);
+      if (!database_unavailable()) refuse_code();
       return;
     }
-
-    if (use_permissions) AddToPermissionGroup(eos_id, group, debug);
-
-    if (enable_discord) {
-      if (debug) PluginLog::Get()->info("Discord enable, trying to send a webhook.");
-      const AnnouncementValues values{FString(character_name_utf8.c_str()),
-                                      FString(map_name.c_str()),
-                                      player_id,
-                                      eos_id,
-                                      tribe_id,
-                                      tribe_name};
-      const FString announcement = ComposeAnnouncement(FString(custom_message.c_str()), values);
-      // An empty announcement is not worth a post; the link itself stands and is confirmed.
-      if (!announcement.IsEmpty()) SendDiscordWebhook(announcement.View());
-    }
-
-    reply("AccountLinked", kSuccessColour);
-    if (debug)
-      PluginLog::Get()->info("The user with ID {} linked his account with discord.", eos_text);
+    finish_link();
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "LinkEOSDiscord",
                             error.what());

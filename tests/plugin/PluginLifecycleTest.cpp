@@ -14,6 +14,7 @@ namespace {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
+using ::testing::StartsWith;
 
 constexpr char kLinkScript[] = "join bob eos=EOS-BOB id=101\nchat bob /link CODE-1\n";
 
@@ -97,7 +98,9 @@ TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
   EXPECT_EQ(result.Count("register "), 3u);
   EXPECT_EQ(result.Count("hook-install "), 1u);
   EXPECT_EQ(result.Count("load ok"), 1u);
-  EXPECT_THAT(VeltraneLog(result), ElementsAre("[critical] Failed to open connection!"));
+  EXPECT_THAT(VeltraneLog(result),
+              ElementsAre("[critical] Failed to open connection!",
+                          StartsWith("[error] Database server ")));
 }
 
 TEST_F(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
@@ -198,7 +201,9 @@ TEST_F(Configuration, BooleanPortReadsAsOne) {
   const DevhostResult result = Run("");
   EXPECT_EQ(result.Count("load ok"), 1u);
   // No type error: the store tried port 1, where nothing listens.
-  EXPECT_THAT(VeltraneLog(result), ElementsAre("[critical] Failed to open connection!"));
+  EXPECT_THAT(VeltraneLog(result),
+              ElementsAre("[critical] Failed to open connection!",
+                          StartsWith("[error] Database server 127.0.0.1:1 (database ")));
 }
 
 TEST_F(Configuration, NonAsciiMessageReachesThePlayerUnchanged) {
