@@ -86,7 +86,8 @@ class Scenarios {
     const int n = ++players_made_;
     const std::string code = fmt::format("OUTAGE{:06}", n);
     admin_->Run(fmt::format(
-        "INSERT INTO player_discord (eos_id, discord_id, code) VALUES ('0', 'd{}', '{}')", n, code));
+        "INSERT INTO player_discord (eos_id, discord_id, code) VALUES ('0', 'd{}', '{}')", n,
+        code));
     if (code_out != nullptr) *code_out = code;
     return Join(n, fmt::format("eos-outage-{:06}", n));
   }
@@ -94,9 +95,10 @@ class Scenarios {
   devhost::Player& NewLinkedPlayer() {
     const int n = ++players_made_;
     const std::string eos_id = fmt::format("eos-outage-{:06}", n);
-    admin_->Run(fmt::format("INSERT INTO player_discord (eos_id, discord_id, player_id, code) "
-                            "VALUES ('{}', 'd{}', {}, 'Linked')",
-                            eos_id, n, n));
+    admin_->Run(
+        fmt::format("INSERT INTO player_discord (eos_id, discord_id, player_id, code) "
+                    "VALUES ('{}', 'd{}', {}, 'Linked')",
+                    eos_id, n, n));
     return Join(n, eos_id);
   }
 
@@ -106,8 +108,7 @@ class Scenarios {
   }
   double Logout(devhost::Player& player) {
     const InProcessPlugin::LogoutFunction logout = InProcessPlugin::LogoutEntry();
-    return MillisecondsOf(
-        [&] { logout(InProcessPlugin::GameMode(), player.As<AController>()); });
+    return MillisecondsOf([&] { logout(InProcessPlugin::GameMode(), player.As<AController>()); });
   }
 
   // The database stalled for stall_seconds, one player action a second, links and logouts
@@ -208,20 +209,21 @@ class Scenarios {
               "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = 'raw-{}');", n));
           raw_->Run(fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE code = '{}');",
                                 raw_code));
-          raw_->Run(fmt::format("UPDATE player_discord SET eos_id = 'raw-{}', player_id = {}, "
-                                "character_name = 'Raw', tribe_id = 0, tribe_name = '', code = "
-                                "'Linked' WHERE code = '{}';",
-                                n, n, raw_code));
+          raw_->Run(
+              fmt::format("UPDATE player_discord SET eos_id = 'raw-{}', player_id = {}, "
+                          "character_name = 'Raw', tribe_id = 0, tribe_name = '', code = "
+                          "'Linked' WHERE code = '{}';",
+                          n, n, raw_code));
         }));
         raw_logout.push_back(MillisecondsOf([&] {
           raw_->Run(fmt::format(
               "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = 'raw-{}');", n));
           raw_->Run(fmt::format(
-              "SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = 'raw-{}';",
-              n));
-          raw_->Run(fmt::format("UPDATE player_discord SET character_name = 'Raw', tribe_id = 0, "
-                                "tribe_name = '', code = 'Updated' WHERE eos_id = 'raw-{}';",
-                                n));
+              "SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = 'raw-{}';", n));
+          raw_->Run(
+              fmt::format("UPDATE player_discord SET character_name = 'Raw', tribe_id = 0, "
+                          "tribe_name = '', code = 'Updated' WHERE eos_id = 'raw-{}';",
+                          n));
         }));
       }
       rows_.push_back(fmt::format(

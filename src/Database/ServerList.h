@@ -82,8 +82,8 @@ inline std::vector<DatabaseServer> ParseServerList(std::string_view hosts,
   std::vector<DatabaseServer> servers;
   while (true) {
     const std::size_t comma = hosts.find(',');
-    servers.push_back(detail::ParseServer(detail::TrimBlanks(hosts.substr(0, comma)),
-                                          default_port));
+    servers.push_back(
+        detail::ParseServer(detail::TrimBlanks(hosts.substr(0, comma)), default_port));
     if (comma == std::string_view::npos) break;
     hosts.remove_prefix(comma + 1);
   }

@@ -105,9 +105,9 @@ TEST_F(AccountStoreFaults, UnreachableServerIsOneCriticalLineWithItsReasonAndEve
       << lines[0].formatted;
   // The reason follows; the store answers at once from then on, without a line of its own.
   EXPECT_EQ(lines[1].level, spdlog::level::err);
-  EXPECT_TRUE(lines[1].text.starts_with("Database server 127.0.0.1:" +
-                                        std::to_string(nothing_listens.port()) + " (database " +
-                                        database_.Name() + ") unavailable: "))
+  EXPECT_TRUE(lines[1].text.starts_with(
+      "Database server 127.0.0.1:" + std::to_string(nothing_listens.port()) + " (database " +
+      database_.Name() + ") unavailable: "))
       << lines[1].text;
 }
 

@@ -108,7 +108,8 @@ TEST_F(AccountStoreOutage, RefusedAtLoadThenBackCreatesTheTableAndAnswers) {
 
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 3u) << ::testing::PrintToString(texts);
-  EXPECT_TRUE(texts[2].starts_with("Database server " + Through(proxy_) + " available again after "))
+  EXPECT_TRUE(
+      texts[2].starts_with("Database server " + Through(proxy_) + " available again after "))
       << texts[2];
   EXPECT_TRUE(texts[2].ends_with(" s")) << texts[2];
 }
@@ -263,8 +264,9 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsToldNoAndOpensNoCoolDown) {
   bool waiting = false;
   for (int i = 0; i < 500 && !waiting; ++i) {
     waiting = database_
-                  .Query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE "
-                         "'UPDATE player_discord SET eos_id%' AND TIME_MS > 100")
+                  .Query(
+                      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE "
+                      "'UPDATE player_discord SET eos_id%' AND TIME_MS > 100")
                   .at(0)
                   .at(0) != "0";
     if (!waiting) std::this_thread::sleep_for(10ms);
@@ -316,9 +318,8 @@ TEST_F(AccountStoreOutage, FailedServerHandsOverToTheNextWithoutACoolDown) {
 
   const std::vector<std::string> texts = Texts();
   EXPECT_EQ(texts.front(), "Connected to database server " + Through(proxy_));
-  EXPECT_EQ(std::count(texts.begin(), texts.end(),
-                       "Connected to database server " + Through(second)),
-            1);
+  EXPECT_EQ(
+      std::count(texts.begin(), texts.end(), "Connected to database server " + Through(second)), 1);
 }
 
 TEST_F(AccountStoreOutage, EveryServerDownStartsTheCoolDownAndTheFirstIsTriedAgainFirst) {

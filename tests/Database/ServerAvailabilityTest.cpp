@@ -142,8 +142,8 @@ TEST(ServerListSyntax, CommaSeparatedHostsKeepTheirOrderAndOwnPorts) {
 }
 
 TEST(ServerListSyntax, BadEntriesAreRefusedNamingThem) {
-  for (const char* hosts : {"db1,,db2", "db1,", "db1:0", "db1:65536", "db1:33o6", "db1:", ":3306",
-                            "[::1", "[::1]x"}) {
+  for (const char* hosts :
+       {"db1,,db2", "db1,", "db1:0", "db1:65536", "db1:33o6", "db1:", ":3306", "[::1", "[::1]x"}) {
     try {
       ParseServerList(hosts, 3306);
       ADD_FAILURE() << hosts << " was accepted";

@@ -49,20 +49,20 @@ TEST_F(DatabaseOutage, PlayerIsToldTheDatabaseIsUnavailableNeverThatTheCodeIsWro
   database_.InsertCode("discord-1", "CODE-1");
   InsertLinkedRow("EOS-ALICE", 102, "Alice", 0, "", "Linked");
   proxy_.SetRefusing(true);
-  const DevhostResult result =
-      Run(std::string(kJoinBob) + "join alice eos=EOS-ALICE\nchat bob /link CODE-1\n"
-                                  "chat bob /link WRONG\nchat alice /link CODE-1\n"
-                                  "logout bob\nlogout alice\n");
+  const DevhostResult result = Run(std::string(kJoinBob) +
+                                   "join alice eos=EOS-ALICE\nchat bob /link CODE-1\n"
+                                   "chat bob /link WRONG\nchat alice /link CODE-1\n"
+                                   "logout bob\nlogout alice\n");
 
-  EXPECT_THAT(PlayerMessages(result),
-              ElementsAre(HasSubstr("text=\"Database unavailable\""),
-                          HasSubstr("text=\"Database unavailable\""),
-                          HasSubstr("text=\"Database unavailable\"")));
+  EXPECT_THAT(PlayerMessages(result), ElementsAre(HasSubstr("text=\"Database unavailable\""),
+                                                  HasSubstr("text=\"Database unavailable\""),
+                                                  HasSubstr("text=\"Database unavailable\"")));
   EXPECT_EQ(FieldText(PlayerMessages(result).at(0), "rgba"), kErrorRgba);
   EXPECT_EQ(result.Count("http-post "), 0u);
   EXPECT_EQ(database_.Rows().at(0).code, "CODE-1");
   EXPECT_EQ(database_.Rows().at(1).code, "Linked");
-  EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob", "game-logout alice"));
+  EXPECT_THAT(result.WithPrefix("game-logout "),
+              ElementsAre("game-logout bob", "game-logout alice"));
   // The load says why once; nothing for each refused statement.
   const std::vector<std::string> log = VeltraneLog(result);
   ASSERT_EQ(log.size(), 2u) << ::testing::PrintToString(log);

@@ -287,8 +287,8 @@ struct FaultProxy::Loop {
 
 FaultProxy::FaultProxy(const std::string& target_host, int target_port)
     : loop_(std::make_unique<Loop>()) {
-  loop_->target = LoopbackAddress(target_host == "localhost" ? "127.0.0.1" : target_host,
-                                  target_port);
+  loop_->target =
+      LoopbackAddress(target_host == "localhost" ? "127.0.0.1" : target_host, target_port);
   loop_->listener = Listen(0);
   int pipe_fds[2];
   if (loop_->listener < 0 || ::pipe2(pipe_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
