@@ -245,6 +245,30 @@ TEST_F(AccountStoreOutage, RefusedStatementIsAnAnswerAndOpensNoCoolDown) {
   }
 }
 
+TEST_F(AccountStoreOutage, RevokedPrivilegeIsAnAnswerAndOpensNoCoolDown) {
+  database_.CreatePlayerDiscordTable();
+  database_.InsertCode("discord-1", "CODE-1");
+  const std::string user = "ro_" + database_.Name();
+  const std::string account = database_.Quote(user) + "@'127.0.0.1'";
+  database_.Execute("CREATE USER " + account + " IDENTIFIED BY 'read-only-pass'");
+  database_.Execute("GRANT SELECT ON " + database_.Name() + ".* TO " + account);
+  struct DropUser {
+    SandboxDatabase& database;
+    std::string account;
+    ~DropUser() { database.Execute("DROP USER IF EXISTS " + account); }
+  } drop_user{database_, account};
+  auto store = std::make_unique<MySql>(Through(proxy_), user, "read-only-pass", database_.Name(), 0,
+                                       2, kShortCoolDown);
+  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_TRUE(store->IsCodeExist("CODE-1"));  // at once: no cool-down
+  for (const std::string& text : Texts()) {
+    EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
+  }
+}
+
 // Galera reports a write that lost certification as this same deadlock error.
 TEST_F(AccountStoreOutage, DeadlockVictimIsToldNoAndOpensNoCoolDown) {
   auto store = OpenStore(Through(proxy_), 20);
