@@ -287,10 +287,11 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsToldNoAndOpensNoCoolDown) {
   // The server lists the store's update while it waits; it takes the first row before that.
   bool waiting = false;
   for (int i = 0; i < 500 && !waiting; ++i) {
+    // Only this fixture's database: other tests may be linking elsewhere on the server.
     waiting = database_
                   .Query(
-                      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE INFO LIKE "
-                      "'UPDATE player_discord SET eos_id%' AND TIME_MS > 100")
+                      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() "
+                      "AND INFO LIKE 'UPDATE player_discord SET eos_id%' AND TIME_MS > 100")
                   .at(0)
                   .at(0) != "0";
     if (!waiting) std::this_thread::sleep_for(10ms);
