@@ -11,6 +11,7 @@
 #include "Database/DefaultIdentity.h"
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
+#include "VeltraneCodeAttempts.h"
 #include "VeltraneConfig.h"
 #include "VeltraneLinksInDoubt.h"
 #include "VeltraneNotify.h"
@@ -204,6 +205,7 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
 
     const std::string character_name_utf8 = AsaApi::Tools::Utf8Encode(character_name.View());
     const auto finish_link = [&] {
+      ForgetWrongCodes(eos_text);
       if (use_permissions) AddToPermissionGroup(eos_id, group, debug);
       if (enable_discord) {
         if (debug) PluginLog::Get()->info("Discord enable, trying to send a webhook.");
@@ -228,6 +230,11 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
       reply("DatabaseUnavailable", kErrorColour);
       return true;
     };
+
+    if (IsLockedOutOfLinking(eos_text)) {
+      reply("TooManyAttempts", kErrorColour);
+      return;
+    }
 
     if (account_store->IsPlayerExist(eos_text) && account_store->IsPlayerIDExist(eos_text)) {
       // Linked, maybe by his own update whose outcome never came back: then the code is gone.
@@ -255,7 +262,9 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
     };
     // The store refuses the words it writes into the code column itself ("Linked", "Updated").
     if (!account_store->IsCodeExist(code)) {
-      if (!database_unavailable()) refuse_code();
+      if (database_unavailable()) return;
+      CountWrongCode(eos_text);
+      refuse_code();
       return;
     }
 

@@ -16,7 +16,8 @@ struct AnnouncementValues {
 };
 
 // Replaces the placeholders of template_text, each pass ignoring case and working on the result
-// of the one before: {CharacterName}, {PlayerId}, {EOS}, {MapName}, {TribeId}, {TribeName}.
+// of the one before: {CharacterName}, {PlayerId}, {EOS}, {MapName}, {TribeId}, {TribeName}. The
+// character and tribe names, typed by players, are kept from mentioning anyone on Discord.
 FString ComposeAnnouncement(const FString& template_text, const AnnouncementValues& values);
 
 // Posts announcement to the configured webhook as a Discord message body, when EnableDiscord is
