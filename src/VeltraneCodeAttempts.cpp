@@ -6,6 +6,8 @@
 
 namespace {
 
+// As long as the module lives: across logouts and reloads of the configuration, not across a
+// reload of the plugin.
 CodeAttemptLimiter& Limiter() {
   static CodeAttemptLimiter limiter;
   return limiter;

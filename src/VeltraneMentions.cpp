@@ -4,7 +4,8 @@ namespace {
 
 constexpr char16_t kZeroWidthSpace = u'\u200B';
 
-bool StartsMention(std::u16string_view text, std::size_t less_than) {
+// "<@", "<#", or a "<" at the end, which the text after the value might complete.
+bool MayStartMention(std::u16string_view text, std::size_t less_than) {
   if (less_than + 1 >= text.size()) return true;
   const char16_t next = text[less_than + 1];
   return next == u'@' || next == u'#';
@@ -18,7 +19,7 @@ std::u16string NeutraliseMentions(std::u16string_view player_text) {
   for (std::size_t at = 0; at < player_text.size(); ++at) {
     const char16_t unit = player_text[at];
     neutral += unit;
-    if (unit == u'@' || (unit == u'<' && StartsMention(player_text, at)))
+    if (unit == u'@' || (unit == u'<' && MayStartMention(player_text, at)))
       neutral += kZeroWidthSpace;
   }
   return neutral;
