@@ -8,6 +8,9 @@
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 
+#include <chrono>
+#include <thread>
+
 #include "PluginTest.h"
 
 namespace veltrane::test {
@@ -52,8 +55,20 @@ class CodeAttempts : public PluginTest {
   }
   ~CodeAttempts() override { DropPluginUser(); }
 
-  // Every statement the plugin has sent so far.
+  // Every statement the plugin has sent so far. The server counts a statement just after its
+  // answer has gone out, so the count is read until it holds still.
   long PluginStatements() {
+    long count = StatementCount();
+    for (int settle = 0; settle < 50; ++settle) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      const long again = StatementCount();
+      if (again == count) break;
+      count = again;
+    }
+    return count;
+  }
+
+  long StatementCount() {
     const auto rows = database_.Query(
         fmt::format("SELECT SELECT_COMMANDS + UPDATE_COMMANDS + OTHER_COMMANDS FROM "
                     "information_schema.USER_STATISTICS WHERE USER = '{}'",
