@@ -62,6 +62,8 @@ TEST_P(ForeignCollationInGame, OnlyTheRowOfTheTypedCodeChanges) {
   }
   InsertRowsInEveryState();
   const std::vector<PlayerDiscordRow> before = database_.Rows();
+  // Every one of mallory's words must reach the store, not stop at the limit on wrong codes.
+  Settings()["MaxCodeAttempts"] = 0;
 
   std::string script = "join mallory eos=EOS-MALLORY id=666\n";
   std::size_t attempts = 0;
