@@ -8,7 +8,8 @@
 // ask", and a player must not be told that his code is wrong because the database is away.
 enum class StoreAnswer {
   Known,        // the database answered (or the store needed no question to answer)
-  CouldNotAsk,  // the database could not be reached or did not answer; nothing was changed
+  CouldNotAsk,  // the database could not be reached, did not answer or refused the statement;
+                // nothing was changed
   InDoubt,      // an update was sent, but the connection failed before its outcome came back
 };
 

@@ -185,13 +185,14 @@ inline void MySql::PrepareTable() {
       "NOT NULL DEFAULT '0',PRIMARY KEY(id))");
   answer_ = StoreAnswer::Known;
   if (!Run(create_table, "MySql::MySql").succeeded()) {
-    // Lost on the way: the outage line says why, and the next connection tries again.
-    if (answer_ != StoreAnswer::Known) return;
+    // Lost on the way (an outage drops the handle): the outage line says why, and the next
+    // connection tries again.
+    if (!connection_.is_open()) return;
     PluginLog::Get()->critical("({} {}) Failed to create table!", __FILE__, "MySql::MySql");
   }
   // Refusing is better than corrupting: a store switched off answers false without sending.
   if (!TableHoldsValuesFaithfully()) {
-    if (answer_ != StoreAnswer::Known) return;
+    if (!connection_.is_open()) return;
     switched_off_ = true;
     connection_.close();
     return;
@@ -255,6 +256,9 @@ inline daotk::mysql::results MySql::Run(std::string_view statement, const char* 
   } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
     ServerFailed(result.error_number(), result.error_text());
   } else if (result.refused_by_server()) {
+    // No answer either, though no outage: a refused question must not read as "no" to a player
+    // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
+    answer_ = StoreAnswer::CouldNotAsk;
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", __FILE__,
                             operation, result.error_number(), result.error_text());
   }
@@ -280,7 +284,7 @@ inline bool MySql::TableHoldsValuesFaithfully() {
           "MySql::MySql");
   std::vector<std::string> problems;
   if (!result.succeeded()) {
-    if (answer_ != StoreAnswer::Known) return false;  // the server went away: no verdict
+    if (!connection_.is_open()) return false;  // the server went away: no verdict
     problems.push_back("its columns could not be read");
   } else {
     std::vector<veltrane::ColumnDescription> columns;

@@ -228,14 +228,16 @@ TEST_F(AccountStoreOutage, ConnectionCutBetweenStatementsCostsAtMostOneAnswer) {
 
 // SQL errors
 
-TEST_F(AccountStoreOutage, RefusedStatementIsAnAnswerAndOpensNoCoolDown) {
+// A refused statement is no answer either (a dropped table must not turn every code into a wrong
+// one), but no outage: the next statement goes to the server at once.
+TEST_F(AccountStoreOutage, RefusedStatementCouldNotAskAndOpensNoCoolDown) {
   auto store = OpenStore(Through(proxy_));
   database_.Execute("DROP TABLE player_discord");
 
   EXPECT_FALSE(store->IsCodeExist("CODE-1"));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
 
   database_.CreatePlayerDiscordTable();
   database_.InsertCode("discord-1", "CODE-1");
@@ -245,7 +247,7 @@ TEST_F(AccountStoreOutage, RefusedStatementIsAnAnswerAndOpensNoCoolDown) {
   }
 }
 
-TEST_F(AccountStoreOutage, RevokedPrivilegeIsAnAnswerAndOpensNoCoolDown) {
+TEST_F(AccountStoreOutage, RevokedPrivilegeCouldNotAskAndOpensNoCoolDown) {
   database_.CreatePlayerDiscordTable();
   database_.InsertCode("discord-1", "CODE-1");
   const std::string user = "ro_" + database_.Name();
@@ -262,7 +264,7 @@ TEST_F(AccountStoreOutage, RevokedPrivilegeIsAnAnswerAndOpensNoCoolDown) {
   ASSERT_TRUE(store->IsCodeExist("CODE-1"));
 
   EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   EXPECT_TRUE(store->IsCodeExist("CODE-1"));  // at once: no cool-down
   for (const std::string& text : Texts()) {
     EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
@@ -270,7 +272,7 @@ TEST_F(AccountStoreOutage, RevokedPrivilegeIsAnAnswerAndOpensNoCoolDown) {
 }
 
 // Galera reports a write that lost certification as this same deadlock error.
-TEST_F(AccountStoreOutage, DeadlockVictimIsToldNoAndOpensNoCoolDown) {
+TEST_F(AccountStoreOutage, DeadlockVictimCouldNotAskAndOpensNoCoolDown) {
   auto store = OpenStore(Through(proxy_), 20);
   database_.InsertCode("discord-1", "CODE-X");
   database_.InsertCode("discord-2", "CODE-X");
@@ -302,7 +304,7 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsToldNoAndOpensNoCoolDown) {
 
   ASSERT_EQ(linked.wait_for(30s), std::future_status::ready);
   EXPECT_FALSE(linked.get());
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   EXPECT_TRUE(store->IsCodeExist("CODE-X"));  // at once: no cool-down
   for (const std::string& text : Texts()) {
     EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;

@@ -223,5 +223,26 @@ TEST_F(CodeAttempts, TriesWhileTheDatabaseIsAwayAreNoWrongCodes) {
   EXPECT_THAT(Warnings(result), Each(Not(HasSubstr("may not link"))));
 }
 
+// A table taken away by an admin is no guessing player: every code is refused by the server, and
+// without this every player would be locked out after five tries.
+TEST_F(CodeAttempts, CodesTheServerRefusedToLookUpAreNoWrongCodes) {
+  auto devhost = Start(kJoinBob);
+  devhost->Send("chat bob /link WRONG-1\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 1));
+  database_.Execute("RENAME TABLE player_discord TO player_discord_away");
+  devhost->Send(FiveWrongCodes() + "chat bob /link WRONG-6\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 7));
+  database_.Execute("RENAME TABLE player_discord_away TO player_discord");
+  devhost->Send("chat bob /link CODE-1\n");
+  const DevhostResult result = devhost->Stop();
+  const std::vector<std::string> texts = Texts(result);
+  ASSERT_EQ(texts.size(), 8u);
+  EXPECT_EQ(texts[0], "Invalid code");
+  EXPECT_THAT(std::vector<std::string>(texts.begin() + 1, texts.end() - 1),
+              Each("Database unavailable"));
+  EXPECT_EQ(texts.back(), "Account linked");
+  EXPECT_THAT(Warnings(result), Each(Not(HasSubstr("may not link"))));
+}
+
 }  // namespace
 }  // namespace veltrane::test

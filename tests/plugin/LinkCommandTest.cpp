@@ -122,6 +122,7 @@ TEST_F(LinkCommand, StateWordsTypedAsCodesAnswerInvalidCode) {
   EXPECT_EQ(database_.Rows(), before);
 }
 
+// The server refused the update: the code may well be good, so the player is not told it is wrong.
 TEST_F(LinkCommand, FailedUpdateTellsNoLinkAndSkipsGroupAndAnnouncement) {
   database_.InsertCode("discord-1", "CODE-1");
   database_.Execute(
@@ -132,7 +133,7 @@ TEST_F(LinkCommand, FailedUpdateTellsNoLinkAndSkipsGroupAndAnnouncement) {
   Discord()["WebHookUrl"] = "http://127.0.0.1:9/webhook";
   const DevhostResult result =
       Run("perms on\n" + std::string(kJoinBob) + "chat bob /link CODE-1\n");
-  EXPECT_EQ(TextOf(OnlyMessageToBob(result)), "Invalid code");
+  EXPECT_EQ(TextOf(OnlyMessageToBob(result)), "Database unavailable");
   EXPECT_EQ(result.Count("group-add "), 0u);
   EXPECT_EQ(result.Count("http-post "), 0u);
   EXPECT_THAT(database_.Rows(), ElementsAre(WaitingRow(1, "discord-1", "CODE-1")));

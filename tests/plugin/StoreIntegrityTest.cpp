@@ -156,7 +156,7 @@ TEST_F(StoreIntegrity, RefusedStatementIsAnErrorLineWithTheServersError) {
   const DevhostResult result =
       Run("join bob eos=EOS-BOB id=101 name=\"Bob the Second\"\nchat bob /link CODE-1\n");
 
-  EXPECT_THAT(MessagesTo(result, "bob"), ElementsAre("Invalid code"));
+  EXPECT_THAT(MessagesTo(result, "bob"), ElementsAre("Database unavailable"));
   EXPECT_EQ(database_.Rows(), before);
   EXPECT_THAT(VeltraneLog(result),
               ElementsAre("[error] " + kStoreLine +
