@@ -112,7 +112,7 @@ void Load() {
     const int timeout_seconds = database.value("MysqlTimeout", 10);
     account_store = std::make_unique<MySql>(
         std::move(host), std::move(user), std::move(password), std::move(database_name), port,
-        static_cast<unsigned int>(std::max(timeout_seconds, 0)));
+        static_cast<unsigned int>(timeout_seconds));
   } catch (const std::exception& error) {
     PluginLog::Get()->error(error.what());
     throw;

@@ -11,6 +11,7 @@
 #include "CorpusCheck.h"
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
+#include "StoreOnSandbox.h"
 #include "support/SandboxDatabase.h"
 
 namespace {
@@ -47,11 +48,7 @@ class AccountStore : public ::testing::Test {
     CapturingLogSink::Instance()->Clear();
   }
 
-  std::unique_ptr<MySql> OpenStore() {
-    const veltrane::test::SandboxSettings& settings = database_.Settings();
-    return std::make_unique<MySql>(settings.host, settings.user, settings.password,
-                                   database_.Name(), settings.port, 10);
-  }
+  std::unique_ptr<MySql> OpenStore() { return OpenStoreOn(database_); }
 
   std::unique_ptr<MySql> OpenStoreAs(const RestrictedUser& user) {
     const veltrane::test::SandboxSettings& settings = database_.Settings();

@@ -13,6 +13,7 @@
 #include "CapturingLogSink.h"
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
+#include "StoreOnSandbox.h"
 #include "support/SandboxDatabase.h"
 
 namespace {
@@ -29,11 +30,7 @@ class ForeignTableStore {
     CapturingLogSink::Instance()->Clear();
   }
 
-  std::unique_ptr<MySql> OpenStore() {
-    const veltrane::test::SandboxSettings& settings = database_.Settings();
-    return std::make_unique<MySql>(settings.host, settings.user, settings.password,
-                                   database_.Name(), settings.port, 10);
-  }
+  std::unique_ptr<MySql> OpenStore() { return OpenStoreOn(database_); }
 
   static std::vector<CapturedLine> LogLines() { return CapturingLogSink::Instance()->Lines(); }
 

@@ -14,17 +14,6 @@ namespace veltrane::test {
 
 namespace {
 
-std::string RequireVariable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value == '\0') {
-    throw std::runtime_error(
-        fmt::format("{} is not set: start the sandbox cluster and export its settings with "
-                    "`scripts/sandbox-cluster start && eval \"$(scripts/sandbox-cluster env)\"`",
-                    name));
-  }
-  return value;
-}
-
 // A single-quoted shell word.
 std::string ShellQuoted(const std::string& text) {
   std::string quoted = "'";
@@ -35,12 +24,12 @@ std::string ShellQuoted(const std::string& text) {
 }  // namespace
 
 SandboxCluster::SandboxCluster()
-    : host_(RequireVariable("VELTRANE_CLUSTER_HOST")),
-      user_(RequireVariable("VELTRANE_CLUSTER_USER")),
-      password_(RequireVariable("VELTRANE_CLUSTER_PASS")),
-      database_(RequireVariable("VELTRANE_CLUSTER_NAME")),
-      script_(RequireVariable("VELTRANE_CLUSTER_SCRIPT")) {
-  std::stringstream ports(RequireVariable("VELTRANE_CLUSTER_PORTS"));
+    : host_(RequireEnvironment("VELTRANE_CLUSTER_HOST", "sandbox-cluster")),
+      user_(RequireEnvironment("VELTRANE_CLUSTER_USER", "sandbox-cluster")),
+      password_(RequireEnvironment("VELTRANE_CLUSTER_PASS", "sandbox-cluster")),
+      database_(RequireEnvironment("VELTRANE_CLUSTER_NAME", "sandbox-cluster")),
+      script_(RequireEnvironment("VELTRANE_CLUSTER_SCRIPT", "sandbox-cluster")) {
+  std::stringstream ports(RequireEnvironment("VELTRANE_CLUSTER_PORTS", "sandbox-cluster"));
   for (std::string port; std::getline(ports, port, ',');) ports_.push_back(std::stoi(port));
   if (ports_.size() != kNodes) {
     throw std::runtime_error(

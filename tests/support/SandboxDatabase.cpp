@@ -13,17 +13,6 @@ namespace veltrane::test {
 
 namespace {
 
-std::string RequireVariable(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value == '\0') {
-    throw std::runtime_error(
-        fmt::format("{} is not set: start the sandbox database and export its settings with "
-                    "`scripts/sandbox-db start && eval \"$(scripts/sandbox-db env)\"`",
-                    name));
-  }
-  return value;
-}
-
 std::string UniqueDatabaseName() {
   static std::atomic<int> counter{0};
   std::random_device random;
@@ -37,13 +26,24 @@ void ThrowServerError(MYSQL* handle, const std::string& what) {
 
 }  // namespace
 
+std::string RequireEnvironment(const char* name, std::string_view sandbox_script) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') {
+    throw std::runtime_error(fmt::format(
+        "{} is not set: start the sandbox and export its settings with "
+        "`scripts/{} start && eval \"$(scripts/{} env)\"`",
+        name, sandbox_script, sandbox_script));
+  }
+  return value;
+}
+
 SandboxSettings SandboxSettings::FromEnvironment() {
   SandboxSettings settings;
-  settings.host = RequireVariable("VELTRANE_DB_HOST");
-  settings.port = std::stoi(RequireVariable("VELTRANE_DB_PORT"));
-  settings.user = RequireVariable("VELTRANE_DB_USER");
-  settings.password = RequireVariable("VELTRANE_DB_PASS");
-  settings.database = RequireVariable("VELTRANE_DB_NAME");
+  settings.host = RequireEnvironment("VELTRANE_DB_HOST", "sandbox-db");
+  settings.port = std::stoi(RequireEnvironment("VELTRANE_DB_PORT", "sandbox-db"));
+  settings.user = RequireEnvironment("VELTRANE_DB_USER", "sandbox-db");
+  settings.password = RequireEnvironment("VELTRANE_DB_PASS", "sandbox-db");
+  settings.database = RequireEnvironment("VELTRANE_DB_NAME", "sandbox-db");
   return settings;
 }
 

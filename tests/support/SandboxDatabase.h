@@ -11,9 +11,14 @@
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace veltrane::test {
+
+// The environment variable's value; throws, naming how to start sandbox_script (e.g.
+// "sandbox-db") and export its settings, when it is missing or empty.
+std::string RequireEnvironment(const char* name, std::string_view sandbox_script);
 
 // Where the sandbox server is, from VELTRANE_DB_HOST/PORT/USER/PASS/NAME.
 struct SandboxSettings {

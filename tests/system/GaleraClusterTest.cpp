@@ -19,21 +19,13 @@
 #include <thread>
 #include <vector>
 
+#include "RacingPlayers.h"
 #include "support/DevhostRunner.h"
 #include "support/SandboxCluster.h"
 #include "support/SandboxDatabase.h"
 
 namespace veltrane::test {
 namespace {
-
-struct Player {
-  std::string name;  // the script's name; its first letter names the server
-  std::string eos_id;
-  int player_id = 0;
-  std::string character_name;
-  int tribe_id = 0;
-  std::string tribe_name;
-};
 
 class GaleraCluster : public ::testing::Test {
  protected:
@@ -73,38 +65,6 @@ class GaleraCluster : public ::testing::Test {
                           {"MysqlUser", node.user},      {"MysqlPass", node.password},
                           {"MysqlDB", database_.Name()}, {"MysqlTimeout", 10}};
     return config;
-  }
-
-  static std::vector<Player> PlayersOf(char server, int count) {
-    std::vector<Player> players;
-    for (int i = 0; i < count; ++i) {
-      const int number = (server - 'a' + 1) * 100000 + i;
-      players.push_back({fmt::format("{}{}", server, i), fmt::format("{:032x}", number), number,
-                         fmt::format("Survivor {}{}", server, i), number + 7,
-                         fmt::format("Tribe {}{}", server, i)});
-    }
-    return players;
-  }
-
-  static std::string JoinLines(const std::vector<Player>& players) {
-    std::string script;
-    for (const Player& player : players) {
-      script += fmt::format("join {} name=\"{}\" eos={} id={} tribe_id={} tribe=\"{}\"\n",
-                            player.name, player.character_name, player.eos_id, player.player_id,
-                            player.tribe_id, player.tribe_name);
-    }
-    return script;
-  }
-
-  // How many times each player was told the message text.
-  static std::multiset<std::string> ToldPlayers(const DevhostResult& result,
-                                                const std::string& text) {
-    std::multiset<std::string> told;
-    for (const std::string& line : result.WithPrefix("notify ")) {
-      if (Field(line, "text") == nlohmann::json(text))
-        told.insert(line.substr(7, line.find(' ', 7) - 7));
-    }
-    return told;
   }
 
   // Every row linked to a player with all of that player's data; answers the owners' names.

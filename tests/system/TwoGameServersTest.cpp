@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "RacingPlayers.h"
 #include "support/DevhostRunner.h"
 #include "support/SandboxDatabase.h"
 
@@ -20,15 +21,6 @@ namespace veltrane::test {
 namespace {
 
 constexpr int kCodes = 300;
-
-struct Player {
-  std::string name;  // the script's name, also the server's prefix
-  std::string eos_id;
-  int player_id = 0;
-  std::string character_name;
-  int tribe_id = 0;
-  std::string tribe_name;
-};
 
 class TwoGameServers : public ::testing::Test {
  protected:
@@ -53,42 +45,15 @@ class TwoGameServers : public ::testing::Test {
     return config;
   }
 
-  // Players of one server: each types code i first and code i+1 afterwards, so that every code
-  // is raced for by the two servers at once, and a player who already won is tried again.
-  static std::vector<Player> PlayersOf(char server) {
-    std::vector<Player> players;
-    for (int i = 0; i < kCodes; ++i) {
-      const int number = (server == 'a' ? 100000 : 200000) + i;
-      players.push_back({fmt::format("{}{}", server, i), fmt::format("{:032x}", number), number,
-                         fmt::format("Survivor {}{}", server, i), number + 7,
-                         fmt::format("Tribe {}{}", server, i)});
-    }
-    return players;
-  }
-
+  // Each player types code i first and code i+1 afterwards, so that every code is raced for by
+  // the two servers at once, and a player who already won is tried again.
   static std::string ScriptOf(const std::vector<Player>& players) {
-    std::string script;
-    for (const Player& player : players) {
-      script += fmt::format("join {} name=\"{}\" eos={} id={} tribe_id={} tribe=\"{}\"\n",
-                            player.name, player.character_name, player.eos_id, player.player_id,
-                            player.tribe_id, player.tribe_name);
-    }
+    std::string script = JoinLines(players);
     for (int pass = 0; pass < 2; ++pass) {
       for (int i = 0; i < kCodes; ++i)
         script += fmt::format("chat {} /link {}\n", players[i].name, Code((i + pass) % kCodes));
     }
     return script;
-  }
-
-  // Names of the players who were told the message text.
-  static std::multiset<std::string> ToldPlayers(const DevhostResult& result,
-                                                const std::string& text) {
-    std::multiset<std::string> told;
-    for (const std::string& line : result.WithPrefix("notify ")) {
-      if (Field(line, "text") == nlohmann::json(text))
-        told.insert(line.substr(7, line.find(' ', 7) - 7));
-    }
-    return told;
   }
 
   // What first holds beyond second, counting repeats.
@@ -107,8 +72,8 @@ class TwoGameServers : public ::testing::Test {
 TEST_F(TwoGameServers, RacingForTheSameCodesLinksEachCodeToExactlyOnePlayer) {
   const nlohmann::json config = Config();
   const std::string linked_text = config["Messages"]["AccountLinked"];
-  const std::vector<Player> players_a = PlayersOf('a');
-  const std::vector<Player> players_b = PlayersOf('b');
+  const std::vector<Player> players_a = PlayersOf('a', kCodes);
+  const std::vector<Player> players_b = PlayersOf('b', kCodes);
   const DevhostRunner server_a(config);
   const DevhostRunner server_b(config);
   const std::string script_a = ScriptOf(players_a);
