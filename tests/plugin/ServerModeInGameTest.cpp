@@ -41,7 +41,7 @@ TEST_F(ServerModeInGame, InjectionCorpusAsCodesAndNamesStaysHarmlessUnderNoBacks
     // spaces; EOS ids fit in 50 characters.
     const bool ascii = std::all_of(text.begin(), text.end(),
                                    [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-    const std::string name = "p" + std::to_string(++player);
+    const std::string name = fmt::format("p{}", ++player);
     std::string code = ascii ? "" : "CODE-" + name;
     for (const char c : ascii ? text : std::string()) {
       if (c != ' ') code += c;
