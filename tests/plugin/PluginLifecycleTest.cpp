@@ -24,14 +24,12 @@ TEST_F(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
   const DevhostResult result = Run("");
   EXPECT_THAT(
       std::vector<std::string>(result.lines.begin(), result.lines.begin() + 9),
-      ElementsAre("register chat text=\"/link\"", "register console text=\"Veltrane.Reload\"",
-                  "register rcon text=\"Veltrane.Reload\"",
-                  "register console text=\"Veltrane.Linked\"",
-                  "register rcon text=\"Veltrane.Linked\"",
-                  "register console text=\"Veltrane.Unlink\"",
-                  "register rcon text=\"Veltrane.Unlink\"",
-                  "hook-install name=\"AShooterGameMode.Logout(AController*)\" ok=true",
-                  "load ok"));
+      ElementsAre(
+          "register chat text=\"/link\"", "register console text=\"Veltrane.Reload\"",
+          "register rcon text=\"Veltrane.Reload\"", "register console text=\"Veltrane.Linked\"",
+          "register rcon text=\"Veltrane.Linked\"", "register console text=\"Veltrane.Unlink\"",
+          "register rcon text=\"Veltrane.Unlink\"",
+          "hook-install name=\"AShooterGameMode.Logout(AController*)\" ok=true", "load ok"));
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
 }
 
