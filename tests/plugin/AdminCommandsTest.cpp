@@ -14,8 +14,8 @@
 namespace veltrane::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
@@ -325,6 +325,32 @@ TEST_F(AdminCommands, WithoutThePermissionsPluginOrUsePermissionsOnlyTheRowsGo) 
   EXPECT_EQ(result.Count("group-remove "), 0u);
   EXPECT_EQ(result.Count("error "), 0u);
   EXPECT_EQ(database_.Rows().size(), 3u);
+}
+
+TEST_F(AdminCommands, AnUnlinkWhoseOutcomeNeverCameBackSaysSoAndLeavesTheGroup) {
+  config_["Database"]["MysqlTimeout"] = 1;
+  InsertThreePlayersAndDecoys();
+  auto server = StartServer(fmt::format("perms on\nperms add {} \"Linked Players\"\n", kAdaEOS));
+  // Another session holds Ada's rows past the plugin's timeout; reading them is not held up.
+  database_.Execute("START TRANSACTION");
+  database_.Query(
+      fmt::format("SELECT id FROM player_discord WHERE eos_id = '{}' FOR UPDATE", kAdaEOS));
+  server->Send(fmt::format("rcon Veltrane.Unlink {}\n", kAdaEOS));
+  ASSERT_TRUE(server->WaitForLine("rcon-reply ", 1, std::chrono::seconds(30)));
+  database_.Execute("COMMIT");
+  const DevhostResult result = server->Stop();
+  EXPECT_THAT(RconReplies(result),
+              ElementsAre(fmt::format("The database connection was lost during the deletion; "
+                                      "check with Veltrane.Linked whether EOS id {} is still "
+                                      "linked\n{}",
+                                      kAdaEOS, kAdaLine)));
+  EXPECT_EQ(result.Count("group-remove "), 0u);
+  EXPECT_THAT(VeltraneLog(result),
+              Contains(fmt::format("[warning] Veltrane.Unlink EOS id {} may have deleted row id=1 "
+                                   "eos_id=\"{}\" discord_id=\"{}\" player_id=41 "
+                                   "character_name=\"Ada \\\"the {{Brave}}\\\"\" tribe_id=7 "
+                                   "tribe_name=\"Explorers\" code=\"Linked\"",
+                                   kAdaEOS, kAdaEOS, kAdaDiscord)));
 }
 
 TEST_F(AdminCommands, WithTheDatabaseAwayNothingIsAnsweredAsIfItWereKnown) {
