@@ -30,6 +30,18 @@ std::optional<std::string> PermissionsStandIn::AddPlayerToGroup(const FString& e
   return std::nullopt;
 }
 
+std::optional<std::string> PermissionsStandIn::RemovePlayerFromGroup(const FString& eos_id,
+                                                                     const FString& group) {
+  RequireLoaded();
+  if (failing_) return "Permissions stand-in refuses the removal";
+  const std::string eos = AsaApi::Tools::Utf8Encode(eos_id.View());
+  const std::string name = AsaApi::Tools::Utf8Encode(group.View());
+  const auto found = groups_.find(eos);
+  if (found == groups_.end() || found->second.erase(name) == 0) return "Player is not in the group";
+  PrintLine("group-remove eos=" + JsonText(eos) + " group=" + JsonText(name));
+  return std::nullopt;
+}
+
 }  // namespace devhost
 
 // The exported names, with the signatures host/Permissions.h binds.
@@ -45,8 +57,18 @@ extern "C" bool Permissions_AddPlayerToGroup(const FString* eos_id, const FStrin
   return !refused;
 }
 
+extern "C" bool Permissions_RemovePlayerFromGroup(const FString* eos_id, const FString* group,
+                                                  FString* error) {
+  const std::optional<std::string> refused =
+      devhost::DevHost::Get().permissions.RemovePlayerFromGroup(*eos_id, *group);
+  if (refused && error != nullptr) *error = FString(*refused);
+  return !refused;
+}
+
 // Checked here so that a change of the plugin-side signatures fails to build.
 static_assert(
     std::is_same_v<decltype(&Permissions_IsPlayerInGroup), Permissions::detail::IsPlayerInGroupFn>);
 static_assert(std::is_same_v<decltype(&Permissions_AddPlayerToGroup),
                              Permissions::detail::AddPlayerToGroupFn>);
+static_assert(std::is_same_v<decltype(&Permissions_RemovePlayerFromGroup),
+                             Permissions::detail::RemovePlayerFromGroupFn>);

@@ -1,6 +1,6 @@
 #pragma once
 // The Permissions plugin's stand-in: groups of EOS ids, switched on and off by the script. Its
-// two C functions are exported by the devhost executable, where Permissions.h binds them.
+// three C functions are exported by the devhost executable, where Permissions.h binds them.
 
 #include <map>
 #include <optional>
@@ -15,7 +15,7 @@ class PermissionsStandIn {
  public:
   bool IsLoaded() const { return loaded_; }
   void SetLoaded(bool loaded) { loaded_ = loaded; }
-  // With failing on, every addition answers an error text instead of adding.
+  // With failing on, every addition and removal answers an error text instead of changing.
   void SetFailing(bool failing) { failing_ = failing; }
   void Add(const std::string& eos_id, const std::string& group) { groups_[eos_id].insert(group); }
 
@@ -23,6 +23,8 @@ class PermissionsStandIn {
   bool IsPlayerInGroup(const FString& eos_id, const FString& group) const;
   // Empty when added, which prints "group-add"; otherwise the reason it was not.
   std::optional<std::string> AddPlayerToGroup(const FString& eos_id, const FString& group);
+  // Empty when removed, which prints "group-remove"; otherwise the reason it was not.
+  std::optional<std::string> RemovePlayerFromGroup(const FString& eos_id, const FString& group);
 
  private:
   void RequireLoaded() const;

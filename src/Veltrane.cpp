@@ -11,6 +11,7 @@
 #include "Database/DefaultIdentity.h"
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
+#include "VeltraneAdminCommands.h"
 #include "VeltraneCodeAttempts.h"
 #include "VeltraneConfig.h"
 #include "VeltraneLinksInDoubt.h"
@@ -42,6 +43,8 @@ void (*game_logout)(AShooterGameMode*, AController*) = nullptr;
 namespace {
 
 constexpr char kReloadCommand[] = "Veltrane.Reload";
+constexpr char kLinkedCommand[] = "Veltrane.Linked";
+constexpr char kUnlinkCommand[] = "Veltrane.Unlink";
 constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
 constexpr char kDefaultCustomMessage[] =
     "Player {CharacterName} with EOS-ID {EOS} linked his account in the map {MapName}";
@@ -51,6 +54,7 @@ constexpr char kDefaultCustomMessage[] =
 // at module teardown, when the game's allocator may be gone.
 std::u16string registered_link_command;
 bool link_command_registered = false;
+bool admin_commands_registered = false;
 
 LinksInDoubt links_in_doubt;
 
@@ -125,6 +129,18 @@ void Load() {
   link_command_registered = true;
   commands.RegisterConsoleCommand(kReloadCommand, &ReloadConfigCmd);
   commands.RegisterRconCommand(kReloadCommand, &ReloadConfigRcon);
+  // The admin commands ask the store of this load and read their settings at each use.
+  const AdminCommand linked = [](std::string_view line) {
+    return AnswerLinked(*account_store, line);
+  };
+  const AdminCommand unlink = [](std::string_view line) {
+    return AnswerUnlink(*account_store, ReadUnlinkSettings(), line);
+  };
+  commands.RegisterConsoleCommand(kLinkedCommand, AdminConsoleCommand(kLinkedCommand, linked));
+  commands.RegisterRconCommand(kLinkedCommand, AdminRconCommand(kLinkedCommand, linked));
+  commands.RegisterConsoleCommand(kUnlinkCommand, AdminConsoleCommand(kUnlinkCommand, unlink));
+  commands.RegisterRconCommand(kUnlinkCommand, AdminRconCommand(kUnlinkCommand, unlink));
+  admin_commands_registered = true;
   AsaApi::GetHooks().SetHook(kLogoutFunction, &Hook_AShooterGameMode_Logout, &game_logout);
 }
 
@@ -136,6 +152,13 @@ void Unload() {
   }
   commands.UnregisterConsoleCommand(kReloadCommand);
   commands.UnregisterRconCommand(kReloadCommand);
+  if (admin_commands_registered) {
+    for (const char* name : {kLinkedCommand, kUnlinkCommand}) {
+      commands.UnregisterConsoleCommand(name);
+      commands.UnregisterRconCommand(name);
+    }
+    admin_commands_registered = false;
+  }
   AsaApi::GetHooks().DisableHook(kLogoutFunction, &Hook_AShooterGameMode_Logout);
 }
 

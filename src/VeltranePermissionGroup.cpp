@@ -13,3 +13,14 @@ void AddToPermissionGroup(const FString& eos_id, const std::string& group, bool 
   }
   Permissions::AddPlayerToGroup(eos_id, FString(group.c_str()));
 }
+
+GroupRemoval RemoveFromPermissionGroup(const FString& eos_id, const std::string& group) {
+  if (!AsaApi::Tools::IsPluginLoaded("Permissions"))
+    return {GroupRemoval::Outcome::PermissionsNotLoaded, {}};
+  if (!Permissions::IsPlayerInGroup(eos_id, FString(group.c_str())))
+    return {GroupRemoval::Outcome::NotAMember, {}};
+  const std::optional<std::string> refused =
+      Permissions::RemovePlayerFromGroup(eos_id, FString(group.c_str()));
+  if (refused) return {GroupRemoval::Outcome::Refused, *refused};
+  return {GroupRemoval::Outcome::Removed, {}};
+}

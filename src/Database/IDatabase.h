@@ -1,8 +1,13 @@
 #pragma once
-// The account store: three questions and two updates on the player_discord table. Every
-// operation answers a bool and lets no exception out.
+// The account store: three questions and two updates on the player_discord table, and the lookup
+// and deletion of linked rows for the admin commands. No operation lets an exception out.
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
+
+#include "Database/LinkedAccount.h"
 
 // How the store's last answer came about. A false answer alone cannot tell "no" from "could not
 // ask", and a player must not be told that his code is wrong because the database is away.
@@ -11,6 +16,16 @@ enum class StoreAnswer {
   CouldNotAsk,  // the database could not be reached, did not answer or refused the statement;
                 // nothing was changed
   InDoubt,      // an update was sent, but the connection failed before its outcome came back
+};
+
+// What one deletion of linked rows did.
+struct DeletedLinks {
+  // Known: the statement ran (or there was nothing to delete); CouldNotAsk: nothing was deleted;
+  // InDoubt: the statement was sent but its outcome never came back.
+  StoreAnswer answer = StoreAnswer::Known;
+  std::uint64_t rows = 0;  // rows deleted, when the answer is Known
+  // The server's error number when it refused the statement (1142: the DELETE right is missing).
+  unsigned int refused_error = 0;
 };
 
 class IDatabase {
@@ -33,4 +48,12 @@ class IDatabase {
 
   // How the answer of the last operation came about.
   virtual StoreAnswer LastAnswer() const { return StoreAnswer::Known; }
+
+  // The linked rows whose column of kind holds id, in row order; none when the database could not
+  // be asked. Rows waiting for their code are never among them.
+  virtual std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind,
+                                                              std::string id) = 0;
+  // Deletes those of the rows row_ids that are still linked rows of id, in one statement.
+  virtual DeletedLinks DeleteLinks(AccountIdKind kind, std::string id,
+                                   std::vector<int> row_ids) = 0;
 };

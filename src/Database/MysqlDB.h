@@ -30,6 +30,9 @@
 //   instead of a line for each statement it fails.
 // - A store that could not connect at load keeps trying on that cadence, and creates the table
 //   once it reaches a server.
+// - The admin commands' lookup and deletion act only on linked rows: a code column holding exactly
+//   "Linked" or "Updated" (compared as bytes, so no code that the collation would fold into one
+//   counts), an EOS id other than the default and a player id other than 0.
 
 #include <fmt/format.h>
 
@@ -69,6 +72,8 @@ class MySql : public IDatabase {
   bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
                            std::string code, std::string eos_id) override;
   StoreAnswer LastAnswer() const override { return answer_; }
+  std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind, std::string id) override;
+  DeletedLinks DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) override;
 
   // The connection made at load may wait this long; later ones, made while the game runs, only
   // kReconnectSeconds.
@@ -444,5 +449,91 @@ inline bool MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, kOperation, error.what());
     return false;
+  }
+}
+
+namespace veltrane::detail {
+
+// What every statement on linked rows repeats in its condition.
+inline constexpr std::string_view kLinkedRow =
+    "CAST(code AS BINARY) IN ('Linked', 'Updated') AND eos_id NOT IN ('0', '') AND player_id <> 0";
+
+inline std::string_view IdColumn(AccountIdKind kind) {
+  return kind == AccountIdKind::EOSId ? "eos_id" : "discord_id";
+}
+
+}  // namespace veltrane::detail
+
+inline std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind kind,
+                                                                  std::string id) {
+  constexpr const char* kOperation = "MySql::FindLinks";
+  try {
+    if (!Reachable()) return std::nullopt;
+    const std::optional<std::string> escaped_id = Escape(id, kOperation);
+    daotk::mysql::results result;
+    if (escaped_id) {
+      result = Run(
+          fmt::format("SELECT id, eos_id, discord_id, player_id, character_name, "
+                      "tribe_id, tribe_name, code FROM player_discord WHERE {} = '{}' "
+                      "AND {} ORDER BY id;",
+                      veltrane::detail::IdColumn(kind), *escaped_id, veltrane::detail::kLinkedRow),
+          kOperation);
+    }
+    if (!result.succeeded()) {
+      // A question changes nothing: one whose answer was lost was simply not asked.
+      answer_ = StoreAnswer::CouldNotAsk;
+      return std::nullopt;
+    }
+    std::vector<LinkedAccount> links;
+    for (std::vector<std::string>& row : result.text_rows()) {
+      if (row.size() != 8) continue;
+      links.push_back({daotk::mysql::detail::ParseLeadingInt(row[0]), std::move(row[1]),
+                       std::move(row[2]), daotk::mysql::detail::ParseLeadingInt(row[3]),
+                       std::move(row[4]), daotk::mysql::detail::ParseLeadingInt(row[5]),
+                       std::move(row[6]), std::move(row[7])});
+    }
+    return links;
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, kOperation, error.what());
+    answer_ = StoreAnswer::CouldNotAsk;
+    return std::nullopt;
+  }
+}
+
+// Only rows that were read before (row_ids) and are linked rows of id still: a row that changed
+// meanwhile stays, and the count tells.
+inline DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id,
+                                       std::vector<int> row_ids) {
+  constexpr const char* kOperation = "MySql::DeleteLinks";
+  DeletedLinks deleted;
+  try {
+    answer_ = StoreAnswer::Known;
+    if (row_ids.empty()) return deleted;
+    if (!Reachable()) {
+      deleted.answer = answer_;
+      return deleted;
+    }
+    const std::optional<std::string> escaped_id = Escape(id, kOperation);
+    if (!escaped_id) {
+      answer_ = deleted.answer = StoreAnswer::CouldNotAsk;
+      return deleted;
+    }
+    const daotk::mysql::results result =
+        Run(fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
+                        fmt::join(row_ids, ", "), veltrane::detail::IdColumn(kind), *escaped_id,
+                        veltrane::detail::kLinkedRow),
+            kOperation);
+    if (result.succeeded()) {
+      deleted.rows = result.affected_rows();
+    } else {
+      if (result.refused_by_server()) deleted.refused_error = result.error_number();
+      if (answer_ == StoreAnswer::Known) answer_ = StoreAnswer::CouldNotAsk;
+    }
+    deleted.answer = answer_;
+    return deleted;
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, kOperation, error.what());
+    answer_ = StoreAnswer::CouldNotAsk;
+    return {StoreAnswer::CouldNotAsk, 0, 0};
   }
 }

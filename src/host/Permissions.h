@@ -44,4 +44,20 @@ inline std::optional<std::string> AddPlayerToGroup(const FString& eos_id, const 
   return AsaApi::Tools::Utf8Encode(error.View());
 }
 
+namespace detail {
+// Answers false and fills *error when the player could not be removed.
+using RemovePlayerFromGroupFn = bool (*)(const FString* eos_id, const FString* group,
+                                         FString* error);
+}  // namespace detail
+
+// Empty when the player was removed; otherwise the reason he was not.
+inline std::optional<std::string> RemovePlayerFromGroup(const FString& eos_id,
+                                                        const FString& group) {
+  static detail::RemovePlayerFromGroupFn bound = nullptr;
+  FString error;
+  if (detail::BindOnFirstCall(bound, "Permissions_RemovePlayerFromGroup")(&eos_id, &group, &error))
+    return std::nullopt;
+  return AsaApi::Tools::Utf8Encode(error.View());
+}
+
 }  // namespace Permissions

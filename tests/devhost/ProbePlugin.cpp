@@ -115,6 +115,14 @@ void Perms(AShooterPlayerController* player, const FString& group) {
         (refused ? " refused=" + Json(*refused) : " added"));
 }
 
+void Unperms(AShooterPlayerController* player, const FString& group) {
+  const FString eos = AsaApi::GetApiUtils().GetEOSIDFromController(player);
+  const std::optional<std::string> refused = Permissions::RemovePlayerFromGroup(eos, group);
+  const bool member = Permissions::IsPlayerInGroup(eos, group);
+  Print(std::string("unperms ") + (refused ? "refused=" + Json(*refused) : "removed") +
+        " member=" + (member ? "true" : "false"));
+}
+
 void Chat(AShooterPlayerController* player, FString* line, int mode, int channel) {
   TArray<FString> words;
   line->ParseIntoArray(words, u" ");
@@ -140,6 +148,8 @@ void Chat(AShooterPlayerController* player, FString* line, int mode, int channel
     Post(*line);
   } else if (action == "perms") {
     Perms(player, words.size() > 2 ? words[2] : FString(u"Verified"));
+  } else if (action == "unperms") {
+    Unperms(player, words.size() > 2 ? words[2] : FString(u"Verified"));
   } else if (action == "unregister") {
     AsaApi::GetCommands().UnregisterChatCommand(FString(chat_command));
   } else if (action == "module") {

@@ -23,20 +23,26 @@ class PluginLifecycle : public PluginTest {};
 TEST_F(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
   const DevhostResult result = Run("");
   EXPECT_THAT(
-      std::vector<std::string>(result.lines.begin(), result.lines.begin() + 5),
-      ElementsAre("register chat text=\"/link\"", "register console text=\"Veltrane.Reload\"",
-                  "register rcon text=\"Veltrane.Reload\"",
-                  "hook-install name=\"AShooterGameMode.Logout(AController*)\" ok=true",
-                  "load ok"));
+      std::vector<std::string>(result.lines.begin(), result.lines.begin() + 9),
+      ElementsAre(
+          "register chat text=\"/link\"", "register console text=\"Veltrane.Reload\"",
+          "register rcon text=\"Veltrane.Reload\"", "register console text=\"Veltrane.Linked\"",
+          "register rcon text=\"Veltrane.Linked\"", "register console text=\"Veltrane.Unlink\"",
+          "register rcon text=\"Veltrane.Unlink\"",
+          "hook-install name=\"AShooterGameMode.Logout(AController*)\" ok=true", "load ok"));
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
 }
 
-TEST_F(PluginLifecycle, UnloadRemovesAllFourRegistrations) {
+TEST_F(PluginLifecycle, UnloadRemovesEveryRegistration) {
   const DevhostResult result = Run("unload\n");
   EXPECT_THAT(result.WithPrefix("unregister "),
               ElementsAre("unregister chat text=\"/link\" found=true",
                           "unregister console text=\"Veltrane.Reload\" found=true",
-                          "unregister rcon text=\"Veltrane.Reload\" found=true"));
+                          "unregister rcon text=\"Veltrane.Reload\" found=true",
+                          "unregister console text=\"Veltrane.Linked\" found=true",
+                          "unregister rcon text=\"Veltrane.Linked\" found=true",
+                          "unregister console text=\"Veltrane.Unlink\" found=true",
+                          "unregister rcon text=\"Veltrane.Unlink\" found=true"));
   EXPECT_THAT(result.WithPrefix("hook-remove "),
               ElementsAre("hook-remove name=\"AShooterGameMode.Logout(AController*)\" ok=true"));
   EXPECT_EQ(result.Count("unload ok"), 1u);
@@ -95,7 +101,7 @@ TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
   const std::string url = nobody.Url("");
   config_["Database"]["MysqlPort"] = std::stoi(url.substr(url.rfind(':') + 1));
   const DevhostResult result = Run("");
-  EXPECT_EQ(result.Count("register "), 3u);
+  EXPECT_EQ(result.Count("register "), 7u);
   EXPECT_EQ(result.Count("hook-install "), 1u);
   EXPECT_EQ(result.Count("load ok"), 1u);
   EXPECT_THAT(VeltraneLog(result),
@@ -106,7 +112,7 @@ TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
 TEST_F(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string("thread-attach\nthread-detach\n") + kLinkScript);
-  EXPECT_EQ(result.Count("register "), 3u);
+  EXPECT_EQ(result.Count("register "), 7u);
   EXPECT_EQ(result.Count("error "), 0u);
   ASSERT_EQ(result.Count("notify bob "), 1u);
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");

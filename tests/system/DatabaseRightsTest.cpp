@@ -1,5 +1,6 @@
 // A game server whose database user holds only the rights that docs/deployment.md asks for, on
-// the table alone: the plugin makes its table and indexes, links and refreshes.
+// the table alone: the plugin makes its table and indexes, links and refreshes; Veltrane.Unlink
+// also needs DELETE, and without it changes nothing.
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "support/DevhostRunner.h"
+#include "support/RconTestClient.h"
 #include "support/SandboxDatabase.h"
 
 namespace veltrane::test {
@@ -115,6 +117,62 @@ TEST_F(DatabaseRights, WithoutCreateTheLoadSaysSoAndLinksOnATableMadeBeforehand)
   const std::vector<PlayerDiscordRow> rows = database_.Rows();
   ASSERT_EQ(rows.size(), 1u);
   EXPECT_EQ(rows[0].code, "Updated");
+}
+
+TEST_F(DatabaseRights, WithoutDeleteUnlinkSaysSoAndChangesNothing) {
+  CreateUser("SELECT, UPDATE, CREATE, INDEX");
+  nlohmann::json config = Config();
+  config["Settings"]["UsePermissions"] = true;
+  const DevhostRunner devhost(config);
+  auto server = devhost.Start("perms on\necho loaded\n", "rights-rcon");
+  ASSERT_NE(server, nullptr);
+  ASSERT_TRUE(server->WaitForLine("echo \"loaded"));
+  database_.InsertCode("400000000000000001", "RIGHTS1");
+  database_.InsertCode("400000000000000001", "RIGHTS2");
+  server->Send(
+      "join ada name=Ada eos=0002aaaa0002aaaa0002aaaa0002aaaa id=41\nchat ada /link RIGHTS1\n"
+      "echo linked\n");
+  ASSERT_TRUE(server->WaitForLine("echo \"linked"));
+  const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
+  ASSERT_EQ(rows_before.at(0).code, "Linked");
+
+  RconTestClient client(server->RconPort());
+  ASSERT_TRUE(client.Authenticate("rights-rcon"));
+  for (const char* id : {"0002aaaa0002aaaa0002aaaa0002aaaa", "400000000000000001"}) {
+    EXPECT_EQ(client.Command(std::string("Veltrane.Unlink ") + id),
+              "Veltrane.Unlink needs the DELETE right on player_discord; nothing was unlinked");
+  }
+  const DevhostResult result = server->Stop();
+  EXPECT_EQ(database_.Rows(), rows_before);
+  // The player keeps what the link gave him.
+  EXPECT_EQ(result.Count("group-add "), 1u);
+  EXPECT_EQ(result.Count("group-remove "), 0u);
+  const std::vector<std::string> complaints = Complaints(result);
+  ASSERT_EQ(complaints.size(), 2u);
+  EXPECT_NE(complaints[0].find("MySql::DeleteLinks) The server refused the statement: error 1142: "
+                               "DELETE command denied"),
+            std::string::npos)
+      << complaints[0];
+}
+
+TEST_F(DatabaseRights, WithDeleteAsWellUnlinkDeletesTheLink) {
+  CreateUser("SELECT, UPDATE, CREATE, INDEX, DELETE");
+  const DevhostRunner devhost(Config());
+  auto server = devhost.Start("echo loaded\n", "rights-rcon");
+  ASSERT_NE(server, nullptr);
+  ASSERT_TRUE(server->WaitForLine("echo \"loaded"));
+  database_.InsertCode("400000000000000001", "RIGHTS1");
+  server->Send(
+      "join ada name=Ada eos=0002aaaa0002aaaa0002aaaa0002aaaa id=41\nchat ada /link RIGHTS1\n"
+      "rcon Veltrane.Unlink 0002aaaa0002aaaa0002aaaa0002aaaa\n");
+  const DevhostResult result = server->Stop();
+  EXPECT_EQ(Complaints(result), std::vector<std::string>{});
+  ASSERT_EQ(result.Count("rcon-reply "), 1u);
+  const std::string reply = Field(*result.First("rcon-reply "), "text")->get<std::string>();
+  EXPECT_EQ(reply.rfind("Unlinked EOS id 0002aaaa0002aaaa0002aaaa0002aaaa: 1 link deleted\n", 0),
+            0u)
+      << reply;
+  EXPECT_EQ(database_.Rows(), std::vector<PlayerDiscordRow>{});
 }
 
 }  // namespace

@@ -99,11 +99,16 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
       "== player_discord now",
       "| Linked ",
       "echo \"alice tries the same code again\"",
+      "echo \"an admin asks who the Discord account ",
+      "server-message admin rgba=0,1,0,1 text=\"1 link for Discord id ",
+      "server-message admin rgba=0,1,0,1 text=\"EOS id ",
       "echo \"an admin reloads the configuration from the console\"",
       "echo \"alice logs out\"",
       "game-logout alice",
       "== player_discord now",
       "| Updated ",
+      "echo \"over RCON, the same question: the link now reads Updated\"",
+      "rcon-reply id=1 text=\"1 link for Discord id ",
       "unload ok",
       "== the webhook receiver got",
       "webhook-receiver POST /api/webhooks/demo",
@@ -121,6 +126,14 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
     EXPECT_NE(row.find("| Alice the Brave |"), std::string::npos) << row;
     EXPECT_NE(row.find("| The Explorers |"), std::string::npos) << row;
   }
+  // The admin sees the player's character, and the state each time.
+  const std::string console_link =
+      run.lines[run.Find("server-message admin rgba=0,1,0,1 text=\"EOS id ")];
+  EXPECT_NE(console_link.find("character \\\"Alice the Brave\\\""), std::string::npos)
+      << console_link;
+  EXPECT_NE(console_link.find(", Linked\""), std::string::npos) << console_link;
+  const std::string rcon_link = run.lines[run.Find("rcon-reply id=1 ")];
+  EXPECT_NE(rcon_link.find(", Updated\""), std::string::npos) << rcon_link;
   // The webhook's answer stands under the link, before the next step starts.
   EXPECT_EQ(run.Find("http-status url=", run.Find("echo \"alice tries the same code again\"")),
             run.lines.size())

@@ -1,0 +1,40 @@
+#pragma once
+// "Veltrane.Linked" and "Veltrane.Unlink": who is linked to whom, and taking a link away, from the
+// console and over RCON. The commands are given what they use (the store, the settings); the
+// callbacks only carry the command line in and the reply out.
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Database/IDatabase.h"
+#include "host/ICommands.h"
+
+// A reply: its lines, already cut to fit one RCON packet, and whether it tells of a failure.
+struct AdminReply {
+  bool failed = false;
+  std::vector<std::string> lines;
+};
+
+// The settings Veltrane.Unlink acts on, read at each use.
+struct UnlinkSettings {
+  bool use_permissions = false;
+  std::string permission_group = "Verified";
+};
+// UsePermissions and PermissionGroupToAdd as config holds them now.
+UnlinkSettings ReadUnlinkSettings();
+
+// Veltrane.Linked: the linked rows of the one id on the command line.
+AdminReply AnswerLinked(IDatabase& store, std::string_view command_line);
+// Veltrane.Unlink: deletes the linked rows of the one id on the command line and, with
+// UsePermissions, takes each player that is no longer linked out of the group.
+AdminReply AnswerUnlink(IDatabase& store, const UnlinkSettings& settings,
+                        std::string_view command_line);
+
+using AdminCommand = std::function<AdminReply(std::string_view command_line)>;
+// The console callback: each reply line as a server message to the admin who typed the command,
+// nothing when the server runs it itself.
+AsaApi::ConsoleCommandCallback AdminConsoleCommand(std::string name, AdminCommand command);
+// The RCON callback: the reply lines as one message on the connection.
+AsaApi::RconCommandCallback AdminRconCommand(std::string name, AdminCommand command);

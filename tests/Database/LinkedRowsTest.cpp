@@ -1,0 +1,192 @@
+// The store's lookup and deletion of linked rows for the admin commands, against the sandbox
+// server: which rows count as links, every column read as stored, hostile ids escaped, and a
+// deletion without the right refused with nothing changed.
+
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CapturingLogSink.h"
+#include "Database/DefaultIdentity.h"
+#include "Database/MysqlDB.h"
+#include "PluginLog.h"
+#include "RefusingPort.h"
+#include "StoreOnSandbox.h"
+#include "support/InjectionCorpus.h"
+#include "support/SandboxDatabase.h"
+
+namespace {
+
+using veltrane::test::PlayerDiscordRow;
+using veltrane::test::SandboxDatabase;
+
+class LinkedRows : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PluginLog::Init("Veltrane");
+    store_ = OpenStoreOn(database_);
+    CapturingLogSink::Instance()->Clear();
+  }
+
+  // Inserts a row with every column given; answers it as the store reads a link.
+  LinkedAccount Insert(const std::string& eos_id, const std::string& discord_id, int player_id,
+                       const std::string& character, const std::string& tribe,
+                       const std::string& code) {
+    database_.Execute(fmt::format(
+        "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, tribe_id, "
+        "tribe_name, code) VALUES ({}, {}, {}, {}, -9, {}, {})",
+        database_.Quote(eos_id), database_.Quote(discord_id), player_id, database_.Quote(character),
+        database_.Quote(tribe), database_.Quote(code)));
+    return {database_.Rows().back().id, eos_id, discord_id, player_id, character, -9, tribe, code};
+  }
+
+  std::vector<int> AllRowIds() {
+    std::vector<int> ids;
+    for (const PlayerDiscordRow& row : database_.Rows()) ids.push_back(row.id);
+    return ids;
+  }
+
+  SandboxDatabase database_;
+  std::unique_ptr<MySql> store_;
+};
+
+TEST_F(LinkedRows, OnlyRowsWithAStateWordAPlayerAndHisEOSIdAreLinks) {
+  const LinkedAccount linked =
+      Insert("EOS-A", "4001", 41, "Zo\xc3\xab \"\\' \xf0\x9f\x90\x89", "Tr'ibe", "Linked");
+  Insert("0", "4001", 0, "None", "None", "WAITING-CODE");
+  Insert("EOS-A", "4001", 0, "Ada", "T", "Linked");
+  Insert("0", "4001", 5, "Ada", "T", "Linked");
+  Insert("", "4001", 5, "Ada", "T", "Updated");
+  // Codes that the column's collation folds into a state word are no state word.
+  Insert("EOS-A", "4001", 5, "Ada", "T", "linked");
+  Insert("EOS-A", "4001", 5, "Ada", "T", "Linked ");
+  Insert("EOS-A", "4001", 5, "Ada", "T", "L\xc3\xafnked");
+  const LinkedAccount updated = Insert("eos-a", "4002", -6, "Ada", "", "Updated");
+  Insert("EOS-B", "4001", 7, "Bob", "T", "Linked");
+  const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
+
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, "EOS-A"),
+            (std::vector<LinkedAccount>{linked, updated}));
+  EXPECT_EQ(store_->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, "4002"),
+            std::vector<LinkedAccount>{updated});
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, "4003"), std::vector<LinkedAccount>{});
+  EXPECT_EQ(store_->LastAnswer(), StoreAnswer::Known);
+  for (const char* default_id : {"0", ""})
+    EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, default_id), std::vector<LinkedAccount>{});
+  EXPECT_EQ(database_.Rows(), rows_before);
+
+  // Every row offered, those of the EOS id that are links deleted.
+  const DeletedLinks deleted = store_->DeleteLinks(AccountIdKind::EOSId, "EOS-A", AllRowIds());
+  EXPECT_EQ(deleted.answer, StoreAnswer::Known);
+  EXPECT_EQ(deleted.rows, 2u);
+  EXPECT_EQ(deleted.refused_error, 0u);
+  std::vector<PlayerDiscordRow> expected;
+  for (const PlayerDiscordRow& row : rows_before) {
+    if (row.id != linked.row_id && row.id != updated.row_id) expected.push_back(row);
+  }
+  EXPECT_EQ(database_.Rows(), expected);
+  EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
+}
+
+TEST_F(LinkedRows, DeletionTakesOnlyTheRowsItIsGivenAndNoneForNoRows) {
+  const LinkedAccount first = Insert("EOS-A", "4001", 41, "Ada", "T", "Linked");
+  const LinkedAccount second = Insert("EOS-A", "4001", 41, "Ada", "T", "Updated");
+  const LinkedAccount other = Insert("EOS-B", "4002", 42, "Bob", "T", "Linked");
+  const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
+
+  const DeletedLinks none = store_->DeleteLinks(AccountIdKind::EOSId, "EOS-A", {});
+  EXPECT_EQ(none.answer, StoreAnswer::Known);
+  EXPECT_EQ(none.rows, 0u);
+  // A row of another player among the ids is still not one of this id's.
+  const DeletedLinks deleted =
+      store_->DeleteLinks(AccountIdKind::DiscordId, "4001", {first.row_id, other.row_id});
+  EXPECT_EQ(deleted.answer, StoreAnswer::Known);
+  EXPECT_EQ(deleted.rows, 1u);
+  EXPECT_EQ(database_.Rows(), (std::vector<PlayerDiscordRow>{rows_before[1], rows_before[2]}));
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, "4001"),
+            std::vector<LinkedAccount>{second});
+}
+
+TEST_F(LinkedRows, HostileIdsAreLookedUpAndDeletedExactly) {
+  int turn = 0;
+  for (const std::string& text : veltrane::test::InjectionCorpus()) {
+    SCOPED_TRACE(::testing::PrintToString(text));
+    database_.Execute("DELETE FROM player_discord");
+    // An EOS id that the column takes for its default owns no row: such a text names the row by
+    // its Discord id only.
+    const bool default_identity = veltrane::IsDefaultIdentity(text);
+    const LinkedAccount target =
+        Insert(default_identity ? "EOS-T" : text, text, 7, text, text, "Linked");
+    Insert("EOS-OTHER", "discord-other", 8, "Rex", "Tribe", "Updated");
+    Insert("0", text, 0, "None", "None", "CODE-T");
+    const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
+
+    EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, text),
+              std::vector<LinkedAccount>{target});
+    EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, text),
+              default_identity ? std::vector<LinkedAccount>{} : std::vector<LinkedAccount>{target});
+    ASSERT_EQ(database_.Rows(), rows_before);
+
+    // Deleted by one id or the other, in turn.
+    const AccountIdKind kind =
+        default_identity || ++turn % 2 == 0 ? AccountIdKind::DiscordId : AccountIdKind::EOSId;
+    const DeletedLinks deleted = store_->DeleteLinks(kind, text, AllRowIds());
+    EXPECT_EQ(deleted.answer, StoreAnswer::Known);
+    EXPECT_EQ(deleted.rows, 1u);
+    EXPECT_EQ(database_.Rows(), (std::vector<PlayerDiscordRow>{rows_before[1], rows_before[2]}));
+  }
+  EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
+}
+
+TEST_F(LinkedRows, WithoutTheDeleteRightTheServerRefusesAndNothingChanges) {
+  Insert("EOS-A", "4001", 41, "Ada", "T", "Linked");
+  const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
+  const std::string user = database_.Name() + "_nodel";
+  database_.Execute(fmt::format("CREATE USER '{}'@'127.0.0.1' IDENTIFIED BY 'nodel-Pw1'", user));
+  database_.Execute(fmt::format("GRANT SELECT, UPDATE, CREATE, INDEX ON {}.* TO '{}'@'127.0.0.1'",
+                                database_.Name(), user));
+  const veltrane::test::SandboxSettings& settings = database_.Settings();
+  {
+    MySql store(settings.host, user, "nodel-Pw1", database_.Name(), settings.port, 10);
+    const std::optional<std::vector<LinkedAccount>> links =
+        store.FindLinks(AccountIdKind::EOSId, "EOS-A");
+    ASSERT_TRUE(links);
+    ASSERT_EQ(links->size(), 1u);
+    CapturingLogSink::Instance()->Clear();
+    const DeletedLinks deleted =
+        store.DeleteLinks(AccountIdKind::EOSId, "EOS-A", {links->at(0).row_id});
+    EXPECT_EQ(deleted.answer, StoreAnswer::CouldNotAsk);
+    EXPECT_EQ(deleted.refused_error, 1142u);
+    EXPECT_EQ(deleted.rows, 0u);
+  }
+  database_.Execute(fmt::format("DROP USER '{}'@'127.0.0.1'", user));
+  EXPECT_EQ(database_.Rows(), rows_before);
+  const std::vector<CapturedLine> lines = CapturingLogSink::Instance()->Lines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0].level, spdlog::level::err);
+  // The file's path as the compiler named it, which a compile cache may have made relative.
+  EXPECT_EQ(lines[0].text.front(), '(');
+  EXPECT_NE(lines[0].text.find(fmt::format("src/Database/MysqlDB.h MySql::DeleteLinks) The server "
+                                           "refused the statement: error 1142: DELETE command "
+                                           "denied to user '{}'@'127.0.0.1' for table "
+                                           "`{}`.`player_discord`",
+                                           user, database_.Name())),
+            std::string::npos)
+      << lines[0].text;
+}
+
+TEST_F(LinkedRows, AStoreThatCannotReachItsServerSaysItCouldNotAsk) {
+  const RefusingPort nobody;
+  MySql store("127.0.0.1", "nobody", "", "nothing", nobody.port(), 10);
+  EXPECT_EQ(store.FindLinks(AccountIdKind::EOSId, "EOS-A"), std::nullopt);
+  EXPECT_EQ(store.LastAnswer(), StoreAnswer::CouldNotAsk);
+  const DeletedLinks deleted = store.DeleteLinks(AccountIdKind::EOSId, "EOS-A", {1});
+  EXPECT_EQ(deleted.answer, StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(deleted.refused_error, 0u);
+}
+
+}  // namespace
