@@ -47,7 +47,7 @@ void Flood(benchmark::State& state) {
       lockouts = 0;
       for (std::size_t player = 0; player < players; ++player) {
         for (int attempt = 0; attempt < kDefaults.max_attempts; ++attempt) {
-          if (limiter.CountWrongCode(ids[player], kDefaults, now)) ++lockouts;
+          if (limiter.CountWrongCode(ids[player], kDefaults, now).lockout) ++lockouts;
         }
         now += std::chrono::milliseconds(10);
       }

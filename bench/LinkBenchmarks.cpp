@@ -63,7 +63,7 @@ std::array<std::string, 4> StatementsOf(const LinkAttempt& attempt, RawConnectio
   const std::string eos_id = raw.Quote(attempt.eos_id);
   const std::string code = raw.Quote(attempt.code);
   return {fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = {});", eos_id),
-          fmt::format("SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = {};",
+          fmt::format("SELECT COUNT(*) FROM player_discord WHERE player_id <> 0 AND eos_id = {};",
                       eos_id),
           fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE code = {});", code),
           fmt::format("UPDATE player_discord SET eos_id = {}, player_id = {}, character_name = {}, "

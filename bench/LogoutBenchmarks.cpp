@@ -58,7 +58,7 @@ devhost::PlayerProfile PlayerOf(const Departure& departure, int generation) {
 std::array<std::string, 3> StatementsOf(const Departure& departure, RawConnection& raw) {
   const std::string eos_id = raw.Quote(departure.row.eos_id);
   return {fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = {});", eos_id),
-          fmt::format("SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = {};",
+          fmt::format("SELECT COUNT(*) FROM player_discord WHERE player_id <> 0 AND eos_id = {};",
                       eos_id),
           fmt::format("UPDATE player_discord SET character_name = {}, tribe_id = {}, tribe_name = "
                       "{}, code = 'Updated' WHERE eos_id = {};",

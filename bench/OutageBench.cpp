@@ -175,7 +175,7 @@ class Scenarios {
     const double back = Link(*linking[0], codes[0]);
     const bool told = output_->CountLines(plugin_->PrintedMessageText("AccountLinked")) == 1;
     const std::uint64_t linked_twice = admin_->Run(
-        "SELECT COUNT(*) FROM (SELECT eos_id FROM player_discord WHERE player_id > 0 GROUP BY "
+        "SELECT COUNT(*) FROM (SELECT eos_id FROM player_discord WHERE player_id <> 0 GROUP BY "
         "eos_id HAVING COUNT(*) > 1) AS twice");
     rows_.push_back(fmt::format(
         "| the server back, first link after the cool-down | {:.2f} ms, player told AccountLinked: "
@@ -219,7 +219,8 @@ class Scenarios {
           raw_->Run(fmt::format(
               "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = 'raw-{}');", n));
           raw_->Run(fmt::format(
-              "SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = 'raw-{}';", n));
+              "SELECT COUNT(*) FROM player_discord WHERE player_id <> 0 AND eos_id = 'raw-{}';",
+              n));
           raw_->Run(
               fmt::format("UPDATE player_discord SET character_name = 'Raw', tribe_id = 0, "
                           "tribe_name = '', code = 'Updated' WHERE eos_id = 'raw-{}';",

@@ -18,63 +18,100 @@ std::chrono::seconds LockoutLength(int lockout, std::chrono::seconds first) {
 bool CodeAttemptLimiter::IsLockedOut(const std::string& eos_id, const Limits& limits,
                                      Clock::time_point now) {
   if (limits.max_attempts <= 0) return false;
-  const Records::iterator record = Find(eos_id, now);
-  return record != records_.end() && now < record->locked_until;
+  const Record* record = Find(eos_id, now);
+  return record != nullptr && now < record->locked_until;
 }
 
-std::optional<CodeAttemptLimiter::Lockout> CodeAttemptLimiter::CountWrongCode(
-    const std::string& eos_id, const Limits& limits, Clock::time_point now) {
-  if (limits.max_attempts <= 0) return std::nullopt;
-  Records::iterator record = Find(eos_id, now);
+CodeAttemptLimiter::Counted CodeAttemptLimiter::CountWrongCode(const std::string& eos_id,
+                                                               const Limits& limits,
+                                                               Clock::time_point now) {
+  if (limits.max_attempts <= 0) return {};
+  Record* record = Find(eos_id, now);
   // Callers refuse a locked out player before any code is looked at; a wrong code that still
   // comes must not stack lockouts.
-  if (record != records_.end() && now < record->locked_until) return std::nullopt;
-  if (record == records_.end()) {
-    Prune(now);
-    record = records_.insert(records_.end(), Record{.eos_id = eos_id});
-    by_eos_id_.emplace(record->eos_id, record);
-  } else {
-    // Most recent wrong code last, so that the front is the first to forget or to give up.
-    records_.splice(records_.end(), records_, record);
+  if (record != nullptr && now < record->locked_until) return {};
+  Counted counted;
+  const bool new_record = record == nullptr;
+  if (new_record) {
+    counted.given_up = MakeRoom(now);
+    const auto inserted = records_.try_emplace(eos_id).first;
+    record = &inserted->second;
+    record->eos_id = &inserted->first;
   }
 
   record->last_wrong_code = now;
   ++record->wrong_codes;
-  if (++record->wrong_since_lockout < limits.max_attempts) return std::nullopt;
-
-  record->wrong_since_lockout = 0;
-  ++record->lockouts;
-  const std::chrono::seconds length = LockoutLength(record->lockouts, limits.first_lockout);
-  record->locked_until = now + length;
-  return Lockout{record->wrong_codes, length};
+  if (++record->wrong_since_lockout >= limits.max_attempts) {
+    record->wrong_since_lockout = 0;
+    ++record->lockouts;
+    const std::chrono::seconds length = LockoutLength(record->lockouts, limits.first_lockout);
+    record->locked_until = now + length;
+    counted.lockout = Lockout{record->wrong_codes, length};
+  }
+  if (new_record) {
+    AddToIndex(*record, now);
+  } else {
+    MoveInIndex(*record, now);
+  }
+  return counted;
 }
 
 void CodeAttemptLimiter::Clear(const std::string& eos_id) {
-  const auto found = by_eos_id_.find(eos_id);
-  if (found != by_eos_id_.end()) Erase(found->second);
+  const auto found = records_.find(eos_id);
+  if (found != records_.end()) Erase(found->second);
 }
 
-CodeAttemptLimiter::Clock::time_point CodeAttemptLimiter::ForgetAt(const Record& record) {
-  return std::max(record.last_wrong_code, record.locked_until) + kForgetAfter;
+CodeAttemptLimiter::Clock::time_point CodeAttemptLimiter::LastMattered(const Record& record) {
+  return std::max(record.last_wrong_code, record.locked_until);
 }
 
-CodeAttemptLimiter::Records::iterator CodeAttemptLimiter::Find(const std::string& eos_id,
-                                                               Clock::time_point now) {
-  const auto found = by_eos_id_.find(eos_id);
-  if (found == by_eos_id_.end()) return records_.end();
-  if (now < ForgetAt(*found->second)) return found->second;
+CodeAttemptLimiter::Record* CodeAttemptLimiter::Find(const std::string& eos_id,
+                                                     Clock::time_point now) {
+  const auto found = records_.find(eos_id);
+  if (found == records_.end()) return nullptr;
+  if (now < LastMattered(found->second) + kForgetAfter) return &found->second;
   Erase(found->second);
-  return records_.end();
+  return nullptr;
 }
 
-void CodeAttemptLimiter::Erase(Records::iterator record) {
-  by_eos_id_.erase(record->eos_id);
-  records_.erase(record);
+void CodeAttemptLimiter::AddToIndex(Record& record, Clock::time_point now) {
+  record.in_locked = now < record.locked_until;
+  record.position = record.in_locked ? locked_.emplace(record.locked_until, &record)
+                                     : clear_.emplace(LastMattered(record), &record);
 }
 
-void CodeAttemptLimiter::Prune(Clock::time_point now) {
-  // The list is in the order of the last wrong code; a lockout that outlasts a later player's
-  // wrong code can hold the pruning up for a while, never make it forget too early.
-  while (!records_.empty() && ForgetAt(records_.front()) <= now) Erase(records_.begin());
-  if (records_.size() >= capacity_ && !records_.empty()) Erase(records_.begin());
+// The record's node is moved, not allocated anew: a guessing player costs no allocation per code.
+void CodeAttemptLimiter::MoveInIndex(Record& record, Clock::time_point now) {
+  Index::node_type node = (record.in_locked ? locked_ : clear_).extract(record.position);
+  record.in_locked = now < record.locked_until;
+  node.key() = record.in_locked ? record.locked_until : LastMattered(record);
+  record.position = (record.in_locked ? locked_ : clear_).insert(std::move(node));
+}
+
+void CodeAttemptLimiter::RemoveFromIndex(Record& record) {
+  (record.in_locked ? locked_ : clear_).erase(record.position);
+}
+
+void CodeAttemptLimiter::Erase(Record& record) {
+  RemoveFromIndex(record);
+  records_.erase(records_.find(*record.eos_id));
+}
+
+std::optional<CodeAttemptLimiter::GivenUp> CodeAttemptLimiter::MakeRoom(Clock::time_point now) {
+  // Lockouts that have ended join the others, as of their end.
+  while (!locked_.empty() && locked_.begin()->first <= now)
+    MoveInIndex(*locked_.begin()->second, now);
+  while (!clear_.empty() && clear_.begin()->first + kForgetAfter <= now) {
+    Erase(*clear_.begin()->second);
+  }
+  if (records_.size() < capacity_ || records_.empty()) return std::nullopt;
+  if (!clear_.empty()) {
+    Erase(*clear_.begin()->second);
+    return std::nullopt;
+  }
+  Record& soonest = *locked_.begin()->second;
+  GivenUp given_up{*soonest.eos_id,
+                   std::chrono::ceil<std::chrono::seconds>(soonest.locked_until - now)};
+  Erase(soonest);
+  return given_up;
 }

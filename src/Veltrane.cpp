@@ -78,13 +78,15 @@ void RefreshPlayerDataOnLogout(AController* exiting) {
 
   FString eos_id;
   player->GetUniqueNetIdAsString(&eos_id);
+  const int player_id = player->GetLinkedPlayerID();
   FString character_name;
   player->GetPlayerCharacterName(&character_name);
   const int tribe_id = player->TargetingTeamField();
   const FString tribe_name = TribeNameOf(player);
 
   const std::string eos_text = eos_id.ToString();
-  if (veltrane::IsDefaultIdentity(eos_text)) return;
+  // Without an identity of his own the player owns no row (as the link command sees it).
+  if (veltrane::IsDefaultIdentity(eos_text) || player_id == 0) return;
   if (!account_store->IsPlayerExist(eos_text) || !account_store->IsPlayerIDExist(eos_text)) return;
   const bool updated = account_store->UpdateAccountLogout(
       AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
@@ -114,9 +116,9 @@ void Load() {
     std::string user = database.value("MysqlUser", "");
     std::string host = database.value("MysqlHost", "");
     const int timeout_seconds = database.value("MysqlTimeout", 10);
-    account_store = std::make_unique<MySql>(
-        std::move(host), std::move(user), std::move(password), std::move(database_name), port,
-        static_cast<unsigned int>(timeout_seconds));
+    account_store = std::make_unique<MySql>(std::move(host), std::move(user), std::move(password),
+                                            std::move(database_name), port,
+                                            static_cast<unsigned int>(timeout_seconds));
   } catch (const std::exception& error) {
     PluginLog::Get()->error(error.what());
     throw;
@@ -225,6 +227,12 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
       PluginLog::Get()->warn("Refused to link a player whose EOS id is empty or reads as \"0\".");
       return;
     }
+    // Player id 0 is what a row holds until it is linked: no identity either.
+    if (player_id == 0) {
+      reply("InvalidCode", kErrorColour);
+      PluginLog::Get()->warn("Refused to link a player whose player id is 0.");
+      return;
+    }
 
     const std::string character_name_utf8 = AsaApi::Tools::Utf8Encode(character_name.View());
     const auto finish_link = [&] {
@@ -254,29 +262,32 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
       return true;
     };
 
+    // His update whose answer was lost is decided by its row before anything else: until then he
+    // may link no other code, and it is finished only when that very row holds him.
+    switch (links_in_doubt.Decide(*account_store, eos_text)) {
+      case LinkInDoubt::Undecided:
+        reply("DatabaseUnavailable", kErrorColour);
+        return;
+      case LinkInDoubt::Landed:
+        finish_link();
+        return;
+      case LinkInDoubt::None:
+      case LinkInDoubt::DidNotLand:  // he was told elsewhere what became of that row
+        break;
+    }
+
     if (IsLockedOutOfLinking(eos_text)) {
       reply("TooManyAttempts", kErrorColour);
       return;
     }
 
     if (account_store->IsPlayerExist(eos_text) && account_store->IsPlayerIDExist(eos_text)) {
-      // Linked, maybe by his own update whose outcome never came back: then the code is gone.
-      const std::optional<std::string> code_in_doubt = links_in_doubt.Find(eos_text);
-      if (code_in_doubt && !account_store->IsCodeExist(*code_in_doubt) &&
-          account_store->LastAnswer() == StoreAnswer::Known) {
-        links_in_doubt.Forget(eos_text);
-        finish_link();
-        return;
-      }
-      if (database_unavailable()) return;
-      links_in_doubt.Forget(eos_text);
       reply("AccountAlredyLinked", kErrorColour);
       if (debug)
         PluginLog::Get()->info("The user with ID {} tried to link his account again.", eos_text);
       return;
     }
     if (database_unavailable()) return;
-    links_in_doubt.Forget(eos_text);  // not linked: an update in doubt did not go through
 
     const auto refuse_code = [&] {
       reply("InvalidCode", kErrorColour);
@@ -284,18 +295,27 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
         PluginLog::Get()->info("The user with ID {} tried to link use a invalid code.", eos_text);
     };
     // The store refuses the words it writes into the code column itself ("Linked", "Updated").
-    if (!account_store->IsCodeExist(code)) {
+    int row_id = 0;
+    if (!account_store->IsCodeExist(code, row_id)) {
       if (database_unavailable()) return;
       CountWrongCode(eos_text);
       refuse_code();
       return;
     }
 
-    // False also when another link took the code since IsCodeExist: the code is gone either way.
-    if (!account_store->UpdateAccount(eos_text, code, player_id, character_name_utf8, tribe_id,
-                                      AsaApi::Tools::Utf8Encode(tribe_name.View()))) {
-      if (account_store->LastAnswer() == StoreAnswer::InDoubt)
-        links_in_doubt.Remember(eos_text, code);
+    // False also when another link took the row since IsCodeExist: the code is gone either way.
+    if (!account_store->UpdateAccount(row_id, eos_text, code, player_id, character_name_utf8,
+                                      tribe_id, AsaApi::Tools::Utf8Encode(tribe_name.View()))) {
+      // Its answer lost: the store ends what may still run of it, then the row tells.
+      if (account_store->LastAnswer() == StoreAnswer::InDoubt) {
+        links_in_doubt.Remember(eos_text, row_id);
+        if (links_in_doubt.Decide(*account_store, eos_text) == LinkInDoubt::Landed) {
+          finish_link();
+          return;
+        }
+        reply("DatabaseUnavailable", kErrorColour);
+        return;
+      }
       if (!database_unavailable()) refuse_code();
       return;
     }

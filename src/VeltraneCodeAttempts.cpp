@@ -26,12 +26,19 @@ bool IsLockedOutOfLinking(const std::string& eos_id) {
 }
 
 void CountWrongCode(const std::string& eos_id) {
-  const std::optional<CodeAttemptLimiter::Lockout> lockout =
+  const CodeAttemptLimiter::Counted counted =
       Limiter().CountWrongCode(eos_id, CurrentLimits(), CodeAttemptLimiter::Clock::now());
-  if (lockout) {
+  if (counted.given_up) {
+    PluginLog::Get()->warn(
+        "Every player remembered for wrong codes ({}) is locked out; the lockout of the user with "
+        "ID {} ends {} seconds early.",
+        CodeAttemptLimiter::kCapacity, counted.given_up->eos_id,
+        counted.given_up->remaining.count());
+  }
+  if (counted.lockout) {
     PluginLog::Get()->warn(
         "The user with ID {} entered {} invalid codes and may not link for {} seconds.", eos_id,
-        lockout->wrong_codes, lockout->duration.count());
+        counted.lockout->wrong_codes, counted.lockout->duration.count());
   }
 }
 

@@ -10,7 +10,8 @@
 bool IsLockedOutOfLinking(const std::string& eos_id);
 
 // Counts a code that the table does not hold. A lockout that it begins is logged as a warning,
-// whatever debug says, so that administrators see a guessing player.
+// whatever debug says, so that administrators see a guessing player; so is a lockout given up
+// early because every player remembered is locked out.
 void CountWrongCode(const std::string& eos_id);
 
 // After a successful link the player's wrong codes are forgotten.

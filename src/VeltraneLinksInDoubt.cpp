@@ -2,19 +2,18 @@
 
 #include <algorithm>
 
-void LinksInDoubt::Remember(const std::string& eos_id, const std::string& code) {
-  Forget(eos_id);
-  if (codes_.size() >= kMostRemembered) codes_.erase(codes_.begin());
-  codes_.emplace_back(eos_id, code);
+void LinksInDoubt::Remember(const std::string& eos_id, int row_id) {
+  std::erase_if(rows_, [&](const auto& entry) { return entry.first == eos_id; });
+  if (rows_.size() >= kMostRemembered) rows_.erase(rows_.begin());
+  rows_.emplace_back(eos_id, row_id);
 }
 
-std::optional<std::string> LinksInDoubt::Find(const std::string& eos_id) const {
-  const auto found = std::find_if(codes_.begin(), codes_.end(),
+LinkInDoubt LinksInDoubt::Decide(IDatabase& store, const std::string& eos_id) {
+  const auto found = std::find_if(rows_.begin(), rows_.end(),
                                   [&](const auto& entry) { return entry.first == eos_id; });
-  if (found == codes_.end()) return std::nullopt;
-  return found->second;
-}
-
-void LinksInDoubt::Forget(const std::string& eos_id) {
-  std::erase_if(codes_, [&](const auto& entry) { return entry.first == eos_id; });
+  if (found == rows_.end()) return LinkInDoubt::None;
+  const bool landed = store.IsRowLinkedTo(found->second, eos_id);
+  if (store.LastAnswer() != StoreAnswer::Known) return LinkInDoubt::Undecided;
+  rows_.erase(found);
+  return landed ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand;
 }

@@ -70,12 +70,28 @@ class connection {
     return handle_ != nullptr;
   }
 
+  // The server's id of this connection's session (its thread id, as KILL and the process list
+  // name it); 0 while closed.
+  unsigned long thread_id() {
+    std::lock_guard lock(mutex_);
+    return handle_ != nullptr ? mysql_thread_id(handle_) : 0;
+  }
+
+  // The session the last statement was sent on, kept after a failure and a close: the library's
+  // own reconnection may have given the statement another session than the one opened.
+  unsigned long statement_thread_id() {
+    std::lock_guard lock(mutex_);
+    return statement_thread_id_;
+  }
+
   // Runs one statement, sent as bytes. A closed connection gives a failed result without calling
   // the library. A dropped connection is re-established by the library when auto_reconnect is set.
   results query(std::string_view statement) {
     std::lock_guard lock(mutex_);
     if (handle_ == nullptr) return {};
-    if (mysql_real_query(handle_, statement.data(), statement.size()) != 0) return failure();
+    const int failed = mysql_real_query(handle_, statement.data(), statement.size());
+    statement_thread_id_ = mysql_thread_id(handle_);
+    if (failed != 0) return failure();
     MYSQL_RES* result_set = mysql_store_result(handle_);
     // No result set although the statement has columns: its rows were lost on the way.
     if (result_set == nullptr && mysql_field_count(handle_) != 0) return failure();
@@ -136,6 +152,7 @@ class connection {
   std::mutex mutex_;
   MYSQL* handle_ = nullptr;
   error open_error_;
+  unsigned long statement_thread_id_ = 0;
 };
 
 }  // namespace daotk::mysql

@@ -1,6 +1,7 @@
 #pragma once
-// The account store: three questions and two updates on the player_discord table, and the lookup
-// and deletion of linked rows for the admin commands. No operation lets an exception out.
+// The account store: three questions and two updates on the player_discord table, the question
+// that settles an update whose answer was lost, and the lookup and deletion of linked rows for the
+// admin commands. No operation lets an exception out.
 
 #include <cstdint>
 #include <optional>
@@ -15,7 +16,8 @@ enum class StoreAnswer {
   Known,        // the database answered (or the store needed no question to answer)
   CouldNotAsk,  // the database could not be reached, did not answer or refused the statement;
                 // nothing was changed
-  InDoubt,      // an update was sent, but the connection failed before its outcome came back
+  InDoubt,      // an update was sent, but the connection failed before its outcome came back;
+                // IsRowLinkedTo tells later
 };
 
 // What one deletion of linked rows did.
@@ -34,17 +36,26 @@ class IDatabase {
 
   // True when a row has this EOS id (the default "0" and the empty id own no row).
   virtual bool IsPlayerExist(std::string eos_id) = 0;
-  // True when a row has this EOS id and a player id above 0.
+  // True when a row has this EOS id and a player id other than 0: the player is linked.
   virtual bool IsPlayerIDExist(std::string eos_id) = 0;
   // True when a row holds this one-time code (a state word in the code column is no code).
   virtual bool IsCodeExist(std::string code) = 0;
-  // Writes the player into the row(s) of code and marks them "Linked"; true when a row was linked.
+  // The same; row_id is then set to the row that holds it (the first, when several do).
+  virtual bool IsCodeExist(std::string code, int& row_id) = 0;
+  // Writes the player into the first row of code and marks it "Linked"; true when it was linked.
   virtual bool UpdateAccount(std::string eos_id, std::string code, int player_id,
                              std::string character_name, int tribe_id, std::string tribe_name) = 0;
+  // The same for row row_id, while it still holds code.
+  virtual bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
+                             std::string character_name, int tribe_id, std::string tribe_name) = 0;
   // Refreshes every row of the EOS id; true when the statement ran.
-  virtual bool UpdateAccountLogout(std::string character_name, int tribe_id,
-                                   std::string tribe_name, std::string code,
-                                   std::string eos_id) = 0;
+  virtual bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
+                                   std::string code, std::string eos_id) = 0;
+  // True when row row_id holds this EOS id and a state word ("Linked", "Updated"): whether the
+  // player's update of that row, whose answer was lost (LastAnswer() InDoubt), went through. An
+  // update that might still run on the server is ended there first; while that cannot be done,
+  // the answer is CouldNotAsk.
+  virtual bool IsRowLinkedTo(int row_id, std::string eos_id) = 0;
 
   // How the answer of the last operation came about.
   virtual StoreAnswer LastAnswer() const { return StoreAnswer::Known; }

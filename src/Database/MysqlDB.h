@@ -1,10 +1,12 @@
 #pragma once
-// The account store on a MySQL/MariaDB server: the player_discord table, three questions and two
-// updates. Its members are defined here, so that the log lines name this header as their file.
+// The account store on a MySQL/MariaDB server: the player_discord table, three questions, two
+// updates, and the question that settles a lost update. Its members are defined here, so that the
+// log lines name this header as their file.
 //
 // Beyond the table's plain behaviour:
-// - Every statement goes through Run, which writes one error line (the client library's error
-//   number and text) for a statement that the server refused.
+// - Every statement goes through Run (RunOn on the connection that settles a lost update), which
+//   writes one error line (the client library's error number and text) for a statement that the
+//   server refused.
 // - Every text value is escaped on the open connection before it is placed between the
 //   template's quotes; a value that cannot be escaped is an error line and nothing is sent.
 // - The session is strict (STRICT_ALL_TABLES added to the server's sql_mode, again after every
@@ -15,11 +17,19 @@
 //   the default "0" and empty ids. The server compares under the column's own collation, so no
 //   typed text reaches those rows, whatever that collation ignores or folds. IsCodeExist and
 //   UpdateAccount also refuse the state words themselves before sending anything.
-// - UpdateAccount answers true only when its statement ran and changed at least one row.
+// - IsCodeExist can name the row that holds the code (the first, when several do), and
+//   UpdateAccount links that one row only, while it still holds the code: one code links one row.
+//   UpdateAccount answers true only when its statement ran and changed the row.
+// - A row counts as linked when its player_id is not 0 (game servers report negative ids too).
 // - At load, after the table statement, a table whose columns cannot hold the values faithfully
 //   (see ColumnRequirements.h) is one critical line, and the store then answers false to
 //   everything without sending, as after a failed connection.
 // - Statements time out after read_write_timeout_seconds on a stalled server and answer false.
+//   The session also has deadlines on the server, set again at every connection: a statement
+//   that the store gave up on must not go on there and change a row later.
+// - A link update whose answer was lost (Database/LostUpdates.h) is settled before its row is
+//   judged: its session is ended on the server it was sent to, through a new connection, and the
+//   row is read there. Until that server answers, IsRowLinkedTo cannot tell.
 // - Non-unique indexes on eos_id and code are added after the table statement when missing.
 // - The host may be a comma-separated list of servers, tried in order (Database/ServerList.h).
 // - A server that cannot be reached or does not answer is an outage (ServerAvailability.h,
@@ -42,6 +52,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -50,6 +61,7 @@
 #include "Database/ConnectionFailure.h"
 #include "Database/ConnectionSettings.h"
 #include "Database/IDatabase.h"
+#include "Database/LostUpdates.h"
 #include "Database/ServerAvailability.h"
 #include "Database/ServerList.h"
 #include "Database/StateWords.h"
@@ -67,13 +79,24 @@ class MySql : public IDatabase {
   bool IsPlayerExist(std::string eos_id) override;
   bool IsPlayerIDExist(std::string eos_id) override;
   bool IsCodeExist(std::string code) override;
+  bool IsCodeExist(std::string code, int& row_id) override;
   bool UpdateAccount(std::string eos_id, std::string code, int player_id,
+                     std::string character_name, int tribe_id, std::string tribe_name) override;
+  bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
                      std::string character_name, int tribe_id, std::string tribe_name) override;
   bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
                            std::string code, std::string eos_id) override;
+  bool IsRowLinkedTo(int row_id, std::string eos_id) override;
   StoreAnswer LastAnswer() const override { return answer_; }
   std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind, std::string id) override;
   DeletedLinks DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) override;
+
+  // The session settings that every connection starts with: strict mode, and the deadlines of
+  // a statement timeout of timeout_seconds (0: none).
+  static std::string SessionInitCommand(unsigned int timeout_seconds);
+
+  // Lost link updates whose session has not been ended yet.
+  std::size_t LostUpdateCount() const { return lost_updates_.Size(); }
 
   // The connection made at load may wait this long; later ones, made while the game runs, only
   // kReconnectSeconds.
@@ -96,6 +119,13 @@ class MySql : public IDatabase {
                               const std::string& error_text) const;
 
   daotk::mysql::results Run(std::string_view statement, const char* operation);
+  // A statement on another connection than the store's own: refusals are logged as by Run, but
+  // the server's availability is not judged by it.
+  daotk::mysql::results RunOn(daotk::mysql::connection& connection, std::string_view statement,
+                              const char* operation);
+  std::optional<bool> SettleLostUpdate(veltrane::LostUpdate& lost, const char* operation);
+  bool EndSession(daotk::mysql::connection& connection, const veltrane::LostUpdate& lost,
+                  const char* operation);
   std::optional<std::string> Escape(std::string_view value, const char* operation);
   std::optional<int> AskNumber(std::string_view statement_template, const std::string& value,
                                const char* operation);
@@ -111,11 +141,14 @@ class MySql : public IDatabase {
   // A table that cannot hold the values faithfully switches the store off until the next load.
   bool switched_off_ = false;
   StoreAnswer answer_ = StoreAnswer::Known;
+  veltrane::CoolDownPolicy cool_down_;
+  veltrane::LostUpdates lost_updates_;
 };
 
 inline MySql::MySql(const std::string& host, std::string user, std::string password,
                     std::string database, int port, unsigned int read_write_timeout_seconds,
-                    veltrane::CoolDownPolicy cool_down) {
+                    veltrane::CoolDownPolicy cool_down)
+    : cool_down_(cool_down) {
   try {
     settings_.user = std::move(user);
     settings_.password = std::move(password);
@@ -125,11 +158,7 @@ inline MySql::MySql(const std::string& host, std::string user, std::string passw
     settings_.reconnect_timeout = kReconnectSeconds;
     settings_.auto_reconnect = true;
     settings_.charset = "utf8mb4";
-    // Added to the server's modes rather than replacing them: a server in NO_BACKSLASH_ESCAPES
-    // mode keeps it, and the library's escaping follows the mode the session really has.
-    settings_.init_command =
-        "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), "
-        "'STRICT_ALL_TABLES')";
+    settings_.init_command = SessionInitCommand(read_write_timeout_seconds);
     availability_.emplace(veltrane::ParseServerList(host, static_cast<std::uint32_t>(port)),
                           cool_down);
     ConnectAtLoad();
@@ -137,6 +166,26 @@ inline MySql::MySql(const std::string& host, std::string user, std::string passw
     PluginLog::Get()->critical("({} {}) Unexpected DB error {}", __FILE__, "MySql::MySql",
                                error.what());
   }
+}
+
+// Strict mode is added to the server's modes rather than replacing them: a server in
+// NO_BACKSLASH_ESCAPES mode keeps it, and the library's escaping follows the mode the session
+// really has.
+//
+// The deadlines are the server's own, so that it never finishes a statement that the store has
+// given up on (MariaDB goes on with a statement whose client has gone). innodb_lock_wait_timeout,
+// in whole seconds, is known to every server. MariaDB's max_statement_time bounds the whole
+// statement and ends it half a second before the client gives up (at half the timeout when that
+// is shorter), so that the server's refusal, rather than a lost answer, reaches the store; it is
+// written in MariaDB's executable comment, which other servers skip.
+inline std::string MySql::SessionInitCommand(unsigned int timeout_seconds) {
+  std::string command =
+      "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), 'STRICT_ALL_TABLES')";
+  if (timeout_seconds == 0) return command;
+  const double statement_seconds = timeout_seconds - std::min(0.5, timeout_seconds / 2.0);
+  return command +
+         fmt::format(", innodb_lock_wait_timeout = {} /*M!100101 , max_statement_time = {} */",
+                     timeout_seconds, statement_seconds);
 }
 
 // The first server that answers, in order. When none does, the cool-down has started and the
@@ -270,6 +319,16 @@ inline daotk::mysql::results MySql::Run(std::string_view statement, const char* 
   return result;
 }
 
+inline daotk::mysql::results MySql::RunOn(daotk::mysql::connection& connection,
+                                          std::string_view statement, const char* operation) {
+  daotk::mysql::results result = connection.query(statement);
+  if (result.refused_by_server()) {
+    PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", __FILE__,
+                            operation, result.error_number(), result.error_text());
+  }
+  return result;
+}
+
 inline std::optional<std::string> MySql::Escape(std::string_view value, const char* operation) {
   std::optional<std::string> escaped = connection_.escape(value);
   // A closed connection escapes nothing and sends nothing either; only an open one is news.
@@ -374,8 +433,10 @@ inline bool MySql::IsPlayerExist(std::string eos_id) {
 
 inline bool MySql::IsPlayerIDExist(std::string eos_id) {
   try {
+    // Not "above 0": game servers report negative player ids too, and a player is linked whatever
+    // the sign of his.
     const std::optional<int> count = AskNumber(
-        "SELECT COUNT(*) FROM player_discord WHERE player_id > 0 AND eos_id = '{}' AND eos_id "
+        "SELECT COUNT(*) FROM player_discord WHERE player_id <> 0 AND eos_id = '{}' AND eos_id "
         "NOT IN ('0', '');",
         eos_id, "MySql::IsPlayerIDExist");
     return count && *count > 0;
@@ -387,14 +448,21 @@ inline bool MySql::IsPlayerIDExist(std::string eos_id) {
 }
 
 inline bool MySql::IsCodeExist(std::string code) {
+  int row_id = 0;
+  return IsCodeExist(std::move(code), row_id);
+}
+
+inline bool MySql::IsCodeExist(std::string code, int& row_id) {
   try {
     answer_ = StoreAnswer::Known;
     if (veltrane::IsStateWord(code)) return false;
-    const std::optional<int> exists = AskNumber(
-        "SELECT EXISTS (SELECT * FROM player_discord WHERE code = '{}' AND code NOT IN "
-        "('Linked', 'Updated', '0', ''));",
+    const std::optional<int> found = AskNumber(
+        "SELECT id FROM player_discord WHERE code = '{}' AND code NOT IN ('Linked', 'Updated', "
+        "'0', '') ORDER BY id LIMIT 1;",
         code, "MySql::IsCodeExist");
-    return exists && *exists != 0;
+    if (!found) return false;
+    row_id = *found;
+    return true;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, "MySql::IsCodeExist",
                             error.what());
@@ -402,7 +470,16 @@ inline bool MySql::IsCodeExist(std::string code) {
   }
 }
 
+// The row that the question finds for the code, then that row's update.
 inline bool MySql::UpdateAccount(std::string eos_id, std::string code, int player_id,
+                                 std::string character_name, int tribe_id, std::string tribe_name) {
+  int row_id = 0;
+  if (!IsCodeExist(code, row_id)) return false;
+  return UpdateAccount(row_id, std::move(eos_id), std::move(code), player_id,
+                       std::move(character_name), tribe_id, std::move(tribe_name));
+}
+
+inline bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
                                  std::string character_name, int tribe_id, std::string tribe_name) {
   constexpr const char* kOperation = "MySql::UpdateAccount";
   try {
@@ -416,15 +493,135 @@ inline bool MySql::UpdateAccount(std::string eos_id, std::string code, int playe
     // A lost race for the code (another server linked it first) runs fine but changes nothing.
     const daotk::mysql::results result =
         Run(fmt::format("UPDATE player_discord SET eos_id = '{}', player_id = {}, character_name = "
-                        "'{}', tribe_id = {}, tribe_name = '{}', code = 'Linked' WHERE code = '{}' "
-                        "AND code NOT IN ('Linked', 'Updated', '0', '');",
+                        "'{}', tribe_id = {}, tribe_name = '{}', code = 'Linked' WHERE id = {} AND "
+                        "code = '{}' AND code NOT IN ('Linked', 'Updated', '0', '');",
                         *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe,
-                        *escaped_code),
+                        row_id, *escaped_code),
             kOperation);
+    if (answer_ == StoreAnswer::InDoubt && connected_server_) {
+      lost_updates_.Add({row_id, eos_id, *connected_server_, connection_.statement_thread_id()});
+    }
     return result.succeeded() && result.affected_rows() > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, kOperation, error.what());
     return false;
+  }
+}
+
+namespace veltrane::detail {
+
+// Whether the row holds the player and a word that only a link or a logout refresh writes.
+inline std::string RowLinkedStatement(int row_id, std::string_view escaped_eos_id) {
+  return fmt::format(
+      "SELECT COUNT(*) FROM player_discord WHERE id = {} AND eos_id = '{}' AND eos_id NOT IN "
+      "('0', '') AND code IN ('Linked', 'Updated');",
+      row_id, escaped_eos_id);
+}
+
+}  // namespace veltrane::detail
+
+inline bool MySql::IsRowLinkedTo(int row_id, std::string eos_id) {
+  constexpr const char* kOperation = "MySql::IsRowLinkedTo";
+  try {
+    answer_ = StoreAnswer::Known;
+    // An update of this row by this player that may still run is ended first; the row is then
+    // read on its server, where the update would have committed.
+    std::optional<bool> linked;
+    while (veltrane::LostUpdate* lost = lost_updates_.Find(row_id, eos_id)) {
+      linked = SettleLostUpdate(*lost, kOperation);
+      if (!linked) {
+        answer_ = StoreAnswer::CouldNotAsk;
+        return false;
+      }
+      lost_updates_.Remove(lost);
+    }
+    if (linked) return *linked;
+
+    if (!Reachable()) return false;
+    const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
+    int count = 0;
+    if (!escaped_eos_id ||
+        !Run(veltrane::detail::RowLinkedStatement(row_id, *escaped_eos_id), kOperation)
+             .first_value(count)) {
+      answer_ = StoreAnswer::CouldNotAsk;
+      return false;
+    }
+    return count > 0;
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, kOperation, error.what());
+    answer_ = StoreAnswer::CouldNotAsk;
+    return false;
+  }
+}
+
+// Whether the lost update's row holds its player, once its session is gone; nothing when that
+// could not be made sure of. A server that does not answer is not tried again before a
+// cool-down has passed.
+inline std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost,
+                                                   const char* operation) {
+  const Clock::time_point now = Clock::now();
+  if (now < lost.retry_at) return std::nullopt;
+  lost.retry_at = now + cool_down_.first;
+
+  daotk::mysql::connection_settings settings = settings_;
+  settings.host = lost.server.host;
+  settings.port = lost.server.port;
+  settings.connect_timeout = kReconnectSeconds;
+  settings.auto_reconnect = false;
+  daotk::mysql::connection on_its_server;
+  if (!on_its_server.open(settings) || !EndSession(on_its_server, lost, operation)) {
+    return std::nullopt;
+  }
+  const std::optional<std::string> escaped_eos_id = on_its_server.escape(lost.eos_id);
+  int count = 0;
+  if (!escaped_eos_id ||
+      !RunOn(on_its_server, veltrane::detail::RowLinkedStatement(lost.row_id, *escaped_eos_id),
+             operation)
+           .first_value(count)) {
+    return std::nullopt;
+  }
+  // The server that the store's outage is about answers again.
+  if (availability_->Current() == lost.server) ServerAnswered();
+  return count > 0;
+}
+
+// Ends the session that the lost update was sent on and waits until the server has let it go, so
+// that the update can no longer change its row. The whole session, not only its statement: a
+// statement still on its way through the network would otherwise run on it afterwards. Only this
+// user's sessions are looked at; one that is gone, or whose id the server has given to another
+// session since a restart, has nothing of the update left to run.
+inline bool MySql::EndSession(daotk::mysql::connection& connection,
+                              const veltrane::LostUpdate& lost, const char* operation) {
+  const bool store_has_that_id = connected_server_ == lost.server && connection_.is_open() &&
+                                 connection_.thread_id() == lost.thread_id;
+  if (connection.thread_id() == lost.thread_id || store_has_that_id) return true;
+  const std::string still_there = fmt::format(
+      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = {} AND USER = "
+      "SUBSTRING_INDEX(CURRENT_USER(), '@', 1);",
+      lost.thread_id);
+  const Clock::time_point give_up = Clock::now() + std::chrono::seconds(kReconnectSeconds);
+  bool kill_sent = false;
+  while (true) {
+    int sessions = 0;
+    if (!RunOn(connection, still_there, operation).first_value(sessions)) return false;
+    if (sessions == 0) return true;
+    if (!kill_sent) {
+      const daotk::mysql::results killed =
+          connection.query(fmt::format("KILL CONNECTION {};", lost.thread_id));
+      kill_sent = true;
+      // Gone meanwhile, or not this user's: the next look tells.
+      if (killed.succeeded() || killed.error_number() == ER_NO_SUCH_THREAD ||
+          killed.error_number() == ER_KILL_DENIED_ERROR) {
+        continue;
+      }
+      if (killed.refused_by_server()) {
+        PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", __FILE__,
+                                operation, killed.error_number(), killed.error_text());
+      }
+      return false;
+    }
+    if (Clock::now() >= give_up) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
 }
 

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <future>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -168,42 +169,127 @@ TEST_F(AccountStoreOutage, StalledMidStatementIsOneOutageAndTheServerBackEndsIt)
 TEST_F(AccountStoreOutage, UpdateLostAfterItWasSentIsInDoubt) {
   auto store = OpenStore(Through(proxy_));
   database_.InsertCode("discord-1", "CODE-1");
-  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
 
   proxy_.SetDelay(10s, 0us);  // the statement leaves the store but is held in the proxy
   const std::uint64_t before = proxy_.ReceivedFromClients();
-  std::future<bool> linked = std::async(std::launch::async, [&store] {
-    return store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, "");
+  std::future<bool> linked = std::async(std::launch::async, [&store, row_id] {
+    return store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "");
   });
   ASSERT_TRUE(WaitForBytes(proxy_, before));
   proxy_.DropConnections();
   ASSERT_EQ(linked.wait_for(30s), std::future_status::ready);
   EXPECT_FALSE(linked.get());
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
+  EXPECT_EQ(store->LostUpdateCount(), 1u);
 }
 
-TEST_F(AccountStoreOutage, UpdateRunningIntoTheTimeoutIsInDoubtAndMayStillLandLater) {
+// Fixed fault: an update waiting for a row that another session held went on on the server after
+// the store had given up on it, and linked the row later.
+TEST_F(AccountStoreOutage, UpdateWaitingForAHeldRowIsEndedByTheServerAlsoAfterAReconnection) {
   auto store = OpenStore(Through(proxy_), 1);
   database_.InsertCode("discord-1", "CODE-1");
-  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
-
-  // Another session holds the row, so the update waits past the store's read timeout.
-  database_.Execute("START TRANSACTION");
-  database_.Query("SELECT id FROM player_discord WHERE code = 'CODE-1' FOR UPDATE");
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
-  database_.Execute("COMMIT");
-
-  // The server goes on with the statement once the lock is gone.
-  bool landed = false;
-  for (int i = 0; i < 300 && !landed; ++i) {
-    landed = database_.Rows().at(0).code == "Linked";
-    if (!landed) std::this_thread::sleep_for(20ms);
+  const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
+  std::optional<SandboxDatabase> holder;
+  for (int connection = 1; connection <= 2; ++connection) {
+    SCOPED_TRACE(connection == 1 ? "first connection" : "after a reconnection");
+    holder.emplace(database_.Settings(), database_.Name());
+    holder->Execute("START TRANSACTION");
+    holder->Query("SELECT id FROM player_discord WHERE code = 'CODE-1' FOR UPDATE");
+    EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+    // The server's own deadline answered before the client gave up: nothing is in doubt.
+    EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+    EXPECT_EQ(store->LostUpdateCount(), 0u);
+    EXPECT_EQ(database_
+                  .Query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = "
+                         "DATABASE() AND INFO LIKE 'UPDATE player_discord%'")
+                  .at(0)
+                  .at(0),
+              "0");
+    holder->Execute("COMMIT");
+    EXPECT_EQ(database_.Rows(), before);
+    // The store's session ends; the deadlines must come with the next one.
+    ASSERT_EQ(database_.KillOtherSessions(), 2);  // the store's and the holder's
+    if (!store->IsCodeExist("CODE-1")) {
+      WaitOutCoolDown();
+      ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+    }
   }
-  EXPECT_TRUE(landed);
+  int refused = 0;
+  for (const std::string& text : Texts()) {
+    if (text.find("MySql::UpdateAccount) The server refused the statement: error 1969: ") !=
+        std::string::npos)
+      ++refused;
+  }
+  EXPECT_EQ(refused, 2) << ::testing::PrintToString(Texts());
+}
+
+// Fixed fault: an update held on its way while the store gave up on it reached the server later
+// and ran there.
+TEST_F(AccountStoreOutage, LostUpdateIsEndedOnItsServerBeforeItsRowIsJudged) {
+  auto store = OpenStore(Through(proxy_), 1);
+  database_.InsertCode("discord-1", "CODE-1");
+  const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+
+  proxy_.HoldToServer("UPDATE player_discord");
+  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
+  EXPECT_FALSE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(store->LostUpdateCount(), 0u);
+
+  // Whatever still held the update is gone with its session: it reaches no server.
+  proxy_.ReleaseHeld();
+  for (int i = 0; i < 500 && proxy_.OpenConnections() > 1; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_LE(proxy_.OpenConnections(), 1u);
+  store.reset();
+  for (int i = 0; i < 500 && proxy_.OpenConnections() > 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(database_.Rows(), before);
+}
+
+TEST_F(AccountStoreOutage, LostUpdateThatLandedIsFoundInItsRow) {
+  auto store = OpenStore(Through(proxy_), 1);
+  database_.InsertCode("discord-1", "CODE-1");
+  database_.InsertCode("discord-2", "CODE-2");
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+
+  proxy_.HoldToClient("Rows matched:");
+  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
+  proxy_.ReleaseHeld();
+  EXPECT_TRUE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(store->LostUpdateCount(), 0u);
+  // The server answered: the outage that the lost answer began is over.
+  EXPECT_FALSE(store->IsRowLinkedTo(row_id, "EOS-2"));
+  EXPECT_FALSE(store->IsRowLinkedTo(row_id + 1, "EOS-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+}
+
+// A server that cannot be reached decides nothing, and is not asked again before a cool-down.
+TEST_F(AccountStoreOutage, LostUpdateOnAServerThatIsAwayStaysUndecided) {
+  auto store = OpenStore(Through(proxy_), 1);
+  database_.InsertCode("discord-1", "CODE-1");
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+
+  proxy_.HoldToClient("Rows matched:");
+  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  proxy_.SetRefusing(true);
+  EXPECT_FALSE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  proxy_.SetRefusing(false);
+  const std::uint64_t accepted = proxy_.Accepted();
+  EXPECT_FALSE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(proxy_.Accepted(), accepted) << "asked again during the cool-down";
+
   WaitOutCoolDown();
-  EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_TRUE(store->IsRowLinkedTo(row_id, "EOS-1"));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
 }
 
@@ -275,18 +361,18 @@ TEST_F(AccountStoreOutage, RevokedPrivilegeCouldNotAskAndOpensNoCoolDown) {
 TEST_F(AccountStoreOutage, DeadlockVictimCouldNotAskAndOpensNoCoolDown) {
   auto store = OpenStore(Through(proxy_), 20);
   database_.InsertCode("discord-1", "CODE-X");
-  database_.InsertCode("discord-2", "CODE-X");
   for (int i = 0; i < 50; ++i) database_.InsertCode("filler", "FILL-" + std::to_string(i));
 
-  // This session holds the second row of the code and has written more than the store will, so
-  // that the server picks the store's statement as the deadlock's victim.
+  // This session has written more than the store will, so that the server picks the store's
+  // statement as the deadlock's victim, and holds the place in the eos_id index that the store's
+  // update writes to.
   database_.Execute("START TRANSACTION");
-  database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id > 2");
-  database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id = 2");
+  database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id > 1");
+  database_.Query("SELECT id FROM player_discord WHERE eos_id = 'EOS-1' FOR UPDATE");
   std::future<bool> linked = std::async(std::launch::async, [&store] {
     return store->UpdateAccount("EOS-1", "CODE-X", 1, "Rex", 0, "");
   });
-  // The server lists the store's update while it waits; it takes the first row before that.
+  // The server lists the store's update while it waits; it has taken the row before that.
   bool waiting = false;
   for (int i = 0; i < 500 && !waiting; ++i) {
     // Only this fixture's database: other tests may be linking elsewhere on the server.

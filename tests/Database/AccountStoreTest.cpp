@@ -146,6 +146,9 @@ TEST_F(AccountStore, RowWithPlayerIdZeroExistsButHasNoPlayerId) {
   InsertLinkedRow("EOS-ZERO", 0, "Linked");
   EXPECT_TRUE(store->IsPlayerExist("EOS-ZERO"));
   EXPECT_FALSE(store->IsPlayerIDExist("EOS-ZERO"));
+  // Fixed fault: a negative player id counted as no player id, so that player linked again.
+  InsertLinkedRow("EOS-NEGATIVE", -5, "Linked");
+  EXPECT_TRUE(store->IsPlayerIDExist("EOS-NEGATIVE"));
 }
 
 // Fixed fault: an update that linked no row answered true, and the player was told "linked".
@@ -174,18 +177,29 @@ TEST_F(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
   EXPECT_EQ(database_.Rows(), std::vector{Linked(before[0], "EOS-FAST", 1, "Fast", 0, "")});
 }
 
-TEST_F(AccountStore, TwoRowsWithOneCodeAreBothLinked) {
+// Fixed fault: a code that two rows held linked both to the player, whose EOS id then held two
+// linked rows.
+TEST_F(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
   auto store = OpenStore();
   database_.InsertCode("discord-1", "SHARED");
   database_.InsertCode("discord-2", "SHARED");
   database_.InsertCode("discord-3", "ELSE");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
+  int row_id = 0;
+  EXPECT_TRUE(store->IsCodeExist("SHARED", row_id));
+  EXPECT_EQ(row_id, before[0].id);
   EXPECT_TRUE(store->UpdateAccount("EOS-1", "SHARED", 3, "Rex", 4, "T"));
-
   EXPECT_EQ(database_.Rows(),
-            (std::vector{Linked(before[0], "EOS-1", 3, "Rex", 4, "T"),
-                         Linked(before[1], "EOS-1", 3, "Rex", 4, "T"), before[2]}));
+            (std::vector{Linked(before[0], "EOS-1", 3, "Rex", 4, "T"), before[1], before[2]}));
+
+  // A row that no longer holds the code is not linked by its id.
+  EXPECT_FALSE(store->UpdateAccount(before[0].id, "EOS-2", "SHARED", 5, "Max", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount(before[2].id, "EOS-2", "SHARED", 5, "Max", 0, ""));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_TRUE(store->IsRowLinkedTo(before[0].id, "EOS-1"));
+  EXPECT_FALSE(store->IsRowLinkedTo(before[0].id, "EOS-2"));
+  EXPECT_FALSE(store->IsRowLinkedTo(before[1].id, "EOS-1"));
 }
 
 TEST_F(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {

@@ -223,6 +223,29 @@ TEST_F(CodeAttempts, TriesWhileTheDatabaseIsAwayAreNoWrongCodes) {
   EXPECT_THAT(Warnings(result), Each(Not(HasSubstr("may not link"))));
 }
 
+// Fixed fault: a player locked out for a day linked with the right code once 10,000 other EOS ids
+// had typed one wrong code each: the limiter had forgotten him to make room for them.
+TEST_F(CodeAttempts, LockoutOutlastsAFloodOfPlayersWithOneWrongCodeEach) {
+  Settings()["CodeLockoutSeconds"] = 86400;
+  std::string script = std::string(kJoinBob) + FiveWrongCodes();
+  for (int flood = 0; flood < 10000; ++flood)
+    script +=
+        fmt::format("join f{0} eos=EOS-F{0} id={1}\nchat f{0} /link WRONG\n", flood, flood + 1);
+  script += "chat bob /link CODE-1\n";
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+  devhost_.WriteConfig(config_);
+
+  const DevhostResult result = devhost_.Run(script, {}, std::chrono::seconds(110));
+
+  ASSERT_FALSE(result.timed_out);
+  const std::vector<std::string> bob = result.WithPrefix("notify bob ");
+  ASSERT_EQ(bob.size(), 6u);
+  EXPECT_EQ(TextOf(bob.back()), kTooMany);
+  EXPECT_EQ(result.Count("notify f"), 10000u);
+  EXPECT_EQ(database_.Rows(), before);
+  EXPECT_THAT(Warnings(result), ElementsAre(LockoutLine(5, 86400)));
+}
+
 // A table taken away by an admin is no guessing player: every code is refused by the server, and
 // without this every player would be locked out after five tries.
 TEST_F(CodeAttempts, CodesTheServerRefusedToLookUpAreNoWrongCodes) {

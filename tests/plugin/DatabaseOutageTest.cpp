@@ -1,11 +1,10 @@
 // The plugin end to end while its database is away, put behind a fault proxy: what players are
-// told, what the log says, that the game's logout still runs once, and that a link whose update
-// was in doubt is finished at the player's next command.
+// told, what the log says, and that the game's logout still runs once. Link updates whose answer
+// is lost: OnePlayerOneLinkTest.cpp.
 
 #include <gmock/gmock.h>
 
 #include <chrono>
-#include <thread>
 
 #include "PluginTest.h"
 #include "support/FaultProxy.h"
@@ -134,41 +133,6 @@ TEST_F(DatabaseOutage, HostListFailsOverToTheNextServerAfterOneFailedAttempt) {
   EXPECT_THAT(log, ::testing::Contains("[info] Connected to database server " + first_server));
   EXPECT_THAT(log, ::testing::Contains("[info] Connected to database server " + second_server));
   EXPECT_THAT(log, ::testing::Contains(StartsWith(UnavailablePrefix())));
-}
-
-// Fixed fault: an update that timed out on a locked row was told InvalidCode, then landed; the
-// player's next try answered AccountAlredyLinked, so he never got his group or the announcement.
-TEST_F(DatabaseOutage, UpdateInDoubtIsFinishedAtThePlayersNextCommand) {
-  config_["Database"]["MysqlTimeout"] = 1;
-  Settings()["UsePermissions"] = true;
-  database_.InsertCode("discord-1", "CODE-1");
-  auto devhost = Start(std::string("perms on\n") + kJoinBob + "echo ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
-
-  // Another session holds the row past the plugin's timeout.
-  database_.Execute("START TRANSACTION");
-  database_.Query("SELECT id FROM player_discord WHERE code = 'CODE-1' FOR UPDATE");
-  devhost->Send("chat bob /link CODE-1\n");
-  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 1, 30s));
-  database_.Execute("COMMIT");
-  bool landed = false;
-  for (int i = 0; i < 300 && !landed; ++i) {
-    landed = database_.Rows().at(0).code == "Linked";
-    if (!landed) std::this_thread::sleep_for(20ms);
-  }
-  ASSERT_TRUE(landed) << "the update did not go through after the lock";
-
-  devhost->Send(std::string(kWaitOutCoolDown) + "chat bob /link CODE-1\nchat bob /link CODE-1\n");
-  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 3, 30s));
-  const DevhostResult result = devhost->Stop();
-
-  EXPECT_THAT(PlayerMessages(result), ElementsAre(HasSubstr("text=\"Database unavailable\""),
-                                                  HasSubstr("text=\"Account linked\""),
-                                                  HasSubstr("text=\"Already linked\"")));
-  EXPECT_THAT(result.WithPrefix("group-add "),
-              ElementsAre("group-add eos=\"EOS-BOB\" group=\"Verified\""));
-  EXPECT_EQ(database_.Rows().at(0),
-            (PlayerDiscordRow{1, "EOS-BOB", "discord-1", 101, "bob", 7, "Raiders", "Linked"}));
 }
 
 }  // namespace

@@ -35,7 +35,10 @@ struct Chunk {
 struct Direction {
   std::deque<Chunk> queue;
   bool source_closed = false;
+  bool holding = false;  // a held chunk is queued: everything after it waits too
 };
+
+constexpr Clock::time_point kHeld = Clock::time_point::max();
 
 struct Connection {
   int client = -1;
@@ -109,6 +112,11 @@ struct FaultProxy::Loop {
   std::condition_variable applied_changed;
   std::atomic<std::uint64_t> accepted{0};
   std::atomic<std::uint64_t> received_from_clients{0};
+  std::atomic<std::uint64_t> held{0};
+  std::atomic<std::uint64_t> open_connections{0};
+  std::string hold_to_server;
+  std::string hold_to_client;
+  std::uint64_t releases_requested = 0;
 
   sockaddr_in target{};
   int port = 0;
@@ -120,6 +128,7 @@ struct FaultProxy::Loop {
   // The loop's own.
   std::list<Connection> connections;
   std::uint64_t drops_done = 0;
+  std::uint64_t releases_done = 0;
 
   void Wake() const {
     const char byte = 1;
@@ -147,9 +156,15 @@ struct FaultProxy::Loop {
         stall = stalled;
         up = delay_to_server;
         down = delay_to_client;
+        server_marker = hold_to_server;
+        client_marker = hold_to_client;
         if (drops_done != drops_requested) {
           drops_done = drops_requested;
           connections.clear();
+        }
+        if (releases_done != releases_requested) {
+          releases_done = releases_requested;
+          Release();
         }
         if (refusing && listener >= 0) {
           ::close(listener);
@@ -163,6 +178,34 @@ struct FaultProxy::Loop {
       Turn(stall, up, down);
     }
     connections.clear();
+    Count();
+  }
+
+  // The loop's copies of the markers.
+  std::string server_marker;
+  std::string client_marker;
+
+  void Release() {
+    const Clock::time_point now = Clock::now();
+    for (Connection& connection : connections) {
+      for (Direction* direction : {&connection.to_server, &connection.to_client}) {
+        for (Chunk& chunk : direction->queue) {
+          if (chunk.due == kHeld) chunk.due = now;
+        }
+        direction->holding = false;
+      }
+    }
+  }
+
+  void Count() {
+    std::uint64_t chunks = 0;
+    for (const Connection& connection : connections) {
+      for (const Direction* direction : {&connection.to_server, &connection.to_client}) {
+        for (const Chunk& chunk : direction->queue) chunks += chunk.due == kHeld ? 1 : 0;
+      }
+    }
+    held.store(chunks);
+    open_connections.store(connections.size());
   }
 
   void Turn(bool stall, std::chrono::microseconds up, std::chrono::microseconds down) {
@@ -214,10 +257,10 @@ struct FaultProxy::Loop {
       index += 2;
       if (client_events & (POLLIN | POLLHUP | POLLERR)) {
         received_from_clients.fetch_add(
-            Read(connection, connection.client, connection.to_server, after + up));
+            Read(connection, connection.client, connection.to_server, after + up, server_marker));
       }
       if (server_events & (POLLIN | POLLHUP | POLLERR))
-        Read(connection, connection.server, connection.to_client, after + down);
+        Read(connection, connection.server, connection.to_client, after + down, client_marker);
       Write(connection, connection.server, connection.to_server, after);
       Write(connection, connection.client, connection.to_client, after);
       // A side that closed ends the connection once what it sent has been passed on.
@@ -227,6 +270,7 @@ struct FaultProxy::Loop {
       }
     }
     connections.remove_if([](const Connection& connection) { return connection.broken; });
+    Count();
   }
 
   void AcceptAll() {
@@ -254,12 +298,15 @@ struct FaultProxy::Loop {
 
   // The number of bytes read.
   static std::size_t Read(Connection& connection, int fd, Direction& direction,
-                          Clock::time_point due) {
+                          Clock::time_point due, const std::string& hold_marker) {
     if (direction.source_closed) return 0;
     char buffer[65536];
     const ssize_t got = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT);
     if (got > 0) {
-      direction.queue.push_back({due, std::string(buffer, static_cast<std::size_t>(got)), 0});
+      std::string bytes(buffer, static_cast<std::size_t>(got));
+      if (!hold_marker.empty() && bytes.find(hold_marker) != std::string::npos)
+        direction.holding = true;
+      direction.queue.push_back({direction.holding ? kHeld : due, std::move(bytes), 0});
       return static_cast<std::size_t>(got);
     }
     if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
@@ -332,6 +379,26 @@ void FaultProxy::DropConnections() {
 void FaultProxy::SetRefusing(bool refusing) {
   loop_->Apply([&] { loop_->refusing = refusing; });
 }
+
+void FaultProxy::HoldToServer(const std::string& marker) {
+  loop_->Apply([&] { loop_->hold_to_server = marker; });
+}
+
+void FaultProxy::HoldToClient(const std::string& marker) {
+  loop_->Apply([&] { loop_->hold_to_client = marker; });
+}
+
+void FaultProxy::ReleaseHeld() {
+  loop_->Apply([&] {
+    loop_->hold_to_server.clear();
+    loop_->hold_to_client.clear();
+    ++loop_->releases_requested;
+  });
+}
+
+std::uint64_t FaultProxy::Held() const { return loop_->held.load(); }
+
+std::uint64_t FaultProxy::OpenConnections() const { return loop_->open_connections.load(); }
 
 std::uint64_t FaultProxy::Accepted() const { return loop_->accepted.load(); }
 

@@ -8,6 +8,8 @@
 //                                             // closed: a server that stopped answering
 //   proxy.DropConnections();                  // every open connection is cut
 //   proxy.SetRefusing(true);                  // connects are refused: a server that is down
+//   proxy.HoldToServer("UPDATE player_discord");  // a statement held on its way, as the
+//   proxy.ReleaseHeld();                           // network may hold one, and passed on later
 //
 // One thread of its own serves every connection; the destructor stops it and closes everything.
 // Loopback only: the target must be an address on 127.0.0.0/8.
@@ -38,6 +40,20 @@ class FaultProxy {
   void DropConnections();
   // While refusing, the port is closed, so a connect fails at once; open connections stay.
   void SetRefusing(bool refusing);
+
+  // From now on, bytes to the server that contain marker are held, with whatever follows them on
+  // their connection, until ReleaseHeld(); the client sees no answer meanwhile. An empty marker
+  // holds nothing more, and what is held stays held. A connection that the client closes is
+  // ended only after its held bytes have been passed on; one that the server closes drops them.
+  void HoldToServer(const std::string& marker);
+  // The same for bytes on their way back to the client.
+  void HoldToClient(const std::string& marker);
+  // Passes on everything held and holds nothing more.
+  void ReleaseHeld();
+  // Chunks of bytes held now.
+  std::uint64_t Held() const;
+  // Open connections.
+  std::uint64_t OpenConnections() const;
 
   // Connections accepted so far.
   std::uint64_t Accepted() const;

@@ -5,10 +5,15 @@
 #include <mysql.h>
 #include <sys/wait.h>
 
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 namespace veltrane::test {
 
@@ -53,6 +58,45 @@ std::string SandboxCluster::HostList(const std::vector<int>& nodes) const {
 void SandboxCluster::Kill(int node) const { RunScript(fmt::format("kill {}", node)); }
 
 void SandboxCluster::Restart(int node) const { RunScript(fmt::format("restart {}", node)); }
+
+void SandboxCluster::Stall(int node) const { Signal(node, SIGSTOP); }
+
+void SandboxCluster::Thaw(int node) const { Signal(node, SIGCONT); }
+
+bool SandboxCluster::WaitUntilAllSynced(int timeout_seconds) const {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
+  const auto synced = [this](int node) {
+    return Status(node, "wsrep_local_state_comment") == "Synced" &&
+           Status(node, "wsrep_ready") == "ON" &&
+           Status(node, "wsrep_cluster_size") == std::to_string(kNodes);
+  };
+  while (std::chrono::steady_clock::now() < give_up) {
+    try {
+      bool all = true;
+      for (int node = 1; node <= kNodes && all; ++node) all = synced(node);
+      if (all) return true;
+    } catch (const std::runtime_error&) {
+      // A node does not answer yet.
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+int SandboxCluster::Pid(int node) const {
+  const std::string command = ShellQuoted(script_) + " pid " + std::to_string(node);
+  std::unique_ptr<FILE, decltype(&pclose)> output(popen(command.c_str(), "r"), &pclose);
+  if (!output) throw std::runtime_error(fmt::format("`{}` did not start", command));
+  char text[32] = {};
+  if (std::fgets(text, sizeof(text), output.get()) == nullptr || std::atoi(text) <= 0)
+    throw std::runtime_error(fmt::format("`{}` named no process", command));
+  return std::atoi(text);
+}
+
+void SandboxCluster::Signal(int node, int signal) const {
+  if (::kill(Pid(node), signal) != 0)
+    throw std::runtime_error(fmt::format("cannot signal node {}: errno {}", node, errno));
+}
 
 void SandboxCluster::RunScript(const std::string& arguments) const {
   const std::string command = ShellQuoted(script_) + " " + arguments;

@@ -27,12 +27,22 @@ class SandboxCluster {
   void Kill(int node) const;
   // Starts the node again and returns once it has rejoined and is Synced.
   void Restart(int node) const;
+  // Freezes the node with SIGSTOP, as a host that hangs: its connections stay open and nothing
+  // answers. Thaw sends SIGCONT.
+  void Stall(int node) const;
+  void Thaw(int node) const;
+  // Waits (up to timeout_seconds) until every node answers, is Synced and sees all three in its
+  // primary component; false when that did not come. A node just thawed still reports the view
+  // it had before it was stopped, so its own word is not enough.
+  bool WaitUntilAllSynced(int timeout_seconds) const;
   // The node's wsrep status value (wsrep_cluster_size, wsrep_local_state_comment, ...), asked
   // over a connection of its own.
   std::string Status(int node, const std::string& variable) const;
 
  private:
   void RunScript(const std::string& arguments) const;
+  int Pid(int node) const;
+  void Signal(int node, int signal) const;
 
   std::string host_;
   std::vector<int> ports_;

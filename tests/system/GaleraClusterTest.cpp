@@ -289,6 +289,79 @@ TEST_F(GaleraCluster, ServerWhoseNodeIsKilledLinksThroughAnotherNodeAfterAtMostO
   ExpectEveryNodeReads(rows);
 }
 
+// A node that hangs (SIGSTOP) while a player's update waits there for a row, and comes back: the
+// update is either ended or found in its row, and the player is linked once. Meanwhile he is told
+// that the database is unavailable, also for another code.
+TEST_F(GaleraCluster, PlayerWhoseUpdateHangsWithItsNodeIsLinkedOnceWhenTheNodeIsBack) {
+  InsertCodes({"HANG-A", "HANG-B"});
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+  nlohmann::json config = Config(cluster_.HostList({2, 1, 3}), cluster_.Port(2));
+  config["Database"]["MysqlTimeout"] = 2;
+  const nlohmann::json messages = config["Messages"];
+  DevhostRunner runner(config);
+  auto server =
+      runner.Start("join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\necho ready\n", "unused");
+  ASSERT_NE(server, nullptr);
+  ASSERT_TRUE(server->WaitForLine("echo \"ready\"", 1, std::chrono::seconds(60)));
+
+  // Another session on node 2 holds the row, so that the update is still running there.
+  SandboxDatabase holder(cluster_.Node(2), database_.Name());
+  holder.Execute("START TRANSACTION");
+  holder.Query("SELECT id FROM player_discord WHERE code = 'HANG-A' FOR UPDATE");
+  server->Send("chat bob /link HANG-A\n");
+  SandboxDatabase watcher(cluster_.Node(2), database_.Name());
+  bool waiting = false;
+  for (int i = 0; i < 1000 && !waiting; ++i) {
+    waiting = watcher
+                  .Query(
+                      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = "
+                      "DATABASE() AND INFO LIKE 'UPDATE player_discord SET eos_id%'")
+                  .at(0)
+                  .at(0) != "0";
+    if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(waiting) << "the update never waited on node 2";
+
+  struct ThawAtTheEnd {
+    const SandboxCluster& cluster;
+    bool stalled = false;
+    void Thaw() {
+      if (stalled) cluster.Thaw(2);
+      stalled = false;
+    }
+    ~ThawAtTheEnd() { Thaw(); }
+  } node_2{cluster_};
+  cluster_.Stall(2);
+  node_2.stalled = true;
+  ASSERT_TRUE(server->WaitForLine("notify bob ", 1, std::chrono::seconds(60)));
+  server->Send("chat bob /link HANG-B\n");
+  ASSERT_TRUE(server->WaitForLine("notify bob ", 2, std::chrono::seconds(60)));
+  node_2.Thaw();
+  ASSERT_TRUE(cluster_.WaitUntilAllSynced(180)) << "node 2 did not come back";
+  // Past the store's wait before it asks a server that failed again.
+  server->Send("sleep 5500\nchat bob /link HANG-B\nchat bob /link HANG-B\n");
+  ASSERT_TRUE(server->WaitForLine("notify bob ", 4, std::chrono::seconds(60)));
+  const DevhostResult result = server->Stop();
+
+  std::vector<nlohmann::json> texts;
+  for (const std::string& line : result.WithPrefix("notify bob "))
+    texts.push_back(*Field(line, "text"));
+  EXPECT_EQ(texts, (std::vector<nlohmann::json>{
+                       messages["DatabaseUnavailable"], messages["DatabaseUnavailable"],
+                       messages["AccountLinked"], messages["AccountAlredyLinked"]}));
+  const std::vector<PlayerDiscordRow> rows = database_.Rows();
+  ASSERT_EQ(rows.size(), 2u);
+  // Either row may be his, never both; the other is as it was.
+  const bool first_is_his = rows[0].eos_id == "EOS-BOB";
+  const PlayerDiscordRow& his = rows[first_is_his ? 0 : 1];
+  const PlayerDiscordRow& other = rows[first_is_his ? 1 : 0];
+  EXPECT_EQ(his, (PlayerDiscordRow{his.id, "EOS-BOB", discord_ids_.at(his.id), 101, "bob", 7,
+                                   "Raiders", "Linked"}));
+  EXPECT_EQ(other, before[first_is_his ? 1 : 0]);
+  RecordProperty("update_on_the_stalled_node", first_is_his ? "found in its row" : "ended");
+  ExpectEveryNodeReads(rows);
+}
+
 // Two servers updating the same code through two nodes at the same moment: Galera certifies one
 // commit and aborts the other, which the server's automatic retry then finds with nothing left
 // to change (or reports as a deadlock). Never may both statements report a changed row, or the
