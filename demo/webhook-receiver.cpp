@@ -1,5 +1,6 @@
-// A webhook receiver for the demo: listens on 127.0.0.1, answers every POST with 204 and prints
-// each request body on its own line, until it is told to stop (SIGINT or SIGTERM).
+// A webhook receiver for the demo: listens on 127.0.0.1, answers every POST with 204 (400, as
+// Discord would, to a body Discord refuses) and prints each request body on its own line, until
+// it is told to stop (SIGINT or SIGTERM).
 //
 //   webhook-receiver PORT_FILE     writes its port to PORT_FILE once it listens
 
@@ -24,6 +25,7 @@ int main(int argc, char** argv) {
   std::signal(SIGTERM, RequestStop);
 
   veltrane::test::WebhookReceiver receiver(204);
+  receiver.CheckDiscordRules();
   {
     std::ofstream port_file(argv[1]);
     port_file << receiver.Port() << '\n';
@@ -37,7 +39,9 @@ int main(int argc, char** argv) {
       const auto content_type = request.headers.find("content-type");
       std::cout << "webhook-receiver " << request.method << ' ' << request.path << " content-type="
                 << (content_type == request.headers.end() ? "" : content_type->second)
-                << " body=" << request.body << std::endl;
+                << " body=" << request.body
+                << (request.discord_refusal.empty() ? "" : " refused=" + request.discord_refusal)
+                << std::endl;
     }
   }
   return 0;

@@ -13,12 +13,18 @@
 #include <string_view>
 #include <vector>
 
+#include "Database/ServerList.h"
+#include "DiscordRules.h"
 #include "PluginLog.h"
+#include "VeltraneNotify.h"
 #include "host/Tools.h"
 
 namespace {
 
 enum class Expect { Section, Text, Boolean, Integer };
+
+// What is wrong with a value of the right type, or an empty text; never quotes the value.
+using Rule = std::string (*)(const nlohmann::json& value);
 
 struct KnownKey {
   std::string_view section;  // "" for the document itself, "Settings.Discord" for nested ones
@@ -26,7 +32,26 @@ struct KnownKey {
   Expect expect;
   std::int64_t min = 0;  // Integer only: the range of the value as it is read
   std::int64_t max = 0;
+  Rule rule = nullptr;  // for a value that must also work where it is used
 };
+
+FString MessageText(const std::string& utf8) { return FString(AsaApi::Tools::Utf8Decode(utf8)); }
+
+// The store's own parser: a list it cannot use would leave every player DatabaseUnavailable until
+// the next load.
+std::string HostListProblem(const nlohmann::json& value) {
+  return veltrane::ServerListProblem(value.get<std::string>());
+}
+
+// A reply the formatter refuses would fail only when a player is answered, after the link.
+std::string ReplyTextProblem(const nlohmann::json& value) {
+  return ReplyFormatProblem(MessageText(value.get<std::string>()));
+}
+
+// Discord answers a name it refuses with 400, which the plugin never hears of.
+std::string SenderNameProblem(const nlohmann::json& value) {
+  return veltrane::DiscordNameProblem(AsaApi::Tools::Utf8Decode(value.get<std::string>()));
+}
 
 // Every key the plugin reads, checked at load and at each reload before a document goes live.
 // A section comes before its keys; the defaults stay with the readers.
@@ -47,20 +72,20 @@ constexpr KnownKey kKnownKeys[] = {
     {"Settings", "CodeLockoutSeconds", Expect::Integer, 1, 86400},
 
     {"Settings.Discord", "EnableDiscord", Expect::Boolean},
-    {"Settings.Discord", "SenderName", Expect::Text},
+    {"Settings.Discord", "SenderName", Expect::Text, 0, 0, &SenderNameProblem},
     {"Settings.Discord", "WebHookUrl", Expect::Text},
     {"Settings.Discord", "CustomMessage", Expect::Text},
 
     {"Messages", "LinkDiscordCmd", Expect::Text},
     {"Messages", "Sender", Expect::Text},
-    {"Messages", "CmdUsage", Expect::Text},
-    {"Messages", "AccountAlredyLinked", Expect::Text},
-    {"Messages", "InvalidCode", Expect::Text},
-    {"Messages", "AccountLinked", Expect::Text},
-    {"Messages", "TooManyAttempts", Expect::Text},
-    {"Messages", "DatabaseUnavailable", Expect::Text},
+    {"Messages", "CmdUsage", Expect::Text, 0, 0, &ReplyTextProblem},
+    {"Messages", "AccountAlredyLinked", Expect::Text, 0, 0, &ReplyTextProblem},
+    {"Messages", "InvalidCode", Expect::Text, 0, 0, &ReplyTextProblem},
+    {"Messages", "AccountLinked", Expect::Text, 0, 0, &ReplyTextProblem},
+    {"Messages", "TooManyAttempts", Expect::Text, 0, 0, &ReplyTextProblem},
+    {"Messages", "DatabaseUnavailable", Expect::Text, 0, 0, &ReplyTextProblem},
 
-    {"Database", "MysqlHost", Expect::Text},  // one host, or a comma-separated list
+    {"Database", "MysqlHost", Expect::Text, 0, 0, &HostListProblem},
     {"Database", "MysqlUser", Expect::Text},
     {"Database", "MysqlPass", Expect::Text},
     {"Database", "MysqlDB", Expect::Text},
@@ -187,6 +212,9 @@ std::vector<std::string> CheckConfig(const nlohmann::json& document) {
       throw std::runtime_error(fmt::format("{}: expected {}, found {}",
                                            PathOf(key.section, key.name), Expected(key),
                                            Found(*value, key.expect)));
+    if (key.rule == nullptr) continue;
+    if (const std::string problem = key.rule(*value); !problem.empty())
+      throw std::runtime_error(fmt::format("{}: {}", PathOf(key.section, key.name), problem));
   }
 
   std::vector<std::string> warnings;
@@ -317,6 +345,5 @@ void ReadConfig() {
 }
 
 FString GetText(const std::string& key) {
-  const std::string text = config["Messages"].value(key, "No message");
-  return FString(AsaApi::Tools::Utf8Decode(text));
+  return MessageText(config["Messages"].value(key, "No message"));
 }

@@ -17,8 +17,10 @@ inline constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 // Reads config.json, checks it and makes it the live config; each unknown key of a known section
 // is logged as one warning. Throws std::runtime_error on a file that cannot be read ("Can't open
 // config.json", not a regular file, larger than kMaxConfigBytes), does not parse, or does not
-// check (the text names the key's path); then config stays as it was. No error text quotes what
-// the file holds.
+// check (the text names the key's path); then config stays as it was. Beyond types and ranges the
+// check takes a value only where it will work: a MysqlHost list the store can parse, reply texts
+// the message formatter takes, a SenderName Discord takes. No error text quotes what the file
+// holds.
 void ReadConfig();
 
 // The text under key in Messages, "No message" when the key is missing, decoded from UTF-8.

@@ -1,5 +1,7 @@
 #include "VeltraneNotify.h"
 
+#include <fmt/format.h>
+
 #include "VeltraneConfig.h"
 #include "host/AsaApi.h"
 
@@ -37,5 +39,17 @@ void NotifyPlayer(AShooterPlayerController* player, const std::string& message_k
                                 static_cast<float>(message_seconds), nullptr, *text);
   } else {
     messaging->SendChatMessage(player, sender, *text);
+  }
+}
+
+std::string ReplyFormatProblem(const FString& text) {
+  try {
+    // The call the messaging service makes, on the same zero-terminated text.
+    FString::Format(*text);
+    return "";
+  } catch (const fmt::format_error& error) {
+    return fmt::format(
+        "the message formatter refuses it ({}); a brace to show is written doubled, {{{{ or }}}}",
+        error.what());
   }
 }

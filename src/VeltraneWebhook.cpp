@@ -2,7 +2,10 @@
 
 #include <fmt/xchar.h>
 
+#include "DiscordRules.h"
+#include "PluginLog.h"
 #include "VeltraneConfig.h"
+#include "VeltraneMarkdown.h"
 #include "VeltraneMentions.h"
 #include "host/AsaApi.h"
 
@@ -50,7 +53,9 @@ std::u16string EscapeJsonString(std::u16string_view text) {
 }
 
 // One pass for a value that a player typed. Neither the value itself nor the value together with
-// the "@" or "<" right before its place may form a mention.
+// the "@" or "<" right before its place may form a mention, and its markdown shows as typed.
+// Markdown is escaped after the mentions are neutralised, so that it only adds backslashes and
+// every zero-width space stays where the neutraliser put it.
 FString ReplacePlayerValue(const FString& text, std::u16string_view placeholder,
                            const FString& value) {
   FString result = text;
@@ -61,7 +66,7 @@ FString ReplacePlayerValue(const FString& text, std::u16string_view placeholder,
     result = result.Replace(placed.c_str(), kept_apart.c_str());
   }
   return result.Replace(std::u16string(placeholder).c_str(),
-                        NeutraliseMentions(value.View()).c_str());
+                        EscapeMarkdown(NeutraliseMentions(value.View())).c_str());
 }
 
 }  // namespace
@@ -85,13 +90,21 @@ void SendDiscordWebhook(std::u16string_view announcement) {
   const FString url(webhook_url.c_str());
   if (!enable_discord || url.IsEmpty()) return;
 
+  // Discord refuses a message without content, or with more than it takes.
+  const veltrane::DiscordContent content = veltrane::FitDiscordContent(announcement);
+  if (veltrane::IsBlankForDiscord(content.text)) return;
+  // The sender name was checked against Discord's rules with the configuration.
   const std::u16string body = fmt::format(
       u"{{\"content\":\"{}\",\"username\":\"{}\",\"avatar_url\":null}}",
-      EscapeJsonString(announcement), EscapeJsonString(AsaApi::Tools::Utf8Decode(sender_name)));
+      EscapeJsonString(content.text), EscapeJsonString(AsaApi::Tools::Utf8Decode(sender_name)));
 
   UWorld* world = AsaApi::GetApiUtils().GetCurrentWorld();
   if (world == nullptr) return;
   AShooterGameState* game_state = world->GameStateField();
   if (game_state == nullptr) return;
+  if (content.cut) {
+    PluginLog::Get()->warn("The Discord announcement was cut to {} of its {} characters.",
+                           veltrane::kDiscordContentCharacters, content.characters_before);
+  }
   game_state->HTTPPostRequest(url, FString(body));
 }

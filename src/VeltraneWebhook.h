@@ -17,9 +17,13 @@ struct AnnouncementValues {
 
 // Replaces the placeholders of template_text, each pass ignoring case and working on the result
 // of the one before: {CharacterName}, {PlayerId}, {EOS}, {MapName}, {TribeId}, {TribeName}. The
-// character and tribe names, typed by players, are kept from mentioning anyone on Discord.
+// character and tribe names, typed by players, are kept from mentioning anyone on Discord and
+// their markdown is escaped, so that they show as typed. Nothing in the template can fail: an
+// unknown placeholder stays as written, and braces are plain text.
 FString ComposeAnnouncement(const FString& template_text, const AnnouncementValues& values);
 
 // Posts announcement to the configured webhook as a Discord message body, when EnableDiscord is
-// set, WebHookUrl is not empty, and the game has a world with a game state. Setting errors throw.
+// set, WebHookUrl is not empty, and the game has a world with a game state. Content beyond
+// Discord's 2000 characters is cut, with a warning line; blank content is not posted. Setting
+// errors throw.
 void SendDiscordWebhook(std::u16string_view announcement);

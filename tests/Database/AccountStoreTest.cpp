@@ -366,7 +366,7 @@ TEST_F(AccountStore, DefaultOrEmptyEosIdOwnsNoRow) {
 // Fixed fault: a dropped table, a revoked privilege or a value too long for its column answered
 // false and left nothing in the log.
 TEST_F(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
-  database_.CreateForeignTable("", {{"character_name", "varchar(5) NOT NULL DEFAULT 'None'"}});
+  database_.CreateForeignTable("", {{"character_name", "varchar(32) NOT NULL DEFAULT 'None'"}});
   database_.InsertCode("discord-1", "CODE-1");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
   RestrictedUser user(database_, "SELECT, CREATE, INDEX");
@@ -377,7 +377,7 @@ TEST_F(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
   auto store = OpenStoreAs(user);
   ASSERT_TRUE(LogLines().empty());
 
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Much too long", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, ""));
   database_.Execute("REVOKE UPDATE" + on_table + "FROM " + to_user);
   EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
   database_.Execute("DROP TABLE player_discord");

@@ -188,7 +188,21 @@ INSTANTIATE_TEST_SUITE_P(
         UnfaithfulColumn{"tribe_id", "varchar(20) NOT NULL DEFAULT '0'",
                          "tribe_id is varchar(20), not an integer column that holds every signed "
                          "32-bit value"},
-        UnfaithfulColumn{"tribe_name", "", "tribe_name is missing"}));
+        UnfaithfulColumn{"tribe_name", "", "tribe_name is missing"},
+        // Too short for what the plugin writes: every link failed (error 1406) and players were
+        // told DatabaseUnavailable for good; with 6 every logout refresh failed on "Updated".
+        UnfaithfulColumn{"code", "varchar(5) NOT NULL DEFAULT '0'",
+                         "code is varchar(5), shorter than the 7 characters of the state word "
+                         "\"Updated\""},
+        UnfaithfulColumn{"code", "varchar(6) NOT NULL DEFAULT '0'",
+                         "code is varchar(6), shorter than the 7 characters of the state word "
+                         "\"Updated\""},
+        UnfaithfulColumn{"eos_id", "varchar(20) NOT NULL DEFAULT '0'",
+                         "eos_id is varchar(20), shorter than the 32 characters of an EOS id"},
+        UnfaithfulColumn{"character_name", "char(31) NOT NULL DEFAULT 'None'",
+                         "character_name is char(31), shorter than the 32 characters of a name"},
+        UnfaithfulColumn{"tribe_name", "varchar(16) NOT NULL DEFAULT 'None'",
+                         "tribe_name is varchar(16), shorter than the 32 characters of a name"}));
 
 class ForeignTable : public ForeignTableStore, public ::testing::Test {
  protected:
@@ -228,6 +242,31 @@ TEST_F(ForeignTable, OtherFaithfulColumnTypesAreTakenAsTheyAre) {
   EXPECT_EQ(database_.Rows(),
             (std::vector<PlayerDiscordRow>{{1, "EOS-1", "discord-1", -2147483647 - 1, "Zoë 🦖",
                                             2147483647, "Ærger", "Linked"}}));
+}
+
+TEST_F(ForeignTable, ColumnsJustLongEnoughLinkAndRefreshAndRefuseWhatDoesNotFit) {
+  database_.CreateForeignTable("CHARACTER SET utf8mb4 COLLATE utf8mb4_general_ci",
+                               {{"eos_id", "char(32) NOT NULL DEFAULT '0'"},
+                                {"character_name", "varchar(32) NOT NULL DEFAULT 'None'"},
+                                {"tribe_name", "varchar(32) NOT NULL DEFAULT 'None'"},
+                                {"code", "varchar(7) NOT NULL DEFAULT '0'"}});
+  database_.InsertCode("discord-1", "CODE-1");
+  auto store = OpenStore();
+  EXPECT_TRUE(LogLines().empty());
+  const std::string eos_id(32, 'e');
+  const std::string name_of_32 = "Zoë " + std::string(27, 'z') + "🦖";
+  ASSERT_TRUE(store->UpdateAccount(eos_id, "CODE-1", 101, name_of_32, 7, name_of_32));
+  EXPECT_TRUE(store->UpdateAccountLogout(name_of_32, 8, "Raiders", "Updated", eos_id));
+  EXPECT_EQ(database_.Rows(),
+            (std::vector<PlayerDiscordRow>{
+                {1, eos_id, "discord-1", 101, name_of_32, 8, "Raiders", "Updated"}}));
+  // A longer name than the column holds stays a statement the server refuses.
+  EXPECT_FALSE(store->UpdateAccountLogout(name_of_32 + "!", 8, "Raiders", "Updated", eos_id));
+  const std::vector<CapturedLine> lines = LogLines();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].text.find("The server refused the statement: error 1406: "), std::string::npos)
+      << lines[0].text;
+  EXPECT_EQ(database_.Rows().at(0).character_name, name_of_32);
 }
 
 }  // namespace

@@ -137,18 +137,40 @@ TEST(ServerListSyntax, OneHostIsTakenAsItStandsWithTheDefaultPort) {
 TEST(ServerListSyntax, CommaSeparatedHostsKeepTheirOrderAndOwnPorts) {
   EXPECT_EQ(ParseServerList("db1, db2:3307 ,10.0.0.3", 3306),
             (std::vector<DatabaseServer>{{"db1", 3306}, {"db2", 3307}, {"10.0.0.3", 3306}}));
-  EXPECT_EQ(ParseServerList("[::1]:3307,::1", 3306),
-            (std::vector<DatabaseServer>{{"::1", 3307}, {"::1", 3306}}));
 }
 
-TEST(ServerListSyntax, BadEntriesAreRefusedNamingThem) {
-  for (const char* hosts :
-       {"db1,,db2", "db1,", "db1:0", "db1:65536", "db1:33o6", "db1:", ":3306", "[::1", "[::1]x"}) {
+TEST(ServerListSyntax, IPv6AddressesStandBareOrInBracketsWithOrWithoutAPort) {
+  // "[::1]" without a port used to be refused as a bad port.
+  EXPECT_EQ(ParseServerList("[::1]", 3306), (std::vector<DatabaseServer>{{"::1", 3306}}));
+  EXPECT_EQ(ParseServerList("[::1]:3307,::1,[fe80::2]", 3306),
+            (std::vector<DatabaseServer>{{"::1", 3307}, {"::1", 3306}, {"fe80::2", 3306}}));
+  EXPECT_EQ(ServerListProblem("[::1]"), "");
+}
+
+TEST(ServerListSyntax, BadEntriesAreRefusedByTheirPlaceWithoutQuotingThem) {
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"a,,b", "entry 2 is empty"},
+      {"a,", "entry 2 is empty"},
+      {",", "entry 1 is empty"},
+      {" , db2", "entry 1 is empty"},
+      {"127.0.0.1:0", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"db1,127.0.0.1:65536", "entry 2 has a port that is not a number from 1 to 65535"},
+      {"h:abc", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"db1:33o6", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"db1:", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"[::1]:", "entry 1 has a port that is not a number from 1 to 65535"},
+      {":3306", "entry 1 has no host"},
+      {"[]:3306", "entry 1 has no host"},
+      {"[::1", "entry 1 has no closing ']'"},
+      {"[::1]x", "entry 1 has text after ']' other than \":port\""},
+  };
+  for (const auto& [hosts, problem] : refused) {
+    EXPECT_EQ(ServerListProblem(hosts), problem) << hosts;
     try {
       ParseServerList(hosts, 3306);
       ADD_FAILURE() << hosts << " was accepted";
     } catch (const std::invalid_argument& error) {
-      EXPECT_TRUE(std::string(error.what()).starts_with("MysqlHost: ")) << error.what();
+      EXPECT_EQ(error.what(), "MysqlHost: " + problem);
     }
   }
 }

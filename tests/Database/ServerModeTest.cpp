@@ -50,21 +50,21 @@ TEST_F(ServerMode, InjectionCorpusStaysHarmlessUnderNoBackslashEscapes) {
 // Fixed fault: without a strict mode a value too long for its column was cut silently.
 TEST_F(ServerMode, ValueThatDoesNotFitFailsOnANonStrictServerAlsoAfterReconnection) {
   GlobalSqlMode mode(database_, "");
-  database_.CreateForeignTable("", {{"character_name", "varchar(5) NOT NULL DEFAULT 'None'"}});
+  database_.CreateForeignTable("", {{"character_name", "varchar(32) NOT NULL DEFAULT 'None'"}});
   database_.InsertCode("discord-1", "CODE-1");
   database_.InsertCode("discord-2", "CODE-2");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
   auto store = OpenStore();
   ASSERT_TRUE(LogLines().empty());
 
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Much too long", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, ""));
   EXPECT_EQ(database_.Rows(), before);
 
   ASSERT_EQ(database_.KillOtherSessions(), 1);
   // The first statement after the kill may only find the connection gone; the library reconnects
   // for the next one.
   ASSERT_TRUE(store->IsCodeExist("CODE-2") || store->IsCodeExist("CODE-2"));
-  EXPECT_FALSE(store->UpdateAccount("EOS-2", "CODE-2", 2, "Also much too long", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount("EOS-2", "CODE-2", 2, std::string(40, 'n'), 0, ""));
   EXPECT_EQ(database_.Rows(), before);
   EXPECT_TRUE(store->UpdateAccount("EOS-2", "CODE-2", 2, "Bob", 0, ""));
 

@@ -1,5 +1,5 @@
-// Names that players chose cannot ping the Discord server through the link announcement; the
-// administrator's template can.
+// Names that players chose show in the link announcement as typed: they cannot ping the Discord
+// server, and their markdown is plain text. The administrator's template can do both.
 
 #include <gmock/gmock.h>
 
@@ -48,11 +48,11 @@ TEST_F(AnnouncementMentions, EveryMentionFormInANameOrTribeNameIsPlainText) {
       R"(join p2 name="<@123456789012345678>" tribe="<@&987654321098765432>")",
       R"(join p3 name="<#555> and <@!42>" tribe="mail@example <3")",
   });
-  EXPECT_THAT(
-      contents,
-      ElementsAre("@" ZWSP "everyone|@" ZWSP "here",
-                  "<" ZWSP "@" ZWSP "123456789012345678>|<" ZWSP "@" ZWSP "&987654321098765432>",
-                  "<" ZWSP "#555> and <" ZWSP "@" ZWSP "!42>|mail@" ZWSP "example <3"));
+  EXPECT_THAT(contents, ElementsAre("@" ZWSP "everyone|@" ZWSP "here",
+                                    "<" ZWSP "@" ZWSP "123456789012345678\\>|<" ZWSP "@" ZWSP
+                                    "&987654321098765432\\>",
+                                    "<" ZWSP "\\#555\\> and <" ZWSP "@" ZWSP "!42\\>|mail@" ZWSP
+                                    "example <3"));
 }
 
 TEST_F(AnnouncementMentions, TemplateMentionsStayAndNamesCannotCompleteOne) {
@@ -64,7 +64,7 @@ TEST_F(AnnouncementMentions, TemplateMentionsStayAndNamesCannotCompleteOne) {
       R"(join p1 name="everyone<" tribe="#222>")",
   });
   EXPECT_THAT(contents, ElementsAre("@here <@&111> welcome @" ZWSP "everyone<" ZWSP ", <" ZWSP
-                                    "#222> everyone<" ZWSP "#222>"));
+                                    "\\#222\\> everyone<" ZWSP "\\#222\\>"));
 }
 
 TEST_F(AnnouncementMentions, BodyKeepsItsThreeMembersInOrder) {
@@ -77,11 +77,35 @@ TEST_F(AnnouncementMentions, BodyKeepsItsThreeMembersInOrder) {
                                              "\"avatar_url\":null}");
 }
 
-TEST_F(AnnouncementMentions, NamesWithoutMentionsAreAnnouncedUnchanged) {
+TEST_F(AnnouncementMentions, NamesWithoutMentionsGetNoZeroWidthSpace) {
   const std::vector<std::string> contents = LinkAll({
-      R"(join p1 name="Zoë <the> #1" tribe="a > b")",
+      R"(join p1 name="Zoë <the> 1" tribe="a < b")",
   });
-  EXPECT_THAT(contents, ElementsAre("Zoë <the> #1|a > b"));
+  EXPECT_THAT(contents, ElementsAre("Zoë <the\\> 1|a < b"));
+}
+
+TEST_F(AnnouncementMentions, MarkdownInANameShowsAsTyped) {
+  // A masked link in a name reached the channel as a phishing link under the server's name.
+  const std::vector<std::string> contents = LinkAll({
+      R"x(join p1 name="[free nitro](https://evil.example/x)" tribe="**bold** __under__")x",
+      R"(join p2 name="||spoiler|| ~~gone~~" tribe="> quoted")",
+      R"(join p3 name="# Heading" tribe="-# small `code` back\\slash")",
+  });
+  EXPECT_THAT(contents,
+              ElementsAre(R"(\[free nitro\]\(https://evil.example/x\)|\*\*bold\*\* \_\_under\_\_)",
+                          R"(\|\|spoiler\|\| \~\~gone\~\~|\> quoted)",
+                          R"(\# Heading|\-\# small \`code\` back\\slash)"));
+}
+
+TEST_F(AnnouncementMentions, TemplateKeepsItsMarkdownAroundAName) {
+  Discord()["CustomMessage"] = "**{CharacterName}** of [{TribeName}](https://example.org/t) @here";
+  const std::vector<std::string> contents = LinkAll({
+      R"x(join p1 name="*x*" tribe="a](https://evil.example) [b")x",
+  });
+  EXPECT_THAT(
+      contents,
+      ElementsAre(
+          R"(**\*x\*** of [a\]\(https://evil.example\) \[b](https://example.org/t) @here)"));
 }
 
 }  // namespace

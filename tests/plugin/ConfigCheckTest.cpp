@@ -127,6 +127,81 @@ std::vector<OneMistake> OneMistakeFiles() {
       Json(
           "TimeoutAsText", [](auto& c) { c["Database"]["MysqlTimeout"] = "10"; },
           "Database.MysqlTimeout: expected an integer from 0 to 3600, found text"),
+      // A host list the store could not use left every player DatabaseUnavailable until the
+      // next load, and a reload did not help.
+      Json(
+          "HostListWithAnEmptyEntry", [](auto& c) { c["Database"]["MysqlHost"] = "a,,b"; },
+          "Database.MysqlHost: entry 2 is empty"),
+      Json(
+          "HostListEndingInAComma", [](auto& c) { c["Database"]["MysqlHost"] = "a,"; },
+          "Database.MysqlHost: entry 2 is empty"),
+      Json(
+          "HostListOfACommaAlone", [](auto& c) { c["Database"]["MysqlHost"] = ","; },
+          "Database.MysqlHost: entry 1 is empty"),
+      Json(
+          "HostWithPortZero", [](auto& c) { c["Database"]["MysqlHost"] = "127.0.0.1:0"; },
+          "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
+      Json(
+          "HostWithPortAboveTheRange",
+          [](auto& c) { c["Database"]["MysqlHost"] = "127.0.0.1:65536"; },
+          "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
+      Json(
+          "HostWithAWordForAPort", [](auto& c) { c["Database"]["MysqlHost"] = "h:abc"; },
+          "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
+      // A reply the formatter refuses failed only when the player was answered: after the row
+      // was written and the announcement posted, with no reply at all.
+      Json(
+          "LinkedReplyWithAPlaceholder",
+          [](auto& c) { c["Messages"]["AccountLinked"] = "Welcome {player}!"; },
+          "Messages.AccountLinked: the message formatter refuses it (argument not found); a "
+          "brace to show is written doubled, {{ or }}"),
+      Json(
+          "InvalidCodeReplyWithAClosingBrace",
+          [](auto& c) { c["Messages"]["InvalidCode"] = "Bad code :-}"; },
+          "Messages.InvalidCode: the message formatter refuses it (unmatched '}' in format "
+          "string); a brace to show is written doubled, {{ or }}"),
+      Json(
+          "UsageReplyWithAnOpeningBrace",
+          [](auto& c) { c["Messages"]["CmdUsage"] = "Usage: /link {code"; },
+          "Messages.CmdUsage: the message formatter refuses it (argument not found); a brace to "
+          "show is written doubled, {{ or }}"),
+      Json(
+          "AlreadyLinkedReplyWithAnIndex",
+          [](auto& c) { c["Messages"]["AccountAlredyLinked"] = "Linked {0}"; },
+          "Messages.AccountAlredyLinked: the message formatter refuses it (argument not found); "
+          "a brace to show is written doubled, {{ or }}"),
+      Json(
+          "TooManyAttemptsReplyWithEmptyBraces",
+          [](auto& c) { c["Messages"]["TooManyAttempts"] = "Wait {} minutes"; },
+          "Messages.TooManyAttempts: the message formatter refuses it (argument not found); a "
+          "brace to show is written doubled, {{ or }}"),
+      Json(
+          "UnavailableReplyWithAnOpeningBraceAtTheEnd",
+          [](auto& c) { c["Messages"]["DatabaseUnavailable"] = "Down :-{"; },
+          "Messages.DatabaseUnavailable: the message formatter refuses it (invalid format "
+          "string); a brace to show is written doubled, {{ or }}"),
+      // Discord answers 400 to a message under such a name, and the announcement is lost.
+      Json(
+          "SenderNameEmpty", [](auto& c) { c["Settings"]["Discord"]["SenderName"] = ""; },
+          "Settings.Discord.SenderName: Discord refuses a name that is empty or only white space"),
+      Json(
+          "SenderNameOfBlanks", [](auto& c) { c["Settings"]["Discord"]["SenderName"] = " \t "; },
+          "Settings.Discord.SenderName: Discord refuses a name that is empty or only white space"),
+      Json(
+          "SenderNameOf81Characters",
+          [](auto& c) { c["Settings"]["Discord"]["SenderName"] = std::string(80, 'a') + "\u00e4"; },
+          "Settings.Discord.SenderName: Discord refuses a name of more than 80 characters, found "
+          "81"),
+      Json(
+          "SenderNameWithClyde",
+          [](auto& c) { c["Settings"]["Discord"]["SenderName"] = "Server cLyDe"; },
+          "Settings.Discord.SenderName: Discord refuses a name that contains \"clyde\" or "
+          "\"discord\", in any letter case"),
+      Json(
+          "SenderNameWithDiscord",
+          [](auto& c) { c["Settings"]["Discord"]["SenderName"] = "MyDISCORDbot"; },
+          "Settings.Discord.SenderName: Discord refuses a name that contains \"clyde\" or "
+          "\"discord\", in any letter case"),
       // Each section missing, or not an object.
       Json(
           "SettingsMissing", [](auto& c) { c.erase("Settings"); },
@@ -345,6 +420,31 @@ TEST_F(ConfigCheck, EachUnknownKeyIsOneWarningAtLoadAndAtReload) {
   EXPECT_EQ(VeltraneLog(result), twice);
   ASSERT_EQ(result.Count("notify bob "), 1u);
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(ConfigCheck, IPv6LiteralsInTheHostListLoadAndReload) {
+  // "[::1]", without a port, was taken for a bad port, and the store at load refused the list.
+  // The sandbox listens on IPv4 only: ::1 is refused and the next server serves.
+  database_.InsertCode("discord-1", "CODE-1");
+  const std::string sandbox = config_["Database"]["MysqlHost"];
+  config_["Database"]["MysqlHost"] = "[::1], " + sandbox;
+  auto devhost = Start("join bob eos=EOS-BOB id=101\necho ready\n");
+  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  config_["Database"]["MysqlHost"] = "[::1]:3307,::1," + sandbox;
+  devhost_.WriteConfig(config_);
+  devhost->Send("rcon Veltrane.Reload\nchat bob /link CODE-1\n");
+  const DevhostResult result = devhost->Stop();
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  EXPECT_EQ(result.Count("rcon-reply id=1 text=\"Reloaded config\""), 1u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+  const int port = config_["Database"]["MysqlPort"];
+  EXPECT_THAT(
+      VeltraneLog(result),
+      ElementsAre(
+          StartsWith(fmt::format("[error] Database server [::1]:{} (database ", port)),
+          fmt::format("[info] Connected to database server {}:{}", sandbox, port),
+          StartsWith(fmt::format("[info] Database server {}:{} available again", sandbox, port))));
 }
 
 }  // namespace

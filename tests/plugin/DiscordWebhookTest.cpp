@@ -11,6 +11,7 @@ namespace {
 
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
+using ::testing::UnorderedElementsAre;
 
 constexpr char kLinkBob[] =
     "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\nchat bob /link CODE-1\n";
@@ -21,6 +22,14 @@ class DiscordWebhook : public PluginTest {
     database_.InsertCode("discord-1", "CODE-1");
     Discord()["EnableDiscord"] = true;
     Discord()["WebHookUrl"] = receiver_.Url();
+    // Every body handed over must be one Discord takes; one it would refuse is answered 400.
+    receiver_.CheckDiscordRules();
+  }
+
+  // The status line of the one post, as the game server saw the receiver's answer.
+  std::size_t AnsweredWith(const DevhostResult& result, int status) {
+    return result.Count("http-status url=\"" + receiver_.Url() +
+                        "\" status=" + std::to_string(status));
   }
 
   // The one body the receiver got, parsed.
@@ -88,10 +97,11 @@ TEST_F(DiscordWebhook, QuotesBackslashesAndLineBreaksStayInsideTheirValues) {
   Run("join bob eos=EOS-BOB id=101 name=\"Bob\\\",\\\"avatar_url\\\":\\\"http://evil\" "
       "tribe=\"back\\\\slash\\ttab\\nnew\"\nchat bob /link CODE-1\n");
   const nlohmann::json body = OnlyBody();
-  EXPECT_EQ(body,
-            (nlohmann::json{{"content", "Bob\",\"avatar_url\":\"http://evil|back\\slash\ttab\nnew"},
-                            {"username", "line one\nline two \\ \""},
-                            {"avatar_url", nullptr}}));
+  // The markdown in the names is escaped (an underscore, a backslash), and no more.
+  EXPECT_EQ(body, (nlohmann::json{
+                      {"content", "Bob\",\"avatar\\_url\":\"http://evil|back\\\\slash\ttab\nnew"},
+                      {"username", "line one\nline two \\ \""},
+                      {"avatar_url", nullptr}}));
 }
 
 TEST_F(DiscordWebhook, BracesInTheAnnouncementStayAsTyped) {
@@ -120,6 +130,87 @@ TEST_F(DiscordWebhook, RejectedPostLeavesNoTraceInThePluginLog) {
   EXPECT_EQ(result.Count("http-status url=\"" + receiver_.Url() + "\" status=500"), 1u);
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(DiscordWebhook, BlankAnnouncementPostsNothingButConfirmsTheLink) {
+  // Discord takes content of white space alone as no message at all.
+  Discord()["CustomMessage"] = " \n\t{TribeName} ";
+  const DevhostResult result = Run("join bob eos=EOS-BOB id=101 nostate\nchat bob /link CODE-1\n");
+  EXPECT_EQ(result.Count("http-post "), 0u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST(DiscordRulesOfTheReceiver, RefuseWhatDiscordRefuses) {
+  // The bodies Discord answered 400, and the largest it takes, so that a 204 means something.
+  const std::string dinosaur = "🦖";
+  const auto body = [](const std::string& content, const std::string& username) {
+    return nlohmann::json{{"content", content}, {"username", username}, {"avatar_url", nullptr}}
+        .dump();
+  };
+  EXPECT_EQ(DiscordRefusal(body("hi", std::string(100, 'a'))),
+            "username has 100 characters, over 80");
+  EXPECT_EQ(DiscordRefusal(body("hi", "")), "username is empty");
+  EXPECT_EQ(DiscordRefusal(body("hi", "my Clyde")), R"(username contains "clyde" or "discord")");
+  EXPECT_EQ(DiscordRefusal(body("hi", "DiScOrD relay")),
+            R"(username contains "clyde" or "discord")");
+  EXPECT_EQ(DiscordRefusal(body(std::string(2100, 'x'), "MyARK")),
+            "content has 2100 characters, over 2000");
+  EXPECT_EQ(DiscordRefusal(body(" \n ", "MyARK")), "content is empty");
+  EXPECT_EQ(
+      DiscordRefusal(body(std::string(1999, 'x') + dinosaur, std::string(79, 'a') + dinosaur)), "");
+}
+
+TEST_F(DiscordWebhook, SenderNameOf80CharactersIsTaken) {
+  const std::string name = std::string(79, 'a') + "🦖";
+  Discord()["SenderName"] = name;
+  const DevhostResult result = Run(kLinkBob);
+  EXPECT_EQ(OnlyBody()["username"], name);
+  EXPECT_EQ(AnsweredWith(result, 204), 1u);
+}
+
+TEST_F(DiscordWebhook, OverlongAnnouncementIsCutToWhatDiscordTakesWithOneWarning) {
+  // 2100 characters, and a 1990-character template with a 255-character name, were answered 400
+  // and lost without a trace.
+  database_.InsertCode("discord-2", "CODE-2");
+  Discord()["CustomMessage"] = std::string(2100, 'x');
+  const DevhostResult template_only = Run(kLinkBob);
+  Discord()["CustomMessage"] = std::string(1975, 't') + "{CharacterName}";
+  const DevhostResult with_name = Run("join eve eos=EOS-EVE id=202 name=" + std::string(255, 'n') +
+                                      "\nchat eve /link CODE-2\n");
+  ASSERT_TRUE(receiver_.WaitForRequests(2));
+  const std::vector<HttpRequest> requests = receiver_.Requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(nlohmann::json::parse(requests[0].body)["content"], std::string(2000, 'x'));
+  EXPECT_EQ(nlohmann::json::parse(requests[1].body)["content"],
+            std::string(1975, 't') + std::string(25, 'n'));
+  EXPECT_EQ(AnsweredWith(template_only, 204), 1u);
+  EXPECT_EQ(AnsweredWith(with_name, 204), 1u);
+  EXPECT_THAT(VeltraneLog(template_only),
+              ElementsAre("[warning] The Discord announcement was cut to 2000 of its 2100 "
+                          "characters."));
+  EXPECT_THAT(VeltraneLog(with_name),
+              ElementsAre("[warning] The Discord announcement was cut to 2000 of its 2230 "
+                          "characters."));
+  EXPECT_EQ(TextOf(*with_name.First("notify eve ")), "Account linked");
+}
+
+TEST_F(DiscordWebhook, CutKeepsWholeCharactersEscapesAndNeutralisedMentions) {
+  Discord()["CustomMessage"] = std::string(1999, 'x') + "{CharacterName}";
+  database_.InsertCode("discord-2", "CODE-2");
+  database_.InsertCode("discord-3", "CODE-3");
+  Run("join p1 eos=EOS-1 id=1 name=\"🦖🦖\"\nchat p1 /link CODE-1\n"
+      "join p2 eos=EOS-2 id=2 name=\"*x\"\nchat p2 /link CODE-2\n"
+      "join p3 eos=EOS-3 id=3 name=\"@everyone\"\nchat p3 /link CODE-3\n");
+  ASSERT_TRUE(receiver_.WaitForRequests(3));
+  std::vector<std::string> contents;
+  for (const HttpRequest& request : receiver_.Requests()) {
+    EXPECT_EQ(request.discord_refusal, "");
+    contents.push_back(nlohmann::json::parse(request.body)["content"]);
+  }
+  const std::string kept(1999, 'x');
+  // The dinosaur is two UTF-16 units, and the escaped asterisk two characters: the cut takes
+  // the first whole, and leaves out the backslash that would have escaped nothing.
+  EXPECT_THAT(contents, UnorderedElementsAre(kept + "🦖", kept, kept + "@"));
 }
 
 TEST_F(DiscordWebhook, ReloadWithAMistypedDiscordSettingKeepsAnnouncingAsBefore) {

@@ -149,12 +149,13 @@ TEST_F(StoreIntegrity, TableWithAnIntegerCodeIsRefusedAtLoadAndNeverTouched) {
 // Fixed fault: a value too long for its column answered the player "Invalid code" and left nothing
 // in the log.
 TEST_F(StoreIntegrity, RefusedStatementIsAnErrorLineWithTheServersError) {
-  UseForeignTable("", {{"character_name", "varchar(5) NOT NULL DEFAULT 'None'"}});
+  UseForeignTable("", {{"character_name", "varchar(32) NOT NULL DEFAULT 'None'"}});
   database_.InsertCode("discord-1", "CODE-1");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   const DevhostResult result =
-      Run("join bob eos=EOS-BOB id=101 name=\"Bob the Second\"\nchat bob /link CODE-1\n");
+      Run("join bob eos=EOS-BOB id=101 name=\"Bob the Second, Keeper of Long Names\"\n"
+          "chat bob /link CODE-1\n");
 
   EXPECT_THAT(MessagesTo(result, "bob"), ElementsAre("Database unavailable"));
   EXPECT_EQ(database_.Rows(), before);

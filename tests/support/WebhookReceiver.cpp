@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <nlohmann/json.hpp>
 #include <sstream>
 #include <stdexcept>
 
@@ -77,7 +78,52 @@ void SendAll(int fd, const std::string& data) {
   }
 }
 
+// The code points of UTF-8 text (the parser has checked it).
+std::u32string CodePoints(const std::string& text) {
+  std::u32string points;
+  for (std::size_t at = 0; at < text.size();) {
+    const auto lead = static_cast<unsigned char>(text[at]);
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xE0 ? 2 : lead < 0xF0 ? 3 : 4;
+    char32_t point = length == 1 ? lead : lead & (0x7F >> length);
+    for (std::size_t i = 1; i < length && at + i < text.size(); ++i)
+      point = (point << 6) | (static_cast<unsigned char>(text[at + i]) & 0x3F);
+    points += point;
+    at += length;
+  }
+  return points;
+}
+
+bool IsBlank(const std::u32string& text) {
+  return std::all_of(text.begin(), text.end(), [](char32_t c) {
+    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
+           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F ||
+           c == 0x205F || c == 0x3000;
+  });
+}
+
 }  // namespace
+
+std::string DiscordRefusal(const std::string& body) {
+  const nlohmann::json message = nlohmann::json::parse(body, nullptr, false);
+  if (!message.is_object()) return "the body is no JSON object";
+  const auto content = message.find("content");
+  if (content == message.end() || !content->is_string()) return "no content";
+  const std::u32string content_points = CodePoints(content->get<std::string>());
+  if (IsBlank(content_points)) return "content is empty";
+  if (content_points.size() > 2000)
+    return "content has " + std::to_string(content_points.size()) + " characters, over 2000";
+  const auto username = message.find("username");
+  if (username == message.end() || username->is_null()) return "";
+  if (!username->is_string()) return "username is no text";
+  const std::u32string name_points = CodePoints(username->get<std::string>());
+  if (IsBlank(name_points)) return "username is empty";
+  if (name_points.size() > 80)
+    return "username has " + std::to_string(name_points.size()) + " characters, over 80";
+  const std::string lower = Lower(username->get<std::string>());
+  if (lower.find("clyde") != std::string::npos || lower.find("discord") != std::string::npos)
+    return "username contains \"clyde\" or \"discord\"";
+  return "";
+}
 
 WebhookReceiver::WebhookReceiver(int status)
     : WebhookReceiver(status, std::chrono::milliseconds(0)) {}
@@ -189,6 +235,8 @@ void WebhookReceiver::Answer(int client) {
   }
   if (header_end == std::string::npos || data.size() < header_end + 4 + body_length) return;
   request.body = data.substr(header_end + 4, body_length);
+  if (check_discord_rules_) request.discord_refusal = DiscordRefusal(request.body);
+  const bool refused = !request.discord_refusal.empty();
   // Recorded before the answer goes out: whoever saw the answer finds the request here.
   {
     const std::lock_guard<std::mutex> guard(lock_);
@@ -196,7 +244,7 @@ void WebhookReceiver::Answer(int client) {
   }
   arrived_.notify_all();
   if (delay_.count() > 0 && !Delay()) return;
-  const int status = status_;
+  const int status = refused ? 400 : status_.load();
   SendAll(client, "HTTP/1.1 " + std::to_string(status) + " " + Reason(status) +
                       "\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
 }

@@ -3,7 +3,8 @@
 // each with a configurable status and an empty body, one connection at a time, on its own
 // thread, until it is destroyed. A receiver made with a delay answers each request that much
 // later and serves its connections at once, each on a thread of its own, as a slow web server
-// does; a delay longer than the test is a receiver that never answers.
+// does; a delay longer than the test is a receiver that never answers. One that checks Discord's
+// rules answers 400, as Discord does, to a body Discord would refuse, and says why.
 //
 //   WebhookReceiver receiver(204);
 //   config["Settings"]["Discord"]["WebHookUrl"] = receiver.Url();
@@ -27,7 +28,14 @@ struct HttpRequest {
   std::string path;
   std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
+  // With CheckDiscordRules: why Discord would refuse the body, empty when it would take it.
+  std::string discord_refusal;
 };
+
+// Why Discord would refuse body as a webhook message: no JSON object, content missing, blank or
+// over 2000 characters, username empty, over 80 characters or containing "clyde" or "discord"
+// in any case. Characters are Unicode code points. Empty when Discord would take it.
+std::string DiscordRefusal(const std::string& body);
 
 class WebhookReceiver {
  public:
@@ -42,6 +50,8 @@ class WebhookReceiver {
   std::string Url(const std::string& path = "/webhook") const;
   // The status of the answers from now on.
   void SetStatus(int status) { status_ = status; }
+  // From now on a body that Discord would refuse is answered 400 instead of the status.
+  void CheckDiscordRules() { check_discord_rules_ = true; }
 
   std::vector<HttpRequest> Requests() const;
   // True once at least count requests have come, waiting up to timeout.
@@ -72,6 +82,7 @@ class WebhookReceiver {
   int listen_fd_ = -1;
   int port_ = 0;
   std::atomic<int> status_;
+  std::atomic<bool> check_discord_rules_{false};
   std::atomic<bool> stopping_{false};
   mutable std::mutex lock_;
   mutable std::condition_variable arrived_;
