@@ -54,7 +54,10 @@ void PluginModule::Load() {
   entry_ = entry;  // IsLoaded() answers true while the entry point runs
   std::string failure;
   try {
-    if (entry_(base_, DLL_PROCESS_ATTACH, nullptr) == FALSE) failure = "DllMain returned FALSE";
+    if (entry_(base_, DLL_PROCESS_ATTACH, nullptr) == FALSE) {
+      failure = "DllMain returned FALSE";
+      DetachAfterFailedAttach();
+    }
   } catch (...) {
     failure = CurrentExceptionText();
   }
@@ -87,6 +90,17 @@ void PluginModule::Unload() {
 }
 
 void PluginModule::Notify(DWORD reason) { entry_(base_, reason, nullptr); }
+
+// As the Windows loader does after a FALSE attach; what the plugin throws here is only logged,
+// the load has failed already.
+void PluginModule::DetachAfterFailedAttach() {
+  try {
+    entry_(base_, DLL_PROCESS_DETACH, nullptr);
+  } catch (...) {
+    DevhostLogger().warn("the plugin threw from its detach after a failed attach: {}",
+                         CurrentExceptionText());
+  }
+}
 
 void PluginModule::Close() {
   entry_ = nullptr;

@@ -21,7 +21,8 @@ class PluginModule {
                std::filesystem::path config = {});
 
   // Print "load ok" or "load failed error=JSON", followed by " missing=JSON" with the
-  // configuration's path when the entry point failed and that file does not exist. A failed
+  // configuration's path when the entry point failed and that file does not exist. An entry point
+  // that answers FALSE is called again with reason 0 first, as the Windows loader does. A failed
   // load leaves the module unloaded.
   void Load();
   // Prints "unload ok", or "unload failed error=JSON" when the entry point throws; the module
@@ -39,6 +40,7 @@ class PluginModule {
  private:
   using EntryPoint = BOOL (*)(HMODULE, DWORD, LPVOID);
 
+  void DetachAfterFailedAttach();
   void Close();
 
   std::string path_;

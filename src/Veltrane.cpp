@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "Database/DefaultIdentity.h"
 #include "Database/MysqlDB.h"
@@ -53,8 +54,16 @@ constexpr char kDefaultCustomMessage[] =
 // must remove the command that exists. Plain std::u16string, not FString, because it is destroyed
 // at module teardown, when the game's allocator may be gone.
 std::u16string registered_link_command;
-bool link_command_registered = false;
-bool admin_commands_registered = false;
+
+// What Load registered, which is what Unload removes: after a failed load the Windows loader
+// still detaches the module, and the host's names are not the plugin's to remove then.
+struct Registrations {
+  bool link_command = false;
+  bool console_command = false;
+  bool rcon_command = false;
+  bool admin_commands = false;
+  bool logout_hook = false;
+} registered;
 
 LinksInDoubt links_in_doubt;
 
@@ -128,9 +137,11 @@ void Load() {
   const FString link_command = GetText("LinkDiscordCmd");
   commands.RegisterChatCommand(link_command, &LinkEOSDiscord);
   registered_link_command = link_command.ToWide();
-  link_command_registered = true;
+  registered.link_command = true;
   commands.RegisterConsoleCommand(kReloadCommand, &ReloadConfigCmd);
+  registered.console_command = true;
   commands.RegisterRconCommand(kReloadCommand, &ReloadConfigRcon);
+  registered.rcon_command = true;
   // The admin commands ask the store of this load and read their settings at each use.
   const AdminCommand linked = [](std::string_view line) {
     return AnswerLinked(*account_store, line);
@@ -142,40 +153,58 @@ void Load() {
   commands.RegisterRconCommand(kLinkedCommand, AdminRconCommand(kLinkedCommand, linked));
   commands.RegisterConsoleCommand(kUnlinkCommand, AdminConsoleCommand(kUnlinkCommand, unlink));
   commands.RegisterRconCommand(kUnlinkCommand, AdminRconCommand(kUnlinkCommand, unlink));
-  admin_commands_registered = true;
+  registered.admin_commands = true;
   AsaApi::GetHooks().SetHook(kLogoutFunction, &Hook_AShooterGameMode_Logout, &game_logout);
+  registered.logout_hook = true;
 }
 
 void Unload() {
   AsaApi::ICommands& commands = AsaApi::GetCommands();
-  if (link_command_registered) {
+  if (std::exchange(registered.link_command, false))
     commands.UnregisterChatCommand(FString(registered_link_command));
-    link_command_registered = false;
-  }
-  commands.UnregisterConsoleCommand(kReloadCommand);
-  commands.UnregisterRconCommand(kReloadCommand);
-  if (admin_commands_registered) {
+  if (std::exchange(registered.console_command, false))
+    commands.UnregisterConsoleCommand(kReloadCommand);
+  if (std::exchange(registered.rcon_command, false)) commands.UnregisterRconCommand(kReloadCommand);
+  if (std::exchange(registered.admin_commands, false)) {
     for (const char* name : {kLinkedCommand, kUnlinkCommand}) {
       commands.UnregisterConsoleCommand(name);
       commands.UnregisterRconCommand(name);
     }
-    admin_commands_registered = false;
   }
-  AsaApi::GetHooks().DisableHook(kLogoutFunction, &Hook_AShooterGameMode_Logout);
+  if (std::exchange(registered.logout_hook, false))
+    AsaApi::GetHooks().DisableHook(kLogoutFunction, &Hook_AShooterGameMode_Logout);
 }
 
-extern "C" __attribute__((visibility("default"))) BOOL WINAPI DllMain(HMODULE /*module*/,
-                                                                      DWORD reason,
-                                                                      LPVOID /*reserved*/) {
-  switch (reason) {
-    case DLL_PROCESS_ATTACH:
-      Load();
-      break;
-    case DLL_PROCESS_DETACH:
-      Unload();
-      break;
-    default:
-      break;
+// On Windows the loader finds the entry point in the module's header: it is no export. Elsewhere
+// the host looks it up by name, the one symbol the module exports.
+#ifdef _WIN32
+#define ENTRY_POINT_VISIBILITY
+#else
+#define ENTRY_POINT_VISIBILITY __attribute__((visibility("default")))
+#endif
+
+extern "C" ENTRY_POINT_VISIBILITY BOOL WINAPI DllMain(HMODULE /*module*/, DWORD reason,
+                                                      LPVOID /*reserved*/) {
+  // Nothing may leave for the loader, which runs this under its lock and cannot unwind through
+  // it. An exception from Load (which has logged a configuration it could not read) answers
+  // FALSE, which the loader reports as a failed load and follows with a detach; one from Unload
+  // is logged here.
+  try {
+    switch (reason) {
+      case DLL_PROCESS_ATTACH:
+        Load();
+        break;
+      case DLL_PROCESS_DETACH:
+        Unload();
+        break;
+      default:
+        break;
+    }
+  } catch (const std::exception& error) {
+    if (reason == DLL_PROCESS_DETACH && PluginLog::Get()) PluginLog::Get()->error(error.what());
+    return FALSE;
+  } catch (...) {
+    return FALSE;
   }
   return TRUE;
 }

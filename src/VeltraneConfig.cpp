@@ -1,11 +1,7 @@
 #include "VeltraneConfig.h"
 
-#include <fcntl.h>
 #include <fmt/format.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <sstream>
@@ -16,6 +12,7 @@
 #include "Database/ServerList.h"
 #include "DiscordRules.h"
 #include "PluginLog.h"
+#include "RegularFile.h"
 #include "VeltraneNotify.h"
 #include "host/Tools.h"
 
@@ -230,42 +227,23 @@ std::vector<std::string> CheckConfig(const nlohmann::json& document) {
   return warnings;
 }
 
-// Closes the descriptor on every path out of the reading.
-struct OpenFile {
-  int descriptor;
-  ~OpenFile() { ::close(descriptor); }
-};
-
 // The whole file, refused unread when it is no regular file or larger than kMaxConfigBytes.
 std::string ReadBounded(const std::string& path) {
-  // Without O_NONBLOCK a FIFO in the file's place would hold the game thread until a writer came.
-  const int descriptor = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (descriptor < 0) throw std::runtime_error("Can't open config.json");
-  const OpenFile file{descriptor};
-  struct stat status = {};
-  if (::fstat(file.descriptor, &status) != 0) throw std::runtime_error("Can't open config.json");
-  if (!S_ISREG(status.st_mode))
-    throw std::runtime_error("Can't open config.json: not a regular file");
-  const std::string too_large =
-      fmt::format("Can't read config.json: larger than 1 MiB ({} bytes)", kMaxConfigBytes);
-  if (static_cast<std::uintmax_t>(status.st_size) > kMaxConfigBytes)
-    throw std::runtime_error(too_large);
-
-  // One byte more than allowed, so that a file that grew since fstat is still refused.
-  std::string content(kMaxConfigBytes + 1, '\0');
-  std::size_t used = 0;
-  while (used < content.size()) {
-    const ssize_t got = ::read(file.descriptor, content.data() + used, content.size() - used);
-    if (got == 0) break;
-    if (got < 0) {
-      if (errno == EINTR) continue;
-      throw std::runtime_error("Can't read config.json");
-    }
-    used += static_cast<std::size_t>(got);
+  RegularFileContent file = ReadRegularFile(path, kMaxConfigBytes);
+  switch (file.outcome) {
+    case FileRead::Read:
+      return std::move(file.bytes);
+    case FileRead::CannotOpen:
+      throw std::runtime_error("Can't open config.json");
+    case FileRead::NotRegularFile:
+      throw std::runtime_error("Can't open config.json: not a regular file");
+    case FileRead::TooLarge:
+      throw std::runtime_error(
+          fmt::format("Can't read config.json: larger than 1 MiB ({} bytes)", kMaxConfigBytes));
+    case FileRead::ReadFailed:
+      break;
   }
-  if (used > kMaxConfigBytes) throw std::runtime_error(too_large);
-  content.resize(used);
-  return content;
+  throw std::runtime_error("Can't read config.json");
 }
 
 // The names the parser gives the token it expected; they follow the quoted input in its texts.

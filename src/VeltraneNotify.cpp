@@ -2,6 +2,9 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <string>
+
 #include "VeltraneConfig.h"
 #include "host/AsaApi.h"
 
@@ -18,8 +21,9 @@ FString PluginModulePath() {
       GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
       &kModuleAnchor, &module);
   WCHAR path[MAX_PATH] = {};
-  GetModuleFileNameW(module, path, MAX_PATH);
-  return FString(path);
+  const DWORD written = GetModuleFileNameW(module, path, MAX_PATH);
+  // WCHAR is wchar_t on Windows, the host's UTF-16 unit elsewhere: copied unit by unit either way.
+  return FString(std::u16string(path, path + std::min<DWORD>(written, MAX_PATH - 1)));
 }
 
 }  // namespace

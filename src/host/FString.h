@@ -17,7 +17,12 @@
 #include "host/GameAddress.h"
 #include "host/Tools.h"
 
-using TCHAR = char16_t;
+// The unit of the host's text, on every platform. Windows has a TCHAR of its own (char or
+// wchar_t), so these headers name the unit UTF16CHAR; TCHAR means it where the platform has none.
+using UTF16CHAR = char16_t;
+#ifndef _WIN32
+using TCHAR = UTF16CHAR;
+#endif
 
 template <typename Element>
 using TArray = std::vector<Element>;
@@ -55,13 +60,15 @@ enum Type { CaseSensitive, IgnoreCase };
 }
 
 struct FGenericPlatformStricmp {
-  static TCHAR ToUpperAscii(TCHAR c) { return (c >= u'a' && c <= u'z') ? TCHAR(c - 32) : c; }
+  static UTF16CHAR ToUpperAscii(UTF16CHAR c) {
+    return (c >= u'a' && c <= u'z') ? UTF16CHAR(c - 32) : c;
+  }
 
   // Compares up to count units, ASCII letters without regard to case; stops at a zero unit.
-  static int Strnicmp(const TCHAR* a, const TCHAR* b, std::size_t count) {
+  static int Strnicmp(const UTF16CHAR* a, const UTF16CHAR* b, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-      const TCHAR x = ToUpperAscii(a[i]);
-      const TCHAR y = ToUpperAscii(b[i]);
+      const UTF16CHAR x = ToUpperAscii(a[i]);
+      const UTF16CHAR y = ToUpperAscii(b[i]);
       if (x != y) return x < y ? -1 : 1;
       if (x == 0) return 0;
     }
@@ -72,7 +79,9 @@ struct FGenericPlatformStricmp {
 class FString {
  public:
   FString() = default;
-  FString(const TCHAR* text) { AssignRange(text, text ? int(std::char_traits<TCHAR>::length(text)) : 0); }
+  FString(const UTF16CHAR* text) {
+    AssignRange(text, text ? int(std::char_traits<UTF16CHAR>::length(text)) : 0);
+  }
   FString(std::u16string_view text) { AssignRange(text.data(), int(text.size())); }
   FString(const std::u16string& text) { AssignRange(text.data(), int(text.size())); }
   // Narrow text is taken as UTF-8.
@@ -102,7 +111,7 @@ class FString {
   ~FString() { FMemory::Free(Data); }
 
   // The text with its closing zero; "" when empty.
-  const TCHAR* operator*() const { return ArrayNum ? Data : u""; }
+  const UTF16CHAR* operator*() const { return ArrayNum ? Data : u""; }
   int Len() const { return ArrayNum ? ArrayNum - 1 : 0; }
   bool IsEmpty() const { return Len() == 0; }
   std::u16string_view View() const { return {operator*(), std::size_t(Len())}; }
@@ -111,7 +120,7 @@ class FString {
   bool operator==(const FString& other) const { return View() == other.View(); }
 
   // Replaces the content with count units of text.
-  void AssignRange(const TCHAR* text, int count) {
+  void AssignRange(const UTF16CHAR* text, int count) {
     if (count <= 0 || text == nullptr) {
       Reset();
       return;
@@ -122,13 +131,13 @@ class FString {
       return;
     }
     Reserve(count + 1);
-    std::memcpy(Data, text, sizeof(TCHAR) * std::size_t(count));
+    std::memcpy(Data, text, sizeof(UTF16CHAR) * std::size_t(count));
     Data[count] = 0;
     ArrayNum = count + 1;
   }
 
   // Appends count units of text.
-  void AppendChars(const TCHAR* text, int count) {
+  void AppendChars(const UTF16CHAR* text, int count) {
     if (count <= 0 || text == nullptr) return;
     if (text >= Data && text < Data + ArrayMax) {
       const std::u16string copy(text, std::size_t(count));
@@ -137,7 +146,7 @@ class FString {
     }
     const int length = Len();
     Reserve(length + count + 1);
-    std::memcpy(Data + length, text, sizeof(TCHAR) * std::size_t(count));
+    std::memcpy(Data + length, text, sizeof(UTF16CHAR) * std::size_t(count));
     Data[length + count] = 0;
     ArrayNum = length + count + 1;
   }
@@ -151,12 +160,13 @@ class FString {
   std::string ToString() const {
     std::string out;
     out.reserve(std::size_t(Len()));
-    for (TCHAR unit : View()) out.push_back(unit > 127 ? '?' : char(unit));
+    for (UTF16CHAR unit : View()) out.push_back(unit > 127 ? '?' : char(unit));
     return out;
   }
 
   // Splits at every occurrence of delimiter; answers the number of parts.
-  int ParseIntoArray(TArray<FString>& parts, const TCHAR* delimiter, bool cull_empty = true) const {
+  int ParseIntoArray(TArray<FString>& parts, const UTF16CHAR* delimiter,
+                     bool cull_empty = true) const {
     parts.clear();
     const std::u16string_view text = View();
     const std::u16string_view delim = delimiter ? delimiter : u"";
@@ -176,9 +186,9 @@ class FString {
   }
 
   // Replaces every occurrence of from, scanning left to right; inserted text is not rescanned.
-  FString Replace(const TCHAR* from, const TCHAR* to,
+  FString Replace(const UTF16CHAR* from, const UTF16CHAR* to,
                   ESearchCase::Type search_case = ESearchCase::IgnoreCase) const {
-    const std::size_t from_length = from ? std::char_traits<TCHAR>::length(from) : 0;
+    const std::size_t from_length = from ? std::char_traits<UTF16CHAR>::length(from) : 0;
     if (IsEmpty() || from_length == 0) return *this;
     const std::u16string_view text = View();
     const std::u16string_view replacement = to ? to : u"";
@@ -207,25 +217,27 @@ class FString {
 
   // The message formatter: the text as a format string with no arguments. "{{" and "}}" give
   // single braces; any other brace throws fmt::format_error with the formatter's own text.
-  static FString Format(const TCHAR* format) {
+  static FString Format(const UTF16CHAR* format) {
     const std::u16string_view pattern = format ? format : u"";
-    return FString(fmt::vformat(fmt::basic_string_view<TCHAR>(pattern.data(), pattern.size()),
-                                fmt::basic_format_args<fmt::buffer_context<TCHAR>>{}));
+    return FString(fmt::vformat(fmt::basic_string_view<UTF16CHAR>(pattern.data(), pattern.size()),
+                                fmt::basic_format_args<fmt::buffer_context<UTF16CHAR>>{}));
   }
 
  private:
-  static bool Matches(const TCHAR* at, const TCHAR* what, std::size_t length,
+  static bool Matches(const UTF16CHAR* at, const UTF16CHAR* what, std::size_t length,
                       ESearchCase::Type search_case) {
     if (search_case == ESearchCase::CaseSensitive)
-      return std::char_traits<TCHAR>::compare(at, what, length) == 0;
-    return FGenericPlatformStricmp::ToUpperAscii(at[0]) == FGenericPlatformStricmp::ToUpperAscii(what[0]) &&
+      return std::char_traits<UTF16CHAR>::compare(at, what, length) == 0;
+    return FGenericPlatformStricmp::ToUpperAscii(at[0]) ==
+               FGenericPlatformStricmp::ToUpperAscii(what[0]) &&
            FGenericPlatformStricmp::Strnicmp(at + 1, what + 1, length - 1) == 0;
   }
 
   void Reserve(int units) {
     if (units <= ArrayMax) return;
     const int capacity = std::max(units, ArrayMax + ArrayMax / 2);
-    Data = static_cast<TCHAR*>(FMemory::Realloc(Data, sizeof(TCHAR) * std::uint64_t(capacity)));
+    Data = static_cast<UTF16CHAR*>(
+        FMemory::Realloc(Data, sizeof(UTF16CHAR) * std::uint64_t(capacity)));
     ArrayMax = capacity;
   }
 
@@ -236,7 +248,7 @@ class FString {
     ArrayMax = 0;
   }
 
-  TCHAR* Data = nullptr;
+  UTF16CHAR* Data = nullptr;
   int ArrayNum = 0;  // units in use, closing zero included; 0 when empty
   int ArrayMax = 0;
 };

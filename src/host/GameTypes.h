@@ -7,6 +7,7 @@
 
 #include "host/FString.h"
 #include "host/GameAddress.h"
+#include "host/WindowsApi.h"  // before the members: no windows.h macro may rename one
 
 struct FLinearColor {
   float R = 0.f;

@@ -12,21 +12,25 @@ class IMessagingManager {
  public:
   virtual ~IMessagingManager() = default;
 
-  void SendServerMessage(AShooterPlayerController* player, FLinearColor color, const TCHAR* text) {
+  void SendServerMessage(AShooterPlayerController* player, FLinearColor color,
+                         const UTF16CHAR* text) {
     ShowServerMessage(player, color, FString::Format(text));
   }
-  void SendChatMessage(AShooterPlayerController* player, const FString& sender, const TCHAR* text) {
+  void SendChatMessage(AShooterPlayerController* player, const FString& sender,
+                       const UTF16CHAR* text) {
     ShowChatMessage(player, sender, FString::Format(text));
   }
   void SendNotification(AShooterPlayerController* player, FLinearColor color, float scale,
-                        float seconds, UTexture2D* icon, const TCHAR* text) {
+                        float seconds, UTexture2D* icon, const UTF16CHAR* text) {
     ShowNotification(player, color, scale, seconds, icon, FString::Format(text));
   }
 
  protected:
   // The host's side: the text is final here. Called on the game thread.
-  virtual void ShowServerMessage(AShooterPlayerController* player, FLinearColor color, const FString& text) = 0;
-  virtual void ShowChatMessage(AShooterPlayerController* player, const FString& sender, const FString& text) = 0;
+  virtual void ShowServerMessage(AShooterPlayerController* player, FLinearColor color,
+                                 const FString& text) = 0;
+  virtual void ShowChatMessage(AShooterPlayerController* player, const FString& sender,
+                               const FString& text) = 0;
   virtual void ShowNotification(AShooterPlayerController* player, FLinearColor color, float scale,
                                 float seconds, UTexture2D* icon, const FString& text) = 0;
 };

@@ -3,13 +3,16 @@
 // a plugin may be loaded where Permissions is not, and must ask AsaApi::Tools::IsPluginLoaded
 // ("Permissions") before calling in.
 
+#ifndef _WIN32
 #include <dlfcn.h>
+#endif
 
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "host/FString.h"
+#include "host/WindowsApi.h"
 
 namespace Permissions {
 namespace detail {
@@ -19,10 +22,22 @@ using IsPlayerInGroupFn = bool (*)(const FString* eos_id, const FString* group);
 // Answers false and fills *error when the player could not be added.
 using AddPlayerToGroupFn = bool (*)(const FString* eos_id, const FString* group, FString* error);
 
+// The Permissions plugin's function of that name, null while there is none. On Linux the host
+// process exports it; on Windows it is an export of Permissions.dll, which the host has loaded
+// (found by name, as a delay-loaded import is, without taking a reference).
+inline void* FindExportedFunction(const char* symbol) {
+#ifdef _WIN32
+  const HMODULE module = GetModuleHandleW(L"Permissions.dll");
+  return module == nullptr ? nullptr : reinterpret_cast<void*>(GetProcAddress(module, symbol));
+#else
+  return dlsym(RTLD_DEFAULT, symbol);
+#endif
+}
+
 template <typename Function>
 Function BindOnFirstCall(Function& slot, const char* symbol) {
   if (slot == nullptr) {
-    slot = reinterpret_cast<Function>(dlsym(RTLD_DEFAULT, symbol));
+    slot = reinterpret_cast<Function>(FindExportedFunction(symbol));
     if (slot == nullptr) throw std::runtime_error(std::string("Permissions: cannot bind ") + symbol);
   }
   return slot;

@@ -1,6 +1,22 @@
 #pragma once
-// The few Windows types and calls the plugin uses, for a Linux host. The host implements the two
-// calls (they name loaded modules, which only the platform's loader knows).
+// The few Windows types and calls the plugin uses. On Windows they are the platform's own; on
+// Linux they stand in here, and the host implements the two calls (they name loaded modules,
+// which only the platform's loader knows).
+
+#ifdef _WIN32
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+// winuser.h's macro would rename RCONClientConnection::SendMessage in the files that see it, and
+// windows.h is included once per file: after this line the name stays the host's.
+#undef SendMessage
+
+#else
 
 #include <cstdint>
 
@@ -34,3 +50,5 @@ BOOL GetModuleHandleExA(DWORD flags, LPCSTR module_name, HMODULE* module);
 // Writes the module's file path, NUL-terminated and cut to size; answers the units written.
 DWORD GetModuleFileNameW(HMODULE module, LPWSTR filename, DWORD size);
 }
+
+#endif

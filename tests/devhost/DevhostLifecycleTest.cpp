@@ -87,13 +87,14 @@ TEST_F(DevhostLifecycle, ExceptionFromTheEntryPointIsAFailedLoadAndTheHostGoesOn
   EXPECT_EQ(result.Count("probe dllmain reason=0"), 0u);
 }
 
-// The plugin says only "Can't open config.json"; the host names the file it would read.
+// The plugin logs only "Can't open config.json" and answers FALSE; the host names the file it
+// would read.
 TEST_F(DevhostLifecycle, FailedLoadNamesAMissingConfiguration) {
   DevhostRunner veltrane;
   const DevhostResult result = veltrane.Run("");
   const std::string expected_path =
       (veltrane.Root() / "ArkApi" / "Plugins" / "Veltrane" / "config.json").string();
-  EXPECT_EQ(result.First("load failed "), "load failed error=\"Can't open config.json\" missing=" +
+  EXPECT_EQ(result.First("load failed "), "load failed error=\"DllMain returned FALSE\" missing=" +
                                               nlohmann::json(expected_path).dump());
   EXPECT_NE(result.stderr_text.find("there is no configuration at " + expected_path),
             std::string::npos);
@@ -108,11 +109,24 @@ TEST_F(DevhostLifecycle, FailedLoadNamesAMissingConfiguration) {
   EXPECT_EQ(devhost_->Run("").First("load failed "), "load failed error=\"no\"");
 }
 
-TEST_F(DevhostLifecycle, EntryPointAnsweringFalseIsAFailedLoad) {
+// The Windows loader detaches a module whose attach answered FALSE before the load fails.
+TEST_F(DevhostLifecycle, EntryPointAnsweringFalseIsAFailedLoadFollowedByADetach) {
   devhost_ = ProbeRunner({{"ReturnFalse", true}});
-  const DevhostResult result = devhost_->Run("");
-  EXPECT_TRUE(result.First("load failed error=\"DllMain returned FALSE\""));
+  const DevhostResult result = devhost_->Run("unload\n");
   EXPECT_EQ(result.exit_code, 0);
+  const auto position = [&](std::string_view prefix) {
+    return std::find_if(result.lines.begin(), result.lines.end(),
+                        [&](const std::string& line) { return line.starts_with(prefix); }) -
+           result.lines.begin();
+  };
+  const auto failed = position("load failed error=\"DllMain returned FALSE\"");
+  ASSERT_LT(failed, long(result.lines.size()));
+  EXPECT_LT(position("probe dllmain reason=1 module=set"), position("probe unload"));
+  EXPECT_LT(position("probe unload"), failed);
+  // Once: the module is no longer loaded, so neither the script nor the end of input detaches it.
+  EXPECT_EQ(result.Count("probe dllmain reason=0"), 1u);
+  EXPECT_EQ(result.Count("unload "), 0u);
+  EXPECT_EQ(Errors(result), std::vector<std::string>{"the plugin is not loaded"});
 }
 
 TEST_F(DevhostLifecycle, MissingModuleIsAFailedLoad) {

@@ -1,0 +1,201 @@
+// The Windows load test, run under Wine (run-wine-load-test): this program plays the Windows
+// host's loading of Veltrane.dll with the platform's loader, against the stand-in host module
+// (HostStandIn.cpp) and a MariaDB client whose server is down (MariadbStandIn.cpp). The database
+// path itself is tested on Linux against the real MariaDB server. Prints one line per check and
+// exits with 1 when one failed.
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+#include "HostStandIn.h"
+#include "host/Permissions.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+int failures = 0;
+
+void Check(bool passed, const std::string& what) {
+  std::printf("%s %s\n", passed ? "ok  " : "FAIL", what.c_str());
+  std::fflush(stdout);
+  if (!passed) ++failures;
+}
+
+std::string Utf8(const std::wstring& text) {
+  return AsaApi::Tools::Utf8Encode(std::u16string(text.begin(), text.end()));
+}
+
+std::string ModuleFile(HMODULE module) {
+  wchar_t path[MAX_PATH] = {};
+  const DWORD length = GetModuleFileNameW(module, path, MAX_PATH);
+  return Utf8(std::wstring(path, length));
+}
+
+bool Logged(const std::string& line) {
+  for (const std::string& logged : standin::Host().log_lines)
+    if (logged == line) return true;
+  return false;
+}
+
+bool LoggedStartingWith(const std::string& prefix) {
+  for (const std::string& logged : standin::Host().log_lines)
+    if (logged.starts_with(prefix)) return true;
+  return false;
+}
+
+constexpr char kConfig[] = R"({
+  "Settings": {"Discord": {}},
+  "Messages": {"LinkDiscordCmd": "/link", "CmdUsage": "Usage: /link CODE"},
+  "Database": {"MysqlHost": "127.0.0.1", "MysqlUser": "veltrane", "MysqlDB": "veltrane"}
+})";
+constexpr std::size_t kMaxConfigBytes = 1024 * 1024;
+
+class LoadTest {
+ public:
+  explicit LoadTest(const fs::path& folder)
+      : plugin_(folder / "Veltrane.dll"),
+        // Not ASCII, so that the plugin must open the file by its UTF-8 path.
+        root_(folder / "load-test-root" / L"Zo\u00EB"),
+        config_(root_ / "ArkApi" / "Plugins" / "Veltrane" / "config.json") {
+    fs::remove_all(root_.parent_path());
+    fs::create_directories(config_.parent_path());
+    const std::u8string root_text = root_.u8string();
+    standin::Host().current_dir = std::string(root_text.begin(), root_text.end());
+  }
+
+  ~LoadTest() {
+    std::error_code ignored;
+    fs::remove_all(root_.parent_path(), ignored);
+  }
+
+  void WriteConfig(const std::string& text) {
+    fs::remove_all(config_);
+    std::ofstream(config_, std::ios::binary) << text;
+  }
+
+  void ValidConfigurationRegistersAndFreeLibraryRemoves() {
+    WriteConfig(kConfig);
+    Reset();
+    const HMODULE plugin = LoadLibraryW(plugin_.c_str());
+    Check(plugin != nullptr, "a valid config.json loads (error " + std::to_string(GetLastError()) +
+                                 "), read from a UTF-8 path");
+    if (plugin == nullptr) return;
+    standin::HostRecord& host = standin::Host();
+    Check(host.chat_commands.count("/link") == 1, "the link chat command is registered");
+    Check(host.console_commands.count("Veltrane.Reload") == 1, "the console reload is registered");
+    Check(host.rcon_commands.count("Veltrane.Reload") == 1, "the RCON reload is registered");
+    Check(host.hooks.count("AShooterGameMode.Logout(AController*)") == 1,
+          "the logout hook is installed");
+    Check(Logged("[Veltrane][critical] Failed to open connection!") &&
+              LoggedStartingWith("[Veltrane][error] Database server 127.0.0.1:3306 "),
+          "the plugin logs through the host's sink that the database is down");
+
+    // A chat line without a code: the usage reply, through the messaging service of the plugin's
+    // own module file.
+    if (host.chat_commands.count("/link") == 1) {
+      FString line(u"/link");
+      host.chat_commands["/link"](reinterpret_cast<AShooterPlayerController*>(&host), &line, 0, 0);
+    }
+    Check(host.notifications == std::vector<std::string>{"Usage: /link CODE"},
+          "the link command without a code answers the usage text");
+    Check(host.messaging_paths == std::vector<std::string>{ModuleFile(plugin)},
+          "the plugin names its own module file to the messaging service: " +
+              (host.messaging_paths.empty() ? std::string("none") : host.messaging_paths[0]));
+
+    Check(FreeLibrary(plugin) != FALSE, "FreeLibrary succeeds");
+    Check(host.NothingRegistered(), "after FreeLibrary nothing stays registered");
+    Check(GetModuleHandleW(L"Veltrane.dll") == nullptr, "the module is unloaded");
+  }
+
+  // A failed Load must not let its exception into the loader: LoadLibrary fails with the
+  // loader's error for an entry point that answered FALSE, and the detach after it removes
+  // nothing.
+  void RefusedConfigurationFailsTheLoad(const std::string& what, const std::string& logged) {
+    Reset();
+    const HMODULE plugin = LoadLibraryW(plugin_.c_str());
+    const DWORD error = GetLastError();
+    Check(plugin == nullptr && error == ERROR_DLL_INIT_FAILED,
+          what + ": LoadLibrary fails with error 1114 (error " + std::to_string(error) + ")");
+    if (plugin != nullptr) FreeLibrary(plugin);
+    Check(standin::Host().NothingRegistered(), what + ": nothing stays registered");
+    Check(LoggedStartingWith(logged), what + ": the plugin logs \"" + logged + "\"");
+    Check(GetModuleHandleW(L"Veltrane.dll") == nullptr, what + ": the module is unloaded");
+  }
+
+  void RefusedConfigurations() {
+    fs::remove_all(config_);
+    RefusedConfigurationFailsTheLoad("a missing config.json",
+                                     "[Veltrane][error] Can't open config.json");
+    WriteConfig("{\"Settings\": {\"Discord\": {}},");
+    RefusedConfigurationFailsTheLoad(
+        "an invalid config.json",
+        "[Veltrane][error] config.json: parse error at line 1, column 30");
+    fs::remove_all(config_);
+    fs::create_directory(config_);
+    RefusedConfigurationFailsTheLoad(
+        "a directory in config.json's place",
+        "[Veltrane][error] Can't open config.json: not a regular file");
+    WriteConfig(kConfig + std::string(kMaxConfigBytes + 1 - std::string(kConfig).size(), ' '));
+    RefusedConfigurationFailsTheLoad(
+        "a config.json of 1 MiB and one byte",
+        "[Veltrane][error] Can't read config.json: larger than 1 MiB (1048576 bytes)");
+
+    WriteConfig(kConfig + std::string(kMaxConfigBytes - std::string(kConfig).size(), ' '));
+    Reset();
+    const HMODULE plugin = LoadLibraryW(plugin_.c_str());
+    Check(plugin != nullptr, "a config.json of exactly 1 MiB loads");
+    if (plugin != nullptr) FreeLibrary(plugin);
+  }
+
+ private:
+  static void Reset() {
+    standin::HostRecord& host = standin::Host();
+    const std::string current_dir = host.current_dir;
+    host = standin::HostRecord();
+    host.current_dir = current_dir;
+  }
+
+  fs::path plugin_;
+  fs::path root_;
+  fs::path config_;
+};
+
+// The Permissions plugin's functions are bound by name from Permissions.dll, and only once the
+// host has it loaded.
+void PermissionsAreBoundFromTheirModule() {
+  const FString eos_id(u"EOS-1");
+  const FString group(u"Verified");
+  bool refused = false;
+  try {
+    Permissions::IsPlayerInGroup(eos_id, group);
+  } catch (const std::runtime_error& error) {
+    refused = std::string(error.what()) == "Permissions: cannot bind Permissions_IsPlayerInGroup";
+  }
+  Check(refused, "without Permissions.dll its functions cannot be bound");
+
+  const HMODULE permissions = LoadLibraryW(L"Permissions.dll");
+  Check(permissions != nullptr, "Permissions.dll loads");
+  if (permissions == nullptr) return;
+  Check(Permissions::IsPlayerInGroup(eos_id, group), "IsPlayerInGroup is bound and answers");
+  Check(Permissions::AddPlayerToGroup(eos_id, group) == std::string("refused by the stand-in"),
+        "AddPlayerToGroup is bound and answers");
+  FreeLibrary(permissions);
+}
+
+}  // namespace
+
+int main() {
+  wchar_t executable[MAX_PATH] = {};
+  GetModuleFileNameW(nullptr, executable, MAX_PATH);
+  LoadTest test(fs::path(executable).parent_path());
+  test.ValidConfigurationRegistersAndFreeLibraryRemoves();
+  test.RefusedConfigurations();
+  PermissionsAreBoundFromTheirModule();
+  std::printf("%d failed\n", failures);
+  return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,51 @@
+// libmariadb.dll of the Windows load test: a MariaDB client whose server is down. Every connect
+// fails as a refused one does; nothing else is ever reached. The store's database path is tested
+// on Linux against the real MariaDB server (tests/Database, tests/plugin). Built with the same
+// .def as the plugin's import library, so it exports exactly the functions the store calls.
+
+#include <errmsg.h>
+#include <mysql.h>
+
+namespace {
+
+struct Handle {
+  unsigned int error = 0;
+  const char* text = "";
+};
+
+Handle* Of(MYSQL* mysql) { return reinterpret_cast<Handle*>(mysql); }
+
+}  // namespace
+
+extern "C" {
+
+MYSQL* STDCALL mysql_init(MYSQL*) { return reinterpret_cast<MYSQL*>(new Handle); }
+void STDCALL mysql_close(MYSQL* mysql) { delete Of(mysql); }
+void STDCALL mysql_server_end(void) {}
+int STDCALL mysql_options(MYSQL*, enum mysql_option, const void*) { return 0; }
+
+MYSQL* STDCALL mysql_real_connect(MYSQL* mysql, const char*, const char*, const char*, const char*,
+                                  unsigned int, const char*, unsigned long) {
+  Of(mysql)->error = CR_CONN_HOST_ERROR;
+  Of(mysql)->text = "Can't connect to MySQL server (10061 \"Connection refused\")";
+  return nullptr;
+}
+
+unsigned int STDCALL mysql_errno(MYSQL* mysql) { return Of(mysql)->error; }
+const char* STDCALL mysql_error(MYSQL* mysql) { return Of(mysql)->text; }
+
+// A store that never connected calls none of these.
+int STDCALL mysql_real_query(MYSQL*, const char*, unsigned long) { return 1; }
+MYSQL_RES* STDCALL mysql_store_result(MYSQL*) { return nullptr; }
+unsigned int STDCALL mysql_field_count(MYSQL*) { return 0; }
+my_ulonglong STDCALL mysql_affected_rows(MYSQL*) { return ~my_ulonglong{0}; }
+unsigned long STDCALL mysql_real_escape_string(MYSQL*, char*, const char*, unsigned long) {
+  return ~0ul;
+}
+void STDCALL mysql_free_result(MYSQL_RES*) {}
+void STDCALL mysql_data_seek(MYSQL_RES*, unsigned long long) {}
+MYSQL_ROW STDCALL mysql_fetch_row(MYSQL_RES*) { return nullptr; }
+unsigned long* STDCALL mysql_fetch_lengths(MYSQL_RES*) { return nullptr; }
+unsigned int STDCALL mysql_num_fields(MYSQL_RES*) { return 0; }
+
+}  // extern "C"
