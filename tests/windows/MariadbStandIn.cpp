@@ -47,5 +47,6 @@ void STDCALL mysql_data_seek(MYSQL_RES*, unsigned long long) {}
 MYSQL_ROW STDCALL mysql_fetch_row(MYSQL_RES*) { return nullptr; }
 unsigned long* STDCALL mysql_fetch_lengths(MYSQL_RES*) { return nullptr; }
 unsigned int STDCALL mysql_num_fields(MYSQL_RES*) { return 0; }
+unsigned long STDCALL mysql_thread_id(MYSQL*) { return 0; }
 
 }  // extern "C"
