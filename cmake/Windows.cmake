@@ -32,8 +32,10 @@ target_link_libraries(veltrane_fmt_spdlog PUBLIC veltrane_target_headers)
 # beside it.
 set(VELTRANE_STATIC_RUNTIME -static)
 
-file(GLOB VELTRANE_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*.cpp)
-add_library(veltrane_objects OBJECT ${VELTRANE_SOURCES})
+include(${CMAKE_SOURCE_DIR}/src/Sources.cmake)
+list(TRANSFORM VELTRANE_CORE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/src/)
+list(TRANSFORM VELTRANE_MODULE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/src/)
+add_library(veltrane_objects OBJECT ${VELTRANE_CORE_SOURCES} ${VELTRANE_MODULE_SOURCES})
 target_include_directories(veltrane_objects PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_link_libraries(veltrane_objects PUBLIC veltrane_target_headers)
 

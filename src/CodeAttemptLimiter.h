@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <iterator>
 #include <map>
 #include <optional>
 #include <string>
@@ -65,6 +66,11 @@ class CodeAttemptLimiter {
 
   // The players remembered now.
   std::size_t Size() const { return records_.size(); }
+
+  // The players locked out at now.
+  std::size_t LockedOutCount(Clock::time_point now) const {
+    return static_cast<std::size_t>(std::distance(locked_.upper_bound(now), locked_.end()));
+  }
 
  private:
   struct Record;

@@ -1,44 +1,29 @@
 // Veltrane: links a player's game account (EOS id) to a Discord account with a one-time code.
-// This file holds the entry point, the load and unload steps, the link command and the logout
-// hook, and the module-level objects.
+// This file holds the module's lifetime: the entry point, the load and unload steps, the callbacks
+// the host calls (each guarded here), and the module-level objects.
 
-#include <mysql.h>
-
-#include <algorithm>
 #include <memory>
 #include <string>
 #include <utility>
 
-#include "Database/DefaultIdentity.h"
-#include "Database/MysqlDB.h"
 #include "PluginLog.h"
+#include "PluginState.h"
+#include "VeltraneAccountStore.h"
 #include "VeltraneAdminCommands.h"
-#include "VeltraneCodeAttempts.h"
+#include "VeltraneClientLibrary.h"
 #include "VeltraneConfig.h"
-#include "VeltraneLinksInDoubt.h"
-#include "VeltraneNotify.h"
-#include "VeltranePermissionGroup.h"
+#include "VeltraneLinkCommand.h"
 #include "VeltraneReload.h"
-#include "VeltraneWebhook.h"
+#include "VeltraneSettings.h"
 #include "host/AsaApi.h"
 
-namespace {
-
-// The client library's global state, set up by the first connection, is freed only on request;
-// without it every unload of the module leaks it.
-struct MysqlClientLibrary {
-  ~MysqlClientLibrary() { mysql_library_end(); }
-};
-
-}  // namespace
-
 // Module-level objects. Statics die in the reverse order of their construction: the log holder
-// (a function-local static, constructed during Load) goes first, then the account store, which
-// closes its connection, then the configuration document.
+// (a function-local static, constructed during Load) goes first, then the plugin's state when
+// Unload did not end it, which closes the store's connection, then the client library, then the
+// configuration document.
 nlohmann::json config;
-// Between the two, so that the client library ends after the store has closed its connection.
 MysqlClientLibrary mysql_client_library;
-std::unique_ptr<IDatabase> account_store;
+std::unique_ptr<PluginState> plugin_state;
 void (*game_logout)(AShooterGameMode*, AController*) = nullptr;
 
 namespace {
@@ -47,66 +32,6 @@ constexpr char kReloadCommand[] = "Veltrane.Reload";
 constexpr char kLinkedCommand[] = "Veltrane.Linked";
 constexpr char kUnlinkCommand[] = "Veltrane.Unlink";
 constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
-constexpr char kDefaultCustomMessage[] =
-    "Player {CharacterName} with EOS-ID {EOS} linked his account in the map {MapName}";
-
-// The text the chat command was registered under: a reload may change LinkDiscordCmd, but Unload
-// must remove the command that exists. Plain std::u16string, not FString, because it is destroyed
-// at module teardown, when the game's allocator may be gone.
-std::u16string registered_link_command;
-
-// What Load registered, which is what Unload removes: after a failed load the Windows loader
-// still detaches the module, and the host's names are not the plugin's to remove then.
-struct Registrations {
-  bool link_command = false;
-  bool console_command = false;
-  bool rcon_command = false;
-  bool admin_commands = false;
-  bool logout_hook = false;
-} registered;
-
-LinksInDoubt links_in_doubt;
-
-// The name the game shows for the player's tribe; empty without a player state.
-FString TribeNameOf(AShooterPlayerController* player) {
-  FString tribe_name;
-  if (APlayerState* player_state = player->PlayerStateField()) {
-    static_cast<AShooterPlayerState*>(player_state)->GetPlayerOrTribeName(&tribe_name);
-  }
-  return tribe_name;
-}
-
-// Stores a linked player's current character and tribe data when UpdatePlayerDataOnLogout is set.
-void RefreshPlayerDataOnLogout(AController* exiting) {
-  nlohmann::json& settings = config["Settings"];
-  if (!settings.value("UpdatePlayerDataOnLogout", false) || exiting == nullptr) return;
-  AController* owner = exiting->GetOwnerController();
-  if (owner == nullptr) return;
-  auto* player = static_cast<AShooterPlayerController*>(owner);
-  const bool debug = settings.value("debug", false);
-
-  FString eos_id;
-  player->GetUniqueNetIdAsString(&eos_id);
-  const int player_id = player->GetLinkedPlayerID();
-  FString character_name;
-  player->GetPlayerCharacterName(&character_name);
-  const int tribe_id = player->TargetingTeamField();
-  const FString tribe_name = TribeNameOf(player);
-
-  const std::string eos_text = eos_id.ToString();
-  // Without an identity of his own the player owns no row (as the link command sees it).
-  if (veltrane::IsDefaultIdentity(eos_text) || player_id == 0) return;
-  if (!account_store->IsPlayerExist(eos_text) || !account_store->IsPlayerIDExist(eos_text)) return;
-  const bool updated = account_store->UpdateAccountLogout(
-      AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
-      AsaApi::Tools::Utf8Encode(tribe_name.View()), "Updated", eos_text);
-  if (!debug) return;
-  if (updated) {
-    PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", eos_text);
-  } else {
-    PluginLog::Get()->warn("The user with EOS-ID {} was NOT updated on logout.", eos_text);
-  }
-}
 
 }  // namespace
 
@@ -116,38 +41,32 @@ void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exit
 
 void Load() {
   PluginLog::Init("Veltrane");
+  plugin_state = std::make_unique<PluginState>();
   try {
     ReadConfig();
-    nlohmann::json& database = config["Database"];
-    const int port = database.value("MysqlPort", 3306);
-    std::string database_name = database.value("MysqlDB", "");
-    std::string password = database.value("MysqlPass", "");
-    std::string user = database.value("MysqlUser", "");
-    std::string host = database.value("MysqlHost", "");
-    const int timeout_seconds = database.value("MysqlTimeout", 10);
-    account_store = std::make_unique<MySql>(std::move(host), std::move(user), std::move(password),
-                                            std::move(database_name), port,
-                                            static_cast<unsigned int>(timeout_seconds));
+    plugin_state->config_reads.last_read = std::chrono::system_clock::now();
+    plugin_state->account_store = BuildAccountStore(LiveSettings().database);
   } catch (const std::exception& error) {
     PluginLog::Get()->error(error.what());
     throw;
   }
 
   AsaApi::ICommands& commands = AsaApi::GetCommands();
+  Registrations& registered = plugin_state->registered;
   const FString link_command = GetText("LinkDiscordCmd");
   commands.RegisterChatCommand(link_command, &LinkEOSDiscord);
-  registered_link_command = link_command.ToWide();
-  registered.link_command = true;
+  registered.link_command = link_command.ToWide();
+  registered.chat_command = true;
   commands.RegisterConsoleCommand(kReloadCommand, &ReloadConfigCmd);
   registered.console_command = true;
   commands.RegisterRconCommand(kReloadCommand, &ReloadConfigRcon);
   registered.rcon_command = true;
   // The admin commands ask the store of this load and read their settings at each use.
   const AdminCommand linked = [](std::string_view line) {
-    return AnswerLinked(*account_store, line);
+    return AnswerLinked(*plugin_state->account_store, line);
   };
   const AdminCommand unlink = [](std::string_view line) {
-    return AnswerUnlink(*account_store, ReadUnlinkSettings(), line);
+    return AnswerUnlink(*plugin_state->account_store, ReadUnlinkSettings(), line);
   };
   commands.RegisterConsoleCommand(kLinkedCommand, AdminConsoleCommand(kLinkedCommand, linked));
   commands.RegisterRconCommand(kLinkedCommand, AdminRconCommand(kLinkedCommand, linked));
@@ -159,19 +78,21 @@ void Load() {
 }
 
 void Unload() {
+  if (!plugin_state) return;
+  // Ended here whatever the host does next: the store closes its connection.
+  const std::unique_ptr<PluginState> state = std::move(plugin_state);
+  Registrations& registered = state->registered;
   AsaApi::ICommands& commands = AsaApi::GetCommands();
-  if (std::exchange(registered.link_command, false))
-    commands.UnregisterChatCommand(FString(registered_link_command));
-  if (std::exchange(registered.console_command, false))
-    commands.UnregisterConsoleCommand(kReloadCommand);
-  if (std::exchange(registered.rcon_command, false)) commands.UnregisterRconCommand(kReloadCommand);
-  if (std::exchange(registered.admin_commands, false)) {
+  if (registered.chat_command) commands.UnregisterChatCommand(FString(registered.link_command));
+  if (registered.console_command) commands.UnregisterConsoleCommand(kReloadCommand);
+  if (registered.rcon_command) commands.UnregisterRconCommand(kReloadCommand);
+  if (registered.admin_commands) {
     for (const char* name : {kLinkedCommand, kUnlinkCommand}) {
       commands.UnregisterConsoleCommand(name);
       commands.UnregisterRconCommand(name);
     }
   }
-  if (std::exchange(registered.logout_hook, false))
+  if (registered.logout_hook)
     AsaApi::GetHooks().DisableHook(kLogoutFunction, &Hook_AShooterGameMode_Logout);
 }
 
@@ -214,141 +135,7 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
   // One guard over the whole command: a mistyped setting or a failing host call must not reach
   // the host's chat dispatch.
   try {
-    if (player == nullptr) return;
-    APrimalCharacter* character = player->GetPlayerCharacter();
-    if (character == nullptr || character->IsDead()) return;
-
-    TArray<FString> words;
-    message->ParseIntoArray(words, u" ", true);
-
-    nlohmann::json& settings = config["Settings"];
-    const int message_seconds = settings.value("MessagesDuration", 10);
-    const bool notification_mode = settings.value("NotificationMode", true);
-    const bool debug = settings.value("debug", false);
-    const bool use_permissions = settings.value("UsePermissions", false);
-    const std::string group = settings.value("PermissionGroupToAdd", "Verified");
-    const std::string map_name = settings.value("MapName", "TheIsland");
-    nlohmann::json& discord = settings["Discord"];
-    const bool enable_discord = discord.value("EnableDiscord", false);
-    const std::string custom_message = discord.value("CustomMessage", kDefaultCustomMessage);
-
-    const auto reply = [&](const char* message_key, FLinearColor colour) {
-      NotifyPlayer(player, message_key, colour, notification_mode, message_seconds);
-    };
-
-    if (words.size() < 2) {
-      reply("CmdUsage", kErrorColour);
-      return;
-    }
-
-    const FString eos_id = AsaApi::GetApiUtils().GetEOSIDFromController(player);
-    const int player_id = player->GetLinkedPlayerID();
-    FString character_name;
-    player->GetPlayerCharacterName(&character_name);
-    const int tribe_id = player->TargetingTeamField();
-    const FString tribe_name = TribeNameOf(player);
-    const std::string eos_text = eos_id.ToString();
-    const std::string code = words[1].ToString();
-
-    // Waiting rows hold the default EOS id: a player reported with it, or with none, owns nothing.
-    if (veltrane::IsDefaultIdentity(eos_text)) {
-      reply("InvalidCode", kErrorColour);
-      PluginLog::Get()->warn("Refused to link a player whose EOS id is empty or reads as \"0\".");
-      return;
-    }
-    // Player id 0 is what a row holds until it is linked: no identity either.
-    if (player_id == 0) {
-      reply("InvalidCode", kErrorColour);
-      PluginLog::Get()->warn("Refused to link a player whose player id is 0.");
-      return;
-    }
-
-    const std::string character_name_utf8 = AsaApi::Tools::Utf8Encode(character_name.View());
-    const auto finish_link = [&] {
-      ForgetWrongCodes(eos_text);
-      if (use_permissions) AddToPermissionGroup(eos_id, group, debug);
-      if (enable_discord) {
-        if (debug) PluginLog::Get()->info("Discord enable, trying to send a webhook.");
-        const AnnouncementValues values{FString(character_name_utf8.c_str()),
-                                        FString(map_name.c_str()),
-                                        player_id,
-                                        eos_id,
-                                        tribe_id,
-                                        tribe_name};
-        const FString announcement = ComposeAnnouncement(FString(custom_message.c_str()), values);
-        // An empty announcement is not worth a post; the link itself stands and is confirmed.
-        if (!announcement.IsEmpty()) SendDiscordWebhook(announcement.View());
-      }
-      reply("AccountLinked", kSuccessColour);
-      if (debug)
-        PluginLog::Get()->info("The user with ID {} linked his account with discord.", eos_text);
-    };
-    // A database that could not be asked is no answer: the player must not read it as a wrong
-    // code or as linked.
-    const auto database_unavailable = [&] {
-      if (account_store->LastAnswer() == StoreAnswer::Known) return false;
-      reply("DatabaseUnavailable", kErrorColour);
-      return true;
-    };
-
-    // His update whose answer was lost is decided by its row before anything else: until then he
-    // may link no other code, and it is finished only when that very row holds him.
-    switch (links_in_doubt.Decide(*account_store, eos_text)) {
-      case LinkInDoubt::Undecided:
-        reply("DatabaseUnavailable", kErrorColour);
-        return;
-      case LinkInDoubt::Landed:
-        finish_link();
-        return;
-      case LinkInDoubt::None:
-      case LinkInDoubt::DidNotLand:  // he was told elsewhere what became of that row
-        break;
-    }
-
-    if (IsLockedOutOfLinking(eos_text)) {
-      reply("TooManyAttempts", kErrorColour);
-      return;
-    }
-
-    if (account_store->IsPlayerExist(eos_text) && account_store->IsPlayerIDExist(eos_text)) {
-      reply("AccountAlredyLinked", kErrorColour);
-      if (debug)
-        PluginLog::Get()->info("The user with ID {} tried to link his account again.", eos_text);
-      return;
-    }
-    if (database_unavailable()) return;
-
-    const auto refuse_code = [&] {
-      reply("InvalidCode", kErrorColour);
-      if (debug)
-        PluginLog::Get()->info("The user with ID {} tried to link use a invalid code.", eos_text);
-    };
-    // The store refuses the words it writes into the code column itself ("Linked", "Updated").
-    int row_id = 0;
-    if (!account_store->IsCodeExist(code, row_id)) {
-      if (database_unavailable()) return;
-      CountWrongCode(eos_text);
-      refuse_code();
-      return;
-    }
-
-    // False also when another link took the row since IsCodeExist: the code is gone either way.
-    if (!account_store->UpdateAccount(row_id, eos_text, code, player_id, character_name_utf8,
-                                      tribe_id, AsaApi::Tools::Utf8Encode(tribe_name.View()))) {
-      // Its answer lost: the store ends what may still run of it, then the row tells.
-      if (account_store->LastAnswer() == StoreAnswer::InDoubt) {
-        links_in_doubt.Remember(eos_text, row_id);
-        if (links_in_doubt.Decide(*account_store, eos_text) == LinkInDoubt::Landed) {
-          finish_link();
-          return;
-        }
-        reply("DatabaseUnavailable", kErrorColour);
-        return;
-      }
-      if (!database_unavailable()) refuse_code();
-      return;
-    }
-    finish_link();
+    RunLinkCommand(player, message);
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "LinkEOSDiscord",
                             error.what());

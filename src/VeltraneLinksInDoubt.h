@@ -29,6 +29,9 @@ class LinksInDoubt {
   // Asks the store about the player's link in doubt and forgets it once it is decided.
   LinkInDoubt Decide(IDatabase& store, const std::string& eos_id);
 
+  // The players whose link is in doubt now.
+  std::size_t Size() const { return rows_.size(); }
+
  private:
   std::vector<std::pair<std::string, int>> rows_;  // oldest first
 };

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "PluginLog.h"
+#include "PluginState.h"
 #include "VeltraneConfig.h"
 #include "VeltraneNotify.h"
 #include "host/Tools.h"
@@ -13,14 +14,20 @@ namespace {
 constexpr FLinearColor kReloadedColour{0.0f, 1.0f, 0.0f, 1.0f};
 constexpr FLinearColor kReloadFailedColour{1.0f, 0.0f, 0.0f, 1.0f};
 
-// The reason config.json could not be read, or nothing when it was.
+// The reason config.json could not be read, or nothing when it was; the plugin's state keeps
+// both for the status command.
 std::optional<std::string> TryReadConfig() {
+  std::optional<std::string> failure;
   try {
     ReadConfig();
-    return std::nullopt;
   } catch (const std::exception& error) {
-    return error.what();
+    failure = error.what();
   }
+  if (plugin_state) {
+    if (!failure) plugin_state->config_reads.last_read = std::chrono::system_clock::now();
+    plugin_state->config_reads.last_refusal = failure;
+  }
+  return failure;
 }
 
 // The console's refusal says what is wrong; the server message passes the formatter, and the

@@ -1,0 +1,32 @@
+# The plugin's sources, named once for the native build (src/CMakeLists.txt) and the Windows cross
+# build (cmake/Windows.cmake). Paths are relative to src/.
+
+# Code that needs neither the host process nor the module around it: the log holder, the wrong-code
+# bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
+# neutralisers of player text and the admin commands' texts. The store and its parsers are headers
+# (Database/).
+set(VELTRANE_CORE_SOURCES
+    PluginLog.cpp
+    CodeAttemptLimiter.cpp
+    VeltraneLinksInDoubt.cpp
+    LinkFlow.cpp
+    RegularFile.cpp
+    DiscordRules.cpp
+    VeltraneMentions.cpp
+    VeltraneMarkdown.cpp
+    AdminCommandText.cpp)
+
+# The module's own code, which calls the host: its lifetime, the game side of the commands and the
+# hook, the configuration, the messages, the group step and the webhook.
+set(VELTRANE_MODULE_SOURCES
+    Veltrane.cpp
+    VeltraneAccountStore.cpp
+    VeltraneAdminCommands.cpp
+    VeltraneConfig.cpp
+    VeltraneSettingsRead.cpp
+    VeltraneLinkCommand.cpp
+    VeltraneLogoutRefresh.cpp
+    VeltraneNotify.cpp
+    VeltranePermissionGroup.cpp
+    VeltraneReload.cpp
+    VeltraneWebhook.cpp)

@@ -1,0 +1,143 @@
+#pragma once
+// An account store in memory for the link flow's tests: player_discord's rows as a vector, the
+// store's rules on them (a state word is no code, a row is linked while it holds a player id), and
+// switches that make the next operations fail as a database would.
+
+#include <algorithm>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Database/IDatabase.h"
+#include "Database/StateWords.h"
+
+struct MemoryRow {
+  int id = 0;
+  std::string eos_id = "0";
+  std::string discord_id = "0";
+  int player_id = 0;
+  std::string character_name = "None";
+  int tribe_id = 0;
+  std::string tribe_name = "None";
+  std::string code = "0";
+
+  bool operator==(const MemoryRow&) const = default;
+};
+
+class MemoryStore : public IDatabase {
+ public:
+  std::vector<MemoryRow> rows;
+  int statements = 0;  // every operation that would have gone to the server
+  // While set, every operation answers "could not ask" and changes nothing.
+  bool away = false;
+  // From this statement on (counted from 1), the store is away; 0: never.
+  int away_from_statement = 0;
+  // The next link update is written (or not) but its answer is lost.
+  std::optional<bool> lose_next_update;  // the value: whether the update landed
+
+  int AddWaitingRow(std::string code, std::string discord_id = "428633244720741283") {
+    MemoryRow row;
+    row.id = static_cast<int>(rows.size()) + 1;
+    row.code = std::move(code);
+    row.discord_id = std::move(discord_id);
+    rows.push_back(row);
+    return row.id;
+  }
+
+  bool IsPlayerExist(std::string eos_id) override {
+    return Ask([&] { return Any([&](const MemoryRow& r) { return r.eos_id == eos_id; }); });
+  }
+  bool IsPlayerIDExist(std::string eos_id) override {
+    return Ask([&] {
+      return Any([&](const MemoryRow& r) { return r.eos_id == eos_id && r.player_id != 0; });
+    });
+  }
+  bool IsCodeExist(std::string code) override {
+    int row_id = 0;
+    return IsCodeExist(std::move(code), row_id);
+  }
+  bool IsCodeExist(std::string code, int& row_id) override {
+    return Ask([&] {
+      if (veltrane::IsStateWord(code)) return false;
+      for (const MemoryRow& row : rows) {
+        if (row.code == code) {
+          row_id = row.id;
+          return true;
+        }
+      }
+      return false;
+    });
+  }
+  bool UpdateAccount(std::string eos_id, std::string code, int player_id,
+                     std::string character_name, int tribe_id, std::string tribe_name) override {
+    int row_id = 0;
+    if (!IsCodeExist(code, row_id)) return false;
+    return UpdateAccount(row_id, eos_id, code, player_id, character_name, tribe_id, tribe_name);
+  }
+  bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
+                     std::string character_name, int tribe_id, std::string tribe_name) override {
+    if (!Begin()) return false;
+    MemoryRow* row = Row(row_id);
+    const bool updates = row != nullptr && row->code == code;
+    if (updates) {
+      const std::optional<bool> lost = std::exchange(lose_next_update, std::nullopt);
+      if (!lost || *lost) {
+        *row = {row->id,        eos_id,   row->discord_id, player_id,
+                character_name, tribe_id, tribe_name,      "Linked"};
+      }
+      if (lost) {
+        answer_ = StoreAnswer::InDoubt;
+        return false;
+      }
+    }
+    return updates;
+  }
+  bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
+                           std::string code, std::string eos_id) override {
+    if (!Begin()) return false;
+    for (MemoryRow& row : rows) {
+      if (row.eos_id != eos_id) continue;
+      row.character_name = character_name;
+      row.tribe_id = tribe_id;
+      row.tribe_name = tribe_name;
+      row.code = code;
+    }
+    return true;
+  }
+  bool IsRowLinkedTo(int row_id, std::string eos_id) override {
+    return Ask([&] {
+      const MemoryRow* row = Row(row_id);
+      return row != nullptr && row->eos_id == eos_id &&
+             (row->code == "Linked" || row->code == "Updated");
+    });
+  }
+  StoreAnswer LastAnswer() const override { return answer_; }
+  std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind, std::string) override {
+    return std::nullopt;
+  }
+  DeletedLinks DeleteLinks(AccountIdKind, std::string, std::vector<int>) override { return {}; }
+
+ private:
+  bool Begin() {
+    ++statements;
+    if (away_from_statement != 0 && statements >= away_from_statement) away = true;
+    answer_ = away ? StoreAnswer::CouldNotAsk : StoreAnswer::Known;
+    return !away;
+  }
+  template <typename Question>
+  bool Ask(Question question) {
+    return Begin() && question();
+  }
+  template <typename Test>
+  bool Any(Test test) const {
+    return std::any_of(rows.begin(), rows.end(), test);
+  }
+  MemoryRow* Row(int row_id) {
+    const auto found =
+        std::find_if(rows.begin(), rows.end(), [&](const MemoryRow& r) { return r.id == row_id; });
+    return found == rows.end() ? nullptr : &*found;
+  }
+
+  StoreAnswer answer_ = StoreAnswer::Known;
+};
