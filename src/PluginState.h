@@ -12,6 +12,7 @@
 #include "CodeAttemptLimiter.h"
 #include "Database/IDatabase.h"
 #include "LinkFlow.h"
+#include "StatusText.h"
 #include "VeltraneLinksInDoubt.h"
 
 // What Load registered with the host, which is what Unload removes: after a failed load the
@@ -27,13 +28,6 @@ struct Registrations {
   bool rcon_command = false;
   bool admin_commands = false;
   bool logout_hook = false;
-};
-
-// When the configuration was read, and what became of the last reload.
-struct ConfigReads {
-  std::chrono::system_clock::time_point last_read{};
-  // Why the last reload was refused; nothing when it succeeded or none was tried.
-  std::optional<std::string> last_refusal;
 };
 
 struct PluginState {

@@ -3,8 +3,8 @@
 
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
 # bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
-# neutralisers of player text and the admin commands' texts. The store and its parsers are headers
-# (Database/).
+# neutralisers of player text and the admin commands' texts, the status among them. The store and
+# its parsers are headers (Database/).
 set(VELTRANE_CORE_SOURCES
     PluginLog.cpp
     CodeAttemptLimiter.cpp
@@ -14,7 +14,8 @@ set(VELTRANE_CORE_SOURCES
     DiscordRules.cpp
     VeltraneMentions.cpp
     VeltraneMarkdown.cpp
-    AdminCommandText.cpp)
+    AdminCommandText.cpp
+    StatusText.cpp)
 
 # The module's own code, which calls the host: its lifetime, the game side of the commands and the
 # hook, the configuration, the messages, the group step and the webhook.

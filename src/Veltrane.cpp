@@ -29,6 +29,7 @@ void (*game_logout)(AShooterGameMode*, AController*) = nullptr;
 namespace {
 
 constexpr char kReloadCommand[] = "Veltrane.Reload";
+constexpr char kStatusCommand[] = "Veltrane.Status";
 constexpr char kLinkedCommand[] = "Veltrane.Linked";
 constexpr char kUnlinkCommand[] = "Veltrane.Unlink";
 constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
@@ -61,7 +62,10 @@ void Load() {
   registered.console_command = true;
   commands.RegisterRconCommand(kReloadCommand, &ReloadConfigRcon);
   registered.rcon_command = true;
-  // The admin commands ask the store of this load and read their settings at each use.
+  // The admin commands ask the state of this load and read their settings at each use.
+  const AdminCommand status = [](std::string_view line) {
+    return AnswerStatus(*plugin_state, line);
+  };
   const AdminCommand linked = [](std::string_view line) {
     return AnswerLinked(*plugin_state->account_store, line);
   };
@@ -72,6 +76,8 @@ void Load() {
   commands.RegisterRconCommand(kLinkedCommand, AdminRconCommand(kLinkedCommand, linked));
   commands.RegisterConsoleCommand(kUnlinkCommand, AdminConsoleCommand(kUnlinkCommand, unlink));
   commands.RegisterRconCommand(kUnlinkCommand, AdminRconCommand(kUnlinkCommand, unlink));
+  commands.RegisterConsoleCommand(kStatusCommand, AdminConsoleCommand(kStatusCommand, status));
+  commands.RegisterRconCommand(kStatusCommand, AdminRconCommand(kStatusCommand, status));
   registered.admin_commands = true;
   AsaApi::GetHooks().SetHook(kLogoutFunction, &Hook_AShooterGameMode_Logout, &game_logout);
   registered.logout_hook = true;
@@ -87,7 +93,7 @@ void Unload() {
   if (registered.console_command) commands.UnregisterConsoleCommand(kReloadCommand);
   if (registered.rcon_command) commands.UnregisterRconCommand(kReloadCommand);
   if (registered.admin_commands) {
-    for (const char* name : {kLinkedCommand, kUnlinkCommand}) {
+    for (const char* name : {kLinkedCommand, kUnlinkCommand, kStatusCommand}) {
       commands.UnregisterConsoleCommand(name);
       commands.UnregisterRconCommand(name);
     }

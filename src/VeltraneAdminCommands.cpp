@@ -4,10 +4,13 @@
 
 #include <map>
 #include <optional>
+#include <sstream>
 #include <utility>
 
 #include "AdminCommandText.h"
 #include "PluginLog.h"
+#include "PluginState.h"
+#include "StatusText.h"
 #include "VeltraneConfig.h"
 #include "VeltraneNotify.h"
 #include "VeltranePermissionGroup.h"
@@ -105,6 +108,26 @@ UnlinkSettings ReadUnlinkSettings() {
   nlohmann::json& settings = config["Settings"];
   return {settings.value("UsePermissions", false),
           settings.value("PermissionGroupToAdd", std::string("Verified"))};
+}
+
+AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
+  // The command word alone.
+  std::istringstream words{std::string(command_line)};
+  std::string word;
+  int count = 0;
+  while (words >> word) ++count;
+  if (count > 1) return Failed({"Usage: Veltrane.Status"});
+  PluginStatus status;
+  status.store = state.account_store->State();
+  status.links_made = state.link_counters.links_made;
+  status.refused_codes = state.link_counters.refused_codes;
+  status.logout_refreshes = state.logout_refreshes;
+  status.locked_out = state.limiter.LockedOutCount(CodeAttemptLimiter::Clock::now());
+  status.in_doubt = state.links_in_doubt.Size();
+  status.config = state.config_reads;
+  const bool store_down = status.store.connection == StoreState::Connection::Unavailable ||
+                          status.store.connection == StoreState::Connection::SwitchedOff;
+  return {store_down, StatusLines(status)};
 }
 
 AdminReply AnswerLinked(IDatabase& store, std::string_view command_line) {

@@ -1,7 +1,8 @@
 #pragma once
-// "Veltrane.Linked" and "Veltrane.Unlink": who is linked to whom, and taking a link away, from the
-// console and over RCON. The commands are given what they use (the store, the settings); the
-// callbacks only carry the command line in and the reply out.
+// "Veltrane.Status", "Veltrane.Linked" and "Veltrane.Unlink": how the plugin is doing, who is
+// linked to whom, and taking a link away, from the console and over RCON. The commands are given
+// what they use (the store, the settings); the callbacks only carry the command line in and the
+// reply out.
 
 #include <functional>
 #include <string>
@@ -31,6 +32,11 @@ AdminReply AnswerLinked(IDatabase& store, std::string_view command_line);
 // UsePermissions, takes each player that is no longer linked out of the group.
 AdminReply AnswerUnlink(IDatabase& store, const UnlinkSettings& settings,
                         std::string_view command_line);
+
+struct PluginState;
+// Veltrane.Status: the store's state, the counts since load and the configuration's reads. Takes
+// no argument; anything after the command word gets the usage reply.
+AdminReply AnswerStatus(PluginState& state, std::string_view command_line);
 
 using AdminCommand = std::function<AdminReply(std::string_view command_line)>;
 // The console callback: each reply line as a server message to the admin who typed the command,

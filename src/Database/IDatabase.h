@@ -3,6 +3,7 @@
 // that settles an update whose answer was lost, and the lookup and deletion of linked rows for the
 // admin commands. No operation lets an exception out.
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -28,6 +29,22 @@ struct DeletedLinks {
   std::uint64_t rows = 0;  // rows deleted, when the answer is Known
   // The server's error number when it refused the statement (1142: the DELETE right is missing).
   unsigned int refused_error = 0;
+};
+
+// What the store's connection is now, as the admins' status shows it.
+struct StoreState {
+  enum class Connection {
+    Connected,    // to server
+    NotYet,       // no connection open now; the next statement connects to server
+    Unavailable,  // every server failed; the next attempt goes to server
+    SwitchedOff,  // the table check switched the store off until the next load
+  };
+  Connection connection = Connection::Connected;
+  std::string server;  // HOST:PORT
+  // Unavailable: since when, and how long until the next statement may try again (0: at once).
+  std::chrono::system_clock::time_point unavailable_since{};
+  std::chrono::seconds next_attempt_in{0};
+  std::string switched_off_reason;  // the table check's verdict
 };
 
 class IDatabase {
@@ -67,4 +84,7 @@ class IDatabase {
   // Deletes those of the rows row_ids that are still linked rows of id, in one statement.
   virtual DeletedLinks DeleteLinks(AccountIdKind kind, std::string id,
                                    std::vector<int> row_ids) = 0;
+
+  // The connection's state now; a store without a server to talk to reports itself connected.
+  virtual StoreState State() { return {}; }
 };

@@ -143,6 +143,14 @@ class MySql : public IDatabase {
   StoreAnswer answer_ = StoreAnswer::Known;
   veltrane::CoolDownPolicy cool_down_;
   veltrane::LostUpdates lost_updates_;
+
+ public:
+  StoreState State() override;
+
+ private:
+  // For State(): when the current outage began, and why the table check switched the store off.
+  std::chrono::system_clock::time_point unavailable_since_{};
+  std::string switched_off_reason_;
 };
 
 inline MySql::MySql(const std::string& host, std::string user, std::string password,
@@ -196,6 +204,7 @@ inline void MySql::ConnectAtLoad() {
     if (OpenCurrentServer(kLoadConnectSeconds)) break;
     if (!first_failure) {
       first_failure = UnavailableLine(availability_->Current(), connection_.open_error().text);
+      unavailable_since_ = std::chrono::system_clock::now();
     }
     availability_->Failed(Clock::now());
   }
@@ -290,8 +299,49 @@ inline void MySql::ServerFailed(unsigned int error_number, const std::string& er
   connection_.close();
   const veltrane::DatabaseServer failed = availability_->Current();
   if (availability_->Failed(Clock::now()).outage_started) {
+    unavailable_since_ = std::chrono::system_clock::now();
     PluginLog::Get()->error(UnavailableLine(failed, error_text));
   }
+}
+
+inline StoreState MySql::State() {
+  StoreState state;
+  if (switched_off_) {
+    state.connection = StoreState::Connection::SwitchedOff;
+    state.switched_off_reason = switched_off_reason_;
+    return state;
+  }
+  if (!availability_) {  // the settings could not be taken: nothing to talk to
+    state.connection = StoreState::Connection::Unavailable;
+    return state;
+  }
+  const bool open = connection_.is_open();
+  state.server = veltrane::DescribeServer(open && connected_server_ ? *connected_server_
+                                                                    : availability_->Current());
+  if (availability_->InOutage()) {
+    state.connection = StoreState::Connection::Unavailable;
+    state.unavailable_since = unavailable_since_;
+    // The cool-down's end, found by asking when the store may try: the whole seconds to wait.
+    const Clock::time_point now = Clock::now();
+    std::int64_t wait = 0;
+    if (!availability_->MayTry(now)) {
+      std::int64_t low = 0;
+      std::int64_t high = std::chrono::ceil<std::chrono::seconds>(cool_down_.longest).count();
+      while (low < high) {
+        const std::int64_t middle = low + (high - low) / 2;
+        if (availability_->MayTry(now + std::chrono::seconds(middle))) {
+          high = middle;
+        } else {
+          low = middle + 1;
+        }
+      }
+      wait = low;
+    }
+    state.next_attempt_in = std::chrono::seconds(wait);
+    return state;
+  }
+  state.connection = open ? StoreState::Connection::Connected : StoreState::Connection::NotYet;
+  return state;
 }
 
 // Never the password: the server, the database and the library's own words.
@@ -359,6 +409,7 @@ inline bool MySql::TableHoldsValuesFaithfully() {
     problems = veltrane::ColumnProblems(columns);
   }
   if (problems.empty()) return true;
+  switched_off_reason_ = fmt::format("{}", fmt::join(problems, "; "));
   PluginLog::Get()->critical(
       "({} {}) Table player_discord cannot hold the plugin's values faithfully, so the account "
       "store is off: {}",

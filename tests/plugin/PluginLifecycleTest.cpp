@@ -26,12 +26,13 @@ class PluginLifecycle : public PluginTest {};
 TEST_F(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
   const DevhostResult result = Run("");
   EXPECT_THAT(
-      std::vector<std::string>(result.lines.begin(), result.lines.begin() + 9),
+      std::vector<std::string>(result.lines.begin(), result.lines.begin() + 11),
       ElementsAre(
           "register chat text=\"/link\"", "register console text=\"Veltrane.Reload\"",
           "register rcon text=\"Veltrane.Reload\"", "register console text=\"Veltrane.Linked\"",
           "register rcon text=\"Veltrane.Linked\"", "register console text=\"Veltrane.Unlink\"",
-          "register rcon text=\"Veltrane.Unlink\"",
+          "register rcon text=\"Veltrane.Unlink\"", "register console text=\"Veltrane.Status\"",
+          "register rcon text=\"Veltrane.Status\"",
           "hook-install name=\"AShooterGameMode.Logout(AController*)\" ok=true", "load ok"));
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
 }
@@ -45,7 +46,9 @@ TEST_F(PluginLifecycle, UnloadRemovesEveryRegistration) {
                           "unregister console text=\"Veltrane.Linked\" found=true",
                           "unregister rcon text=\"Veltrane.Linked\" found=true",
                           "unregister console text=\"Veltrane.Unlink\" found=true",
-                          "unregister rcon text=\"Veltrane.Unlink\" found=true"));
+                          "unregister rcon text=\"Veltrane.Unlink\" found=true",
+                          "unregister console text=\"Veltrane.Status\" found=true",
+                          "unregister rcon text=\"Veltrane.Status\" found=true"));
   EXPECT_THAT(result.WithPrefix("hook-remove "),
               ElementsAre("hook-remove name=\"AShooterGameMode.Logout(AController*)\" ok=true"));
   EXPECT_EQ(result.Count("unload ok"), 1u);
@@ -105,7 +108,7 @@ TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
   const std::string url = nobody.Url("");
   config_["Database"]["MysqlPort"] = std::stoi(url.substr(url.rfind(':') + 1));
   const DevhostResult result = Run("");
-  EXPECT_EQ(result.Count("register "), 7u);
+  EXPECT_EQ(result.Count("register "), 9u);
   EXPECT_EQ(result.Count("hook-install "), 1u);
   EXPECT_EQ(result.Count("load ok"), 1u);
   EXPECT_THAT(VeltraneLog(result), ElementsAre("[critical] Failed to open connection!",
@@ -115,7 +118,7 @@ TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
 TEST_F(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string("thread-attach\nthread-detach\n") + kLinkScript);
-  EXPECT_EQ(result.Count("register "), 7u);
+  EXPECT_EQ(result.Count("register "), 9u);
   EXPECT_EQ(result.Count("error "), 0u);
   ASSERT_EQ(result.Count("notify bob "), 1u);
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
@@ -190,7 +193,7 @@ TEST_F(Configuration, DetachAfterAFailedLoadRemovesNothingAndTheNextLoadServesLi
   ASSERT_NE(loaded, result.lines.end());
   EXPECT_THAT(std::vector<std::string>(result.lines.begin(), loaded),
               Each(Not(AnyOf(StartsWith("unregister "), StartsWith("hook-remove ")))));
-  EXPECT_EQ(result.Count("unregister "), 7u);  // the final unload's
+  EXPECT_EQ(result.Count("unregister "), 9u);  // the final unload's
   EXPECT_EQ(result.Count("hook-remove "), 1u);
   ASSERT_EQ(result.Count("notify bob "), 1u);
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");

@@ -109,6 +109,8 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
       "| Updated ",
       "echo \"over RCON, the same question: the link now reads Updated\"",
       "rcon-reply id=1 text=\"1 link for Discord id ",
+      "echo \"over RCON, an admin asks how the plugin is doing\"",
+      "rcon-reply id=2 text=\"Database: connected to 127.0.0.1:",
       "unload ok",
       "== the webhook receiver got",
       "webhook-receiver POST /api/webhooks/demo",
@@ -134,6 +136,11 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
   EXPECT_NE(console_link.find(", Linked\""), std::string::npos) << console_link;
   const std::string rcon_link = run.lines[run.Find("rcon-reply id=1 ")];
   EXPECT_NE(rcon_link.find(", Updated\""), std::string::npos) << rcon_link;
+  // The status counts the demo's link, its refused code and its logout refresh.
+  const std::string status = run.lines[run.Find("rcon-reply id=2 ")];
+  EXPECT_NE(status.find("\\nSince load: 1 link made, 1 code refused, 1 logout refresh\\n"),
+            std::string::npos)
+      << status;
   // The webhook's answer stands under the link, before the next step starts.
   EXPECT_EQ(run.Find("http-status url=", run.Find("echo \"alice tries the same code again\"")),
             run.lines.size())

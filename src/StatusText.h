@@ -1,0 +1,37 @@
+#pragma once
+// What Veltrane.Status says: the store's state, what happened since load, and the configuration's
+// reads. Pure: the facts are gathered by the command. No secret is among them: servers are named
+// by host and port, reasons are the table check's and the configuration check's own words, which
+// quote nothing of the file.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Database/IDatabase.h"
+
+// When the configuration was read, and what became of the last reload.
+struct ConfigReads {
+  std::chrono::system_clock::time_point last_read{};
+  // Why the last reload was refused; nothing when it succeeded or none was tried.
+  std::optional<std::string> last_refusal;
+};
+
+struct PluginStatus {
+  StoreState store;
+  std::uint64_t links_made = 0;
+  std::uint64_t refused_codes = 0;
+  std::uint64_t logout_refreshes = 0;
+  std::size_t locked_out = 0;  // players locked out of linking now
+  std::size_t in_doubt = 0;    // link updates whose outcome is not known yet
+  ConfigReads config;
+};
+
+// "2026-12-07 17:04:20 UTC".
+std::string DescribeTime(std::chrono::system_clock::time_point time);
+
+// The reply's lines, the first one the store's state.
+std::vector<std::string> StatusLines(const PluginStatus& status);
