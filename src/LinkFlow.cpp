@@ -11,9 +11,8 @@ CodeAttemptLimiter::Limits LimitsOf(const Settings& settings) {
 
 }  // namespace
 
-void LinkFlow::Run(const Settings& settings, const LinkingPlayer& player,
-                   const std::optional<std::string>& code, LinkingPlayerSeam& seam,
-                   Clock::time_point now) {
+void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& code,
+                   LinkingPlayerSeam& seam, Clock::time_point now) {
   const bool debug = settings.debug;
   const auto reply = [&](const char* message_key, bool success) {
     seam.Reply(message_key, success);
@@ -23,6 +22,7 @@ void LinkFlow::Run(const Settings& settings, const LinkingPlayer& player,
     reply("CmdUsage", false);
     return;
   }
+  const LinkingPlayer player = seam.Identity();
   const std::string& eos_text = player.eos_id;
 
   // Waiting rows hold the default EOS id: a player reported with it, or with none, owns nothing.

@@ -27,6 +27,8 @@ struct LinkingPlayer {
 class LinkingPlayerSeam {
  public:
   virtual ~LinkingPlayerSeam() = default;
+  // Who he is; asked once, after the command has a code.
+  virtual LinkingPlayer Identity() = 0;
   // Shows him the reply text under message_key, in the success or the error colour.
   virtual void Reply(const char* message_key, bool success) = 0;
   // The group step of a link (UsePermissions).
@@ -50,8 +52,8 @@ class LinkFlow {
       : store_(store), limiter_(limiter), links_in_doubt_(links_in_doubt), counters_(counters) {}
 
   // One command: code is the word after the command, nothing when he typed none.
-  void Run(const Settings& settings, const LinkingPlayer& player,
-           const std::optional<std::string>& code, LinkingPlayerSeam& seam, Clock::time_point now);
+  void Run(const Settings& settings, const std::optional<std::string>& code,
+           LinkingPlayerSeam& seam, Clock::time_point now);
 
  private:
   void CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits,

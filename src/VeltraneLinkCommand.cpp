@@ -17,15 +17,22 @@
 
 namespace {
 
-// The player in the game, for the flow: replies, the group step and the announcement.
+// The player in the game, for the flow: who he is, replies, the group step and the announcement.
 class GamePlayer final : public LinkingPlayerSeam {
  public:
-  GamePlayer(AShooterPlayerController* player, const Settings& settings, FString eos_id,
-             FString tribe_name)
-      : player_(player),
-        settings_(settings),
-        eos_id_(std::move(eos_id)),
-        tribe_name_(std::move(tribe_name)) {}
+  GamePlayer(AShooterPlayerController* player, const Settings& settings)
+      : player_(player), settings_(settings) {}
+
+  LinkingPlayer Identity() override {
+    eos_id_ = AsaApi::GetApiUtils().GetEOSIDFromController(player_);
+    const int player_id = player_->GetLinkedPlayerID();
+    FString character_name;
+    player_->GetPlayerCharacterName(&character_name);
+    const int tribe_id = player_->TargetingTeamField();
+    tribe_name_ = TribeNameOf(player_);
+    return {eos_id_.ToString(), player_id, AsaApi::Tools::Utf8Encode(character_name.View()),
+            tribe_id, AsaApi::Tools::Utf8Encode(tribe_name_.View())};
+  }
 
   void Reply(const char* message_key, bool success) override {
     NotifyPlayer(player_, message_key, success ? kSuccessColour : kErrorColour,
@@ -36,6 +43,7 @@ class GamePlayer final : public LinkingPlayerSeam {
     AddToPermissionGroup(eos_id_, group, debug);
   }
 
+  // The game's own texts of the EOS id and the tribe name, as Identity() read them.
   void Announce(const LinkingPlayer& player, const Settings& settings) override {
     const AnnouncementValues values{FString(player.character_name.c_str()),
                                     FString(settings.map_name.c_str()),
@@ -77,14 +85,6 @@ void RunLinkCommand(AShooterPlayerController* player, FString* message) {
   if (words.size() >= 2) code = words[1].ToString();
 
   const Settings& settings = LiveSettings();
-  const FString eos_id = AsaApi::GetApiUtils().GetEOSIDFromController(player);
-  FString character_name;
-  player->GetPlayerCharacterName(&character_name);
-  FString tribe_name = TribeNameOf(player);
-  const LinkingPlayer linking{eos_id.ToString(), player->GetLinkedPlayerID(),
-                              AsaApi::Tools::Utf8Encode(character_name.View()),
-                              player->TargetingTeamField(),
-                              AsaApi::Tools::Utf8Encode(tribe_name.View())};
-  GamePlayer seam(player, settings, eos_id, std::move(tribe_name));
-  plugin_state->Links().Run(settings, linking, code, seam, LinkFlow::Clock::now());
+  GamePlayer seam(player, settings);
+  plugin_state->Links().Run(settings, code, seam, LinkFlow::Clock::now());
 }

@@ -32,6 +32,9 @@ void PrintTo(const Told& reply, std::ostream* out) {
 
 class RecordingPlayer final : public LinkingPlayerSeam {
  public:
+  explicit RecordingPlayer(LinkingPlayer player) : player_(std::move(player)) {}
+
+  LinkingPlayer Identity() override { return player_; }
   std::vector<Told> replies;
   std::vector<std::string> groups;
   std::vector<std::string> announced;  // the character names of the announcements
@@ -43,6 +46,9 @@ class RecordingPlayer final : public LinkingPlayerSeam {
   void Announce(const LinkingPlayer& player, const Settings& /*settings*/) override {
     announced.push_back(player.character_name);
   }
+
+ private:
+  LinkingPlayer player_;
 };
 
 class LinkFlowTest : public ::testing::Test {
@@ -57,8 +63,8 @@ class LinkFlowTest : public ::testing::Test {
   // One command of player with code (none: he typed only the command); the replies it got.
   std::vector<Told> Type(const std::optional<std::string>& code,
                          const LinkingPlayer& player = Alice()) {
-    RecordingPlayer seam;
-    LinkFlow(store, limiter, links_in_doubt, counters).Run(settings, player, code, seam, now);
+    RecordingPlayer seam(player);
+    LinkFlow(store, limiter, links_in_doubt, counters).Run(settings, code, seam, now);
     groups.insert(groups.end(), seam.groups.begin(), seam.groups.end());
     announced.insert(announced.end(), seam.announced.begin(), seam.announced.end());
     return seam.replies;
