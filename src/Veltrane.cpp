@@ -47,8 +47,6 @@ constexpr char kReloadCommand[] = "Veltrane.Reload";
 constexpr char kLinkedCommand[] = "Veltrane.Linked";
 constexpr char kUnlinkCommand[] = "Veltrane.Unlink";
 constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
-constexpr char kDefaultCustomMessage[] =
-    "Player {CharacterName} with EOS-ID {EOS} linked his account in the map {MapName}";
 
 // The text the chat command was registered under: a reload may change LinkDiscordCmd, but Unload
 // must remove the command that exists. Plain std::u16string, not FString, because it is destroyed
@@ -78,12 +76,12 @@ FString TribeNameOf(AShooterPlayerController* player) {
 
 // Stores a linked player's current character and tribe data when UpdatePlayerDataOnLogout is set.
 void RefreshPlayerDataOnLogout(AController* exiting) {
-  nlohmann::json& settings = config["Settings"];
-  if (!settings.value("UpdatePlayerDataOnLogout", false) || exiting == nullptr) return;
+  const Settings& settings = LiveSettings();
+  if (!settings.update_player_data_on_logout || exiting == nullptr) return;
   AController* owner = exiting->GetOwnerController();
   if (owner == nullptr) return;
   auto* player = static_cast<AShooterPlayerController*>(owner);
-  const bool debug = settings.value("debug", false);
+  const bool debug = settings.debug;
 
   FString eos_id;
   player->GetUniqueNetIdAsString(&eos_id);
@@ -118,16 +116,10 @@ void Load() {
   PluginLog::Init("Veltrane");
   try {
     ReadConfig();
-    nlohmann::json& database = config["Database"];
-    const int port = database.value("MysqlPort", 3306);
-    std::string database_name = database.value("MysqlDB", "");
-    std::string password = database.value("MysqlPass", "");
-    std::string user = database.value("MysqlUser", "");
-    std::string host = database.value("MysqlHost", "");
-    const int timeout_seconds = database.value("MysqlTimeout", 10);
-    account_store = std::make_unique<MySql>(std::move(host), std::move(user), std::move(password),
-                                            std::move(database_name), port,
-                                            static_cast<unsigned int>(timeout_seconds));
+    const DatabaseSettings& database = LiveSettings().database;
+    account_store = std::make_unique<MySql>(
+        database.mysql_host, database.mysql_user, database.mysql_pass, database.mysql_db,
+        database.mysql_port, static_cast<unsigned int>(database.mysql_timeout));
   } catch (const std::exception& error) {
     PluginLog::Get()->error(error.what());
     throw;
@@ -221,16 +213,15 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
     TArray<FString> words;
     message->ParseIntoArray(words, u" ", true);
 
-    nlohmann::json& settings = config["Settings"];
-    const int message_seconds = settings.value("MessagesDuration", 10);
-    const bool notification_mode = settings.value("NotificationMode", true);
-    const bool debug = settings.value("debug", false);
-    const bool use_permissions = settings.value("UsePermissions", false);
-    const std::string group = settings.value("PermissionGroupToAdd", "Verified");
-    const std::string map_name = settings.value("MapName", "TheIsland");
-    nlohmann::json& discord = settings["Discord"];
-    const bool enable_discord = discord.value("EnableDiscord", false);
-    const std::string custom_message = discord.value("CustomMessage", kDefaultCustomMessage);
+    const Settings& settings = LiveSettings();
+    const int message_seconds = settings.messages_duration;
+    const bool notification_mode = settings.notification_mode;
+    const bool debug = settings.debug;
+    const bool use_permissions = settings.use_permissions;
+    const std::string& group = settings.permission_group_to_add;
+    const std::string& map_name = settings.map_name;
+    const bool enable_discord = settings.discord.enable_discord;
+    const std::string& custom_message = settings.discord.custom_message;
 
     const auto reply = [&](const char* message_key, FLinearColor colour) {
       NotifyPlayer(player, message_key, colour, notification_mode, message_seconds);

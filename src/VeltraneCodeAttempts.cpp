@@ -14,9 +14,8 @@ CodeAttemptLimiter& Limiter() {
 }
 
 CodeAttemptLimiter::Limits CurrentLimits() {
-  nlohmann::json& settings = config["Settings"];
-  return {settings.value("MaxCodeAttempts", 5),
-          std::chrono::seconds(settings.value("CodeLockoutSeconds", 300))};
+  const Settings& settings = LiveSettings();
+  return {settings.max_code_attempts, std::chrono::seconds(settings.code_lockout_seconds)};
 }
 
 }  // namespace

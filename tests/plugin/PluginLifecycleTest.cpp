@@ -190,7 +190,7 @@ TEST_F(Configuration, DetachAfterAFailedLoadRemovesNothingAndTheNextLoadServesLi
   ASSERT_NE(loaded, result.lines.end());
   EXPECT_THAT(std::vector<std::string>(result.lines.begin(), loaded),
               Each(Not(AnyOf(StartsWith("unregister "), StartsWith("hook-remove ")))));
-  EXPECT_EQ(result.Count("unregister "), 3u);  // the final unload's
+  EXPECT_EQ(result.Count("unregister "), 7u);  // the final unload's
   EXPECT_EQ(result.Count("hook-remove "), 1u);
   ASSERT_EQ(result.Count("notify bob "), 1u);
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
