@@ -18,7 +18,7 @@
 // - UpdateAccount answers true only when its statement ran and changed at least one row.
 // - At load, after the table statement, a table whose columns cannot hold the values faithfully
 //   (see ColumnRequirements.h) is one critical line, and the store then answers false to
-//   everything without sending, as after a failed connection.
+//   everything without sending, and LastAnswer() says that it could not ask, until the next load.
 // - Statements time out after read_write_timeout_seconds on a stalled server and answer false.
 // - Non-unique indexes on eos_id and code are added after the table statement when missing.
 // - The host may be a comma-separated list of servers, tried in order (Database/ServerList.h).
@@ -54,8 +54,9 @@
 
 class MySql : public IDatabase {
  public:
-  // Opens the connection and creates the table when missing; every failure is logged and leaves a
-  // store whose operations answer false. A timeout of 0 lets statements wait without limit.
+  // Opens the connection and creates the table when missing; every failure is logged. A store
+  // that could not connect tries again on the outage cadence when it is used (see above). A
+  // timeout of 0 lets statements wait without limit.
   MySql(const std::string& host, std::string user, std::string password, std::string database,
         int port, unsigned int read_write_timeout_seconds = 10,
         veltrane::CoolDownPolicy cool_down = {});
