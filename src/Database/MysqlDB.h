@@ -23,7 +23,7 @@
 // - A row counts as linked when its player_id is not 0 (game servers report negative ids too).
 // - At load, after the table statement, a table whose columns cannot hold the values faithfully
 //   (see ColumnRequirements.h) is one critical line, and the store then answers false to
-//   everything without sending, as after a failed connection.
+//   everything without sending, and LastAnswer() says that it could not ask, until the next load.
 // - Statements time out after read_write_timeout_seconds on a stalled server and answer false.
 //   The session also has deadlines on the server, set again at every connection: a statement
 //   that the store gave up on must not go on there and change a row later.
@@ -74,8 +74,9 @@ class MySql : public IDatabase {
   using Clock = veltrane::ServerAvailability::Clock;
   using Now = std::function<Clock::time_point()>;
 
-  // Opens the connection and creates the table when missing; every failure is logged and leaves a
-  // store whose operations answer false. A timeout of 0 lets statements wait without limit.
+  // Opens the connection and creates the table when missing; every failure is logged. A store
+  // that could not connect tries again on the outage cadence when it is used (see above). A
+  // timeout of 0 lets statements wait without limit.
   MySql(const std::string& host, std::string user, std::string password, std::string database,
         int port, unsigned int read_write_timeout_seconds = 10,
         veltrane::CoolDownPolicy cool_down = {}, Now now = &Clock::now);
