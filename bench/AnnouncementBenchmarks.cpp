@@ -11,9 +11,12 @@
 #include "VeltraneWebhook.h"
 #include "host/AsaApi.h"
 
-// The webhook sender is compiled into the harness, which holds its own configuration document;
-// the loaded plugin keeps its own.
-nlohmann::json config;
+// The webhook sender is compiled into the harness, which holds its own settings; the loaded
+// plugin keeps its own.
+namespace {
+Settings harness_settings;
+}  // namespace
+const Settings& LiveSettings() { return harness_settings; }
 
 namespace veltrane::bench {
 
@@ -56,11 +59,9 @@ void ComposeLongTemplate(benchmark::State& state) {
 // The sender up to the post: its three settings, the body, the world and game state looked up.
 // The game state is taken away for the loop, so that the sender stops just before the post.
 void WebhookBodyOfLongAnnouncement(benchmark::State& state) {
-  config = {{"Settings",
-             {{"Discord",
-               {{"EnableDiscord", true},
-                {"SenderName", "MyARK"},
-                {"WebHookUrl", "http://127.0.0.1:9/never-posted"}}}}}};
+  harness_settings.discord.enable_discord = true;
+  harness_settings.discord.sender_name = "MyARK";
+  harness_settings.discord.web_hook_url = "http://127.0.0.1:9/never-posted";
   const std::u16string announcement =
       ComposeAnnouncement(FString(LongTemplate().c_str()), Values()).ToWide();
   AShooterGameState*& game_state = GetNativeField<AShooterGameState*>(

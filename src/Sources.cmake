@@ -3,8 +3,8 @@
 
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
 # bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
-# neutralisers of player text and the admin commands' texts, the status among them. The store and
-# its parsers are headers (Database/).
+# neutralisers of player text, the admin commands' texts (the status among them) and the table of
+# settings with its check. The store and its parsers are headers (Database/).
 set(VELTRANE_CORE_SOURCES
     PluginLog.cpp
     CodeAttemptLimiter.cpp
@@ -15,6 +15,7 @@ set(VELTRANE_CORE_SOURCES
     VeltraneMentions.cpp
     VeltraneMarkdown.cpp
     AdminCommandText.cpp
+    SettingsTable.cpp
     StatusText.cpp)
 
 # The module's own code, which calls the host: its lifetime, the game side of the commands and the
@@ -24,7 +25,6 @@ set(VELTRANE_MODULE_SOURCES
     VeltraneAccountStore.cpp
     VeltraneAdminCommands.cpp
     VeltraneConfig.cpp
-    VeltraneSettingsRead.cpp
     VeltraneLinkCommand.cpp
     VeltraneLogoutRefresh.cpp
     VeltraneNotify.cpp

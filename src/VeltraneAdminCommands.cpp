@@ -105,9 +105,8 @@ std::u16string ServerMessageText(const std::string& line) {
 }  // namespace
 
 UnlinkSettings ReadUnlinkSettings() {
-  nlohmann::json& settings = config["Settings"];
-  return {settings.value("UsePermissions", false),
-          settings.value("PermissionGroupToAdd", std::string("Verified"))};
+  const Settings& settings = LiveSettings();
+  return {settings.use_permissions, settings.permission_group_to_add};
 }
 
 AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {

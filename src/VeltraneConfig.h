@@ -1,11 +1,13 @@
 #pragma once
 // The configuration document: config.json below the server's directory, read whole at load and at
-// each reload, checked against the table of known keys before it replaces the live one, and read
-// key by key (with a default per key) at every use.
+// each reload, checked against the table of settings (SettingsTable.h) before it replaces the live
+// one together with its typed settings (LiveSettings(), VeltraneSettings.h), which the plugin
+// reads.
 
 #include <nlohmann/json.hpp>
 #include <string>
 
+#include "VeltraneSettings.h"
 #include "host/FString.h"
 
 // Replaced whole by each successful ReadConfig; JSON null before the first.
@@ -14,7 +16,7 @@ extern nlohmann::json config;
 // The largest config.json that is read; anything larger is refused unread.
 inline constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 
-// Reads config.json, checks it and makes it the live config; each unknown key of a known section
+// Reads config.json, checks it and makes it and its settings the live ones; each unknown key of a known section
 // is logged as one warning. Throws std::runtime_error on a file that cannot be read ("Can't open
 // config.json", not a regular file, larger than kMaxConfigBytes), does not parse, or does not
 // check (the text names the key's path); then config stays as it was. Beyond types and ranges the
@@ -24,5 +26,4 @@ inline constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 void ReadConfig();
 
 // The text under key in Messages, "No message" when the key is missing, decoded from UTF-8.
-// Throws the JSON library's type error for a mistyped text or a Messages that is no object.
 FString GetText(const std::string& key);

@@ -45,15 +45,3 @@ void NotifyPlayer(AShooterPlayerController* player, const std::string& message_k
     messaging->SendChatMessage(player, sender, *text);
   }
 }
-
-std::string ReplyFormatProblem(const FString& text) {
-  try {
-    // The call the messaging service makes, on the same zero-terminated text.
-    FString::Format(*text);
-    return "";
-  } catch (const fmt::format_error& error) {
-    return fmt::format(
-        "the message formatter refuses it ({}); a brace to show is written doubled, {{{{ or }}}}",
-        error.what());
-  }
-}

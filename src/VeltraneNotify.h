@@ -18,7 +18,3 @@ std::shared_ptr<AsaApi::IMessagingManager> GetPluginMessaging();
 // passes the message formatter; a format error throws before anything is shown.
 void NotifyPlayer(AShooterPlayerController* player, const std::string& message_key,
                   FLinearColor colour, bool notification_mode, int message_seconds);
-
-// Why the message formatter refuses text as NotifyPlayer hands it over (a brace that is not
-// doubled), or an empty text. The configuration check asks it for every reply text.
-std::string ReplyFormatProblem(const FString& text);

@@ -1,5 +1,7 @@
 #pragma once
-// The configuration's settings as typed values, built from config at each successful read.
+// Every setting of config.json as a typed value. The table in SettingsTable.cpp is the one place
+// that names each key with its type, default and rule; a value of this type is built from it at
+// each successful read of the file and replaced together with the document.
 
 #include <functional>
 #include <map>
@@ -7,28 +9,37 @@
 
 struct DiscordSettings {
   bool enable_discord = false;
-  std::string sender_name, web_hook_url, custom_message;
+  std::string sender_name;
+  std::string web_hook_url;
+  std::string custom_message;
 };
 
+// Read by Load only: a reload changes them for the next load.
 struct DatabaseSettings {
-  std::string mysql_host, mysql_user, mysql_pass, mysql_db;
-  int mysql_port = 3306;
-  int mysql_timeout = 10;
+  std::string mysql_host;
+  std::string mysql_user;
+  std::string mysql_pass;
+  std::string mysql_db;
+  int mysql_port = 0;
+  int mysql_timeout = 0;
 };
 
 struct Settings {
-  int messages_duration = 10;
-  bool notification_mode = true;
+  int messages_duration = 0;
+  bool notification_mode = false;
   bool debug = false;
   bool use_permissions = false;
-  std::string permission_group_to_add, map_name;
+  std::string permission_group_to_add;
+  std::string map_name;
   bool update_player_data_on_logout = false;
-  int max_code_attempts = 5;
-  int code_lockout_seconds = 300;
+  int max_code_attempts = 0;
+  int code_lockout_seconds = 0;
   DiscordSettings discord;
   DatabaseSettings database;
-  std::map<std::string, std::string, std::less<>> messages;  // UTF-8, every known key
+  // Every known Messages key, as UTF-8.
+  std::map<std::string, std::string, std::less<>> messages;
 };
 
-// The settings of the live config, replaced together with it by each successful read.
+// The settings of the live configuration, replaced together with it by each successful
+// ReadConfig; the defaults of every key before the first.
 const Settings& LiveSettings();

@@ -83,20 +83,18 @@ FString ComposeAnnouncement(const FString& template_text, const AnnouncementValu
 }
 
 void SendDiscordWebhook(std::u16string_view announcement) {
-  nlohmann::json& discord = config["Settings"]["Discord"];
-  const bool enable_discord = discord.value("EnableDiscord", false);
-  const std::string sender_name = discord.value("SenderName", "MyARK");
-  const std::string webhook_url = discord.value("WebHookUrl", "");
-  const FString url(webhook_url.c_str());
-  if (!enable_discord || url.IsEmpty()) return;
+  const DiscordSettings& discord = LiveSettings().discord;
+  const FString url(discord.web_hook_url.c_str());
+  if (!discord.enable_discord || url.IsEmpty()) return;
 
   // Discord refuses a message without content, or with more than it takes.
   const veltrane::DiscordContent content = veltrane::FitDiscordContent(announcement);
   if (veltrane::IsBlankForDiscord(content.text)) return;
   // The sender name was checked against Discord's rules with the configuration.
-  const std::u16string body = fmt::format(
-      u"{{\"content\":\"{}\",\"username\":\"{}\",\"avatar_url\":null}}",
-      EscapeJsonString(content.text), EscapeJsonString(AsaApi::Tools::Utf8Decode(sender_name)));
+  const std::u16string body =
+      fmt::format(u"{{\"content\":\"{}\",\"username\":\"{}\",\"avatar_url\":null}}",
+                  EscapeJsonString(content.text),
+                  EscapeJsonString(AsaApi::Tools::Utf8Decode(discord.sender_name)));
 
   UWorld* world = AsaApi::GetApiUtils().GetCurrentWorld();
   if (world == nullptr) return;

@@ -23,7 +23,7 @@
 // - A row counts as linked when its player_id is not 0 (game servers report negative ids too).
 // - At load, after the table statement, a table whose columns cannot hold the values faithfully
 //   (see ColumnRequirements.h) is one critical line, and the store then answers false to
-//   everything without sending, as after a failed connection.
+//   everything without sending, and LastAnswer() says that it could not ask, until the next load.
 // - Statements time out after read_write_timeout_seconds on a stalled server and answer false.
 //   The session also has deadlines on the server, set again at every connection: a statement
 //   that the store gave up on must not go on there and change a row later.
@@ -49,6 +49,7 @@
 #include <array>
 #include <chrono>
 #include <exception>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -69,11 +70,16 @@
 
 class MySql : public IDatabase {
  public:
-  // Opens the connection and creates the table when missing; every failure is logged and leaves a
-  // store whose operations answer false. A timeout of 0 lets statements wait without limit.
+  // The time the cool-downs are measured on; tests move their own instead of waiting.
+  using Clock = veltrane::ServerAvailability::Clock;
+  using Now = std::function<Clock::time_point()>;
+
+  // Opens the connection and creates the table when missing; every failure is logged. A store
+  // that could not connect tries again on the outage cadence when it is used (see above). A
+  // timeout of 0 lets statements wait without limit.
   MySql(const std::string& host, std::string user, std::string password, std::string database,
         int port, unsigned int read_write_timeout_seconds = 10,
-        veltrane::CoolDownPolicy cool_down = {});
+        veltrane::CoolDownPolicy cool_down = {}, Now now = &Clock::now);
 
   // IDatabase
   bool IsPlayerExist(std::string eos_id) override;
@@ -104,8 +110,6 @@ class MySql : public IDatabase {
   static constexpr unsigned int kReconnectSeconds = 3;
 
  private:
-  using Clock = veltrane::ServerAvailability::Clock;
-
   void ConnectAtLoad();
   bool OpenCurrentServer(unsigned int connect_timeout_seconds);
   void NoteConnected();
@@ -142,6 +146,7 @@ class MySql : public IDatabase {
   bool switched_off_ = false;
   StoreAnswer answer_ = StoreAnswer::Known;
   veltrane::CoolDownPolicy cool_down_;
+  Now now_;
   veltrane::LostUpdates lost_updates_;
 
  public:
@@ -155,8 +160,8 @@ class MySql : public IDatabase {
 
 inline MySql::MySql(const std::string& host, std::string user, std::string password,
                     std::string database, int port, unsigned int read_write_timeout_seconds,
-                    veltrane::CoolDownPolicy cool_down)
-    : cool_down_(cool_down) {
+                    veltrane::CoolDownPolicy cool_down, Now now)
+    : cool_down_(cool_down), now_(std::move(now)) {
   try {
     settings_.user = std::move(user);
     settings_.password = std::move(password);
@@ -206,7 +211,7 @@ inline void MySql::ConnectAtLoad() {
       first_failure = UnavailableLine(availability_->Current(), connection_.open_error().text);
       unavailable_since_ = std::chrono::system_clock::now();
     }
-    availability_->Failed(Clock::now());
+    availability_->Failed(now_());
   }
   if (!connection_.is_open()) {
     PluginLog::Get()->critical("Failed to open connection!");
@@ -266,7 +271,7 @@ inline void MySql::PrepareTable() {
 
 inline bool MySql::Reachable() {
   answer_ = StoreAnswer::Known;
-  if (availability_ && !switched_off_ && availability_->MayTry(Clock::now())) {
+  if (availability_ && !switched_off_ && availability_->MayTry(now_())) {
     if (connection_.is_open()) return true;
     if (OpenCurrentServer(kReconnectSeconds)) {
       NoteConnected();
@@ -284,7 +289,7 @@ inline bool MySql::Reachable() {
 }
 
 inline void MySql::ServerAnswered() {
-  const std::optional<Clock::duration> outage = availability_->Succeeded(Clock::now());
+  const std::optional<Clock::duration> outage = availability_->Succeeded(now_());
   if (!outage) return;
   PluginLog::Get()->info("Database server {} available again after {:.1f} s",
                          veltrane::DescribeServer(availability_->Current()),
@@ -298,7 +303,7 @@ inline void MySql::ServerFailed(unsigned int error_number, const std::string& er
       daotk::mysql::MayHaveRun(error_number) ? StoreAnswer::InDoubt : StoreAnswer::CouldNotAsk;
   connection_.close();
   const veltrane::DatabaseServer failed = availability_->Current();
-  if (availability_->Failed(Clock::now()).outage_started) {
+  if (availability_->Failed(now_()).outage_started) {
     unavailable_since_ = std::chrono::system_clock::now();
     PluginLog::Get()->error(UnavailableLine(failed, error_text));
   }
@@ -322,7 +327,7 @@ inline StoreState MySql::State() {
     state.connection = StoreState::Connection::Unavailable;
     state.unavailable_since = unavailable_since_;
     // The cool-down's end, found by asking when the store may try: the whole seconds to wait.
-    const Clock::time_point now = Clock::now();
+    const Clock::time_point now = now_();
     std::int64_t wait = 0;
     if (!availability_->MayTry(now)) {
       std::int64_t low = 0;
@@ -610,7 +615,7 @@ inline bool MySql::IsRowLinkedTo(int row_id, std::string eos_id) {
 // cool-down has passed.
 inline std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost,
                                                    const char* operation) {
-  const Clock::time_point now = Clock::now();
+  const Clock::time_point now = now_();
   if (now < lost.retry_at) return std::nullopt;
   lost.retry_at = now + cool_down_.first;
 
@@ -650,6 +655,7 @@ inline bool MySql::EndSession(daotk::mysql::connection& connection,
       "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = {} AND USER = "
       "SUBSTRING_INDEX(CURRENT_USER(), '@', 1);",
       lost.thread_id);
+  // A real wait for the server, on the real clock.
   const Clock::time_point give_up = Clock::now() + std::chrono::seconds(kReconnectSeconds);
   bool kill_sent = false;
   while (true) {

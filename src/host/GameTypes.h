@@ -38,12 +38,15 @@ struct APlayerState : AActor {};
 
 struct AShooterPlayerState : APlayerState {
   FString* GetPlayerOrTribeName(FString* result) {
-    return NativeCall<FString*, FString*>(this, "AShooterPlayerState.GetPlayerOrTribeName()", result);
+    return NativeCall<FString*, FString*>(this, "AShooterPlayerState.GetPlayerOrTribeName()",
+                                          result);
   }
 };
 
 struct AController : UPrimalActor {
-  APlayerState*& PlayerStateField() { return GetNativeField<APlayerState*>(this, "AController.PlayerState"); }
+  APlayerState*& PlayerStateField() {
+    return GetNativeField<APlayerState*>(this, "AController.PlayerState");
+  }
   int& TargetingTeamField() { return GetNativeField<int>(this, "UPrimalActor.TargetingTeam"); }
 };
 
@@ -55,11 +58,15 @@ struct APlayerController : AController {};
 
 struct AShooterPlayerController : APlayerController {
   FString* GetUniqueNetIdAsString(FString* result) {
-    return NativeCall<FString*, FString*>(this, "AShooterPlayerController.GetUniqueNetIdAsString()", result);
+    return NativeCall<FString*, FString*>(this, "AShooterPlayerController.GetUniqueNetIdAsString()",
+                                          result);
   }
-  int GetLinkedPlayerID() { return NativeCall<int>(this, "AShooterPlayerController.GetLinkedPlayerID()"); }
+  int GetLinkedPlayerID() {
+    return NativeCall<int>(this, "AShooterPlayerController.GetLinkedPlayerID()");
+  }
   FString* GetPlayerCharacterName(FString* result) {
-    return NativeCall<FString*, FString*>(this, "AShooterPlayerController.GetPlayerCharacterName()", result);
+    return NativeCall<FString*, FString*>(this, "AShooterPlayerController.GetPlayerCharacterName()",
+                                          result);
   }
   APrimalCharacter* GetPlayerCharacter() {
     return NativeCall<APrimalCharacter*>(this, "AShooterPlayerController.GetPlayerCharacter()");

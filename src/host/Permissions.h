@@ -38,7 +38,8 @@ template <typename Function>
 Function BindOnFirstCall(Function& slot, const char* symbol) {
   if (slot == nullptr) {
     slot = reinterpret_cast<Function>(FindExportedFunction(symbol));
-    if (slot == nullptr) throw std::runtime_error(std::string("Permissions: cannot bind ") + symbol);
+    if (slot == nullptr)
+      throw std::runtime_error(std::string("Permissions: cannot bind ") + symbol);
   }
   return slot;
 }

@@ -81,10 +81,13 @@ class AccountStoreFaults : public ::testing::Test {
                                    veltrane::CoolDownPolicy cool_down = {}) {
     const veltrane::test::SandboxSettings& settings = database_.Settings();
     return std::make_unique<MySql>(settings.host, settings.user, settings.password,
-                                   database_.Name(), port, timeout_seconds, cool_down);
+                                   database_.Name(), port, timeout_seconds, cool_down,
+                                   [this] { return now_; });
   }
 
   SandboxDatabase database_;
+  // The stores' cool-downs run on this clock, which only the test moves.
+  MySql::Clock::time_point now_ = MySql::Clock::now();
 };
 
 TEST_F(AccountStoreFaults, UnreachableServerIsOneCriticalLineWithItsReasonAndEveryAnswerFalse) {
@@ -149,7 +152,7 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
       static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(waited).count()));
 
   // The stall was an outage: the next statement waits out its cool-down.
-  std::this_thread::sleep_for(kCoolDown.longest + 100ms);
+  now_ += kCoolDown.longest + 100ms;
   EXPECT_TRUE(store->IsCodeExist("CODE-1"));
   EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_EQ(CapturingLogSink::Instance()->Lines().size(), 2u);  // its start and its end

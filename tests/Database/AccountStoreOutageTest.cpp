@@ -38,7 +38,8 @@ class AccountStoreOutage : public ::testing::Test {
   std::unique_ptr<MySql> OpenStore(const std::string& hosts, unsigned int timeout_seconds = 2) {
     const veltrane::test::SandboxSettings& settings = database_.Settings();
     return std::make_unique<MySql>(hosts, settings.user, settings.password, database_.Name(),
-                                   settings.port, timeout_seconds, kShortCoolDown);
+                                   settings.port, timeout_seconds, kShortCoolDown,
+                                   [this] { return now_; });
   }
   std::string Through(const FaultProxy& proxy) const {
     return "127.0.0.1:" + std::to_string(proxy.Port());
@@ -55,7 +56,8 @@ class AccountStoreOutage : public ::testing::Test {
     return "Database server " + Through(proxy) + " (database " + database_.Name() +
            ") unavailable: ";
   }
-  static void WaitOutCoolDown() { std::this_thread::sleep_for(kShortCoolDown.longest + 100ms); }
+  // The stores' cool-downs run on this clock, which only the test moves.
+  void WaitOutCoolDown() { now_ += kShortCoolDown.longest + 100ms; }
 
   // Waits (bounded) until the proxy has read more than before from its clients.
   static bool WaitForBytes(const FaultProxy& proxy, std::uint64_t before) {
@@ -67,6 +69,7 @@ class AccountStoreOutage : public ::testing::Test {
 
   SandboxDatabase database_;
   FaultProxy proxy_{database_.Settings().host, database_.Settings().port};
+  MySql::Clock::time_point now_ = MySql::Clock::now();
 };
 
 // Refused

@@ -7,6 +7,7 @@
 
 #include "AdminCommandText.h"
 #include "PluginTest.h"
+#include "support/FaultProxy.h"
 #include "support/InjectionCorpus.h"
 #include "support/RconTestClient.h"
 #include "support/WebhookReceiver.h"
@@ -327,9 +328,12 @@ TEST_F(AdminCommands, WithoutThePermissionsPluginOrUsePermissionsOnlyTheRowsGo) 
   EXPECT_EQ(database_.Rows().size(), 3u);
 }
 
-TEST_F(AdminCommands, AnUnlinkWhoseOutcomeNeverCameBackSaysSoAndLeavesTheGroup) {
+// The store gives its statements a server-side deadline of MysqlTimeout: a deletion held up by
+// another session's lock is ended by the server, which undoes it.
+TEST_F(AdminCommands, AnUnlinkHeldUpPastTheTimeoutIsEndedByTheServerAndChangesNothing) {
   config_["Database"]["MysqlTimeout"] = 1;
   InsertThreePlayersAndDecoys();
+  const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
   auto server = StartServer(fmt::format("perms on\nperms add {} \"Linked Players\"\n", kAdaEOS));
   // Another session holds Ada's rows past the plugin's timeout; reading them is not held up.
   database_.Execute("START TRANSACTION");
@@ -338,6 +342,25 @@ TEST_F(AdminCommands, AnUnlinkWhoseOutcomeNeverCameBackSaysSoAndLeavesTheGroup) 
   server->Send(fmt::format("rcon Veltrane.Unlink {}\n", kAdaEOS));
   ASSERT_TRUE(server->WaitForLine("rcon-reply ", 1, std::chrono::seconds(30)));
   database_.Execute("COMMIT");
+  const DevhostResult result = server->Stop();
+  EXPECT_THAT(RconReplies(result),
+              ElementsAre("The database refused the deletion (error 1969); nothing was unlinked"));
+  EXPECT_EQ(result.Count("group-remove "), 0u);
+  EXPECT_EQ(database_.Rows(), rows_before);
+}
+
+TEST_F(AdminCommands, AnUnlinkWhoseOutcomeNeverCameBackSaysSoAndLeavesTheGroup) {
+  FaultProxy proxy(database_.Settings().host, database_.Settings().port);
+  config_["Database"]["MysqlHost"] = "127.0.0.1";
+  config_["Database"]["MysqlPort"] = proxy.Port();
+  config_["Database"]["MysqlTimeout"] = 1;
+  InsertThreePlayersAndDecoys();
+  auto server = StartServer(fmt::format("perms on\nperms add {} \"Linked Players\"\n", kAdaEOS));
+  // The network holds the deletion on its way past the plugin's timeout, then lets it through.
+  proxy.HoldToServer("DELETE FROM player_discord");
+  server->Send(fmt::format("rcon Veltrane.Unlink {}\n", kAdaEOS));
+  ASSERT_TRUE(server->WaitForLine("rcon-reply ", 1, std::chrono::seconds(30)));
+  proxy.ReleaseHeld();
   const DevhostResult result = server->Stop();
   EXPECT_THAT(RconReplies(result),
               ElementsAre(fmt::format("The database connection was lost during the deletion; "

@@ -11,6 +11,7 @@
 #include "LinkFlow.h"
 #include "MemoryStore.h"
 #include "PluginLog.h"
+#include "SettingsTable.h"
 
 namespace {
 
@@ -56,8 +57,6 @@ class LinkFlowTest : public ::testing::Test {
   void SetUp() override {
     PluginLog::Init("Veltrane");
     CapturingLogSink::Instance()->Clear();
-    settings.permission_group_to_add = "Verified";
-    settings.map_name = "TheIsland";
   }
 
   // One command of player with code (none: he typed only the command); the replies it got.
@@ -94,7 +93,7 @@ class LinkFlowTest : public ::testing::Test {
   const Told kUnavailable{"DatabaseUnavailable", false};
   const Told kTooMany{"TooManyAttempts", false};
 
-  Settings settings;
+  Settings settings = DefaultSettings();  // MaxCodeAttempts 5, CodeLockoutSeconds 300, ...
   MemoryStore store;
   CodeAttemptLimiter limiter;
   LinksInDoubt links_in_doubt;
