@@ -57,16 +57,22 @@ class CodeAttempts : public PluginTest {
   ~CodeAttempts() override { DropPluginUser(); }
 
   // Every statement the plugin has sent so far. The server counts a statement just after its
-  // answer has gone out, so the count is read until it holds still.
+  // answer has gone out, and only then marks the session idle ("Sleep"): once every session of
+  // the plugin's user is idle, the count is whole.
   long PluginStatements() {
-    long count = StatementCount();
-    for (int settle = 0; settle < 50; ++settle) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(100));
-      const long again = StatementCount();
-      if (again == count) break;
-      count = again;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!database_
+                .Query(fmt::format("SELECT ID FROM information_schema.PROCESSLIST WHERE USER = "
+                                   "'{}' AND COMMAND <> 'Sleep'",
+                                   plugin_user_))
+                .empty()) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "the plugin's session never became idle";
+        break;
+      }
+      std::this_thread::yield();
     }
-    return count;
+    return StatementCount();
   }
 
   long StatementCount() {
