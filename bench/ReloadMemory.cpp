@@ -203,7 +203,7 @@ Run OneRun(const nlohmann::json& config, int cycles, bool link_each_cycle, int r
   for (int cycle = 1; cycle <= cycles; ++cycle) {
     std::string script = "unload\nload\n";
     if (link_each_cycle) {
-      const std::string player = "p" + std::to_string(cycle);
+      const std::string player = std::string("p").append(std::to_string(cycle));
       script += "join " + player + " eos=EOS-R" + std::to_string(run) + "-" +
                 std::to_string(cycle) + " id=" + std::to_string(cycle) + "\nchat " + player +
                 " /link R" + std::to_string(run) + "-" + std::to_string(cycle) + "\nleave " +

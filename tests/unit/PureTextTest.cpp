@@ -101,7 +101,7 @@ TEST(LinksInDoubt, OnlyTheNewestRowOfAPlayerAndABoundedNumberOfPlayersAreKept) {
   links.Remember("a", 2);
   EXPECT_EQ(links.Size(), 1u);
   for (std::size_t i = 0; i < LinksInDoubt::kMostRemembered + 10; ++i) {
-    links.Remember("p" + std::to_string(i), static_cast<int>(i));
+    links.Remember(std::string("p").append(std::to_string(i)), static_cast<int>(i));
   }
   EXPECT_EQ(links.Size(), LinksInDoubt::kMostRemembered);
   EXPECT_EQ(links.Decide(store, "a"), LinkInDoubt::None) << "the oldest went first";
