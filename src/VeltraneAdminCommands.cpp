@@ -92,16 +92,6 @@ AdminReply RunGuarded(const std::string& name, const AdminCommand& command,
   }
 }
 
-// A server message passes the message formatter: braces in stored names must print as braces.
-std::u16string ServerMessageText(const std::string& line) {
-  std::string text;
-  for (const char c : line) {
-    text += c;
-    if (c == '{' || c == '}') text += c;
-  }
-  return AsaApi::Tools::Utf8Decode(text);
-}
-
 }  // namespace
 
 UnlinkSettings ReadUnlinkSettings() {

@@ -45,3 +45,12 @@ void NotifyPlayer(AShooterPlayerController* player, const std::string& message_k
     messaging->SendChatMessage(player, sender, *text);
   }
 }
+
+std::u16string ServerMessageText(const std::string& text) {
+  std::string doubled;
+  for (const char c : text) {
+    doubled += c;
+    if (c == '{' || c == '}') doubled += c;
+  }
+  return AsaApi::Tools::Utf8Decode(doubled);
+}

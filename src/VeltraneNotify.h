@@ -16,5 +16,9 @@ std::shared_ptr<AsaApi::IMessagingManager> GetPluginMessaging();
 // Shows the message text under message_key: an on-screen notification in colour for
 // message_seconds when notification_mode is set, else a chat line under the Sender text. The text
 // passes the message formatter; a format error throws before anything is shown.
+// text (UTF-8) as a server message shows it: the message passes the formatter, so each brace is
+// doubled to print as itself (the parser's reasons say "expected '{'", stored names hold any).
+std::u16string ServerMessageText(const std::string& text);
+
 void NotifyPlayer(AShooterPlayerController* player, const std::string& message_key,
                   FLinearColor colour, bool notification_mode, int message_seconds);

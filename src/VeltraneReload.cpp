@@ -30,17 +30,6 @@ std::optional<std::string> TryReadConfig() {
   return failure;
 }
 
-// The console's refusal says what is wrong; the server message passes the formatter, and the
-// parser's texts hold braces ("expected '{'").
-std::u16string RefusalText(const std::string& reason) {
-  std::string text = "Failed to reload config: ";
-  for (const char c : reason) {
-    text += c;
-    if (c == '{' || c == '}') text += c;
-  }
-  return AsaApi::Tools::Utf8Decode(text);
-}
-
 }  // namespace
 
 void ReloadConfigCmd(APlayerController* player, FString* /*command_line*/,
@@ -49,7 +38,8 @@ void ReloadConfigCmd(APlayerController* player, FString* /*command_line*/,
   try {
     const std::shared_ptr<AsaApi::IMessagingManager> messaging = GetPluginMessaging();
     if (player != nullptr) {
-      const std::u16string text = failure ? RefusalText(*failure) : u"Reloaded config";
+      const std::u16string text =
+          failure ? ServerMessageText("Failed to reload config: " + *failure) : u"Reloaded config";
       messaging->SendServerMessage(static_cast<AShooterPlayerController*>(player),
                                    failure ? kReloadFailedColour : kReloadedColour, text.c_str());
     }
