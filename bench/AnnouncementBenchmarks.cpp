@@ -7,8 +7,8 @@
 #include <string>
 
 #include "BenchContext.h"
-#include "VeltraneConfig.h"
-#include "VeltraneWebhook.h"
+#include "Configuration/ConfigFile.h"
+#include "Discord/Webhook.h"
 #include "host/AsaApi.h"
 
 // The webhook sender is compiled into the harness, which holds its own settings; the loaded

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "CodeAttemptLimiter.h"
+#include "Linking/CodeAttemptLimiter.h"
 
 namespace {
 

@@ -6,28 +6,28 @@
 # neutralisers of player text, the admin commands' texts (the status among them) and the table of
 # settings with its check. The store and its parsers are headers (Database/).
 set(VELTRANE_CORE_SOURCES
-    PluginLog.cpp
-    CodeAttemptLimiter.cpp
-    VeltraneLinksInDoubt.cpp
-    LinkFlow.cpp
-    RegularFile.cpp
-    DiscordRules.cpp
-    VeltraneMentions.cpp
-    VeltraneMarkdown.cpp
-    AdminCommandText.cpp
-    SettingsTable.cpp
-    StatusText.cpp)
+    Plugin/PluginLog.cpp
+    Linking/CodeAttemptLimiter.cpp
+    Linking/LinksInDoubt.cpp
+    Linking/LinkFlow.cpp
+    Configuration/RegularFile.cpp
+    Discord/DiscordRules.cpp
+    Discord/Mentions.cpp
+    Discord/Markdown.cpp
+    Admin/AdminCommandText.cpp
+    Configuration/SettingsTable.cpp
+    Admin/StatusText.cpp)
 
 # The module's own code, which calls the host: its lifetime, the game side of the commands and the
 # hook, the configuration, the messages, the group step and the webhook.
 set(VELTRANE_MODULE_SOURCES
     Veltrane.cpp
-    VeltraneAccountStore.cpp
-    VeltraneAdminCommands.cpp
-    VeltraneConfig.cpp
-    VeltraneLinkCommand.cpp
-    VeltraneLogoutRefresh.cpp
-    VeltraneNotify.cpp
-    VeltranePermissionGroup.cpp
-    VeltraneReload.cpp
-    VeltraneWebhook.cpp)
+    Database/AccountStore.cpp
+    Admin/AdminCommands.cpp
+    Configuration/ConfigFile.cpp
+    Linking/LinkCommand.cpp
+    Linking/LogoutRefresh.cpp
+    Linking/PlayerNotification.cpp
+    Linking/PermissionGroup.cpp
+    Configuration/ReloadCommands.cpp
+    Discord/Webhook.cpp)

@@ -6,15 +6,16 @@
 #include <string>
 #include <utility>
 
-#include "PluginLog.h"
-#include "PluginState.h"
-#include "VeltraneAccountStore.h"
-#include "VeltraneAdminCommands.h"
-#include "VeltraneClientLibrary.h"
-#include "VeltraneConfig.h"
-#include "VeltraneLinkCommand.h"
-#include "VeltraneReload.h"
-#include "VeltraneSettings.h"
+#include "Admin/AdminCommands.h"
+#include "Configuration/ConfigFile.h"
+#include "Configuration/ReloadCommands.h"
+#include "Configuration/Settings.h"
+#include "Database/AccountStore.h"
+#include "Database/ClientLibrary.h"
+#include "Linking/LinkCommand.h"
+#include "Linking/LogoutRefresh.h"
+#include "Plugin/PluginLog.h"
+#include "Plugin/PluginState.h"
 #include "host/AsaApi.h"
 
 // Module-level objects. Statics die in the reverse order of their construction: the log holder

@@ -66,7 +66,7 @@
 #include "Database/ServerAvailability.h"
 #include "Database/ServerList.h"
 #include "Database/StateWords.h"
-#include "PluginLog.h"
+#include "Plugin/PluginLog.h"
 
 class MySql : public IDatabase {
  public:

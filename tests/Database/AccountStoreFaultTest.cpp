@@ -15,7 +15,7 @@
 
 #include "CapturingLogSink.h"
 #include "Database/MysqlDB.h"
-#include "PluginLog.h"
+#include "Plugin/PluginLog.h"
 #include "RefusingPort.h"
 #include "support/SandboxDatabase.h"
 

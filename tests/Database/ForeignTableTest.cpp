@@ -12,7 +12,7 @@
 
 #include "CapturingLogSink.h"
 #include "Database/MysqlDB.h"
-#include "PluginLog.h"
+#include "Plugin/PluginLog.h"
 #include "StoreOnSandbox.h"
 #include "support/SandboxDatabase.h"
 

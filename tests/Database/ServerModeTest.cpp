@@ -10,7 +10,7 @@
 #include "CapturingLogSink.h"
 #include "CorpusCheck.h"
 #include "Database/MysqlDB.h"
-#include "PluginLog.h"
+#include "Plugin/PluginLog.h"
 #include "StoreOnSandbox.h"
 #include "support/GlobalSqlMode.h"
 #include "support/SandboxDatabase.h"

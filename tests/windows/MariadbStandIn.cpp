@@ -1,6 +1,6 @@
 // libmariadb.dll of the Windows load test: a MariaDB client whose server is down. Every connect
 // fails as a refused one does; nothing else is ever reached. The store's database path is tested
-// on Linux against the real MariaDB server (tests/Database, tests/plugin). Built with the same
+// on Linux against the real MariaDB server (tests/Database and the devhost tests). Built with the same
 // .def as the plugin's import library, so it exports exactly the functions the store calls.
 
 #include <errmsg.h>

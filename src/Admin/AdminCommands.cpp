@@ -1,0 +1,234 @@
+#include "Admin/AdminCommands.h"
+
+#include <fmt/format.h>
+
+#include <map>
+#include <optional>
+#include <sstream>
+#include <utility>
+
+#include "Admin/AdminCommandText.h"
+#include "Admin/StatusText.h"
+#include "Configuration/ConfigFile.h"
+#include "Linking/PermissionGroup.h"
+#include "Linking/PlayerNotification.h"
+#include "Plugin/PluginLog.h"
+#include "Plugin/PluginState.h"
+#include "host/Tools.h"
+
+namespace {
+
+using veltrane::AccountId;
+using veltrane::DescribeAccountId;
+using veltrane::DescribeLink;
+using veltrane::DescribeRow;
+using veltrane::Quoted;
+
+constexpr FLinearColor kDoneColour{0.0f, 1.0f, 0.0f, 1.0f};
+constexpr FLinearColor kFailedColour{1.0f, 0.0f, 0.0f, 1.0f};
+
+// ER_TABLEACCESS_DENIED_ERROR: the user lacks the right for this statement on the table.
+constexpr unsigned int kTableAccessDenied = 1142;
+
+AdminReply Done(std::vector<std::string> lines) { return {false, std::move(lines)}; }
+AdminReply Failed(std::vector<std::string> lines) { return {true, std::move(lines)}; }
+
+AdminReply Usage(std::string_view command) {
+  return Failed({fmt::format("Usage: {} <EOS id: 32 hex characters | Discord id: 17 to 20 digits>",
+                             command)});
+}
+
+// What the group step of an unlink did for one EOS id, as the end of its reply lines.
+std::string TakeOutOfGroup(IDatabase& store, const std::string& eos_id, const std::string& group) {
+  const std::string group_name = Quoted(group);
+  if (!AsaApi::Tools::IsPluginLoaded("Permissions"))
+    return fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name);
+  // Another linked row of his (under another Discord id) still earns him the group.
+  const std::optional<std::vector<LinkedAccount>> still_linked =
+      store.FindLinks(AccountIdKind::EOSId, eos_id);
+  if (!still_linked)
+    return fmt::format("kept in group {}: the database could not say whether he is still linked",
+                       group_name);
+  if (!still_linked->empty())
+    return fmt::format("still linked by another row, kept in group {}", group_name);
+  try {
+    const GroupRemoval removal = RemoveFromPermissionGroup(FString(eos_id.c_str()), group);
+    switch (removal.outcome) {
+      case GroupRemoval::Outcome::Removed:
+        return fmt::format("removed from group {}", group_name);
+      case GroupRemoval::Outcome::NotAMember:
+        return fmt::format("not in group {}", group_name);
+      case GroupRemoval::Outcome::PermissionsNotLoaded:
+        return fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name);
+      case GroupRemoval::Outcome::Refused:
+        return fmt::format("could not be removed from group {}: {}", group_name,
+                           Quoted(removal.reason));
+    }
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "Veltrane.Unlink",
+                            error.what());
+    return fmt::format("could not be removed from group {}: {}", group_name, Quoted(error.what()));
+  }
+  return {};
+}
+
+std::string LinkCount(std::size_t count) {
+  return fmt::format("{} link{}", count, count == 1 ? "" : "s");
+}
+
+// The command line's text, as UTF-8.
+std::string CommandLineOf(const FString& line) { return AsaApi::Tools::Utf8Encode(line.View()); }
+
+// The reply cut to one RCON packet; an error inside the command is logged and answered in one line.
+AdminReply RunGuarded(const std::string& name, const AdminCommand& command,
+                      const FString& command_line) {
+  try {
+    AdminReply reply = command(CommandLineOf(command_line));
+    reply.lines = veltrane::FitReply(reply.lines);
+    return reply;
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, name, error.what());
+    return Failed({name + " failed with an unexpected error; see the plugin log"});
+  }
+}
+
+}  // namespace
+
+UnlinkSettings ReadUnlinkSettings() {
+  const Settings& settings = LiveSettings();
+  return {settings.use_permissions, settings.permission_group_to_add};
+}
+
+AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
+  // The command word alone.
+  std::istringstream words{std::string(command_line)};
+  std::string word;
+  int count = 0;
+  while (words >> word) ++count;
+  if (count > 1) return Failed({"Usage: Veltrane.Status"});
+  PluginStatus status;
+  status.store = state.account_store->State();
+  status.links_made = state.link_counters.links_made;
+  status.refused_codes = state.link_counters.refused_codes;
+  status.logout_refreshes = state.logout_refreshes;
+  status.locked_out = state.limiter.LockedOutCount(CodeAttemptLimiter::Clock::now());
+  status.in_doubt = state.links_in_doubt.Size();
+  status.config = state.config_reads;
+  const bool store_down = status.store.connection == StoreState::Connection::Unavailable ||
+                          status.store.connection == StoreState::Connection::SwitchedOff;
+  return {store_down, StatusLines(status)};
+}
+
+AdminReply AnswerLinked(IDatabase& store, std::string_view command_line) {
+  const std::optional<AccountId> id = veltrane::ParseAccountIdArgument(command_line);
+  if (!id) return Usage("Veltrane.Linked");
+  const std::optional<std::vector<LinkedAccount>> links = store.FindLinks(id->kind, id->value);
+  if (!links) return Failed({"Database unavailable; try again later"});
+  if (links->empty()) return Done({"No link for " + DescribeAccountId(*id)});
+  std::vector<std::string> lines{
+      fmt::format("{} for {}:", LinkCount(links->size()), DescribeAccountId(*id))};
+  for (const LinkedAccount& link : *links) lines.push_back(DescribeLink(link));
+  return Done(std::move(lines));
+}
+
+AdminReply AnswerUnlink(IDatabase& store, const UnlinkSettings& settings,
+                        std::string_view command_line) {
+  const std::optional<AccountId> id = veltrane::ParseAccountIdArgument(command_line);
+  if (!id) return Usage("Veltrane.Unlink");
+  const std::string named = DescribeAccountId(*id);
+  const std::optional<std::vector<LinkedAccount>> links = store.FindLinks(id->kind, id->value);
+  if (!links) return Failed({"Database unavailable; nothing was unlinked"});
+  if (links->empty()) return Done({"No link for " + named + "; nothing was unlinked"});
+
+  std::vector<int> row_ids;
+  for (const LinkedAccount& link : *links) row_ids.push_back(link.row_id);
+  const DeletedLinks deleted = store.DeleteLinks(id->kind, id->value, row_ids);
+  if (deleted.answer == StoreAnswer::CouldNotAsk) {
+    if (deleted.refused_error == kTableAccessDenied)
+      return Failed(
+          {"Veltrane.Unlink needs the DELETE right on player_discord; nothing was unlinked"});
+    if (deleted.refused_error != 0)
+      return Failed(
+          {fmt::format("The database refused the deletion (error {}); nothing was "
+                       "unlinked",
+                       deleted.refused_error)});
+    return Failed({"Database unavailable; nothing was unlinked"});
+  }
+  if (deleted.answer == StoreAnswer::InDoubt) {
+    std::vector<std::string> lines{fmt::format(
+        "The database connection was lost during the deletion; check with Veltrane.Linked "
+        "whether {} is still linked",
+        named)};
+    for (const LinkedAccount& link : *links) {
+      PluginLog::Get()->warn("Veltrane.Unlink {} may have deleted row {}", named,
+                             DescribeRow(link));
+      lines.push_back(DescribeLink(link));
+    }
+    return Failed(std::move(lines));
+  }
+
+  if (deleted.rows == 0)
+    return Failed(
+        {fmt::format("Nothing was unlinked: the links of {} changed meanwhile; check "
+                     "with Veltrane.Linked",
+                     named)});
+
+  // The row as it was, so that nothing is lost without a trace.
+  for (const LinkedAccount& link : *links)
+    PluginLog::Get()->info("Veltrane.Unlink {} deleted row {}", named, DescribeRow(link));
+  std::vector<std::string> lines;
+  if (deleted.rows == links->size()) {
+    lines.push_back(fmt::format("Unlinked {}: {} deleted", named, LinkCount(links->size())));
+  } else {
+    PluginLog::Get()->warn(
+        "Veltrane.Unlink {}: {} of the rows above changed meanwhile and may still be there", named,
+        links->size() - deleted.rows);
+    lines.push_back(fmt::format(
+        "Unlinked {}: {} of {} deleted; the others changed meanwhile, check with Veltrane.Linked",
+        named, deleted.rows, LinkCount(links->size())));
+  }
+
+  std::map<std::string, std::string> group_steps;
+  if (settings.use_permissions) {
+    for (const LinkedAccount& link : *links) {
+      if (!group_steps.contains(link.eos_id))
+        group_steps[link.eos_id] = TakeOutOfGroup(store, link.eos_id, settings.permission_group);
+    }
+  }
+  for (const LinkedAccount& link : *links) {
+    const auto step = group_steps.find(link.eos_id);
+    lines.push_back(DescribeLink(link) + (step != group_steps.end() ? "; " + step->second : ""));
+  }
+  return Done(std::move(lines));
+}
+
+AsaApi::ConsoleCommandCallback AdminConsoleCommand(std::string name, AdminCommand command) {
+  return [name = std::move(name), command = std::move(command)](
+             APlayerController* player, FString* command_line, bool /*from_cheat_input*/) {
+    const AdminReply reply = RunGuarded(name, command, command_line ? *command_line : FString());
+    if (player == nullptr) return;
+    try {
+      const std::shared_ptr<AsaApi::IMessagingManager> messaging = GetPluginMessaging();
+      for (const std::string& line : reply.lines) {
+        const std::u16string text = ServerMessageText(line);
+        messaging->SendServerMessage(static_cast<AShooterPlayerController*>(player),
+                                     reply.failed ? kFailedColour : kDoneColour, text.c_str());
+      }
+    } catch (const std::exception& error) {
+      PluginLog::Get()->error(error.what());
+    }
+  };
+}
+
+AsaApi::RconCommandCallback AdminRconCommand(std::string name, AdminCommand command) {
+  return [name = std::move(name), command = std::move(command)](
+             RCONClientConnection* connection, RCONPacket* packet, UWorld* /*world*/) {
+    const AdminReply reply = RunGuarded(name, command, packet->Body);
+    try {
+      FString text(veltrane::JoinReply(reply.lines));
+      connection->SendMessage(packet->Id, 0, text);
+    } catch (const std::exception& error) {
+      PluginLog::Get()->error(error.what());
+    }
+  };
+}

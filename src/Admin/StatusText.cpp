@@ -1,0 +1,56 @@
+#include "Admin/StatusText.h"
+
+#include <fmt/chrono.h>
+#include <fmt/format.h>
+
+namespace {
+
+std::string Counted(std::uint64_t count, const char* one, const char* many) {
+  return fmt::format("{} {}", count, count == 1 ? one : many);
+}
+
+std::string StoreLine(const StoreState& store) {
+  switch (store.connection) {
+    case StoreState::Connection::Connected:
+      return "Database: connected to " + store.server;
+    case StoreState::Connection::NotYet:
+      return "Database: not connected; the next statement connects to " + store.server;
+    case StoreState::Connection::Unavailable: {
+      std::string line = "Database: unavailable";
+      if (store.unavailable_since != std::chrono::system_clock::time_point{})
+        line += " since " + DescribeTime(store.unavailable_since);
+      if (store.server.empty()) return line;
+      if (store.next_attempt_in.count() == 0)
+        return line + "; the next statement tries " + store.server;
+      return line + fmt::format("; next attempt in {} s, to {}", store.next_attempt_in.count(),
+                                store.server);
+    }
+    case StoreState::Connection::SwitchedOff:
+      return "Database: switched off by the table check until the next load: " +
+             store.switched_off_reason;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string DescribeTime(std::chrono::system_clock::time_point time) {
+  return fmt::format("{:%Y-%m-%d %H:%M:%S} UTC",
+                     fmt::gmtime(std::chrono::system_clock::to_time_t(time)));
+}
+
+std::vector<std::string> StatusLines(const PluginStatus& status) {
+  std::vector<std::string> lines{StoreLine(status.store)};
+  lines.push_back(
+      fmt::format("Since load: {}, {}, {}", Counted(status.links_made, "link made", "links made"),
+                  Counted(status.refused_codes, "code refused", "codes refused"),
+                  Counted(status.logout_refreshes, "logout refresh", "logout refreshes")));
+  lines.push_back(fmt::format("Now: {} locked out, {} in doubt",
+                              Counted(status.locked_out, "player", "players"),
+                              Counted(status.in_doubt, "link update", "link updates")));
+  std::string config = "Configuration: last read " + DescribeTime(status.config.last_read);
+  if (status.config.last_refusal)
+    config += "; the last reload was refused: " + *status.config.last_refusal;
+  lines.push_back(std::move(config));
+  return lines;
+}

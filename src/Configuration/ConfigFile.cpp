@@ -1,0 +1,59 @@
+#include "Configuration/ConfigFile.h"
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+#include <vector>
+
+#include "Configuration/RegularFile.h"
+#include "Configuration/SettingsTable.h"
+#include "Plugin/PluginLog.h"
+#include "host/Tools.h"
+
+namespace {
+
+// Replaced together with config, so that the two always describe the same file.
+Settings& MutableLiveSettings() {
+  static Settings live = DefaultSettings();
+  return live;
+}
+
+// The whole file, refused unread when it is no regular file or larger than kMaxConfigBytes.
+std::string ReadBounded(const std::string& path) {
+  RegularFileContent file = ReadRegularFile(path, kMaxConfigBytes);
+  switch (file.outcome) {
+    case FileRead::Read:
+      return std::move(file.bytes);
+    case FileRead::CannotOpen:
+      throw std::runtime_error("Can't open config.json");
+    case FileRead::NotRegularFile:
+      throw std::runtime_error("Can't open config.json: not a regular file");
+    case FileRead::TooLarge:
+      throw std::runtime_error(
+          fmt::format("Can't read config.json: larger than 1 MiB ({} bytes)", kMaxConfigBytes));
+    case FileRead::ReadFailed:
+      break;
+  }
+  throw std::runtime_error("Can't read config.json");
+}
+
+}  // namespace
+
+const Settings& LiveSettings() { return MutableLiveSettings(); }
+
+void ReadConfig() {
+  const std::string path = AsaApi::Tools::GetCurrentDir() + "/ArkApi/Plugins/Veltrane/config.json";
+  // Parsed into a fresh value and checked there, so that a broken file leaves the running
+  // document and settings intact.
+  nlohmann::json fresh = ParseConfig(ReadBounded(path));
+  CheckedConfig checked = CheckConfig(fresh);
+  config = std::move(fresh);
+  MutableLiveSettings() = std::move(checked.settings);
+  for (const std::string& warning : checked.warnings) PluginLog::Get()->warn(warning);
+}
+
+FString GetText(const std::string& key) {
+  const std::map<std::string, std::string, std::less<>>& messages = LiveSettings().messages;
+  const auto text = messages.find(key);
+  return FString(AsaApi::Tools::Utf8Decode(text == messages.end() ? "No message" : text->second));
+}

@@ -1,0 +1,33 @@
+#pragma once
+// The table of every setting of config.json, and the check that a parsed document must pass
+// before it goes live: each key's path, type, default and rule are written once, in the table,
+// and both the check and the typed Settings come from it. No host and no network: the same at
+// load, at reload and in tests.
+
+#include <nlohmann/json.hpp>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Configuration/Settings.h"
+
+// A document that checked: its typed settings and one warning per unknown key of a known section.
+struct CheckedConfig {
+  Settings settings;
+  std::vector<std::string> warnings;
+};
+
+// The settings every key's default gives: those in force before the first read.
+Settings DefaultSettings();
+
+// Parses config.json's content: one JSON value, whatever follows it unread. Throws
+// std::runtime_error whose text gives the place and what was expected, never what was read.
+nlohmann::json ParseConfig(const std::string& content);
+
+// Checks document against the table. Throws std::runtime_error at the first key that does not
+// check, naming its path ("Settings.debug: expected true or false, found text"); the text never
+// quotes a value but an integer key's.
+CheckedConfig CheckConfig(const nlohmann::json& document);
+
+// Why the message formatter would refuse text (a brace that is not doubled), or an empty text.
+std::string ReplyFormatProblem(std::u16string_view text);

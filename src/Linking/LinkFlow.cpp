@@ -1,0 +1,141 @@
+#include "Linking/LinkFlow.h"
+
+#include "Database/DefaultIdentity.h"
+#include "Plugin/PluginLog.h"
+
+namespace {
+
+CodeAttemptLimiter::Limits LimitsOf(const Settings& settings) {
+  return {settings.max_code_attempts, std::chrono::seconds(settings.code_lockout_seconds)};
+}
+
+}  // namespace
+
+void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& code,
+                   LinkingPlayerSeam& seam, Clock::time_point now) {
+  const bool debug = settings.debug;
+  const auto reply = [&](const char* message_key, bool success) {
+    seam.Reply(message_key, success);
+  };
+
+  if (!code) {
+    reply("CmdUsage", false);
+    return;
+  }
+  const LinkingPlayer player = seam.Identity();
+  const std::string& eos_text = player.eos_id;
+
+  // Waiting rows hold the default EOS id: a player reported with it, or with none, owns nothing.
+  if (veltrane::IsDefaultIdentity(eos_text)) {
+    reply("InvalidCode", false);
+    PluginLog::Get()->warn("Refused to link a player whose EOS id is empty or reads as \"0\".");
+    return;
+  }
+  // Player id 0 is what a row holds until it is linked: no identity either.
+  if (player.player_id == 0) {
+    reply("InvalidCode", false);
+    PluginLog::Get()->warn("Refused to link a player whose player id is 0.");
+    return;
+  }
+
+  const auto finish_link = [&] {
+    limiter_.Clear(eos_text);
+    ++counters_.links_made;
+    if (settings.use_permissions) seam.AddToGroup(settings.permission_group_to_add, debug);
+    if (settings.discord.enable_discord) {
+      if (debug) PluginLog::Get()->info("Discord enable, trying to send a webhook.");
+      seam.Announce(player, settings);
+    }
+    reply("AccountLinked", true);
+    if (debug)
+      PluginLog::Get()->info("The user with ID {} linked his account with discord.", eos_text);
+  };
+  // A database that could not be asked is no answer: the player must not read it as a wrong
+  // code or as linked.
+  const auto database_unavailable = [&] {
+    if (store_.LastAnswer() == StoreAnswer::Known) return false;
+    reply("DatabaseUnavailable", false);
+    return true;
+  };
+
+  // His update whose answer was lost is decided by its row before anything else: until then he
+  // may link no other code, and it is finished only when that very row holds him.
+  switch (links_in_doubt_.Decide(store_, eos_text)) {
+    case LinkInDoubt::Undecided:
+      reply("DatabaseUnavailable", false);
+      return;
+    case LinkInDoubt::Landed:
+      finish_link();
+      return;
+    case LinkInDoubt::None:
+    case LinkInDoubt::DidNotLand:  // he was told elsewhere what became of that row
+      break;
+  }
+
+  const CodeAttemptLimiter::Limits limits = LimitsOf(settings);
+  if (limiter_.IsLockedOut(eos_text, limits, now)) {
+    reply("TooManyAttempts", false);
+    return;
+  }
+
+  if (store_.IsPlayerExist(eos_text) && store_.IsPlayerIDExist(eos_text)) {
+    reply("AccountAlredyLinked", false);
+    if (debug)
+      PluginLog::Get()->info("The user with ID {} tried to link his account again.", eos_text);
+    return;
+  }
+  if (database_unavailable()) return;
+
+  const auto refuse_code = [&] {
+    ++counters_.refused_codes;
+    reply("InvalidCode", false);
+    if (debug)
+      PluginLog::Get()->info("The user with ID {} tried to link use a invalid code.", eos_text);
+  };
+  // The store refuses the words it writes into the code column itself ("Linked", "Updated").
+  int row_id = 0;
+  if (!store_.IsCodeExist(*code, row_id)) {
+    if (database_unavailable()) return;
+    CountWrongCode(eos_text, limits, now);
+    refuse_code();
+    return;
+  }
+
+  // False also when another link took the row since IsCodeExist: the code is gone either way.
+  if (!store_.UpdateAccount(row_id, eos_text, *code, player.player_id, player.character_name,
+                            player.tribe_id, player.tribe_name)) {
+    // Its answer lost: the store ends what may still run of it, then the row tells.
+    if (store_.LastAnswer() == StoreAnswer::InDoubt) {
+      links_in_doubt_.Remember(eos_text, row_id);
+      if (links_in_doubt_.Decide(store_, eos_text) == LinkInDoubt::Landed) {
+        finish_link();
+        return;
+      }
+      reply("DatabaseUnavailable", false);
+      return;
+    }
+    if (!database_unavailable()) refuse_code();
+    return;
+  }
+  finish_link();
+}
+
+// A lockout that a wrong code begins is logged as a warning, whatever debug says, so that
+// administrators see a guessing player; so is a lockout given up early because every player
+// remembered is locked out.
+void LinkFlow::CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits,
+                              Clock::time_point now) {
+  const CodeAttemptLimiter::Counted counted = limiter_.CountWrongCode(eos_id, limits, now);
+  if (counted.given_up) {
+    PluginLog::Get()->warn(
+        "Every player remembered for wrong codes ({}) is locked out; the lockout of the user with "
+        "ID {} ends {} seconds early.",
+        CodeAttemptLimiter::kCapacity, counted.given_up->eos_id,
+        counted.given_up->remaining.count());
+  }
+  if (counted.lockout) {
+    PluginLog::Get()->warn(
+        "The user with ID {} entered {} invalid codes and may not link for {} seconds.", eos_id,
+        counted.lockout->wrong_codes, counted.lockout->duration.count());
+  }
+}

@@ -1,0 +1,66 @@
+#pragma once
+// The link command's flow, from the code a player typed to his reply: the guards, the lockout of
+// guessing players, the store's questions and update, and the links whose update was lost. Given
+// its store, clock and settings, and the player through LinkingPlayerSeam, so that it runs the
+// same in the game and in tests without one.
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "Configuration/Settings.h"
+#include "Database/IDatabase.h"
+#include "Linking/CodeAttemptLimiter.h"
+#include "Linking/LinksInDoubt.h"
+
+// Who typed the command, as the game reported him; texts in UTF-8.
+struct LinkingPlayer {
+  std::string eos_id;
+  int player_id = 0;
+  std::string character_name;
+  int tribe_id = 0;
+  std::string tribe_name;
+};
+
+// What the flow asks of the game for the player.
+class LinkingPlayerSeam {
+ public:
+  virtual ~LinkingPlayerSeam() = default;
+  // Who he is; asked once, after the command has a code.
+  virtual LinkingPlayer Identity() = 0;
+  // Shows him the reply text under message_key, in the success or the error colour.
+  virtual void Reply(const char* message_key, bool success) = 0;
+  // The group step of a link (UsePermissions).
+  virtual void AddToGroup(const std::string& group, bool debug) = 0;
+  // Composes and posts the Discord announcement of his link (EnableDiscord).
+  virtual void Announce(const LinkingPlayer& player, const Settings& settings) = 0;
+};
+
+// The links made and the codes refused since load.
+struct LinkCounters {
+  std::uint64_t links_made = 0;
+  std::uint64_t refused_codes = 0;
+};
+
+class LinkFlow {
+ public:
+  using Clock = CodeAttemptLimiter::Clock;
+
+  LinkFlow(IDatabase& store, CodeAttemptLimiter& limiter, LinksInDoubt& links_in_doubt,
+           LinkCounters& counters)
+      : store_(store), limiter_(limiter), links_in_doubt_(links_in_doubt), counters_(counters) {}
+
+  // One command: code is the word after the command, nothing when he typed none.
+  void Run(const Settings& settings, const std::optional<std::string>& code,
+           LinkingPlayerSeam& seam, Clock::time_point now);
+
+ private:
+  void CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits,
+                      Clock::time_point now);
+
+  IDatabase& store_;
+  CodeAttemptLimiter& limiter_;
+  LinksInDoubt& links_in_doubt_;
+  LinkCounters& counters_;
+};

@@ -1,0 +1,62 @@
+// The status reply's words for each state of the store, and its counts in singular and plural.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "Admin/StatusText.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+
+// 2026-12-07 17:04:20 UTC
+const std::chrono::system_clock::time_point kTime{std::chrono::seconds(1796663060)};
+
+TEST(StatusText, EachStateOfTheStore) {
+  PluginStatus status;
+  status.config.last_read = kTime;
+  status.store = {StoreState::Connection::Connected, "db.example:3306", {}, {}, {}};
+  EXPECT_EQ(StatusLines(status).at(0), "Database: connected to db.example:3306");
+  status.store.connection = StoreState::Connection::NotYet;
+  EXPECT_EQ(StatusLines(status).at(0),
+            "Database: not connected; the next statement connects to db.example:3306");
+  status.store = {
+      StoreState::Connection::Unavailable, "[::1]:3307", kTime, std::chrono::seconds(17), {}};
+  EXPECT_EQ(StatusLines(status).at(0),
+            "Database: unavailable since 2026-12-07 17:04:20 UTC; next attempt in 17 s, to "
+            "[::1]:3307");
+  status.store.next_attempt_in = std::chrono::seconds(0);
+  EXPECT_EQ(StatusLines(status).at(0),
+            "Database: unavailable since 2026-12-07 17:04:20 UTC; the next statement tries "
+            "[::1]:3307");
+  status.store = {StoreState::Connection::SwitchedOff, "", {}, {}, "code is varchar(6), shorter"};
+  EXPECT_EQ(StatusLines(status).at(0),
+            "Database: switched off by the table check until the next load: code is varchar(6), "
+            "shorter");
+}
+
+TEST(StatusText, CountsAndTheConfigurationsReads) {
+  PluginStatus status;
+  status.links_made = 1;
+  status.refused_codes = 1;
+  status.logout_refreshes = 1;
+  status.locked_out = 1;
+  status.in_doubt = 1;
+  status.config.last_read = kTime;
+  EXPECT_THAT(StatusLines(status),
+              ElementsAre("Database: connected to ",
+                          "Since load: 1 link made, 1 code refused, 1 logout refresh",
+                          "Now: 1 player locked out, 1 link update in doubt",
+                          "Configuration: last read 2026-12-07 17:04:20 UTC"));
+  status = {};
+  status.refused_codes = 12;
+  status.config = {kTime, "Can't open config.json"};
+  EXPECT_THAT(StatusLines(status),
+              ElementsAre("Database: connected to ",
+                          "Since load: 0 links made, 12 codes refused, 0 logout refreshes",
+                          "Now: 0 players locked out, 0 link updates in doubt",
+                          "Configuration: last read 2026-12-07 17:04:20 UTC; the last reload was "
+                          "refused: Can't open config.json"));
+}
+
+}  // namespace

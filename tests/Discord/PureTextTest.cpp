@@ -1,0 +1,112 @@
+// The pure rules on text: what player names become in an announcement, which codes are state
+// words, which columns the store can use, who has no identity, and the bound on links in doubt.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "Database/ColumnRequirements.h"
+#include "Database/DefaultIdentity.h"
+#include "Database/StateWords.h"
+#include "Discord/Markdown.h"
+#include "Discord/Mentions.h"
+#include "Linking/LinksInDoubt.h"
+#include "support/MemoryStore.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+TEST(Mentions, EveryMentionFormIsBrokenWithAZeroWidthSpace) {
+  EXPECT_EQ(NeutraliseMentions(u"@everyone @here"), u"@\u200Beveryone @\u200Bhere");
+  EXPECT_EQ(NeutraliseMentions(u"<@123> <@!4> <@&5> <#6>"),
+            u"<\u200B@\u200B123> <\u200B@\u200B!4> <\u200B@\u200B&5> <\u200B#6>");
+  EXPECT_EQ(NeutraliseMentions(u"a<"), u"a<\u200B") << "a '<' at the end may start one";
+  EXPECT_EQ(NeutraliseMentions(u"1 < 2 <3"), u"1 < 2 <3");
+  EXPECT_EQ(NeutraliseMentions(u""), u"");
+}
+
+TEST(Markdown, EachMarkdownCharacterGetsOneBackslash) {
+  EXPECT_EQ(EscapeMarkdown(u"**bold** _x_ ~~s~~ `c` ||h|| > # - [a](b) \\"),
+            u"\\*\\*bold\\*\\* \\_x\\_ \\~\\~s\\~\\~ \\`c\\` \\|\\|h\\|\\| \\> \\# \\- "
+            u"\\[a\\]\\(b\\) \\\\");
+  EXPECT_EQ(EscapeMarkdown(u"Alice the Brave \u00e9"), u"Alice the Brave \u00e9");
+}
+
+TEST(StateWords, CodesTheCollationWouldTakeForAStateWord) {
+  for (const char* word : {"Linked", "LINKED", "updated", "Updated  ", "0", "L\xc3\xaenked"}) {
+    EXPECT_TRUE(veltrane::IsStateWord(word)) << word;
+  }
+  for (const char* code : {"Link", "Linked1", "00", " 0", "ABC123", ""}) {
+    EXPECT_FALSE(veltrane::IsStateWord(code)) << code;
+  }
+}
+
+TEST(DefaultIdentity, EmptyOrZeroOnceIgnoredCharactersAreGone) {
+  for (const char* eos : {"", "0", " 0 ", "\t0\x7f", "   "}) {
+    EXPECT_TRUE(veltrane::IsDefaultIdentity(eos)) << eos;
+  }
+  for (const char* eos : {"00", "0a", "508b2abb65a039077cb2c06daf41182c"}) {
+    EXPECT_FALSE(veltrane::IsDefaultIdentity(eos)) << eos;
+  }
+}
+
+std::vector<veltrane::ColumnDescription> GoodColumns() {
+  return {{"id", "int", "int(11)"},
+          {"eos_id", "varchar", "varchar(50)"},
+          {"discord_id", "varchar", "varchar(50)"},
+          {"player_id", "int", "int(11)"},
+          {"character_name", "varchar", "varchar(255)"},
+          {"tribe_id", "int", "int(11)"},
+          {"tribe_name", "varchar", "varchar(255)"},
+          {"code", "varchar", "varchar(50)"}};
+}
+
+TEST(ColumnRequirements, TheStoresOwnTableHasNoProblem) {
+  EXPECT_THAT(veltrane::ColumnProblems(GoodColumns()), IsEmpty());
+  std::vector<veltrane::ColumnDescription> upper = GoodColumns();
+  for (auto& column : upper) {
+    for (char& c : column.name) c = static_cast<char>(std::toupper(c));
+    for (char& c : column.column_type) c = static_cast<char>(std::toupper(c));
+  }
+  EXPECT_THAT(veltrane::ColumnProblems(upper), IsEmpty()) << "names and types ignore case";
+  EXPECT_THAT(veltrane::ColumnProblems({}), ElementsAre("the table is missing"));
+}
+
+TEST(ColumnRequirements, EachUnfitColumnIsNamedInTheStoresOrder) {
+  std::vector<veltrane::ColumnDescription> columns = GoodColumns();
+  columns[7] = {"code", "varchar", "varchar(6)"};
+  columns[5] = {"tribe_id", "tinyint", "tinyint(4)"};
+  columns[3] = {"player_id", "int", "int(10) unsigned"};
+  columns[1] = {"eos_id", "int", "int(11)"};
+  columns.erase(columns.begin() + 4);  // character_name
+  EXPECT_THAT(
+      veltrane::ColumnProblems(columns),
+      ElementsAre(
+          "eos_id is int(11), not a character column",
+          "player_id is int(10) unsigned, not an integer column that holds every signed "
+          "32-bit value",
+          "character_name is missing",
+          "tribe_id is tinyint(4), not an integer column that holds every signed 32-bit "
+          "value",
+          "code is varchar(6), shorter than the 7 characters of the state word \"Updated\""));
+}
+
+TEST(LinksInDoubt, OnlyTheNewestRowOfAPlayerAndABoundedNumberOfPlayersAreKept) {
+  MemoryStore store;
+  LinksInDoubt links;
+  links.Remember("a", 1);
+  links.Remember("a", 2);
+  EXPECT_EQ(links.Size(), 1u);
+  for (std::size_t i = 0; i < LinksInDoubt::kMostRemembered + 10; ++i) {
+    links.Remember(std::string("p").append(std::to_string(i)), static_cast<int>(i));
+  }
+  EXPECT_EQ(links.Size(), LinksInDoubt::kMostRemembered);
+  EXPECT_EQ(links.Decide(store, "a"), LinkInDoubt::None) << "the oldest went first";
+  EXPECT_EQ(links.Decide(store, "p10"), LinkInDoubt::DidNotLand);
+  EXPECT_EQ(links.Size(), LinksInDoubt::kMostRemembered - 1);
+}
+
+}  // namespace

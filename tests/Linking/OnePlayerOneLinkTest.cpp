@@ -1,0 +1,298 @@
+// One player, one link, whatever the network does: link updates whose answer is lost, held on
+// their way or waiting for a row another session holds, decided by their row; and the player ids
+// that count as linked. The database sits behind a fault proxy; a second SQL session holds rows,
+// and the rows are compared byte for byte before and after.
+
+#include <fmt/format.h>
+#include <gmock/gmock.h>
+
+#include <chrono>
+#include <map>
+#include <optional>
+#include <thread>
+
+#include "support/PluginTest.h"
+#include "support/FaultProxy.h"
+
+namespace veltrane::test {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+
+using namespace std::chrono_literals;
+
+constexpr char kJoinBob[] = "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\n";
+constexpr char kJoinAlice[] = "join alice eos=EOS-ALICE id=102 tribe_id=8 tribe=Weavers\n";
+// What the link update begins with, and what the server's answer to it holds.
+constexpr char kLinkUpdate[] = "UPDATE player_discord SET eos_id";
+constexpr char kUpdateAnswer[] = "Rows matched:";
+// Beyond the store's first cool-down (5 s), after which a server that failed is asked again.
+constexpr char kWaitOutCoolDown[] = "sleep 5500\n";
+
+PlayerDiscordRow LinkedTo(PlayerDiscordRow row, const std::string& eos_id, int player_id,
+                          const std::string& character_name, int tribe_id,
+                          const std::string& tribe_name) {
+  row.eos_id = eos_id;
+  row.player_id = player_id;
+  row.character_name = character_name;
+  row.tribe_id = tribe_id;
+  row.tribe_name = tribe_name;
+  row.code = "Linked";
+  return row;
+}
+
+class OnePlayerOneLink : public PluginTest {
+ protected:
+  OnePlayerOneLink() {
+    config_["Database"]["MysqlHost"] = "127.0.0.1";
+    config_["Database"]["MysqlPort"] = proxy_.Port();
+    config_["Database"]["MysqlTimeout"] = 1;
+    database_.InsertCode("discord-a", "CODE-A");
+    database_.InsertCode("discord-b", "CODE-B");
+    database_.InsertCode("discord-c", "CODE-C");
+  }
+
+  static std::vector<std::string> Texts(const DevhostResult& result, const std::string& player) {
+    std::vector<std::string> texts;
+    for (const std::string& line : result.WithPrefix("notify " + player + " "))
+      texts.push_back(TextOf(line));
+    return texts;
+  }
+
+  // The sessions on this fixture's database other than the test's own: the plugin's.
+  int PluginSessions() {
+    return std::stoi(*database_
+                          .Query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = "
+                                 "DATABASE() AND ID <> CONNECTION_ID()")
+                          .at(0)
+                          .at(0));
+  }
+  // Waits until at most count of them are left: a session that the server still had has ended,
+  // and with it whatever statement it had received.
+  bool WaitForPluginSessions(int count) {
+    for (int i = 0; i < 1500; ++i) {
+      if (PluginSessions() <= count) return true;
+      std::this_thread::sleep_for(20ms);
+    }
+    return false;
+  }
+
+  static bool WaitForHeld(const FaultProxy& proxy) {
+    for (int i = 0; i < 1500 && proxy.Held() == 0; ++i) std::this_thread::sleep_for(10ms);
+    return proxy.Held() > 0;
+  }
+
+  void ExpectNoEosIdHoldsTwoLinkedRows() {
+    std::map<std::string, int> linked_rows;
+    for (const PlayerDiscordRow& row : database_.Rows()) {
+      if (row.player_id == 0 || (row.code != "Linked" && row.code != "Updated")) continue;
+      EXPECT_EQ(++linked_rows[row.eos_id], 1) << row.eos_id << " holds two linked rows";
+    }
+  }
+
+  FaultProxy proxy_{database_.Settings().host, database_.Settings().port};
+};
+
+// Fixed fault: an update that the plugin gave up on reached the server later and ran there, after
+// the player had linked another code: his EOS id held two linked rows.
+TEST_F(OnePlayerOneLink, UpdateHeldOnItsWayNeverRunsOnceThePlayerWasAnswered) {
+  auto devhost = Start(std::string(kJoinBob) + "echo ready\n");
+  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  proxy_.HoldToServer(kLinkUpdate);
+  devhost->Send("chat bob /link CODE-A\n");
+  ASSERT_TRUE(WaitForHeld(proxy_));
+  proxy_.HoldToServer("");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 1, 30s));
+  devhost->Send("chat bob /link CODE-B\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 2, 30s));
+  // The network lets go of the first update; its session must be gone, not waiting for it.
+  proxy_.ReleaseHeld();
+  const DevhostResult result = devhost->Stop();
+  ASSERT_TRUE(WaitForPluginSessions(0)) << "the plugin's sessions did not end";
+
+  EXPECT_THAT(Texts(result, "bob"), ElementsAre("Database unavailable", "Account linked"));
+  EXPECT_EQ(database_.Rows(),
+            (std::vector{before[0], LinkedTo(before[1], "EOS-BOB", 101, "bob", 7, "Raiders"),
+                         before[2]}));
+  ExpectNoEosIdHoldsTwoLinkedRows();
+}
+
+// Fixed fault: with the row held by another session past MysqlTimeout, the player was told
+// DatabaseUnavailable, linked a second code, and the server finished the first update once the
+// row was let go.
+TEST_F(OnePlayerOneLink, UpdateWaitingForARowAnotherSessionHoldsIsEndedByTheServer) {
+  config_["Database"]["MysqlTimeout"] = 2;
+  Settings()["debug"] = true;
+  auto devhost = Start(std::string(kJoinBob) + "echo ready\n");
+  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  std::optional<SandboxDatabase> holder(std::in_place, database_.Settings(), database_.Name());
+  holder->Execute("START TRANSACTION");
+  holder->Query("SELECT id FROM player_discord WHERE code = 'CODE-A' FOR UPDATE");
+  devhost->Send("chat bob /link CODE-A\nchat bob /link CODE-B\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 2, 30s));
+  EXPECT_EQ(database_
+                .Query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() "
+                       "AND INFO LIKE 'UPDATE player_discord%'")
+                .at(0)
+                .at(0),
+            "0")
+      << "the server still holds the plugin's update";
+  holder->Execute("COMMIT");
+  holder.reset();
+  const DevhostResult result = devhost->Stop();
+  ASSERT_TRUE(WaitForPluginSessions(0));
+
+  EXPECT_THAT(Texts(result, "bob"), ElementsAre("Database unavailable", "Account linked"));
+  EXPECT_THAT(VeltraneLog(result),
+              ::testing::Contains(HasSubstr(
+                  "MySql::UpdateAccount) The server refused the statement: error 1969: ")));
+  EXPECT_EQ(database_.Rows(),
+            (std::vector{before[0], LinkedTo(before[1], "EOS-BOB", 101, "bob", 7, "Raiders"),
+                         before[2]}));
+  ExpectNoEosIdHoldsTwoLinkedRows();
+}
+
+// Fixed fault: Alice's update of code A was in doubt on server 1; server 2 linked A to Bob and
+// Alice to code C; her next command on server 1 added her group, announced her again and told
+// her AccountLinked for Bob's row.
+TEST_F(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) {
+  Settings()["UsePermissions"] = true;
+  Discord()["EnableDiscord"] = true;
+  Discord()["WebHookUrl"] = "http://127.0.0.1:9/unused";
+  auto first_server = Start(std::string("perms on\n") + kJoinAlice + "echo ready\n");
+  ASSERT_TRUE(first_server->WaitForLine("echo \"ready\""));
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  // Her update is held on its way, and the server cannot be reached to end it.
+  proxy_.HoldToServer(kLinkUpdate);
+  first_server->Send("chat alice /link CODE-A\n");
+  ASSERT_TRUE(WaitForHeld(proxy_));
+  proxy_.HoldToServer("");
+  proxy_.SetRefusing(true);
+  ASSERT_TRUE(first_server->WaitForLine("notify alice ", 1, 30s));
+
+  nlohmann::json direct = config_;
+  direct["Database"]["MysqlHost"] = database_.Settings().host;
+  direct["Database"]["MysqlPort"] = database_.Settings().port;
+  DevhostRunner second_server(direct);
+  const DevhostResult second =
+      second_server.Run(std::string("perms on\n") + kJoinBob + kJoinAlice +
+                        "chat bob /link CODE-A\nchat alice /link CODE-C\n");
+  EXPECT_THAT(Texts(second, "bob"), ElementsAre("Account linked"));
+  EXPECT_THAT(Texts(second, "alice"), ElementsAre("Account linked"));
+
+  proxy_.SetRefusing(false);
+  first_server->Send(std::string(kWaitOutCoolDown) + "chat alice /link CODE-B\n");
+  ASSERT_TRUE(first_server->WaitForLine("notify alice ", 2, 30s));
+  proxy_.ReleaseHeld();
+  const DevhostResult first = first_server->Stop();
+  ASSERT_TRUE(WaitForPluginSessions(0));
+
+  EXPECT_THAT(Texts(first, "alice"), ElementsAre("Database unavailable", "Already linked"));
+  EXPECT_THAT(first.WithPrefix("group-add "), IsEmpty());
+  EXPECT_THAT(first.WithPrefix("http-post "), IsEmpty());
+  EXPECT_EQ(database_.Rows(),
+            (std::vector{LinkedTo(before[0], "EOS-BOB", 101, "bob", 7, "Raiders"), before[1],
+                         LinkedTo(before[2], "EOS-ALICE", 102, "alice", 8, "Weavers")}));
+  ExpectNoEosIdHoldsTwoLinkedRows();
+}
+
+TEST_F(OnePlayerOneLink, UpdateThatLandedWhileItsAnswerWasLostIsFinishedAtOnce) {
+  Settings()["UsePermissions"] = true;
+  auto devhost = Start(std::string("perms on\n") + kJoinBob + "echo ready\n");
+  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  proxy_.HoldToClient(kUpdateAnswer);
+  devhost->Send("chat bob /link CODE-A\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 1, 30s));
+  proxy_.ReleaseHeld();
+  const DevhostResult result = devhost->Stop();
+
+  EXPECT_THAT(Texts(result, "bob"), ElementsAre("Account linked"));
+  EXPECT_THAT(result.WithPrefix("group-add "),
+              ElementsAre("group-add eos=\"EOS-BOB\" group=\"Verified\""));
+  EXPECT_EQ(database_.Rows().at(0), LinkedTo(before[0], "EOS-BOB", 101, "bob", 7, "Raiders"));
+}
+
+// Fixed fault: an update that timed out on a locked row was told InvalidCode, then landed; the
+// player's next try answered AccountAlredyLinked, so he never got his group or the announcement.
+TEST_F(OnePlayerOneLink, UpdateThatLandedWhileTheServerWasAwayIsFinishedAtTheNextCommand) {
+  Settings()["UsePermissions"] = true;
+  auto devhost = Start(std::string("perms on\n") + kJoinBob + "echo ready\n");
+  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  proxy_.HoldToClient(kUpdateAnswer);
+  devhost->Send("chat bob /link CODE-A\n");
+  ASSERT_TRUE(WaitForHeld(proxy_));
+  proxy_.HoldToClient("");
+  proxy_.SetRefusing(true);
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 1, 30s));
+  // Undecided: he may link no other code meanwhile.
+  devhost->Send("chat bob /link CODE-B\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 2, 30s));
+  proxy_.SetRefusing(false);
+  proxy_.ReleaseHeld();
+  devhost->Send(std::string(kWaitOutCoolDown) + "chat bob /link CODE-B\nchat bob /link CODE-B\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 4, 30s));
+  const DevhostResult result = devhost->Stop();
+
+  EXPECT_THAT(Texts(result, "bob"), ElementsAre("Database unavailable", "Database unavailable",
+                                                "Account linked", "Already linked"));
+  EXPECT_THAT(result.WithPrefix("group-add "),
+              ElementsAre("group-add eos=\"EOS-BOB\" group=\"Verified\""));
+  EXPECT_EQ(database_.Rows(), (std::vector{LinkedTo(before[0], "EOS-BOB", 101, "bob", 7, "Raiders"),
+                                           before[1], before[2]}));
+}
+
+// Fixed fault: a player whose game reported a negative player id was never "already linked" and
+// linked two codes, and his logout refresh never ran.
+TEST_F(OnePlayerOneLink, EveryPlayerIdButZeroLinksOnceAndIsRefreshedAtLogout) {
+  Settings()["UpdatePlayerDataOnLogout"] = true;
+  const std::vector<int> ids = {-2147483647 - 1, -5, 0, 1, 2147483647};
+  std::string script;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    database_.InsertCode(fmt::format("discord-{}-1", i), fmt::format("FIRST-{}", i));
+    database_.InsertCode(fmt::format("discord-{}-2", i), fmt::format("SECOND-{}", i));
+    script += fmt::format("join p{0} eos=EOS-P{0} id={1} tribe_id=3 tribe=T\n", i, ids[i]);
+  }
+  // The player with id 0 owns a row from elsewhere; his logout must not touch it either.
+  InsertLinkedRow("EOS-P2", 77, "Old name", 4, "Old tribe", "Linked");
+  for (std::size_t i = 0; i < ids.size(); ++i)
+    script += fmt::format("chat p{0} /link FIRST-{0}\nchat p{0} /link SECOND-{0}\n", i);
+  for (std::size_t i = 0; i < ids.size(); ++i) script += fmt::format("logout p{}\n", i);
+  config_["Database"]["MysqlHost"] = database_.Settings().host;
+  config_["Database"]["MysqlPort"] = database_.Settings().port;
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  const DevhostResult result = Run(script);
+
+  std::vector<PlayerDiscordRow> expected = before;
+  for (std::size_t i = 0; i < ids.size(); ++i) {
+    SCOPED_TRACE(fmt::format("player id {}", ids[i]));
+    const std::string player = fmt::format("p{}", i);
+    if (ids[i] == 0) {
+      EXPECT_THAT(Texts(result, player), ElementsAre("Invalid code", "Invalid code"));
+      continue;
+    }
+    EXPECT_THAT(Texts(result, player), ElementsAre("Account linked", "Already linked"));
+    PlayerDiscordRow& first = expected[3 + 2 * i];
+    first = LinkedTo(first, "EOS-P" + std::to_string(i), ids[i], player, 3, "T");
+    first.code = "Updated";
+  }
+  EXPECT_EQ(database_.Rows(), expected);
+  EXPECT_THAT(VeltraneLog(result),
+              ElementsAre("[warning] Refused to link a player whose player id is 0.",
+                          "[warning] Refused to link a player whose player id is 0."));
+  ExpectNoEosIdHoldsTwoLinkedRows();
+}
+
+}  // namespace
+}  // namespace veltrane::test

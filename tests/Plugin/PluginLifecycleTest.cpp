@@ -1,0 +1,254 @@
+// Loading and unloading the plugin, and reading its configuration at load.
+
+#include <gmock/gmock.h>
+
+#include <cctype>
+#include <fstream>
+
+#include "support/PluginTest.h"
+#include "support/WebhookReceiver.h"
+
+namespace veltrane::test {
+namespace {
+
+using ::testing::AnyOf;
+using ::testing::Each;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+using ::testing::StartsWith;
+
+constexpr char kLinkScript[] = "join bob eos=EOS-BOB id=101\nchat bob /link CODE-1\n";
+
+class PluginLifecycle : public PluginTest {};
+
+TEST_F(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
+  const DevhostResult result = Run("");
+  EXPECT_THAT(
+      std::vector<std::string>(result.lines.begin(), result.lines.begin() + 11),
+      ElementsAre(
+          "register chat text=\"/link\"", "register console text=\"Veltrane.Reload\"",
+          "register rcon text=\"Veltrane.Reload\"", "register console text=\"Veltrane.Linked\"",
+          "register rcon text=\"Veltrane.Linked\"", "register console text=\"Veltrane.Unlink\"",
+          "register rcon text=\"Veltrane.Unlink\"", "register console text=\"Veltrane.Status\"",
+          "register rcon text=\"Veltrane.Status\"",
+          "hook-install name=\"AShooterGameMode.Logout(AController*)\" ok=true", "load ok"));
+  EXPECT_THAT(VeltraneLog(result), IsEmpty());
+}
+
+TEST_F(PluginLifecycle, UnloadRemovesEveryRegistration) {
+  const DevhostResult result = Run("unload\n");
+  EXPECT_THAT(result.WithPrefix("unregister "),
+              ElementsAre("unregister chat text=\"/link\" found=true",
+                          "unregister console text=\"Veltrane.Reload\" found=true",
+                          "unregister rcon text=\"Veltrane.Reload\" found=true",
+                          "unregister console text=\"Veltrane.Linked\" found=true",
+                          "unregister rcon text=\"Veltrane.Linked\" found=true",
+                          "unregister console text=\"Veltrane.Unlink\" found=true",
+                          "unregister rcon text=\"Veltrane.Unlink\" found=true",
+                          "unregister console text=\"Veltrane.Status\" found=true",
+                          "unregister rcon text=\"Veltrane.Status\" found=true"));
+  EXPECT_THAT(result.WithPrefix("hook-remove "),
+              ElementsAre("hook-remove name=\"AShooterGameMode.Logout(AController*)\" ok=true"));
+  EXPECT_EQ(result.Count("unload ok"), 1u);
+}
+
+TEST_F(PluginLifecycle, MissingLinkDiscordCmdRegistersNoMessage) {
+  Messages().erase("LinkDiscordCmd");
+  const DevhostResult result = Run("");
+  EXPECT_EQ(result.Count("register chat text=\"No message\""), 1u);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+}
+
+TEST_F(PluginLifecycle, ExampleConfigurationLoadsWithItsLinkCommand) {
+  std::ifstream example(std::string(VELTRANE_SOURCE_DIR) + "/config/config.json");
+  nlohmann::json example_config = nlohmann::json::parse(example);
+  example_config["Database"] = config_["Database"];
+  config_ = example_config;
+  database_.InsertCode("discord-1", "CODE-1");
+  const DevhostResult result = Run(kLinkScript);
+  EXPECT_EQ(result.Count("register chat text=\"/link\""), 1u);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(FieldText(*result.First("notify bob "), "rgba"), kSuccessRgba);
+  EXPECT_THAT(VeltraneLog(result), IsEmpty());
+}
+
+// The first column of every row the query gives.
+std::vector<std::string> FirstColumn(SandboxDatabase& database, const std::string& sql) {
+  std::vector<std::string> values;
+  for (const auto& row : database.Query(sql)) values.push_back(row.at(0).value_or("NULL"));
+  return values;
+}
+
+TEST_F(PluginLifecycle, LoadCreatesTheTableWithItsIndexesAndALaterLoadKeepsTheRows) {
+  database_.Execute("DROP TABLE player_discord");
+  Run("");
+  EXPECT_THAT(FirstColumn(database_,
+                          "SELECT COLUMN_NAME FROM information_schema.COLUMNS WHERE TABLE_SCHEMA = "
+                          "DATABASE() AND TABLE_NAME = 'player_discord' ORDER BY ORDINAL_POSITION"),
+              ElementsAre("id", "eos_id", "discord_id", "player_id", "character_name", "tribe_id",
+                          "tribe_name", "code"));
+  EXPECT_THAT(
+      FirstColumn(database_,
+                  "SELECT COLUMN_NAME FROM information_schema.STATISTICS WHERE TABLE_SCHEMA "
+                  "= DATABASE() AND TABLE_NAME = 'player_discord' AND SEQ_IN_INDEX = 1 "
+                  "ORDER BY COLUMN_NAME"),
+      ElementsAre("code", "eos_id", "id"));
+
+  database_.InsertCode("discord-1", "CODE-1");
+  const auto rows_before = database_.Rows();
+  Run("unload\nload\n");
+  EXPECT_EQ(database_.Rows(), rows_before);
+}
+
+TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
+  const WebhookReceiver::RefusingPort nobody;
+  const std::string url = nobody.Url("");
+  config_["Database"]["MysqlPort"] = std::stoi(url.substr(url.rfind(':') + 1));
+  const DevhostResult result = Run("");
+  EXPECT_EQ(result.Count("register "), 9u);
+  EXPECT_EQ(result.Count("hook-install "), 1u);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  EXPECT_THAT(VeltraneLog(result), ElementsAre("[critical] Failed to open connection!",
+                                               StartsWith("[error] Database server ")));
+}
+
+TEST_F(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
+  database_.InsertCode("discord-1", "CODE-1");
+  const DevhostResult result = Run(std::string("thread-attach\nthread-detach\n") + kLinkScript);
+  EXPECT_EQ(result.Count("register "), 9u);
+  EXPECT_EQ(result.Count("error "), 0u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(PluginLifecycle, UnloadThenLoadServesTheLinkCommandAgain) {
+  database_.InsertCode("discord-1", "CODE-1");
+  const DevhostResult result = Run(std::string("unload\nload\n") + kLinkScript);
+  EXPECT_EQ(result.Count("load ok"), 2u);
+  EXPECT_EQ(result.Count("register chat text=\"/link\""), 2u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+  EXPECT_EQ(database_.Rows().at(0).code, "Linked");
+}
+
+TEST_F(PluginLifecycle, UnloadRemovesTheCommandLoadRegisteredAfterAReloadRenamedIt) {
+  // Unload used to name the command by the reloaded LinkDiscordCmd and left "/link" registered.
+  auto devhost = Start("");
+  ASSERT_TRUE(devhost->WaitForLine("load ok"));
+  Messages()["LinkDiscordCmd"] = "/discord";
+  devhost_.WriteConfig(config_);
+  devhost->Send("rcon Veltrane.Reload\nunload\n");
+  const DevhostResult result = devhost->Stop();
+  EXPECT_EQ(result.Count("rcon-reply id=1 text=\"Reloaded config\""), 1u);
+  EXPECT_THAT(result.WithPrefix("unregister chat "),
+              ElementsAre("unregister chat text=\"/link\" found=true"));
+}
+
+class Configuration : public PluginTest {};
+
+// The single plugin line of a failed load: nothing registered, and the detach that follows the
+// failed attach removes nothing either.
+std::string OnlyLoadError(const DevhostResult& result) {
+  EXPECT_EQ(result.Count("register "), 0u);
+  EXPECT_EQ(result.Count("hook-install "), 0u);
+  EXPECT_EQ(result.Count("unregister "), 0u);
+  EXPECT_EQ(result.Count("hook-remove "), 0u);
+  EXPECT_EQ(result.Count("load failed error=\"DllMain returned FALSE\""), 1u);
+  EXPECT_EQ(result.exit_code, 0);
+  const std::vector<std::string> plugin_lines = VeltraneLog(result);
+  return plugin_lines.size() == 1 ? plugin_lines.front() : "";
+}
+
+TEST_F(Configuration, MissingFileLogsOneLineAndRegistersNothing) {
+  devhost_.RemoveConfig();
+  const DevhostResult result = devhost_.Run("");
+  EXPECT_EQ(OnlyLoadError(result), "[error] Can't open config.json");
+  // MM/DD/YY HH:MM [Veltrane][error] Can't open config.json
+  std::string stamped;
+  for (const std::string& line : result.log_lines)
+    if (line.find("[Veltrane]") != std::string::npos) stamped = line;
+  ASSERT_EQ(stamped.size(), 15u + std::string("[Veltrane][error] Can't open config.json").size());
+  for (std::size_t i : {0, 1, 3, 4, 6, 7, 9, 10, 12, 13})
+    EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(stamped[i]))) << stamped;
+  EXPECT_EQ(stamped.substr(2, 1) + stamped.substr(5, 1) + stamped.substr(8, 1) +
+                stamped.substr(11, 1) + stamped.substr(14, 1),
+            "// : ");
+}
+
+// The entry point used to let Load's exception through to the loader; now the loader's detach
+// follows the failed attach, and Unload must leave alone what Load never registered.
+TEST_F(Configuration, DetachAfterAFailedLoadRemovesNothingAndTheNextLoadServesLinks) {
+  database_.InsertCode("discord-1", "CODE-1");
+  devhost_.RemoveConfig();
+  auto devhost = devhost_.Start("", "rcon-test-password");
+  ASSERT_TRUE(devhost && devhost->WaitForLine("load failed "));
+  devhost_.WriteConfig(config_);
+  devhost->Send(std::string("load\n") + kLinkScript + "unload\n");
+  const DevhostResult result = devhost->Stop();
+  EXPECT_EQ(result.exit_code, 0);
+  const auto loaded = std::find(result.lines.begin(), result.lines.end(), "load ok");
+  ASSERT_NE(loaded, result.lines.end());
+  EXPECT_THAT(std::vector<std::string>(result.lines.begin(), loaded),
+              Each(Not(AnyOf(StartsWith("unregister "), StartsWith("hook-remove ")))));
+  EXPECT_EQ(result.Count("unregister "), 9u);  // the final unload's
+  EXPECT_EQ(result.Count("hook-remove "), 1u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(Configuration, MalformedJsonLogsWhereTheParserStopped) {
+  devhost_.RemoveConfig();
+  devhost_.WriteConfigText("{\"Settings\": {\"Discord\": {}},");
+  const DevhostResult result = devhost_.Run("");
+  EXPECT_EQ(OnlyLoadError(result),
+            "[error] config.json: parse error at line 1, column 30: syntax error while parsing "
+            "object key - unexpected end of input; expected string literal");
+}
+
+TEST_F(Configuration, MissingSettingsFailsTheLoadNamingTheSection) {
+  // A configuration without Settings used to load, and every link command then failed.
+  config_.erase("Settings");
+  EXPECT_EQ(OnlyLoadError(Run("")), "[error] Settings: section missing, expected an object");
+}
+
+TEST_F(Configuration, Utf8SignatureAndTextAfterTheObjectAreTolerated) {
+  database_.InsertCode("discord-1", "CODE-1");
+  devhost_.RemoveConfig();
+  devhost_.WriteConfigText("\xEF\xBB\xBF" + config_.dump() + "\n# not JSON at all {");
+  const DevhostResult result = devhost_.Run(kLinkScript);
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
+}
+
+TEST_F(Configuration, FractionalPortIsCutTowardZero) {
+  database_.InsertCode("discord-1", "CODE-1");
+  config_["Database"]["MysqlPort"] = database_.Settings().port + 0.9;
+  const DevhostResult result = Run(kLinkScript);
+  EXPECT_THAT(VeltraneLog(result), IsEmpty());
+  EXPECT_EQ(database_.Rows().at(0).code, "Linked");
+}
+
+TEST_F(Configuration, BooleanPortReadsAsOne) {
+  config_["Database"]["MysqlPort"] = true;
+  const DevhostResult result = Run("");
+  EXPECT_EQ(result.Count("load ok"), 1u);
+  // No type error: the store tried port 1, where nothing listens.
+  EXPECT_THAT(VeltraneLog(result),
+              ElementsAre("[critical] Failed to open connection!",
+                          StartsWith("[error] Database server 127.0.0.1:1 (database ")));
+}
+
+TEST_F(Configuration, NonAsciiMessageReachesThePlayerUnchanged) {
+  database_.InsertCode("discord-1", "CODE-1");
+  Messages()["AccountLinked"] = "Verknüpft ✓ — 🎮 {{ok}}";
+  const DevhostResult result = Run(kLinkScript);
+  ASSERT_EQ(result.Count("notify bob "), 1u);
+  EXPECT_EQ(TextOf(*result.First("notify bob ")), "Verknüpft ✓ — 🎮 {ok}");
+}
+
+}  // namespace
+}  // namespace veltrane::test

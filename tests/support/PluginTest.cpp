@@ -1,0 +1,87 @@
+#include "support/PluginTest.h"
+
+#include <fmt/format.h>
+
+namespace veltrane::test {
+
+PluginTest::PluginTest() {
+  database_.CreatePlayerDiscordTable();
+  const SandboxSettings& sandbox = database_.Settings();
+  // Settings holds only the Discord section, so every other setting takes its default.
+  config_ = {
+      {"Settings", {{"Discord", nlohmann::json::object()}}},
+      {"Messages",
+       {{"LinkDiscordCmd", "/link"},
+        {"Sender", "Veltrane Bot"},
+        {"CmdUsage", "Usage: /link <code>"},
+        {"AccountAlredyLinked", "Already linked"},
+        {"InvalidCode", "Invalid code"},
+        {"AccountLinked", "Account linked"},
+        {"DatabaseUnavailable", "Database unavailable"}}},
+      {"Database",
+       {{"MysqlHost", sandbox.host},
+        {"MysqlUser", sandbox.user},
+        {"MysqlPass", sandbox.password},
+        {"MysqlDB", database_.Name()},
+        {"MysqlPort", sandbox.port}}},
+  };
+}
+
+DevhostResult PluginTest::Run(const std::string& script) {
+  devhost_.WriteConfig(config_);
+  DevhostResult result = devhost_.Run(script);
+  EXPECT_FALSE(result.timed_out) << result.stderr_text;
+  EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
+  return result;
+}
+
+std::unique_ptr<DevhostProcess> PluginTest::Start(const std::string& script) {
+  devhost_.WriteConfig(config_);
+  std::unique_ptr<DevhostProcess> process = devhost_.Start(script, "rcon-test-password");
+  if (process == nullptr) throw std::runtime_error("the devhost did not come up");
+  return process;
+}
+
+void PluginTest::InsertLinkedRow(const std::string& eos_id, int player_id,
+                                 const std::string& character_name, int tribe_id,
+                                 const std::string& tribe_name, const std::string& code) {
+  database_.Execute(fmt::format(
+      "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, tribe_id, "
+      "tribe_name, code) VALUES ({}, 'discord-linked', {}, {}, {}, {}, {})",
+      database_.Quote(eos_id), player_id, database_.Quote(character_name), tribe_id,
+      database_.Quote(tribe_name), database_.Quote(code)));
+}
+
+std::vector<std::string> VeltraneLog(const DevhostResult& result) {
+  constexpr std::string_view kName = "[Veltrane]";
+  std::vector<std::string> lines;
+  for (const std::string& line : result.log_lines) {
+    const std::size_t at = line.find(kName);
+    if (at != std::string::npos) lines.push_back(line.substr(at + kName.size()));
+  }
+  return lines;
+}
+
+std::vector<std::string> PlayerMessages(const DevhostResult& result) {
+  std::vector<std::string> lines;
+  for (const std::string& line : result.lines) {
+    if (line.starts_with("notify ") || line.starts_with("chat-message ") ||
+        line.starts_with("server-message "))
+      lines.push_back(line);
+  }
+  return lines;
+}
+
+std::string FieldText(const std::string& line, const std::string& key) {
+  const std::optional<nlohmann::json> value = Field(line, key);
+  return value && value->is_string() ? value->get<std::string>() : std::string();
+}
+
+std::string TextOf(const std::string& line) { return FieldText(line, "text"); }
+
+std::string LocatedErrorPrefix(const std::string& function_name) {
+  return fmt::format("[error] ({}/src/Veltrane.cpp {}) Unexpected error ", VELTRANE_SOURCE_DIR,
+                     function_name);
+}
+
+}  // namespace veltrane::test
