@@ -1,6 +1,7 @@
 // code_attempt_flood: the wrong-code records under a flood of distinct guessing players. Every
-// player types MaxCodeAttempts (5) wrong codes and is locked out; the heap that the records hold
-// afterwards is measured with the allocator's own count, beside the time per wrong code.
+// player types MaxCodeAttempts (its default) wrong codes and is locked out; the heap that the
+// records hold afterwards is measured with the allocator's own count, beside the time per wrong
+// code.
 //
 //   code_attempt_flood [benchmark flags]
 //
@@ -13,11 +14,13 @@
 #include <string>
 #include <vector>
 
+#include "Configuration/SettingsTable.h"
 #include "Linking/CodeAttemptLimiter.h"
+#include "Linking/LinkFlow.h"
 
 namespace {
 
-constexpr CodeAttemptLimiter::Limits kDefaults{5, std::chrono::seconds(300)};
+const CodeAttemptLimiter::Limits kDefaults = LimitsOf(DefaultSettings());
 
 std::size_t HeapInUse() { return mallinfo2().uordblks; }
 

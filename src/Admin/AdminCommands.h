@@ -21,7 +21,7 @@ struct AdminReply {
 // The settings Veltrane.Unlink acts on, read at each use.
 struct UnlinkSettings {
   bool use_permissions = false;
-  std::string permission_group = "Verified";
+  std::string permission_group;
 };
 // UsePermissions and PermissionGroupToAdd as config holds them now.
 UnlinkSettings ReadUnlinkSettings();

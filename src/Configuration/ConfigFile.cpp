@@ -55,5 +55,6 @@ void ReadConfig() {
 FString GetText(const std::string& key) {
   const std::map<std::string, std::string, std::less<>>& messages = LiveSettings().messages;
   const auto text = messages.find(key);
-  return FString(AsaApi::Tools::Utf8Decode(text == messages.end() ? "No message" : text->second));
+  return FString(
+      AsaApi::Tools::Utf8Decode(text == messages.end() ? kMissingMessageText : text->second));
 }

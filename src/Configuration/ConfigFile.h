@@ -25,5 +25,6 @@ inline constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 // holds.
 void ReadConfig();
 
-// The text under key in Messages, "No message" when the key is missing, decoded from UTF-8.
+// The text under key in Messages, decoded from UTF-8; a key the table does not know reads as a
+// missing one (kMissingMessageText).
 FString GetText(const std::string& key);

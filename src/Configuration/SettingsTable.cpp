@@ -166,14 +166,14 @@ constexpr SettingKey kSettingKeys[] = {
         },
         kDefaultCustomMessage),
 
-    Text("Messages", "LinkDiscordCmd", &StoreMessage, "No message"),
-    Text("Messages", "Sender", &StoreMessage, "No message"),
-    Text("Messages", "CmdUsage", &StoreMessage, "No message", &ReplyTextProblem),
-    Text("Messages", "AccountAlredyLinked", &StoreMessage, "No message", &ReplyTextProblem),
-    Text("Messages", "InvalidCode", &StoreMessage, "No message", &ReplyTextProblem),
-    Text("Messages", "AccountLinked", &StoreMessage, "No message", &ReplyTextProblem),
-    Text("Messages", "TooManyAttempts", &StoreMessage, "No message", &ReplyTextProblem),
-    Text("Messages", "DatabaseUnavailable", &StoreMessage, "No message", &ReplyTextProblem),
+    Text("Messages", "LinkDiscordCmd", &StoreMessage, kMissingMessageText),
+    Text("Messages", "Sender", &StoreMessage, kMissingMessageText),
+    Text("Messages", "CmdUsage", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
+    Text("Messages", "AccountAlredyLinked", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
+    Text("Messages", "InvalidCode", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
+    Text("Messages", "AccountLinked", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
+    Text("Messages", "TooManyAttempts", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
+    Text("Messages", "DatabaseUnavailable", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
 
     Text(
         "Database", "MysqlHost",

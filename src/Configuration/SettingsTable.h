@@ -11,6 +11,9 @@
 
 #include "Configuration/Settings.h"
 
+// What a Messages key that the file leaves out reads.
+inline constexpr char kMissingMessageText[] = "No message";
+
 // A document that checked: its typed settings and one warning per unknown key of a known section.
 struct CheckedConfig {
   Settings settings;

@@ -116,7 +116,8 @@ inline std::vector<DatabaseServer> ParseServerList(std::string_view hosts,
 // configuration check asks this, so that no list the store cannot use goes live.
 inline std::string ServerListProblem(std::string_view hosts) {
   std::string problem;
-  detail::ParseServers(hosts, 3306, &problem);
+  // The port a host without one takes plays no part in a problem.
+  detail::ParseServers(hosts, 0, &problem);
   return problem;
 }
 

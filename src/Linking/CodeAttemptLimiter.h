@@ -27,10 +27,11 @@ class CodeAttemptLimiter {
   static constexpr std::chrono::seconds kLongestLockout{86400};
   static constexpr std::chrono::seconds kForgetAfter{86400};
 
-  // The settings in force at the time of a try. max_attempts 0 (or less) turns the limit off.
+  // The settings in force at the time of a try (LimitsOf, Linking/LinkFlow.h). max_attempts 0 (or
+  // less) turns the limit off.
   struct Limits {
-    int max_attempts = 5;
-    std::chrono::seconds first_lockout{300};
+    int max_attempts = 0;
+    std::chrono::seconds first_lockout{0};
   };
 
   // A lockout that a wrong code has just begun.

@@ -3,14 +3,6 @@
 #include "Database/DefaultIdentity.h"
 #include "Plugin/PluginLog.h"
 
-namespace {
-
-CodeAttemptLimiter::Limits LimitsOf(const Settings& settings) {
-  return {settings.max_code_attempts, std::chrono::seconds(settings.code_lockout_seconds)};
-}
-
-}  // namespace
-
 void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& code,
                    LinkingPlayerSeam& seam, Clock::time_point now) {
   const bool debug = settings.debug;

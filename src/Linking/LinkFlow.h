@@ -37,6 +37,11 @@ class LinkingPlayerSeam {
   virtual void Announce(const LinkingPlayer& player, const Settings& settings) = 0;
 };
 
+// MaxCodeAttempts and CodeLockoutSeconds, as the limiter takes them.
+inline CodeAttemptLimiter::Limits LimitsOf(const Settings& settings) {
+  return {settings.max_code_attempts, std::chrono::seconds(settings.code_lockout_seconds)};
+}
+
 // The links made and the codes refused since load.
 struct LinkCounters {
   std::uint64_t links_made = 0;

@@ -120,7 +120,7 @@ TEST_F(LinkFlowTest, GroupStepAndAnnouncementFollowTheirSettings) {
   settings.discord.enable_discord = true;
   store.AddWaitingRow("CODE-1");
   EXPECT_THAT(Type("CODE-1"), ElementsAre(kLinked));
-  EXPECT_THAT(groups, ElementsAre("Verified"));
+  EXPECT_THAT(groups, ElementsAre(settings.permission_group_to_add));
   EXPECT_THAT(announced, ElementsAre("Alice the Brave"));
 }
 
@@ -224,7 +224,7 @@ TEST_F(LinkFlowTest, LostUpdateThatLandedIsFinishedAtOnce) {
   store.AddWaitingRow("CODE-1");
   store.lose_next_update = true;
   EXPECT_THAT(Type("CODE-1"), ElementsAre(kLinked));
-  EXPECT_THAT(groups, ElementsAre("Verified"));
+  EXPECT_THAT(groups, ElementsAre(settings.permission_group_to_add));
   EXPECT_EQ(links_in_doubt.Size(), 0u);
 }
 
@@ -252,7 +252,7 @@ TEST_F(LinkFlowTest, LinkInDoubtIsDecidedByItsRowBeforeAnythingElse) {
   store.away_from_statement = 0;
   EXPECT_THAT(Type("CODE-2"), ElementsAre(kLinked)) << "his first row holds him";
   EXPECT_EQ(store.rows[1].code, "CODE-2") << "the second code was not used";
-  EXPECT_THAT(groups, ElementsAre("Verified"));
+  EXPECT_THAT(groups, ElementsAre(settings.permission_group_to_add));
   EXPECT_EQ(links_in_doubt.Size(), 0u);
   EXPECT_EQ(counters.links_made, 1u);
 }
