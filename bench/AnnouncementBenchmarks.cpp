@@ -7,16 +7,9 @@
 #include <string>
 
 #include "BenchContext.h"
-#include "Configuration/ConfigFile.h"
+#include "Configuration/SettingsTable.h"
 #include "Discord/Webhook.h"
 #include "host/AsaApi.h"
-
-// The webhook sender is compiled into the harness, which holds its own settings; the loaded
-// plugin keeps its own.
-namespace {
-Settings harness_settings;
-}  // namespace
-const Settings& LiveSettings() { return harness_settings; }
 
 namespace veltrane::bench {
 
@@ -59,9 +52,11 @@ void ComposeLongTemplate(benchmark::State& state) {
 // The sender up to the post: its three settings, the body, the world and game state looked up.
 // The game state is taken away for the loop, so that the sender stops just before the post.
 void WebhookBodyOfLongAnnouncement(benchmark::State& state) {
-  harness_settings.discord.enable_discord = true;
-  harness_settings.discord.sender_name = "MyARK";
-  harness_settings.discord.web_hook_url = "http://127.0.0.1:9/never-posted";
+  // The sender compiled into the harness is handed its settings, as the plugin's link command
+  // hands it those of its state.
+  DiscordSettings discord = DefaultSettings().discord;
+  discord.enable_discord = true;
+  discord.web_hook_url = "http://127.0.0.1:9/never-posted";
   const std::u16string announcement =
       ComposeAnnouncement(FString(LongTemplate().c_str()), Values()).ToWide();
   AShooterGameState*& game_state = GetNativeField<AShooterGameState*>(
@@ -70,7 +65,7 @@ void WebhookBodyOfLongAnnouncement(benchmark::State& state) {
   game_state = nullptr;
   Context().output->Clear();
 
-  for (auto _ : state) SendDiscordWebhook(announcement);
+  for (auto _ : state) SendDiscordWebhook(discord, announcement);
 
   game_state = present;
   if (Context().output->CountLines("http-post") != 0) state.SkipWithError("the sender posted");

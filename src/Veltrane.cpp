@@ -1,6 +1,7 @@
 // Veltrane: links a player's game account (EOS id) to a Discord account with a one-time code.
 // This file holds the module's lifetime: the entry point, the load and unload steps, the callbacks
-// the host calls (each guarded here), and the module-level objects.
+// the host calls (each guarded here), and the module-level objects. Each callback takes the
+// plugin's state from plugin_state, the one place that reaches it, and hands it on.
 
 #include <memory>
 #include <string>
@@ -24,7 +25,10 @@
 // configuration document.
 nlohmann::json config;
 MysqlClientLibrary mysql_client_library;
+namespace {
+// The state of the loaded plugin; null outside Load..Unload.
 std::unique_ptr<PluginState> plugin_state;
+}  // namespace
 void (*game_logout)(AShooterGameMode*, AController*) = nullptr;
 
 namespace {
@@ -44,34 +48,43 @@ void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exit
 void Load() {
   PluginLog::Init("Veltrane");
   plugin_state = std::make_unique<PluginState>();
+  PluginState& state = *plugin_state;
   try {
-    ReadConfig();
-    plugin_state->config_reads.last_read = std::chrono::system_clock::now();
-    plugin_state->account_store = BuildAccountStore(LiveSettings().database);
+    state.settings = ReadConfig();
+    state.config_reads.last_read = std::chrono::system_clock::now();
+    state.account_store = BuildAccountStore(state.settings.database);
   } catch (const std::exception& error) {
     PluginLog::Get()->error(error.what());
     throw;
   }
 
   AsaApi::ICommands& commands = AsaApi::GetCommands();
-  Registrations& registered = plugin_state->registered;
-  const FString link_command = GetText("LinkDiscordCmd");
+  Registrations& registered = state.registered;
+  const FString link_command = GetText(state.settings, "LinkDiscordCmd");
   commands.RegisterChatCommand(link_command, &LinkEOSDiscord);
   registered.link_command = link_command.ToWide();
   registered.chat_command = true;
-  commands.RegisterConsoleCommand(kReloadCommand, &ReloadConfigCmd);
+  commands.RegisterConsoleCommand(kReloadCommand,
+                                  [](APlayerController* player, FString* command_line, bool) {
+                                    if (plugin_state)
+                                      ReloadConfigCmd(*plugin_state, player, command_line);
+                                  });
   registered.console_command = true;
-  commands.RegisterRconCommand(kReloadCommand, &ReloadConfigRcon);
+  commands.RegisterRconCommand(kReloadCommand,
+                               [](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+                                 if (plugin_state)
+                                   ReloadConfigRcon(*plugin_state, connection, packet);
+                               });
   registered.rcon_command = true;
-  // The admin commands ask the state of this load and read their settings at each use.
+  // The admin commands ask the state of this load, its settings as the last read left them.
   const AdminCommand status = [](std::string_view line) {
     return AnswerStatus(*plugin_state, line);
   };
   const AdminCommand linked = [](std::string_view line) {
-    return AnswerLinked(*plugin_state->account_store, line);
+    return AnswerLinked(*plugin_state, line);
   };
   const AdminCommand unlink = [](std::string_view line) {
-    return AnswerUnlink(*plugin_state->account_store, ReadUnlinkSettings(), line);
+    return AnswerUnlink(*plugin_state, line);
   };
   commands.RegisterConsoleCommand(kLinkedCommand, AdminConsoleCommand(kLinkedCommand, linked));
   commands.RegisterRconCommand(kLinkedCommand, AdminRconCommand(kLinkedCommand, linked));
@@ -142,7 +155,7 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
   // One guard over the whole command: a mistyped setting or a failing host call must not reach
   // the host's chat dispatch.
   try {
-    RunLinkCommand(player, message);
+    if (plugin_state) RunLinkCommand(*plugin_state, player, message);
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "LinkEOSDiscord",
                             error.what());
@@ -152,7 +165,7 @@ void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mo
 void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exiting) {
   // The game's own logout runs after this guard on every path, whatever the settings hold.
   try {
-    RefreshPlayerDataOnLogout(exiting);
+    if (plugin_state) RefreshPlayerDataOnLogout(*plugin_state, exiting);
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "Hook_AShooterGameMode_Logout",
                             error.what());

@@ -9,7 +9,6 @@
 
 #include "Admin/AdminCommandText.h"
 #include "Admin/StatusText.h"
-#include "Configuration/ConfigFile.h"
 #include "Linking/PermissionGroup.h"
 #include "Linking/PlayerNotification.h"
 #include "Plugin/PluginLog.h"
@@ -94,11 +93,6 @@ AdminReply RunGuarded(const std::string& name, const AdminCommand& command,
 
 }  // namespace
 
-UnlinkSettings ReadUnlinkSettings() {
-  const Settings& settings = LiveSettings();
-  return {settings.use_permissions, settings.permission_group_to_add};
-}
-
 AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
   // The command word alone.
   std::istringstream words{std::string(command_line)};
@@ -119,7 +113,8 @@ AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
   return {store_down, StatusLines(status)};
 }
 
-AdminReply AnswerLinked(IDatabase& store, std::string_view command_line) {
+AdminReply AnswerLinked(PluginState& state, std::string_view command_line) {
+  IDatabase& store = *state.account_store;
   const std::optional<AccountId> id = veltrane::ParseAccountIdArgument(command_line);
   if (!id) return Usage("Veltrane.Linked");
   const std::optional<std::vector<LinkedAccount>> links = store.FindLinks(id->kind, id->value);
@@ -131,8 +126,9 @@ AdminReply AnswerLinked(IDatabase& store, std::string_view command_line) {
   return Done(std::move(lines));
 }
 
-AdminReply AnswerUnlink(IDatabase& store, const UnlinkSettings& settings,
-                        std::string_view command_line) {
+AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
+  IDatabase& store = *state.account_store;
+  const Settings& settings = state.settings;
   const std::optional<AccountId> id = veltrane::ParseAccountIdArgument(command_line);
   if (!id) return Usage("Veltrane.Unlink");
   const std::string named = DescribeAccountId(*id);
@@ -192,7 +188,8 @@ AdminReply AnswerUnlink(IDatabase& store, const UnlinkSettings& settings,
   if (settings.use_permissions) {
     for (const LinkedAccount& link : *links) {
       if (!group_steps.contains(link.eos_id))
-        group_steps[link.eos_id] = TakeOutOfGroup(store, link.eos_id, settings.permission_group);
+        group_steps[link.eos_id] =
+            TakeOutOfGroup(store, link.eos_id, settings.permission_group_to_add);
     }
   }
   for (const LinkedAccount& link : *links) {

@@ -1,15 +1,14 @@
 #pragma once
 // "Veltrane.Status", "Veltrane.Linked" and "Veltrane.Unlink": how the plugin is doing, who is
 // linked to whom, and taking a link away, from the console and over RCON. The commands are given
-// what they use (the store, the settings); the callbacks only carry the command line in and the
-// reply out.
+// the plugin's state (its store, its settings); the callbacks only carry the command line in and
+// the reply out.
 
 #include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "Database/IDatabase.h"
 #include "host/ICommands.h"
 
 // A reply: its lines, already cut to fit one RCON packet, and whether it tells of a failure.
@@ -18,22 +17,14 @@ struct AdminReply {
   std::vector<std::string> lines;
 };
 
-// The settings Veltrane.Unlink acts on, read at each use.
-struct UnlinkSettings {
-  bool use_permissions = false;
-  std::string permission_group;
-};
-// UsePermissions and PermissionGroupToAdd as config holds them now.
-UnlinkSettings ReadUnlinkSettings();
+struct PluginState;
 
 // Veltrane.Linked: the linked rows of the one id on the command line.
-AdminReply AnswerLinked(IDatabase& store, std::string_view command_line);
+AdminReply AnswerLinked(PluginState& state, std::string_view command_line);
 // Veltrane.Unlink: deletes the linked rows of the one id on the command line and, with
 // UsePermissions, takes each player that is no longer linked out of the group.
-AdminReply AnswerUnlink(IDatabase& store, const UnlinkSettings& settings,
-                        std::string_view command_line);
+AdminReply AnswerUnlink(PluginState& state, std::string_view command_line);
 
-struct PluginState;
 // Veltrane.Status: the store's state, the counts since load and the configuration's reads. Takes
 // no argument; anything after the command word gets the usage reply.
 AdminReply AnswerStatus(PluginState& state, std::string_view command_line);

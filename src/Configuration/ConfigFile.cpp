@@ -12,12 +12,6 @@
 
 namespace {
 
-// Replaced together with config, so that the two always describe the same file.
-Settings& MutableLiveSettings() {
-  static Settings live = DefaultSettings();
-  return live;
-}
-
 // The whole file, refused unread when it is no regular file or larger than kMaxConfigBytes.
 std::string ReadBounded(const std::string& path) {
   RegularFileContent file = ReadRegularFile(path, kMaxConfigBytes);
@@ -39,22 +33,19 @@ std::string ReadBounded(const std::string& path) {
 
 }  // namespace
 
-const Settings& LiveSettings() { return MutableLiveSettings(); }
-
-void ReadConfig() {
+Settings ReadConfig() {
   const std::string path = AsaApi::Tools::GetCurrentDir() + "/ArkApi/Plugins/Veltrane/config.json";
   // Parsed into a fresh value and checked there, so that a broken file leaves the running
   // document and settings intact.
   nlohmann::json fresh = ParseConfig(ReadBounded(path));
   CheckedConfig checked = CheckConfig(fresh);
   config = std::move(fresh);
-  MutableLiveSettings() = std::move(checked.settings);
   for (const std::string& warning : checked.warnings) PluginLog::Get()->warn(warning);
+  return std::move(checked.settings);
 }
 
-FString GetText(const std::string& key) {
-  const std::map<std::string, std::string, std::less<>>& messages = LiveSettings().messages;
-  const auto text = messages.find(key);
-  return FString(
-      AsaApi::Tools::Utf8Decode(text == messages.end() ? kMissingMessageText : text->second));
+FString GetText(const Settings& settings, const std::string& key) {
+  const auto text = settings.messages.find(key);
+  return FString(AsaApi::Tools::Utf8Decode(text == settings.messages.end() ? kMissingMessageText
+                                                                           : text->second));
 }

@@ -1,8 +1,8 @@
 #pragma once
 // The configuration document: config.json below the server's directory, read whole at load and at
 // each reload, checked against the table of settings (SettingsTable.h) before it replaces the live
-// one together with its typed settings (LiveSettings(), Configuration/Settings.h), which the plugin
-// reads.
+// one. The typed settings (Configuration/Settings.h) it gives go into the plugin's state, from
+// which the plugin reads them.
 
 #include <nlohmann/json.hpp>
 #include <string>
@@ -16,15 +16,15 @@ extern nlohmann::json config;
 // The largest config.json that is read; anything larger is refused unread.
 inline constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 
-// Reads config.json, checks it and makes it and its settings the live ones; each unknown key of a known section
-// is logged as one warning. Throws std::runtime_error on a file that cannot be read ("Can't open
-// config.json", not a regular file, larger than kMaxConfigBytes), does not parse, or does not
-// check (the text names the key's path); then config stays as it was. Beyond types and ranges the
-// check takes a value only where it will work: a MysqlHost list the store can parse, reply texts
-// the message formatter takes, a SenderName Discord takes. No error text quotes what the file
-// holds.
-void ReadConfig();
+// Reads config.json, checks it, makes it the live document and gives its settings; each unknown
+// key of a known section is logged as one warning. Throws std::runtime_error on a file that cannot
+// be read ("Can't open config.json", not a regular file, larger than kMaxConfigBytes), does not
+// parse, or does not check (the text names the key's path); then config stays as it was. Beyond
+// types and ranges the check takes a value only where it will work: a MysqlHost list the store
+// can parse, reply texts the message formatter takes, a SenderName Discord takes. No error text
+// quotes what the file holds.
+Settings ReadConfig();
 
-// The text under key in Messages, decoded from UTF-8; a key the table does not know reads as a
-// missing one (kMissingMessageText).
-FString GetText(const std::string& key);
+// The text under key in the settings' Messages, decoded from UTF-8; a key the table does not know
+// reads as a missing one (kMissingMessageText).
+FString GetText(const Settings& settings, const std::string& key);

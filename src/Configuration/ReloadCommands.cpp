@@ -14,27 +14,24 @@ namespace {
 constexpr FLinearColor kReloadedColour{0.0f, 1.0f, 0.0f, 1.0f};
 constexpr FLinearColor kReloadFailedColour{1.0f, 0.0f, 0.0f, 1.0f};
 
-// The reason config.json could not be read, or nothing when it was; the plugin's state keeps
-// both for the status command.
-std::optional<std::string> TryReadConfig() {
+// The reason config.json could not be read, or nothing when it was and its settings replaced the
+// state's; the state keeps the outcome for the status command.
+std::optional<std::string> TryReadConfig(PluginState& state) {
   std::optional<std::string> failure;
   try {
-    ReadConfig();
+    state.settings = ReadConfig();
   } catch (const std::exception& error) {
     failure = error.what();
   }
-  if (plugin_state) {
-    if (!failure) plugin_state->config_reads.last_read = std::chrono::system_clock::now();
-    plugin_state->config_reads.last_refusal = failure;
-  }
+  if (!failure) state.config_reads.last_read = std::chrono::system_clock::now();
+  state.config_reads.last_refusal = failure;
   return failure;
 }
 
 }  // namespace
 
-void ReloadConfigCmd(APlayerController* player, FString* /*command_line*/,
-                     bool /*from_cheat_input*/) {
-  const std::optional<std::string> failure = TryReadConfig();
+void ReloadConfigCmd(PluginState& state, APlayerController* player, FString* /*command_line*/) {
+  const std::optional<std::string> failure = TryReadConfig(state);
   try {
     const std::shared_ptr<AsaApi::IMessagingManager> messaging = GetPluginMessaging();
     if (player != nullptr) {
@@ -50,8 +47,8 @@ void ReloadConfigCmd(APlayerController* player, FString* /*command_line*/,
   if (failure) PluginLog::Get()->error(*failure);
 }
 
-void ReloadConfigRcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* /*world*/) {
-  const std::optional<std::string> failure = TryReadConfig();
+void ReloadConfigRcon(PluginState& state, RCONClientConnection* connection, RCONPacket* packet) {
+  const std::optional<std::string> failure = TryReadConfig(state);
   if (failure) PluginLog::Get()->error(*failure);
   try {
     FString reply = failure ? FString(failure->c_str()) : FString(u"Reloaded config");

@@ -1,7 +1,8 @@
 #pragma once
 // Every setting of config.json as a typed value. The table in SettingsTable.cpp is the one place
 // that names each key with its type, default and rule; a value of this type is built from it at
-// each successful read of the file and replaced together with the document.
+// each successful read of the file (ReadConfig) and kept in the plugin's state, which hands it to
+// the code that reads a setting.
 
 #include <functional>
 #include <map>
@@ -39,7 +40,3 @@ struct Settings {
   // Every known Messages key, as UTF-8.
   std::map<std::string, std::string, std::less<>> messages;
 };
-
-// The settings of the live configuration, replaced together with it by each successful
-// ReadConfig; the defaults of every key before the first.
-const Settings& LiveSettings();

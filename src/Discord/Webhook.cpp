@@ -2,7 +2,6 @@
 
 #include <fmt/xchar.h>
 
-#include "Configuration/ConfigFile.h"
 #include "Discord/DiscordRules.h"
 #include "Discord/Markdown.h"
 #include "Discord/Mentions.h"
@@ -82,8 +81,7 @@ FString ComposeAnnouncement(const FString& template_text, const AnnouncementValu
   return text;
 }
 
-void SendDiscordWebhook(std::u16string_view announcement) {
-  const DiscordSettings& discord = LiveSettings().discord;
+void SendDiscordWebhook(const DiscordSettings& discord, std::u16string_view announcement) {
   const FString url(discord.web_hook_url.c_str());
   if (!discord.enable_discord || url.IsEmpty()) return;
 

@@ -3,6 +3,7 @@
 
 #include <string_view>
 
+#include "Configuration/Settings.h"
 #include "host/FString.h"
 
 // The values the announcement's placeholders take, as the link command read them.
@@ -22,8 +23,8 @@ struct AnnouncementValues {
 // unknown placeholder stays as written, and braces are plain text.
 FString ComposeAnnouncement(const FString& template_text, const AnnouncementValues& values);
 
-// Posts announcement to the configured webhook as a Discord message body, when EnableDiscord is
-// set, WebHookUrl is not empty, and the game has a world with a game state. Content beyond
-// Discord's 2000 characters is cut, with a warning line; blank content is not posted. Setting
-// errors throw.
-void SendDiscordWebhook(std::u16string_view announcement);
+// Posts announcement to the webhook of the Discord settings as a Discord message body, when
+// EnableDiscord is set, WebHookUrl is not empty, and the game has a world with a game state.
+// Content beyond Discord's 2000 characters is cut, with a warning line; blank content is not
+// posted.
+void SendDiscordWebhook(const DiscordSettings& discord, std::u16string_view announcement);

@@ -1,5 +1,5 @@
 // The link command's game side: reads the player from the game and hands him to the link flow of
-// the loaded plugin's state.
+// the plugin's state, which it is given.
 
 #include "Linking/LinkCommand.h"
 
@@ -35,8 +35,7 @@ class GamePlayer final : public LinkingPlayerSeam {
   }
 
   void Reply(const char* message_key, bool success) override {
-    NotifyPlayer(player_, message_key, success ? kSuccessColour : kErrorColour,
-                 settings_.notification_mode, settings_.messages_duration);
+    NotifyPlayer(player_, settings_, message_key, success ? kSuccessColour : kErrorColour);
   }
 
   void AddToGroup(const std::string& group, bool debug) override {
@@ -54,7 +53,7 @@ class GamePlayer final : public LinkingPlayerSeam {
     const FString announcement =
         ComposeAnnouncement(FString(settings.discord.custom_message.c_str()), values);
     // An empty announcement is not worth a post; the link itself stands and is confirmed.
-    if (!announcement.IsEmpty()) SendDiscordWebhook(announcement.View());
+    if (!announcement.IsEmpty()) SendDiscordWebhook(settings.discord, announcement.View());
   }
 
  private:
@@ -74,8 +73,8 @@ FString TribeNameOf(AShooterPlayerController* player) {
   return tribe_name;
 }
 
-void RunLinkCommand(AShooterPlayerController* player, FString* message) {
-  if (player == nullptr || !plugin_state) return;
+void RunLinkCommand(PluginState& state, AShooterPlayerController* player, FString* message) {
+  if (player == nullptr) return;
   APrimalCharacter* character = player->GetPlayerCharacter();
   if (character == nullptr || character->IsDead()) return;
 
@@ -84,7 +83,7 @@ void RunLinkCommand(AShooterPlayerController* player, FString* message) {
   std::optional<std::string> code;
   if (words.size() >= 2) code = words[1].ToString();
 
-  const Settings& settings = LiveSettings();
+  const Settings& settings = state.settings;
   GamePlayer seam(player, settings);
-  plugin_state->Links().Run(settings, code, seam, LinkFlow::Clock::now());
+  state.Links().Run(settings, code, seam, LinkFlow::Clock::now());
 }

@@ -3,8 +3,11 @@
 
 #include "host/GameTypes.h"
 
-// The link command typed by player (message: the whole chat line). Host errors throw.
-void RunLinkCommand(AShooterPlayerController* player, FString* message);
+struct PluginState;
+
+// The link command typed by player (message: the whole chat line), run by the flow over state
+// with its settings. Host errors throw.
+void RunLinkCommand(PluginState& state, AShooterPlayerController* player, FString* message);
 
 // The name the game shows for the player's tribe; empty without a player state.
 FString TribeNameOf(AShooterPlayerController* player);

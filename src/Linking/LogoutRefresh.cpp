@@ -11,9 +11,9 @@
 #include "Plugin/PluginState.h"
 #include "host/AsaApi.h"
 
-void RefreshPlayerDataOnLogout(AController* exiting) {
-  const Settings& settings = LiveSettings();
-  if (!settings.update_player_data_on_logout || exiting == nullptr || !plugin_state) return;
+void RefreshPlayerDataOnLogout(PluginState& state, AController* exiting) {
+  const Settings& settings = state.settings;
+  if (!settings.update_player_data_on_logout || exiting == nullptr) return;
   AController* owner = exiting->GetOwnerController();
   if (owner == nullptr) return;
   auto* player = static_cast<AShooterPlayerController*>(owner);
@@ -30,12 +30,12 @@ void RefreshPlayerDataOnLogout(AController* exiting) {
   const std::string eos_text = eos_id.ToString();
   // Without an identity of his own the player owns no row (as the link command sees it).
   if (veltrane::IsDefaultIdentity(eos_text) || player_id == 0) return;
-  IDatabase& store = *plugin_state->account_store;
+  IDatabase& store = *state.account_store;
   if (!store.IsPlayerExist(eos_text) || !store.IsPlayerIDExist(eos_text)) return;
   const bool updated =
       store.UpdateAccountLogout(AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
                                 AsaApi::Tools::Utf8Encode(tribe_name.View()), "Updated", eos_text);
-  if (updated) ++plugin_state->logout_refreshes;
+  if (updated) ++state.logout_refreshes;
   if (!debug) return;
   if (updated) {
     PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", eos_text);

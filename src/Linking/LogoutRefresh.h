@@ -3,6 +3,8 @@
 
 #include "host/GameTypes.h"
 
-// Stores a linked player's current character and tribe data when UpdatePlayerDataOnLogout is set.
-// Host and setting errors throw.
-void RefreshPlayerDataOnLogout(AController* exiting);
+struct PluginState;
+
+// Stores a linked player's current character and tribe data in the state's store when its
+// settings' UpdatePlayerDataOnLogout is set. Host errors throw.
+void RefreshPlayerDataOnLogout(PluginState& state, AController* exiting);

@@ -32,15 +32,16 @@ std::shared_ptr<AsaApi::IMessagingManager> GetPluginMessaging() {
   return AsaApi::GetApiUtils().GetMessagingManager(PluginModulePath());
 }
 
-void NotifyPlayer(AShooterPlayerController* player, const std::string& message_key,
-                  FLinearColor colour, bool notification_mode, int message_seconds) {
-  const FString text = GetText(message_key);
+void NotifyPlayer(AShooterPlayerController* player, const Settings& settings,
+                  const std::string& message_key, FLinearColor colour) {
+  const bool notification_mode = settings.notification_mode;
+  const FString text = GetText(settings, message_key);
   FString sender;
-  if (!notification_mode) sender = GetText("Sender");
+  if (!notification_mode) sender = GetText(settings, "Sender");
   const std::shared_ptr<AsaApi::IMessagingManager> messaging = GetPluginMessaging();
   if (notification_mode) {
     messaging->SendNotification(player, colour, kNotificationScale,
-                                static_cast<float>(message_seconds), nullptr, *text);
+                                static_cast<float>(settings.messages_duration), nullptr, *text);
   } else {
     messaging->SendChatMessage(player, sender, *text);
   }

@@ -1,7 +1,8 @@
 #pragma once
 // Everything the plugin holds between host calls, in one object: created by Load, destroyed by
-// Unload. The configuration document (config) and the game's own logout (game_logout) stay
-// module-level, as the host and the reload know them.
+// Unload. Only the host callbacks in Veltrane.cpp reach it; they hand it on to the code they call.
+// The configuration document (config) and the game's own logout (game_logout) stay module-level,
+// as the host and the reload know them.
 
 #include <chrono>
 #include <cstdint>
@@ -10,6 +11,8 @@
 #include <string>
 
 #include "Admin/StatusText.h"
+#include "Configuration/Settings.h"
+#include "Configuration/SettingsTable.h"
 #include "Database/IDatabase.h"
 #include "Linking/CodeAttemptLimiter.h"
 #include "Linking/LinkFlow.h"
@@ -31,6 +34,9 @@ struct Registrations {
 };
 
 struct PluginState {
+  // The settings of the configuration read last, replaced by each successful read (Load, the
+  // reload commands); every key's default before the first.
+  Settings settings = DefaultSettings();
   std::unique_ptr<IDatabase> account_store;
   CodeAttemptLimiter limiter;
   LinksInDoubt links_in_doubt;
@@ -42,6 +48,3 @@ struct PluginState {
   // The link command's flow over this state.
   LinkFlow Links() { return LinkFlow(*account_store, limiter, links_in_doubt, link_counters); }
 };
-
-// The state of the loaded plugin; null outside Load..Unload.
-extern std::unique_ptr<PluginState> plugin_state;
