@@ -1,7 +1,8 @@
 // Veltrane: links a player's game account (EOS id) to a Discord account with a one-time code.
-// This file holds the module's lifetime: the entry point, the load and unload steps, the callbacks
-// the host calls (each guarded here), and the module-level objects. Each callback takes the
-// plugin's state from plugin_state, the one place that reaches it, and hands it on.
+// This file holds the module's lifetime: the entry point, the load and unload steps, the host
+// callbacks, and the module-level objects. Load registers the entries of the table of commands
+// and the hook (Plugin/CommandTable.h); each host callback here takes the plugin's state from
+// plugin_state, the one place that reaches it, and hands it to its entry's handler under a guard.
 
 #include <memory>
 #include <string>
@@ -9,21 +10,17 @@
 
 #include "Admin/AdminCommands.h"
 #include "Configuration/ConfigFile.h"
-#include "Configuration/ReloadCommands.h"
-#include "Configuration/Settings.h"
 #include "Database/AccountStore.h"
 #include "Database/ClientLibrary.h"
-#include "Linking/LinkCommand.h"
-#include "Linking/LogoutRefresh.h"
+#include "Plugin/CommandTable.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
 #include "host/AsaApi.h"
 
-// Module-level objects. Statics die in the reverse order of their construction: the log holder
-// (a function-local static, constructed during Load) goes first, then the plugin's state when
-// Unload did not end it, which closes the store's connection, then the client library, then the
-// configuration document.
-nlohmann::json config;
+// Module-level objects (the configuration document, config, is the configuration's:
+// Configuration/ConfigFile.h). Statics die in the reverse order of their construction: the log
+// holder (a function-local static, constructed during Load) goes first, then the plugin's state
+// when Unload did not end it, which closes the store's connection, then the client library.
 MysqlClientLibrary mysql_client_library;
 namespace {
 // The state of the loaded plugin; null outside Load..Unload.
@@ -31,19 +28,98 @@ std::unique_ptr<PluginState> plugin_state;
 }  // namespace
 void (*game_logout)(AShooterGameMode*, AController*) = nullptr;
 
-namespace {
-
-constexpr char kReloadCommand[] = "Veltrane.Reload";
-constexpr char kStatusCommand[] = "Veltrane.Status";
-constexpr char kLinkedCommand[] = "Veltrane.Linked";
-constexpr char kUnlinkCommand[] = "Veltrane.Unlink";
-constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
-
-}  // namespace
-
 void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mode*/,
                     int /*channel*/);
 void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exiting);
+
+namespace {
+
+// The host knows the link command's and the logout hook's callbacks as plain functions; each runs
+// the handler of its one entry in the table.
+constexpr ChatHandler kLinkHandler = OnlyHandler<ChatHandler>();
+constexpr LogoutHandler kLogoutHandler = OnlyHandler<LogoutHandler>();
+
+// The guard around every callback's work: an error of a host call, the store or a reply text is
+// logged with the callback's name and never reaches the host's dispatch.
+template <typename Work>
+void Guarded(std::string_view name, const Work& work) {
+  try {
+    work();
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, name, error.what());
+  }
+}
+
+// An admin command's handler given the state; the callback that calls it only does so while the
+// plugin is loaded.
+AdminCommand WithState(AdminHandler handler) {
+  return [handler](std::string_view command_line) { return handler(*plugin_state, command_line); };
+}
+
+AsaApi::ConsoleCommandCallback ConsoleCallback(const CommandEntry& entry) {
+  AsaApi::ConsoleCommandCallback run;
+  if (const ConsoleHandler* handler = std::get_if<ConsoleHandler>(&entry.handler)) {
+    run = [handler = *handler](APlayerController* player, FString* command_line, bool) {
+      handler(*plugin_state, player, command_line);
+    };
+  } else {
+    run = AdminConsoleCommand(std::string(entry.name),
+                              WithState(std::get<AdminHandler>(entry.handler)));
+  }
+  return [name = entry.name, run = std::move(run)](APlayerController* player, FString* command_line,
+                                                   bool from_cheat_input) {
+    Guarded(name, [&] {
+      if (plugin_state) run(player, command_line, from_cheat_input);
+    });
+  };
+}
+
+AsaApi::RconCommandCallback RconCallback(const CommandEntry& entry) {
+  AsaApi::RconCommandCallback run;
+  if (const RconHandler* handler = std::get_if<RconHandler>(&entry.handler)) {
+    run = [handler = *handler](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
+      handler(*plugin_state, connection, packet);
+    };
+  } else {
+    run =
+        AdminRconCommand(std::string(entry.name), WithState(std::get<AdminHandler>(entry.handler)));
+  }
+  return [name = entry.name, run = std::move(run)](RCONClientConnection* connection,
+                                                   RCONPacket* packet, UWorld* world) {
+    Guarded(name, [&] {
+      if (plugin_state) run(connection, packet, world);
+    });
+  };
+}
+
+// Registers entry at each of its places, and keeps each registration in the state for Unload.
+void Register(PluginState& state, const CommandEntry& entry) {
+  AsaApi::ICommands& commands = AsaApi::GetCommands();
+  for (const Place place : kPlaces) {
+    if (!entry.places.Has(place)) continue;
+    // The chat command's name is the text its Messages key has now.
+    const FString name = place == Place::Chat ? GetText(state.settings, std::string(entry.name))
+                                              : FString(std::string(entry.name));
+    switch (place) {
+      case Place::Chat:  // the one chat entry's, the link command's (kLinkHandler)
+        commands.RegisterChatCommand(name, &LinkEOSDiscord);
+        break;
+      case Place::Console:
+        commands.RegisterConsoleCommand(name, ConsoleCallback(entry));
+        break;
+      case Place::Rcon:
+        commands.RegisterRconCommand(name, RconCallback(entry));
+        break;
+      case Place::Hook:  // the one hook entry's, the logout's (kLogoutHandler)
+        AsaApi::GetHooks().SetHook(std::string(entry.name), &Hook_AShooterGameMode_Logout,
+                                   &game_logout);
+        break;
+    }
+    state.registered.push_back({place, name.ToWide()});
+  }
+}
+
+}  // namespace
 
 void Load() {
   PluginLog::Init("Veltrane");
@@ -57,63 +133,32 @@ void Load() {
     PluginLog::Get()->error(error.what());
     throw;
   }
-
-  AsaApi::ICommands& commands = AsaApi::GetCommands();
-  Registrations& registered = state.registered;
-  const FString link_command = GetText(state.settings, "LinkDiscordCmd");
-  commands.RegisterChatCommand(link_command, &LinkEOSDiscord);
-  registered.link_command = link_command.ToWide();
-  registered.chat_command = true;
-  commands.RegisterConsoleCommand(kReloadCommand,
-                                  [](APlayerController* player, FString* command_line, bool) {
-                                    if (plugin_state)
-                                      ReloadConfigCmd(*plugin_state, player, command_line);
-                                  });
-  registered.console_command = true;
-  commands.RegisterRconCommand(kReloadCommand,
-                               [](RCONClientConnection* connection, RCONPacket* packet, UWorld*) {
-                                 if (plugin_state)
-                                   ReloadConfigRcon(*plugin_state, connection, packet);
-                               });
-  registered.rcon_command = true;
-  // The admin commands ask the state of this load, its settings as the last read left them.
-  const AdminCommand status = [](std::string_view line) {
-    return AnswerStatus(*plugin_state, line);
-  };
-  const AdminCommand linked = [](std::string_view line) {
-    return AnswerLinked(*plugin_state, line);
-  };
-  const AdminCommand unlink = [](std::string_view line) {
-    return AnswerUnlink(*plugin_state, line);
-  };
-  commands.RegisterConsoleCommand(kLinkedCommand, AdminConsoleCommand(kLinkedCommand, linked));
-  commands.RegisterRconCommand(kLinkedCommand, AdminRconCommand(kLinkedCommand, linked));
-  commands.RegisterConsoleCommand(kUnlinkCommand, AdminConsoleCommand(kUnlinkCommand, unlink));
-  commands.RegisterRconCommand(kUnlinkCommand, AdminRconCommand(kUnlinkCommand, unlink));
-  commands.RegisterConsoleCommand(kStatusCommand, AdminConsoleCommand(kStatusCommand, status));
-  commands.RegisterRconCommand(kStatusCommand, AdminRconCommand(kStatusCommand, status));
-  registered.admin_commands = true;
-  AsaApi::GetHooks().SetHook(kLogoutFunction, &Hook_AShooterGameMode_Logout, &game_logout);
-  registered.logout_hook = true;
+  for (const CommandEntry& entry : kCommandTable) Register(state, entry);
 }
 
 void Unload() {
   if (!plugin_state) return;
   // Ended here whatever the host does next: the store closes its connection.
   const std::unique_ptr<PluginState> state = std::move(plugin_state);
-  Registrations& registered = state->registered;
   AsaApi::ICommands& commands = AsaApi::GetCommands();
-  if (registered.chat_command) commands.UnregisterChatCommand(FString(registered.link_command));
-  if (registered.console_command) commands.UnregisterConsoleCommand(kReloadCommand);
-  if (registered.rcon_command) commands.UnregisterRconCommand(kReloadCommand);
-  if (registered.admin_commands) {
-    for (const char* name : {kLinkedCommand, kUnlinkCommand, kStatusCommand}) {
-      commands.UnregisterConsoleCommand(name);
-      commands.UnregisterRconCommand(name);
+  for (const Registration& registration : state->registered) {
+    const FString name(registration.name);
+    switch (registration.place) {
+      case Place::Chat:
+        commands.UnregisterChatCommand(name);
+        break;
+      case Place::Console:
+        commands.UnregisterConsoleCommand(name);
+        break;
+      case Place::Rcon:
+        commands.UnregisterRconCommand(name);
+        break;
+      case Place::Hook:
+        AsaApi::GetHooks().DisableHook(AsaApi::Tools::Utf8Encode(registration.name),
+                                       &Hook_AShooterGameMode_Logout);
+        break;
     }
   }
-  if (registered.logout_hook)
-    AsaApi::GetHooks().DisableHook(kLogoutFunction, &Hook_AShooterGameMode_Logout);
 }
 
 // On Windows the loader finds the entry point in the module's header: it is no export. Elsewhere
@@ -152,23 +197,15 @@ extern "C" ENTRY_POINT_VISIBILITY BOOL WINAPI DllMain(HMODULE /*module*/, DWORD 
 
 void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mode*/,
                     int /*channel*/) {
-  // One guard over the whole command: a mistyped setting or a failing host call must not reach
-  // the host's chat dispatch.
-  try {
-    if (plugin_state) RunLinkCommand(*plugin_state, player, message);
-  } catch (const std::exception& error) {
-    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "LinkEOSDiscord",
-                            error.what());
-  }
+  Guarded("LinkEOSDiscord", [&] {
+    if (plugin_state) kLinkHandler(*plugin_state, player, message);
+  });
 }
 
 void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exiting) {
-  // The game's own logout runs after this guard on every path, whatever the settings hold.
-  try {
-    if (plugin_state) RefreshPlayerDataOnLogout(*plugin_state, exiting);
-  } catch (const std::exception& error) {
-    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "Hook_AShooterGameMode_Logout",
-                            error.what());
-  }
+  // The game's own logout runs after the guard on every path, whatever the settings hold.
+  Guarded("Hook_AShooterGameMode_Logout", [&] {
+    if (plugin_state) kLogoutHandler(*plugin_state, exiting);
+  });
   if (game_logout != nullptr) game_logout(game_mode, exiting);
 }

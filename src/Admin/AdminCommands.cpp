@@ -11,6 +11,7 @@
 #include "Admin/StatusText.h"
 #include "Linking/PermissionGroup.h"
 #include "Linking/PlayerNotification.h"
+#include "Plugin/CommandTable.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
 #include "host/Tools.h"

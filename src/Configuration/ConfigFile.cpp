@@ -10,6 +10,8 @@
 #include "Plugin/PluginLog.h"
 #include "host/Tools.h"
 
+nlohmann::json config;
+
 namespace {
 
 // The whole file, refused unread when it is no regular file or larger than kMaxConfigBytes.

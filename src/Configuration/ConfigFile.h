@@ -10,7 +10,8 @@
 #include "Configuration/Settings.h"
 #include "host/FString.h"
 
-// Replaced whole by each successful ReadConfig; JSON null before the first.
+// The module-level configuration document, replaced whole by each successful ReadConfig; JSON null
+// before the first.
 extern nlohmann::json config;
 
 // The largest config.json that is read; anything larger is refused unread.

@@ -7,8 +7,8 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <string>
+#include <vector>
 
 #include "Admin/StatusText.h"
 #include "Configuration/Settings.h"
@@ -17,20 +17,17 @@
 #include "Linking/CodeAttemptLimiter.h"
 #include "Linking/LinkFlow.h"
 #include "Linking/LinksInDoubt.h"
+#include "Plugin/CommandTable.h"
 
-// What Load registered with the host, which is what Unload removes: after a failed load the
+// One registration Load made with the host, which is what Unload removes: after a failed load the
 // Windows loader still detaches the module, and the host's names are not the plugin's to remove
 // then.
-struct Registrations {
-  // The text the chat command was registered under: a reload may change LinkDiscordCmd, but
-  // Unload must remove the command that exists. Plain std::u16string, not FString, since the
-  // game's allocator may be gone when this is destroyed.
-  std::u16string link_command;
-  bool chat_command = false;
-  bool console_command = false;
-  bool rcon_command = false;
-  bool admin_commands = false;
-  bool logout_hook = false;
+struct Registration {
+  Place place = Place::Chat;
+  // The name it was registered under: for the chat command the text LinkDiscordCmd had at load,
+  // which a reload may change while the command registered stays. Plain std::u16string, not
+  // FString, since the game's allocator may be gone when this is destroyed.
+  std::u16string name;
 };
 
 struct PluginState {
@@ -40,7 +37,8 @@ struct PluginState {
   std::unique_ptr<IDatabase> account_store;
   CodeAttemptLimiter limiter;
   LinksInDoubt links_in_doubt;
-  Registrations registered;
+  // In the order they were made.
+  std::vector<Registration> registered;
   LinkCounters link_counters;
   std::uint64_t logout_refreshes = 0;  // rows refreshed at logout since load
   ConfigReads config_reads;

@@ -1,10 +1,14 @@
-// Loading and unloading the plugin, and reading its configuration at load.
+// Loading and unloading the plugin, and reading its configuration at load. What Load registers
+// and Unload removes is read from the plugin's own table of commands.
 
+#include <fmt/format.h>
 #include <gmock/gmock.h>
 
 #include <cctype>
 #include <fstream>
 
+#include "Configuration/SettingsTable.h"
+#include "Plugin/CommandTable.h"
 #include "support/PluginTest.h"
 #include "support/WebhookReceiver.h"
 
@@ -14,6 +18,7 @@ namespace {
 using ::testing::AnyOf;
 using ::testing::Each;
 using ::testing::ElementsAre;
+using ::testing::ElementsAreArray;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
@@ -21,36 +26,78 @@ using ::testing::StartsWith;
 
 constexpr char kLinkScript[] = "join bob eos=EOS-BOB id=101\nchat bob /link CODE-1\n";
 
-class PluginLifecycle : public PluginTest {};
+// What the devhost prints for the registrations of the table of commands, in Load's order, and
+// for their removal: the chat command under the text its Messages key has in messages.
+struct TableLines {
+  std::vector<std::string> registered;
+  std::vector<std::string> removed;
+  std::size_t commands = 0;  // registered commands, beside the hooks
+  std::size_t hooks = 0;
+};
+
+// How the devhost names where a command was registered.
+const char* HostWordOf(Place place) {
+  switch (place) {
+    case Place::Chat:
+      return "chat";
+    case Place::Console:
+      return "console";
+    default:
+      return "rcon";
+  }
+}
+
+TableLines LinesOfTheTable(const nlohmann::json& messages) {
+  TableLines lines;
+  for (const CommandEntry& entry : kCommandTable) {
+    for (const Place place : kPlaces) {
+      if (!entry.places.Has(place)) continue;
+      const std::string key(entry.name);
+      const std::string name =
+          nlohmann::json(place == Place::Chat ? messages.value(key, kMissingMessageText) : key)
+              .dump();
+      if (place == Place::Hook) {
+        lines.registered.push_back("hook-install name=" + name + " ok=true");
+        lines.removed.push_back("hook-remove name=" + name + " ok=true");
+        ++lines.hooks;
+        continue;
+      }
+      lines.registered.push_back(fmt::format("register {} text={}", HostWordOf(place), name));
+      lines.removed.push_back(
+          fmt::format("unregister {} text={} found=true", HostWordOf(place), name));
+      ++lines.commands;
+    }
+  }
+  return lines;
+}
+
+// The lines that remove a registration, in order.
+std::vector<std::string> Removals(const DevhostResult& result) {
+  std::vector<std::string> lines;
+  for (const std::string& line : result.lines)
+    if (line.starts_with("unregister ") || line.starts_with("hook-remove ")) lines.push_back(line);
+  return lines;
+}
+
+class PluginLifecycle : public PluginTest {
+ protected:
+  TableLines Table() { return LinesOfTheTable(Messages()); }
+};
 
 TEST_F(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
   const DevhostResult result = Run("");
+  std::vector<std::string> expected = Table().registered;
+  expected.push_back("load ok");
+  ASSERT_GE(result.lines.size(), expected.size());
   EXPECT_THAT(
-      std::vector<std::string>(result.lines.begin(), result.lines.begin() + 11),
-      ElementsAre(
-          "register chat text=\"/link\"", "register console text=\"Veltrane.Reload\"",
-          "register rcon text=\"Veltrane.Reload\"", "register console text=\"Veltrane.Linked\"",
-          "register rcon text=\"Veltrane.Linked\"", "register console text=\"Veltrane.Unlink\"",
-          "register rcon text=\"Veltrane.Unlink\"", "register console text=\"Veltrane.Status\"",
-          "register rcon text=\"Veltrane.Status\"",
-          "hook-install name=\"AShooterGameMode.Logout(AController*)\" ok=true", "load ok"));
+      std::vector<std::string>(result.lines.begin(), result.lines.begin() + expected.size()),
+      ElementsAreArray(expected));
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
 }
 
 TEST_F(PluginLifecycle, UnloadRemovesEveryRegistration) {
   const DevhostResult result = Run("unload\n");
-  EXPECT_THAT(result.WithPrefix("unregister "),
-              ElementsAre("unregister chat text=\"/link\" found=true",
-                          "unregister console text=\"Veltrane.Reload\" found=true",
-                          "unregister rcon text=\"Veltrane.Reload\" found=true",
-                          "unregister console text=\"Veltrane.Linked\" found=true",
-                          "unregister rcon text=\"Veltrane.Linked\" found=true",
-                          "unregister console text=\"Veltrane.Unlink\" found=true",
-                          "unregister rcon text=\"Veltrane.Unlink\" found=true",
-                          "unregister console text=\"Veltrane.Status\" found=true",
-                          "unregister rcon text=\"Veltrane.Status\" found=true"));
-  EXPECT_THAT(result.WithPrefix("hook-remove "),
-              ElementsAre("hook-remove name=\"AShooterGameMode.Logout(AController*)\" ok=true"));
+  EXPECT_THAT(Removals(result), ElementsAreArray(Table().removed));
   EXPECT_EQ(result.Count("unload ok"), 1u);
 }
 
@@ -108,8 +155,8 @@ TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
   const std::string url = nobody.Url("");
   config_["Database"]["MysqlPort"] = std::stoi(url.substr(url.rfind(':') + 1));
   const DevhostResult result = Run("");
-  EXPECT_EQ(result.Count("register "), 9u);
-  EXPECT_EQ(result.Count("hook-install "), 1u);
+  EXPECT_EQ(result.Count("register "), Table().commands);
+  EXPECT_EQ(result.Count("hook-install "), Table().hooks);
   EXPECT_EQ(result.Count("load ok"), 1u);
   EXPECT_THAT(VeltraneLog(result), ElementsAre("[critical] Failed to open connection!",
                                                StartsWith("[error] Database server ")));
@@ -118,7 +165,7 @@ TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
 TEST_F(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string("thread-attach\nthread-detach\n") + kLinkScript);
-  EXPECT_EQ(result.Count("register "), 9u);
+  EXPECT_EQ(result.Count("register "), Table().commands);
   EXPECT_EQ(result.Count("error "), 0u);
   ASSERT_EQ(result.Count("notify bob "), 1u);
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
@@ -193,8 +240,8 @@ TEST_F(Configuration, DetachAfterAFailedLoadRemovesNothingAndTheNextLoadServesLi
   ASSERT_NE(loaded, result.lines.end());
   EXPECT_THAT(std::vector<std::string>(result.lines.begin(), loaded),
               Each(Not(AnyOf(StartsWith("unregister "), StartsWith("hook-remove ")))));
-  EXPECT_EQ(result.Count("unregister "), 9u);  // the final unload's
-  EXPECT_EQ(result.Count("hook-remove "), 1u);
+  // The final unload's.
+  EXPECT_THAT(Removals(result), ElementsAreArray(LinesOfTheTable(Messages()).removed));
   ASSERT_EQ(result.Count("notify bob "), 1u);
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
 }
