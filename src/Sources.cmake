@@ -3,8 +3,9 @@
 
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
 # bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
-# neutralisers of player text, the admin commands' texts (the status among them) and the table of
-# settings with its check. The store and its parsers are headers (Database/).
+# neutralisers of player text, the announcement's text, the admin commands' texts (the status
+# among them) and the table of settings with its check. The store and its parsers are headers
+# (Database/).
 set(VELTRANE_CORE_SOURCES
     PluginLog.cpp
     CodeAttemptLimiter.cpp
@@ -14,6 +15,7 @@ set(VELTRANE_CORE_SOURCES
     DiscordRules.cpp
     VeltraneMentions.cpp
     VeltraneMarkdown.cpp
+    AnnouncementText.cpp
     AdminCommandText.cpp
     SettingsTable.cpp
     StatusText.cpp)

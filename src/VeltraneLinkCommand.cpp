@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "AnnouncementText.h"
 #include "LinkFlow.h"
 #include "PluginLog.h"
 #include "PluginState.h"
@@ -45,16 +46,16 @@ class GamePlayer final : public LinkingPlayerSeam {
 
   // The game's own texts of the EOS id and the tribe name, as Identity() read them.
   void Announce(const LinkingPlayer& player, const Settings& settings) override {
-    const AnnouncementValues values{FString(player.character_name.c_str()),
-                                    FString(settings.map_name.c_str()),
+    const AnnouncementValues values{AsaApi::Tools::Utf8Decode(player.character_name),
+                                    AsaApi::Tools::Utf8Decode(settings.map_name),
                                     player.player_id,
-                                    eos_id_,
+                                    eos_id_.ToWide(),
                                     player.tribe_id,
-                                    tribe_name_};
-    const FString announcement =
-        ComposeAnnouncement(FString(settings.discord.custom_message.c_str()), values);
+                                    tribe_name_.ToWide()};
+    const std::u16string announcement =
+        ComposeAnnouncement(AsaApi::Tools::Utf8Decode(settings.discord.custom_message), values);
     // An empty announcement is not worth a post; the link itself stands and is confirmed.
-    if (!announcement.IsEmpty()) SendDiscordWebhook(announcement.View());
+    if (!announcement.empty()) SendDiscordWebhook(announcement);
   }
 
  private:
