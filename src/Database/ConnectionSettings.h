@@ -25,6 +25,10 @@ struct connection_settings {
   // A statement the library runs right after every connect, its own reconnections included;
   // empty: none. A failing one fails the connect.
   std::string init_command;
+  // A question the connection asks once on every session: when open() makes one, and after the
+  // first statement on one that the library's reconnection made. Its first row tells that session
+  // from any other (connection::statement_session). Empty: none.
+  std::string session_query;
 };
 
 }  // namespace daotk::mysql

@@ -29,7 +29,9 @@
 //   that the store gave up on must not go on there and change a row later.
 // - A link update whose answer was lost (Database/LostUpdates.h) is settled before its row is
 //   judged: its session is ended on the server it was sent to, through a new connection, and the
-//   row is read there. Until that server answers, IsRowLinkedTo cannot tell.
+//   row is read there. Until that server answers, IsRowLinkedTo cannot tell. Only a session that
+//   is provably the update's own is ended: every session of the store is described once, when it
+//   begins (SessionQuery), and a session is ended only when all of that still matches.
 // - Non-unique indexes on eos_id and code are added after the table statement when missing.
 // - The host may be a comma-separated list of servers, tried in order (Database/ServerList.h).
 // - A server that cannot be reached or does not answer is an outage (ServerAvailability.h,
@@ -100,6 +102,11 @@ class MySql : public IDatabase {
   // The session settings that every connection starts with: strict mode, and the deadlines of
   // a statement timeout of timeout_seconds (0: none).
   static std::string SessionInitCommand(unsigned int timeout_seconds);
+
+  // Asked once on every session of the store, so that a lost update's session can be told from
+  // any later one with the same id: the client's address and port as the server sees them (the
+  // process list's HOST, "127.0.0.1:54321"), the server's id and host name, and when it started.
+  static std::string SessionQuery();
 
   // Lost link updates whose session has not been ended yet.
   std::size_t LostUpdateCount() const { return lost_updates_.Size(); }
@@ -172,6 +179,7 @@ inline MySql::MySql(const std::string& host, std::string user, std::string passw
     settings_.auto_reconnect = true;
     settings_.charset = "utf8mb4";
     settings_.init_command = SessionInitCommand(read_write_timeout_seconds);
+    settings_.session_query = SessionQuery();
     availability_.emplace(veltrane::ParseServerList(host, static_cast<std::uint32_t>(port)),
                           cool_down);
     ConnectAtLoad();
@@ -199,6 +207,25 @@ inline std::string MySql::SessionInitCommand(unsigned int timeout_seconds) {
   return command +
          fmt::format(", innodb_lock_wait_timeout = {} /*M!100101 , max_statement_time = {} */",
                      timeout_seconds, statement_seconds);
+}
+
+namespace veltrane::detail {
+
+// When the server started, in Unix seconds. MariaDB counts Uptime from its start to the
+// statement's own time, which UNIX_TIMESTAMP() reads too: every statement of one run of the
+// server gets the same number, and a restart a later one.
+inline constexpr std::string_view kServerStarted =
+    "UNIX_TIMESTAMP() - (SELECT CAST(VARIABLE_VALUE AS SIGNED) FROM "
+    "information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'UPTIME')";
+
+}  // namespace veltrane::detail
+
+// A user always sees its own sessions in the process list, and every user the global status.
+inline std::string MySql::SessionQuery() {
+  return fmt::format(
+      "SELECT HOST, @@server_id, @@hostname, {} FROM information_schema.PROCESSLIST WHERE ID = "
+      "CONNECTION_ID();",
+      veltrane::detail::kServerStarted);
 }
 
 // The first server that answers, in order. When none does, the cool-down has started and the
@@ -555,7 +582,9 @@ inline bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string cod
                         row_id, *escaped_code),
             kOperation);
     if (answer_ == StoreAnswer::InDoubt && connected_server_) {
-      lost_updates_.Add({row_id, eos_id, *connected_server_, connection_.statement_thread_id()});
+      daotk::mysql::connection::session sent_on = connection_.statement_session();
+      lost_updates_.Add(
+          {row_id, eos_id, *connected_server_, sent_on.thread_id, std::move(sent_on.described)});
     }
     return result.succeeded() && result.affected_rows() > 0;
   } catch (const std::exception& error) {
@@ -624,6 +653,7 @@ inline std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost,
   settings.port = lost.server.port;
   settings.connect_timeout = kReconnectSeconds;
   settings.auto_reconnect = false;
+  settings.session_query.clear();  // it sends no update, so it is never a lost one's session
   daotk::mysql::connection on_its_server;
   if (!on_its_server.open(settings) || !EndSession(on_its_server, lost, operation)) {
     return std::nullopt;
@@ -643,18 +673,33 @@ inline std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost,
 
 // Ends the session that the lost update was sent on and waits until the server has let it go, so
 // that the update can no longer change its row. The whole session, not only its statement: a
-// statement still on its way through the network would otherwise run on it afterwards. Only this
-// user's sessions are looked at; one that is gone, or whose id the server has given to another
-// session since a restart, has nothing of the update left to run.
+// statement still on its way through the network would otherwise run on it afterwards.
+//
+// Only that very session is ended: the same id, user and client address and port, on the same
+// server in the same run of it. A server that restarted hands the ids out again, to any session
+// of this user, such as another game server's; that one, like a session that is gone, has nothing
+// of the update left to run, and is left alone. The server's start may read a second off, for a
+// server that reads its clock twice (no server starts again within a second of its last start).
+// A session that the store could not describe is never ended.
 inline bool MySql::EndSession(daotk::mysql::connection& connection,
                               const veltrane::LostUpdate& lost, const char* operation) {
   const bool store_has_that_id = connected_server_ == lost.server && connection_.is_open() &&
                                  connection_.thread_id() == lost.thread_id;
   if (connection.thread_id() == lost.thread_id || store_has_that_id) return true;
+  constexpr std::size_t kDescribed = 4;  // SessionQuery's columns
+  if (lost.session.size() != kDescribed) return true;
+  std::array<std::string, kDescribed> escaped;
+  for (std::size_t column = 0; column < kDescribed; ++column) {
+    std::optional<std::string> value = connection.escape(lost.session[column]);
+    if (!value) return false;
+    escaped[column] = std::move(*value);
+  }
   const std::string still_there = fmt::format(
       "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = {} AND USER = "
-      "SUBSTRING_INDEX(CURRENT_USER(), '@', 1);",
-      lost.thread_id);
+      "SUBSTRING_INDEX(CURRENT_USER(), '@', 1) AND HOST = '{}' AND @@server_id = '{}' AND "
+      "@@hostname = '{}' AND ABS({} - '{}') <= 1;",
+      lost.thread_id, escaped[0], escaped[1], escaped[2], veltrane::detail::kServerStarted,
+      escaped[3]);
   // A real wait for the server, on the real clock.
   const Clock::time_point give_up = Clock::now() + std::chrono::seconds(kReconnectSeconds);
   bool kill_sent = false;
@@ -663,10 +708,12 @@ inline bool MySql::EndSession(daotk::mysql::connection& connection,
     if (!RunOn(connection, still_there, operation).first_value(sessions)) return false;
     if (sessions == 0) return true;
     if (!kill_sent) {
+      // By id, right after the look on this same connection: the server cannot have restarted in
+      // between without ending this connection too, nor given the id to another session.
       const daotk::mysql::results killed =
           connection.query(fmt::format("KILL CONNECTION {};", lost.thread_id));
       kill_sent = true;
-      // Gone meanwhile, or not this user's: the next look tells.
+      // Gone meanwhile, or refused: the next look tells.
       if (killed.succeeded() || killed.error_number() == ER_NO_SUCH_THREAD ||
           killed.error_number() == ER_KILL_DENIED_ERROR) {
         continue;
