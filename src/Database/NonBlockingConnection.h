@@ -8,8 +8,9 @@
 // time it is, so that a test can move the time instead of waiting. The library's own timeouts (the
 // settings' connect, read and write timeouts, each per wait on the socket) end an operation too.
 // When a deadline passes with nothing ready, the library is told that its wait timed out: it fails
-// the operation as it fails a timed-out read in blocking mode (a statement: CR_SERVER_LOST, "in
-// doubt" for ConnectionFailure.h), and the connection is closed.
+// the operation as a timed-out read or write fails in blocking mode, and the connection is closed.
+// A statement waiting for its answer fails with CR_SERVER_LOST (it may have run: "in doubt" for
+// ConnectionFailure.h); one that could not be sent whole, with CR_SERVER_GONE_ERROR (it did not).
 //
 // Unlike daotk::mysql::connection it never reconnects on its own (the library's reconnection would
 // wait inside the library): a statement that fails as a connection failure (IsConnectionFailure)
