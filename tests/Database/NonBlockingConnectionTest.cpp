@@ -2,6 +2,7 @@
 // Operations are advanced as the host's tick would advance them; where a deadline matters, the
 // test moves the time it passes in rather than waiting for it.
 
+#include <errmsg.h>
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -291,9 +292,12 @@ TEST_F(NonBlocking, EscapedTextComesBackByteForByte) {
 
 struct DeadlineCase {
   const char* name;
-  bool during_open;
+  const char* statement;      // empty: the open is what waits
+  std::size_t literal_bytes;  // a text of that many bytes selected as well
   // The library's own timeout instead of the caller's deadline.
   bool library_timeout;
+  unsigned int error_number;  // a statement's; an open fails as a connection failure
+  bool may_have_run;
 };
 
 void PrintTo(const DeadlineCase& deadline, std::ostream* out) { *out << deadline.name; }
@@ -309,8 +313,9 @@ TEST_P(NonBlockingDeadline, StalledServerEndsTheOperationAsTimedOutAndClosesIt) 
     settings.read_timeout = 1;
     settings.write_timeout = 1;
   }
+  const bool during_open = *deadline.statement == '\0';
   NonBlockingConnection connection;
-  if (!deadline.during_open) {
+  if (!during_open) {
     ASSERT_NO_FATAL_FAILURE(Open(connection, settings));
   }
   const unsigned long session = connection.ThreadId();
@@ -320,10 +325,14 @@ TEST_P(NonBlockingDeadline, StalledServerEndsTheOperationAsTimedOutAndClosesIt) 
   // The library's timeout is one second; the caller's deadline then lies far beyond it.
   const Clock::time_point callers_deadline = start + (deadline.library_timeout ? 1h : 10s);
   const Clock::time_point ended = deadline.library_timeout ? start + 2s : callers_deadline;
-  if (deadline.during_open) {
+  if (during_open) {
     connection.StartOpen(settings, start, callers_deadline);
   } else {
-    connection.StartQuery("SELECT 1", start, callers_deadline);
+    std::string statement = deadline.statement;
+    if (deadline.literal_bytes > 0) {
+      statement += ", '" + std::string(deadline.literal_bytes, 'x') + "'";
+    }
+    connection.StartQuery(statement, start, callers_deadline);
   }
   EXPECT_FALSE(connection.Advance(start));
   EXPECT_FALSE(connection.Advance(start + 900ms));
@@ -331,17 +340,16 @@ TEST_P(NonBlockingDeadline, StalledServerEndsTheOperationAsTimedOutAndClosesIt) 
 
   EXPECT_FALSE(connection.InFlight());
   EXPECT_FALSE(connection.IsOpen());
-  if (deadline.during_open) {
+  if (during_open) {
     EXPECT_TRUE(IsConnectionFailure(connection.OpenError().number))
         << connection.OpenError().number << " " << connection.OpenError().text;
     return;
   }
   results result = connection.TakeResult();
   EXPECT_FALSE(result.succeeded());
-  // As a read timeout of the blocking connection: the statement may have run.
-  EXPECT_EQ(result.error_number(), 2013u) << result.error_text();  // CR_SERVER_LOST
+  EXPECT_EQ(result.error_number(), deadline.error_number) << result.error_text();
   EXPECT_TRUE(IsConnectionFailure(result.error_number()));
-  EXPECT_TRUE(MayHaveRun(result.error_number()));
+  EXPECT_EQ(MayHaveRun(result.error_number()), deadline.may_have_run);
   EXPECT_EQ(connection.StatementThreadId(), session);
 
   proxy_.SetStalled(false);
@@ -351,10 +359,16 @@ TEST_P(NonBlockingDeadline, StalledServerEndsTheOperationAsTimedOutAndClosesIt) 
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, NonBlockingDeadline,
-    ::testing::Values(DeadlineCase{"OpenPastTheCallersDeadline", true, false},
-                      DeadlineCase{"OpenPastTheLibrarysConnectTimeout", true, true},
-                      DeadlineCase{"StatementPastTheCallersDeadline", false, false},
-                      DeadlineCase{"StatementPastTheLibrarysReadTimeout", false, true}),
+    ::testing::Values(
+        DeadlineCase{"OpenPastTheCallersDeadline", "", 0, false, 0, false},
+        DeadlineCase{"OpenPastTheLibrarysConnectTimeout", "", 0, true, 0, false},
+        // As a read timeout of the blocking connection: the statement may have run.
+        DeadlineCase{"StatementPastTheCallersDeadline", "SELECT 1", 0, false, CR_SERVER_LOST, true},
+        DeadlineCase{"StatementPastTheLibrarysReadTimeout", "SELECT 1", 0, true, CR_SERVER_LOST,
+                     true},
+        // More than the socket's and the stalled proxy's buffers take: it never left whole.
+        DeadlineCase{"StatementStillBeingSent", "SELECT 1", 15 << 20, false, CR_SERVER_GONE_ERROR,
+                     false}),
     [](const ::testing::TestParamInfo<DeadlineCase>& info) { return info.param.name; });
 
 TEST_F(NonBlocking, TimedOutStatementFailsAsTheBlockingConnectionsReadTimeout) {
