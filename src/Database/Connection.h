@@ -19,6 +19,27 @@
 
 namespace daotk::mysql {
 
+namespace detail {
+
+// The options every connection opens with, in this order: character set, connect timeout, the
+// read and write timeouts, then the init command. False when the library refuses one.
+inline bool SetSessionOptions(MYSQL* handle, const connection_settings& settings) {
+  if (!settings.charset.empty() &&
+      mysql_options(handle, MYSQL_SET_CHARSET_NAME, settings.charset.c_str()) != 0) {
+    return false;
+  }
+  const auto set_seconds = [handle](mysql_option option, unsigned int seconds) {
+    return seconds == 0 || mysql_options(handle, option, &seconds) == 0;
+  };
+  return set_seconds(MYSQL_OPT_CONNECT_TIMEOUT, settings.connect_timeout) &&
+         set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
+         set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout) &&
+         (settings.init_command.empty() ||
+          mysql_options(handle, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0);
+}
+
+}  // namespace detail
+
 class connection {
  public:
   connection() = default;
@@ -134,25 +155,13 @@ class connection {
   }
 
  private:
-  // In this order: reconnect, character set, connect timeout, the read and write timeouts, then
-  // the init command.
+  // Reconnect first, then the options of every connection.
   bool set_options(const connection_settings& settings) {
     if (settings.auto_reconnect) {
       const my_bool reconnect = 1;
       if (mysql_options(handle_, MYSQL_OPT_RECONNECT, &reconnect) != 0) return false;
     }
-    if (!settings.charset.empty() &&
-        mysql_options(handle_, MYSQL_SET_CHARSET_NAME, settings.charset.c_str()) != 0) {
-      return false;
-    }
-    const auto set_seconds = [this](mysql_option option, unsigned int seconds) {
-      return seconds == 0 || mysql_options(handle_, option, &seconds) == 0;
-    };
-    return set_seconds(MYSQL_OPT_CONNECT_TIMEOUT, settings.connect_timeout) &&
-           set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
-           set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout) &&
-           (settings.init_command.empty() ||
-            mysql_options(handle_, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0);
+    return detail::SetSessionOptions(handle_, settings);
   }
 
   // The library's own reconnection of a dropped handle reads the connect timeout then, not when

@@ -1,5 +1,5 @@
 #pragma once
-// What a daotk::mysql::connection is opened with.
+// What a daotk::mysql::connection, or a NonBlockingConnection, is opened with.
 
 #include <cstdint>
 #include <string>
@@ -13,10 +13,11 @@ struct connection_settings {
   std::string database_name;
   std::uint32_t port = 0;  // 0: the client library's default
   // Seconds; 0 leaves the library's default. The read and write timeouts bound a statement's
-  // wait on a stalled server (libmariadb tries once, it does not retry on a timeout).
+  // wait on a stalled server (libmariadb tries once, it does not retry on a timeout); on the
+  // non-blocking connection each bounds one wait on the socket, beside the operation's deadline.
   std::uint32_t connect_timeout = 0;
   // Seconds the library's automatic reconnection of a dropped handle may take; 0: as
-  // connect_timeout.
+  // connect_timeout. This and auto_reconnect are the blocking connection's only.
   std::uint32_t reconnect_timeout = 0;
   std::uint32_t read_timeout = 0;
   std::uint32_t write_timeout = 0;
