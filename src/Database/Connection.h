@@ -129,8 +129,11 @@ class connection {
     statement_session_ = session_;
     if (failed != 0) return failure();
     MYSQL_RES* result_set = mysql_store_result(handle_);
-    // No result set although the statement has columns: its rows were lost on the way.
-    if (result_set == nullptr && mysql_field_count(handle_) != 0) return failure();
+    // No result set although the statement has columns: its rows were lost on the way. The error
+    // is asked as well: a connection lost while the rows came has forgotten the columns.
+    if (result_set == nullptr && (mysql_field_count(handle_) != 0 || mysql_errno(handle_) != 0)) {
+      return failure();
+    }
     const my_ulonglong affected = mysql_affected_rows(handle_);
     results answered(handle_, result_set,
                      affected == static_cast<my_ulonglong>(-1) ? 0 : std::uint64_t{affected});

@@ -147,6 +147,19 @@ TEST_F(Connection, AffectedRowsCountsChangedRowsOnly) {
   EXPECT_EQ(connection_.query("UPDATE numbers SET n = 1 WHERE id = 99").affected_rows(), 0u);
 }
 
+// Rows lost on the way once read as an answer without rows: a code "not found", a player "not
+// linked".
+TEST_F(Connection, RowsLostOnTheWayAreAFailureNotAnEmptyAnswer) {
+  connection_settings impatient = settings_;
+  impatient.read_timeout = 1;
+  connection timing_out;
+  ASSERT_TRUE(timing_out.open(impatient));
+  const results lost =
+      timing_out.query("SELECT IF(seq = 2, SLEEP(3), REPEAT('x', 100000)) FROM seq_1_to_2");
+  EXPECT_FALSE(lost.succeeded());
+  EXPECT_EQ(lost.error_number(), 2013u);  // CR_SERVER_LOST
+}
+
 TEST_F(Connection, StatementAfterCloseFailsAndCloseIsSafeTwice) {
   connection_.close();
   connection_.close();
