@@ -5,6 +5,7 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <string>
 #include <vector>
@@ -53,23 +54,28 @@ class LinkedRows : public ::testing::Test {
   std::unique_ptr<MySql> store_;
 };
 
-TEST_F(LinkedRows, OnlyRowsWithAStateWordAPlayerAndHisEOSIdAreLinks) {
+TEST_F(LinkedRows, OnlyRowsWithAPlayerAndHisEOSIdAreLinksWhateverTheirCode) {
   const LinkedAccount linked =
       Insert("EOS-A", "4001", 41, "Zo\xc3\xab \"\\' \xf0\x9f\x90\x89", "Tr'ibe", "Linked");
   Insert("0", "4001", 0, "None", "None", "WAITING-CODE");
   Insert("EOS-A", "4001", 0, "Ada", "T", "Linked");
   Insert("0", "4001", 5, "Ada", "T", "Linked");
   Insert("", "4001", 5, "Ada", "T", "Updated");
-  // Codes that the column's collation folds into a state word are no state word.
-  Insert("EOS-A", "4001", 5, "Ada", "T", "linked");
-  Insert("EOS-A", "4001", 5, "Ada", "T", "Linked ");
-  Insert("EOS-A", "4001", 5, "Ada", "T", "L\xc3\xafnked");
+  // Codes that the column's collation takes for a state word are read as they are, trailing
+  // spaces dropped; a code re-issued onto a linked row is not read at all.
+  LinkedAccount folded = Insert("EOS-A", "4001", 5, "Ada", "T", "linked");
+  LinkedAccount padded = Insert("EOS-A", "4001", 5, "Ada", "T", "Linked ");
+  padded.state = "Linked";
+  const LinkedAccount accented = Insert("EOS-A", "4001", 5, "Ada", "T", "L\xc3\xafnked");
+  LinkedAccount reissued = Insert("EOS-A", "4001", 5, "Ada", "T", "SECRET-CODE");
+  reissued.state = "";
   const LinkedAccount updated = Insert("eos-a", "4002", -6, "Ada", "", "Updated");
   Insert("EOS-B", "4001", 7, "Bob", "T", "Linked");
   const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
 
-  EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, "EOS-A"),
-            (std::vector<LinkedAccount>{linked, updated}));
+  const std::vector<LinkedAccount> links_of_a = {linked,   folded,   padded,
+                                                 accented, reissued, updated};
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, "EOS-A"), links_of_a);
   EXPECT_EQ(store_->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, "4002"),
             std::vector<LinkedAccount>{updated});
@@ -82,11 +88,13 @@ TEST_F(LinkedRows, OnlyRowsWithAStateWordAPlayerAndHisEOSIdAreLinks) {
   // Every row offered, those of the EOS id that are links deleted.
   const DeletedLinks deleted = store_->DeleteLinks(AccountIdKind::EOSId, "EOS-A", AllRowIds());
   EXPECT_EQ(deleted.answer, StoreAnswer::Known);
-  EXPECT_EQ(deleted.rows, 2u);
+  EXPECT_EQ(deleted.rows, links_of_a.size());
   EXPECT_EQ(deleted.refused_error, 0u);
   std::vector<PlayerDiscordRow> expected;
   for (const PlayerDiscordRow& row : rows_before) {
-    if (row.id != linked.row_id && row.id != updated.row_id) expected.push_back(row);
+    if (std::none_of(links_of_a.begin(), links_of_a.end(),
+                     [&](const LinkedAccount& link) { return link.row_id == row.id; }))
+      expected.push_back(row);
   }
   EXPECT_EQ(database_.Rows(), expected);
   EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
