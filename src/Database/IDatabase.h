@@ -63,7 +63,7 @@ class IDatabase {
   // Writes the player into the first row of code and marks it "Linked"; true when it was linked.
   virtual bool UpdateAccount(std::string eos_id, std::string code, int player_id,
                              std::string character_name, int tribe_id, std::string tribe_name) = 0;
-  // The same for row row_id, while it still holds code.
+  // The same for row row_id, while it still holds code and no other row links the EOS id.
   virtual bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
                              std::string character_name, int tribe_id, std::string tribe_name) = 0;
   // Refreshes every row of the EOS id; true when the statement ran.

@@ -19,11 +19,13 @@
 //   UpdateAccount also refuse the state words themselves before sending anything.
 // - IsCodeExist can name the row that holds the code (the first, when several do), and
 //   UpdateAccount links that one row only, while it still holds the code: one code links one row.
+//   The same statement requires that no other row links the EOS id, so an update that reaches the
+//   server late (its answer lost, the plugin loaded anew meanwhile) cannot link a player twice.
 //   UpdateAccount answers true only when its statement ran and changed the row.
 // - A row links a player when it holds his EOS id (neither the default "0" nor empty) and a player
 //   id other than 0 (game servers report negative ids too), whatever its code column holds. That
 //   one condition (detail::LinkedRow) is in every question whether or where a player is linked,
-//   and in the admin commands' lookup and deletion.
+//   in the link update's guard, and in the admin commands' lookup and deletion.
 // - At load, after the table statement, a table whose columns cannot hold the values faithfully
 //   (see ColumnRequirements.h) is one critical line, and the store then answers false to
 //   everything without sending, and LastAnswer() says that it could not ask, until the next load.
@@ -75,9 +77,9 @@
 namespace veltrane::detail {
 
 // The one definition of a link, in every question that asks whether or where a player is linked
-// (the link command's, the logout refresh's, the lost update's, the admin commands'): the row
-// holds an EOS id other than the default identity and a player id other than 0 (game servers
-// report negative ids too). The code column plays no part: a bot
+// (the link command's, the logout refresh's, the lost update's, the admin commands') and in the
+// guard of the link update: the row holds an EOS id other than the default identity and a player
+// id other than 0 (game servers report negative ids too). The code column plays no part: a bot
 // that retyped the state word or re-issued a code onto a linked row leaves the player linked, and
 // the admin commands must show and free exactly the rows that keep him from linking.
 inline constexpr std::string_view kHoldsAnEOSId = "eos_id NOT IN ('0', '')";
@@ -131,6 +133,8 @@ class MySql : public IDatabase {
   // kReconnectSeconds.
   static constexpr unsigned int kLoadConnectSeconds = 30;
   static constexpr unsigned int kReconnectSeconds = 3;
+  // How often a link update that the server chose as a deadlock's victim is sent.
+  static constexpr int kDeadlockAttempts = 3;
 
  private:
   void ConnectAtLoad();
@@ -145,7 +149,9 @@ class MySql : public IDatabase {
   std::string UnavailableLine(const veltrane::DatabaseServer& server,
                               const std::string& error_text) const;
 
-  daotk::mysql::results Run(std::string_view statement, const char* operation);
+  // quiet_error: a refusal the caller handles itself, not logged.
+  daotk::mysql::results Run(std::string_view statement, const char* operation,
+                            unsigned int quiet_error = 0);
   // A statement on another connection than the store's own: refusals are logged as by Run, but
   // the server's availability is not judged by it.
   daotk::mysql::results RunOn(daotk::mysql::connection& connection, std::string_view statement,
@@ -381,7 +387,8 @@ inline std::string MySql::UnavailableLine(const veltrane::DatabaseServer& server
 
 // The one way a statement reaches the server. A connection that failed is an outage, logged
 // once for all the statements it fails; a statement the server refused is logged each time.
-inline daotk::mysql::results MySql::Run(std::string_view statement, const char* operation) {
+inline daotk::mysql::results MySql::Run(std::string_view statement, const char* operation,
+                                        unsigned int quiet_error) {
   daotk::mysql::results result = connection_.query(statement);
   if (result.succeeded()) {
     ServerAnswered();
@@ -391,6 +398,7 @@ inline daotk::mysql::results MySql::Run(std::string_view statement, const char* 
     // No answer either, though no outage: a refused question must not read as "no" to a player
     // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
     answer_ = StoreAnswer::CouldNotAsk;
+    if (result.error_number() == quiet_error) return result;
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", __FILE__,
                             operation, result.error_number(), result.error_text());
   }
@@ -567,14 +575,28 @@ inline bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string cod
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
     if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) return false;
-    // A lost race for the code (another server linked it first) runs fine but changes nothing.
-    const daotk::mysql::results result =
-        Run(fmt::format("UPDATE player_discord SET eos_id = '{}', player_id = {}, character_name = "
-                        "'{}', tribe_id = {}, tribe_name = '{}', code = 'Linked' WHERE id = {} AND "
-                        "code = '{}' AND code NOT IN ('Linked', 'Updated', '0', '');",
-                        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe,
-                        row_id, *escaped_code),
-            kOperation);
+    // A lost race for the code (another server linked it first) runs fine but changes nothing,
+    // and so does the update of a player whom another row links already: one that reaches the
+    // server late (its answer lost, the plugin loaded anew, the player linked another code
+    // meanwhile) can never give him a second link. The other link is looked for in a derived
+    // table, which the server materialises (LIMIT keeps it from being merged) before it changes a
+    // row: MySQL refuses a plain subquery on the updated table (error 1093).
+    const std::string statement = fmt::format(
+        "UPDATE player_discord SET eos_id = '{0}', player_id = {1}, character_name = '{2}', "
+        "tribe_id = {3}, tribe_name = '{4}', code = 'Linked' WHERE id = {5} AND code = '{6}' AND "
+        "code NOT IN ('Linked', 'Updated', '0', '') AND NOT EXISTS (SELECT 1 FROM (SELECT id FROM "
+        "player_discord WHERE eos_id = '{0}' AND {7} AND id <> {5} LIMIT 1) AS other_link);",
+        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe, row_id,
+        *escaped_code, veltrane::detail::LinkedRow());
+    // The server reads the other rows with shared locks, so two players linking at the same moment
+    // can deadlock; it then undoes one of the statements whole, and that one is sent again.
+    daotk::mysql::results result;
+    for (int attempt = 1; attempt <= kDeadlockAttempts; ++attempt) {
+      answer_ = StoreAnswer::Known;
+      const bool last = attempt == kDeadlockAttempts;
+      result = Run(statement, kOperation, last ? 0 : ER_LOCK_DEADLOCK);
+      if (last || result.error_number() != ER_LOCK_DEADLOCK) break;
+    }
     if (answer_ == StoreAnswer::InDoubt && connected_server_) {
       lost_updates_.Add({row_id, eos_id, *connected_server_, connection_.statement_thread_id()});
     }

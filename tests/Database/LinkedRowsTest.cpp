@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -99,6 +100,68 @@ TEST_F(LinkedRows, OnlyRowsWithAPlayerAndHisEOSIdAreLinksWhateverTheirCode) {
   EXPECT_EQ(database_.Rows(), expected);
   EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
 }
+
+// One row of the player's and what every question of links must say of it.
+struct RowCase {
+  const char* eos_id;
+  int player_id;
+  const char* code;
+  bool linked;
+  const char* shown;  // the state the lookup reads when linked
+};
+
+void PrintTo(const RowCase& row, std::ostream* out) {
+  *out << ::testing::PrintToString(row.eos_id) << " " << row.player_id << " "
+       << ::testing::PrintToString(row.code);
+}
+
+class OneDefinitionOfALink : public LinkedRows, public ::testing::WithParamInterface<RowCase> {};
+
+// Fixed fault: the link command took a row with the player's EOS id and player id for a link,
+// whatever its code, while the admin commands wanted the exact word "Linked" or "Updated": a player
+// whose bot had retyped the word was refused as linked, and no admin could see or free him.
+TEST_P(OneDefinitionOfALink, EveryQuestionAndTheLinkUpdateAgree) {
+  const RowCase& row = GetParam();
+  const LinkedAccount his = Insert(row.eos_id, "4001", row.player_id, "Ada", "T", row.code);
+  const int waiting = database_.InsertCode("4002", "SECOND-CODE");
+  const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
+
+  EXPECT_EQ(store_->IsPlayerExist(row.eos_id) && store_->IsPlayerIDExist(row.eos_id), row.linked);
+  EXPECT_EQ(store_->IsRowLinkedTo(his.row_id, row.eos_id), row.linked);
+  LinkedAccount shown = his;
+  shown.state = row.shown;
+  const std::vector<LinkedAccount> links =
+      row.linked ? std::vector<LinkedAccount>{shown} : std::vector<LinkedAccount>{};
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, row.eos_id), links);
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, "4001"), links);
+  // A second code links only a player whom no row links yet (the default identity is no player).
+  if (!veltrane::IsDefaultIdentity(row.eos_id)) {
+    EXPECT_EQ(store_->UpdateAccount(waiting, row.eos_id, "SECOND-CODE", 41, "Ada", 3, "T"),
+              !row.linked);
+    EXPECT_EQ(store_->LastAnswer(), StoreAnswer::Known);
+  }
+  if (!row.linked) return;
+  EXPECT_EQ(database_.Rows(), rows_before);
+
+  // Freed by the admin, he links the second code.
+  EXPECT_EQ(store_->DeleteLinks(AccountIdKind::EOSId, row.eos_id, AllRowIds()).rows, 1u);
+  EXPECT_EQ(database_.Rows(), std::vector<PlayerDiscordRow>{rows_before[1]});
+  EXPECT_TRUE(store_->UpdateAccount(waiting, row.eos_id, "SECOND-CODE", 41, "Ada", 3, "T"));
+  EXPECT_TRUE(store_->IsPlayerIDExist(row.eos_id));
+  EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OneDefinitionOfALink,
+    ::testing::Values(RowCase{"EOS-A", 41, "Linked", true, "Linked"},
+                      RowCase{"EOS-A", -6, "Updated", true, "Updated"},
+                      RowCase{"EOS-A", 41, "LINKED", true, "LINKED"},
+                      RowCase{"EOS-A", 41, "Linked   ", true, "Linked"},
+                      RowCase{"EOS-A", 41, "Updat\xc3\xa9\x64", true, "Updat\xc3\xa9\x64"},
+                      RowCase{"EOS-A", 41, "Linked\t", true, ""},
+                      RowCase{"EOS-A", 41, "NEWCODE", true, ""},
+                      RowCase{"EOS-A", 41, "0", true, ""}, RowCase{"EOS-A", 0, "Linked", false, ""},
+                      RowCase{"0", 41, "Linked", false, ""}, RowCase{"", 41, "Linked", false, ""}));
 
 TEST_F(LinkedRows, DeletionTakesOnlyTheRowsItIsGivenAndNoneForNoRows) {
   const LinkedAccount first = Insert("EOS-A", "4001", 41, "Ada", "T", "Linked");

@@ -1,7 +1,8 @@
 #pragma once
 // An account store in memory for the link flow's tests: player_discord's rows as a vector, the
 // store's rules on them (a state word is no code, a row links the EOS id it holds while it holds a
-// player id), and switches that make the next operations fail as a database would.
+// player id, a link update changes nothing once another row links the player), and switches that
+// make the next operations fail as a database would.
 
 #include <algorithm>
 #include <optional>
@@ -77,7 +78,9 @@ class MemoryStore : public IDatabase {
                      std::string character_name, int tribe_id, std::string tribe_name) override {
     if (!Begin()) return false;
     MemoryRow* row = Row(row_id);
-    const bool updates = row != nullptr && row->code == code;
+    const bool updates = row != nullptr && row->code == code && !Any([&](const MemoryRow& r) {
+                           return r.id != row_id && Links(r, eos_id);
+                         });
     if (updates) {
       const std::optional<bool> lost = std::exchange(lose_next_update, std::nullopt);
       if (!lost || *lost) {
