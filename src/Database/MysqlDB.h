@@ -19,8 +19,13 @@
 //   UpdateAccount also refuse the state words themselves before sending anything.
 // - IsCodeExist can name the row that holds the code (the first, when several do), and
 //   UpdateAccount links that one row only, while it still holds the code: one code links one row.
+//   The same statement requires that no other row links the EOS id, so an update that reaches the
+//   server late (its answer lost, the plugin loaded anew meanwhile) cannot link a player twice.
 //   UpdateAccount answers true only when its statement ran and changed the row.
-// - A row counts as linked when its player_id is not 0 (game servers report negative ids too).
+// - A row links a player when it holds his EOS id (neither the default "0" nor empty) and a player
+//   id other than 0 (game servers report negative ids too), whatever its code column holds. That
+//   one condition (detail::LinkedRow) is in every question whether or where a player is linked,
+//   in the link update's guard, and in the admin commands' lookup and deletion.
 // - At load, after the table statement, a table whose columns cannot hold the values faithfully
 //   (see ColumnRequirements.h) is one critical line, and the store then answers false to
 //   everything without sending, and LastAnswer() says that it could not ask, until the next load.
@@ -42,9 +47,10 @@
 //   instead of a line for each statement it fails.
 // - A store that could not connect at load keeps trying on that cadence, and creates the table
 //   once it reaches a server.
-// - The admin commands' lookup and deletion act only on linked rows: a code column holding exactly
-//   "Linked" or "Updated" (compared as bytes, so no code that the collation would fold into one
-//   counts), an EOS id other than the default and a player id other than 0.
+// - The admin commands' lookup and deletion act on exactly the linked rows. The lookup reads the
+//   code column only when the column itself takes it for "Linked" or "Updated" (in its own
+//   character set and collation, trailing spaces dropped); any other content, a code waiting on a
+//   linked row, comes back empty and never leaves the server.
 
 #include <fmt/format.h>
 
@@ -69,6 +75,25 @@
 #include "Database/ServerList.h"
 #include "Database/StateWords.h"
 #include "PluginLog.h"
+
+namespace veltrane::detail {
+
+// The one definition of a link, in every question that asks whether or where a player is linked
+// (the link command's, the logout refresh's, the lost update's, the admin commands') and in the
+// guard of the link update: the row holds an EOS id other than the default identity and a player
+// id other than 0 (game servers report negative ids too). The code column plays no part: a bot
+// that retyped the state word or re-issued a code onto a linked row leaves the player linked, and
+// the admin commands must show and free exactly the rows that keep him from linking.
+inline constexpr std::string_view kHoldsAnEOSId = "eos_id NOT IN ('0', '')";
+inline std::string LinkedRow() { return fmt::format("{} AND player_id <> 0", kHoldsAnEOSId); }
+
+// The code column when the column itself takes it for a state word, compared in its own character
+// set and collation (a utf16 column, a CHAR column read back padded); empty otherwise, so that a
+// code waiting on a linked row never leaves the server.
+inline constexpr std::string_view kStateWordOfCode =
+    "CASE WHEN code IN ('Linked', 'Updated') THEN code ELSE '' END";
+
+}  // namespace veltrane::detail
 
 class MySql : public IDatabase {
  public:
@@ -115,6 +140,8 @@ class MySql : public IDatabase {
   // kReconnectSeconds.
   static constexpr unsigned int kLoadConnectSeconds = 30;
   static constexpr unsigned int kReconnectSeconds = 3;
+  // How often a link update that the server chose as a deadlock's victim is sent.
+  static constexpr int kDeadlockAttempts = 3;
 
  private:
   void ConnectAtLoad();
@@ -129,7 +156,9 @@ class MySql : public IDatabase {
   std::string UnavailableLine(const veltrane::DatabaseServer& server,
                               const std::string& error_text) const;
 
-  daotk::mysql::results Run(std::string_view statement, const char* operation);
+  // quiet_error: a refusal the caller handles itself, not logged.
+  daotk::mysql::results Run(std::string_view statement, const char* operation,
+                            unsigned int quiet_error = 0);
   // A statement on another connection than the store's own: refusals are logged as by Run, but
   // the server's availability is not judged by it.
   daotk::mysql::results RunOn(daotk::mysql::connection& connection, std::string_view statement,
@@ -385,7 +414,8 @@ inline std::string MySql::UnavailableLine(const veltrane::DatabaseServer& server
 
 // The one way a statement reaches the server. A connection that failed is an outage, logged
 // once for all the statements it fails; a statement the server refused is logged each time.
-inline daotk::mysql::results MySql::Run(std::string_view statement, const char* operation) {
+inline daotk::mysql::results MySql::Run(std::string_view statement, const char* operation,
+                                        unsigned int quiet_error) {
   daotk::mysql::results result = connection_.query(statement);
   if (result.succeeded()) {
     ServerAnswered();
@@ -395,6 +425,7 @@ inline daotk::mysql::results MySql::Run(std::string_view statement, const char* 
     // No answer either, though no outage: a refused question must not read as "no" to a player
     // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
     answer_ = StoreAnswer::CouldNotAsk;
+    if (result.error_number() == quiet_error) return result;
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", __FILE__,
                             operation, result.error_number(), result.error_text());
   }
@@ -503,8 +534,8 @@ inline std::optional<int> MySql::AskNumber(std::string_view statement_template,
 inline bool MySql::IsPlayerExist(std::string eos_id) {
   try {
     const std::optional<int> exists = AskNumber(
-        "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{}' AND eos_id NOT IN "
-        "('0', ''));",
+        fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{{}}' AND {});",
+                    veltrane::detail::kHoldsAnEOSId),
         eos_id, "MySql::IsPlayerExist");
     return exists && *exists > 0;
   } catch (const std::exception& error) {
@@ -516,12 +547,10 @@ inline bool MySql::IsPlayerExist(std::string eos_id) {
 
 inline bool MySql::IsPlayerIDExist(std::string eos_id) {
   try {
-    // Not "above 0": game servers report negative player ids too, and a player is linked whatever
-    // the sign of his.
-    const std::optional<int> count = AskNumber(
-        "SELECT COUNT(*) FROM player_discord WHERE player_id <> 0 AND eos_id = '{}' AND eos_id "
-        "NOT IN ('0', '');",
-        eos_id, "MySql::IsPlayerIDExist");
+    const std::optional<int> count =
+        AskNumber(fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
+                              veltrane::detail::LinkedRow()),
+                  eos_id, "MySql::IsPlayerIDExist");
     return count && *count > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, "MySql::IsPlayerIDExist",
@@ -573,14 +602,28 @@ inline bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string cod
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
     if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) return false;
-    // A lost race for the code (another server linked it first) runs fine but changes nothing.
-    const daotk::mysql::results result =
-        Run(fmt::format("UPDATE player_discord SET eos_id = '{}', player_id = {}, character_name = "
-                        "'{}', tribe_id = {}, tribe_name = '{}', code = 'Linked' WHERE id = {} AND "
-                        "code = '{}' AND code NOT IN ('Linked', 'Updated', '0', '');",
-                        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe,
-                        row_id, *escaped_code),
-            kOperation);
+    // A lost race for the code (another server linked it first) runs fine but changes nothing,
+    // and so does the update of a player whom another row links already: one that reaches the
+    // server late (its answer lost, the plugin loaded anew, the player linked another code
+    // meanwhile) can never give him a second link. The other link is looked for in a derived
+    // table, which the server materialises (LIMIT keeps it from being merged) before it changes a
+    // row: MySQL refuses a plain subquery on the updated table (error 1093).
+    const std::string statement = fmt::format(
+        "UPDATE player_discord SET eos_id = '{0}', player_id = {1}, character_name = '{2}', "
+        "tribe_id = {3}, tribe_name = '{4}', code = 'Linked' WHERE id = {5} AND code = '{6}' AND "
+        "code NOT IN ('Linked', 'Updated', '0', '') AND NOT EXISTS (SELECT 1 FROM (SELECT id FROM "
+        "player_discord WHERE eos_id = '{0}' AND {7} AND id <> {5} LIMIT 1) AS other_link);",
+        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe, row_id,
+        *escaped_code, veltrane::detail::LinkedRow());
+    // The server reads the other rows with shared locks, so two players linking at the same moment
+    // can deadlock; it then undoes one of the statements whole, and that one is sent again.
+    daotk::mysql::results result;
+    for (int attempt = 1; attempt <= kDeadlockAttempts; ++attempt) {
+      answer_ = StoreAnswer::Known;
+      const bool last = attempt == kDeadlockAttempts;
+      result = Run(statement, kOperation, last ? 0 : ER_LOCK_DEADLOCK);
+      if (last || result.error_number() != ER_LOCK_DEADLOCK) break;
+    }
     if (answer_ == StoreAnswer::InDoubt && connected_server_) {
       daotk::mysql::connection::session sent_on = connection_.statement_session();
       lost_updates_.Add(
@@ -595,12 +638,10 @@ inline bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string cod
 
 namespace veltrane::detail {
 
-// Whether the row holds the player and a word that only a link or a logout refresh writes.
+// Whether the row links the player.
 inline std::string RowLinkedStatement(int row_id, std::string_view escaped_eos_id) {
-  return fmt::format(
-      "SELECT COUNT(*) FROM player_discord WHERE id = {} AND eos_id = '{}' AND eos_id NOT IN "
-      "('0', '') AND code IN ('Linked', 'Updated');",
-      row_id, escaped_eos_id);
+  return fmt::format("SELECT COUNT(*) FROM player_discord WHERE id = {} AND eos_id = '{}' AND {};",
+                     row_id, escaped_eos_id, LinkedRow());
 }
 
 }  // namespace veltrane::detail
@@ -755,10 +796,6 @@ inline bool MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
 
 namespace veltrane::detail {
 
-// What every statement on linked rows repeats in its condition.
-inline constexpr std::string_view kLinkedRow =
-    "CAST(code AS BINARY) IN ('Linked', 'Updated') AND eos_id NOT IN ('0', '') AND player_id <> 0";
-
 inline std::string_view IdColumn(AccountIdKind kind) {
   return kind == AccountIdKind::EOSId ? "eos_id" : "discord_id";
 }
@@ -773,12 +810,12 @@ inline std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind 
     const std::optional<std::string> escaped_id = Escape(id, kOperation);
     daotk::mysql::results result;
     if (escaped_id) {
-      result = Run(
-          fmt::format("SELECT id, eos_id, discord_id, player_id, character_name, "
-                      "tribe_id, tribe_name, code FROM player_discord WHERE {} = '{}' "
-                      "AND {} ORDER BY id;",
-                      veltrane::detail::IdColumn(kind), *escaped_id, veltrane::detail::kLinkedRow),
-          kOperation);
+      result = Run(fmt::format("SELECT id, eos_id, discord_id, player_id, character_name, "
+                               "tribe_id, tribe_name, {} FROM player_discord WHERE {} = '{}' "
+                               "AND {} ORDER BY id;",
+                               veltrane::detail::kStateWordOfCode, veltrane::detail::IdColumn(kind),
+                               *escaped_id, veltrane::detail::LinkedRow()),
+                   kOperation);
     }
     if (!result.succeeded()) {
       // A question changes nothing: one whose answer was lost was simply not asked.
@@ -788,6 +825,8 @@ inline std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind 
     std::vector<LinkedAccount> links;
     for (std::vector<std::string>& row : result.text_rows()) {
       if (row.size() != 8) continue;
+      // The spaces that the comparison ignored, or that pad a CHAR column read back in full.
+      row[7].erase(row[7].find_last_not_of(' ') + 1);
       links.push_back({daotk::mysql::detail::ParseLeadingInt(row[0]), std::move(row[1]),
                        std::move(row[2]), daotk::mysql::detail::ParseLeadingInt(row[3]),
                        std::move(row[4]), daotk::mysql::detail::ParseLeadingInt(row[5]),
@@ -822,7 +861,7 @@ inline DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id,
     const daotk::mysql::results result =
         Run(fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
                         fmt::join(row_ids, ", "), veltrane::detail::IdColumn(kind), *escaped_id,
-                        veltrane::detail::kLinkedRow),
+                        veltrane::detail::LinkedRow()),
             kOperation);
     if (result.succeeded()) {
       deleted.rows = result.affected_rows();
