@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "Discord/AnnouncementText.h"
 #include "BenchContext.h"
 #include "Configuration/SettingsTable.h"
 #include "Discord/Webhook.h"
@@ -30,23 +31,23 @@ std::string LongTemplate() {
 }
 
 AnnouncementValues Values() {
-  return {FString("Ælfrida the Brave"),
-          FString("TheIsland"),
-          1234567890,
-          FString(u"0002a8f1c3e54b7d9e0f1a2b3c4d5e6f"),
-          -1987654321,
-          FString(u"The \"Quoted\" Tribe \\ of Rødby")};
+  return {.character_name = u"Ælfrida the Brave",
+          .map_name = u"TheIsland",
+          .player_id = 1234567890,
+          .eos_id = u"0002a8f1c3e54b7d9e0f1a2b3c4d5e6f",
+          .tribe_id = -1987654321,
+          .tribe_name = u"The \"Quoted\" Tribe \\ of Rødby"};
 }
 
 void ComposeLongTemplate(benchmark::State& state) {
-  const FString template_text(LongTemplate().c_str());
+  const std::u16string template_text = AsaApi::Tools::Utf8Decode(LongTemplate());
   const AnnouncementValues values = Values();
   for (auto _ : state) {
-    FString announcement = ComposeAnnouncement(template_text, values);
+    std::u16string announcement = ComposeAnnouncement(template_text, values);
     benchmark::DoNotOptimize(announcement);
   }
-  state.counters["template_chars"] = double(template_text.Len());
-  state.counters["announcement_chars"] = double(ComposeAnnouncement(template_text, values).Len());
+  state.counters["template_chars"] = double(template_text.size());
+  state.counters["announcement_chars"] = double(ComposeAnnouncement(template_text, values).size());
 }
 
 // The sender up to the post: its three settings, the body, the world and game state looked up.
@@ -58,7 +59,7 @@ void WebhookBodyOfLongAnnouncement(benchmark::State& state) {
   discord.enable_discord = true;
   discord.web_hook_url = "http://127.0.0.1:9/never-posted";
   const std::u16string announcement =
-      ComposeAnnouncement(FString(LongTemplate().c_str()), Values()).ToWide();
+      ComposeAnnouncement(AsaApi::Tools::Utf8Decode(LongTemplate()), Values());
   AShooterGameState*& game_state = GetNativeField<AShooterGameState*>(
       AsaApi::GetApiUtils().GetCurrentWorld(), "UWorld.GameState");
   AShooterGameState* const present = game_state;

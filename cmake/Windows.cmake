@@ -73,7 +73,8 @@ add_custom_target(veltrane_import_libraries DEPENDS ${host_import} ${mariadb_imp
 add_library(Veltrane SHARED $<TARGET_OBJECTS:veltrane_objects>)
 set_target_properties(Veltrane PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_dependencies(Veltrane veltrane_import_libraries)
-target_link_libraries(Veltrane PRIVATE veltrane_fmt_spdlog ${host_import} ${mariadb_import})
+# ws2_32: WSAPoll, with which the non-blocking connection polls its socket.
+target_link_libraries(Veltrane PRIVATE veltrane_fmt_spdlog ${host_import} ${mariadb_import} ws2_32)
 target_link_options(Veltrane PRIVATE ${VELTRANE_STATIC_RUNTIME} LINKER:--exclude-all-symbols)
 
 # The programs of the load test under Wine, which play the host (scripts/build-windows --tests).

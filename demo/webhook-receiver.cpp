@@ -3,22 +3,36 @@
 // it is told to stop (SIGINT or SIGTERM).
 //
 //   webhook-receiver PORT_FILE     writes its port to PORT_FILE once it listens
+//   webhook-receiver --help        prints the usage (also -h)
 
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <string_view>
 
 #include "WebhookReceiver.h"
 
 namespace {
 volatile std::sig_atomic_t stop_requested = 0;
 void RequestStop(int) { stop_requested = 1; }
+
+constexpr char kUsage[] =
+    "usage: webhook-receiver PORT_FILE  (listens on 127.0.0.1 and writes its port to PORT_FILE)\n";
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::cerr << "usage: webhook-receiver PORT_FILE\n";
+  const std::string_view argument = argc == 2 ? argv[1] : "";
+  if (argc == 2 && (argument == "--help" || argument == "-h")) {
+    std::cout << kUsage;
+    return 0;
+  }
+  // An option taken for a file name would start a server and leave a file named "--port"; a port
+  // file whose name starts with "-" is written "./-name".
+  if (argc == 2 && argument.starts_with('-'))
+    std::cerr << "webhook-receiver: unknown option " << argument << '\n';
+  if (argc != 2 || argument.starts_with('-')) {
+    std::cerr << kUsage;
     return 2;
   }
   std::signal(SIGINT, RequestStop);
@@ -29,6 +43,11 @@ int main(int argc, char** argv) {
   {
     std::ofstream port_file(argv[1]);
     port_file << receiver.Port() << '\n';
+    // Whoever waits for the port would otherwise wait for a file that never comes.
+    if (!port_file.flush()) {
+      std::cerr << "webhook-receiver: cannot write the port file " << argv[1] << '\n';
+      return 1;
+    }
   }
   std::size_t printed = 0;
   while (!stop_requested) {

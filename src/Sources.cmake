@@ -3,9 +3,11 @@
 
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
 # bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
-# neutralisers of player text, the admin commands' texts (the status among them) and the table of
-# settings with its check. The store and its parsers are headers (Database/).
+# neutralisers of player text, the announcement's text, the admin commands' texts (the status
+# among them), the table of settings with its check, and the non-blocking connection to the
+# database. The store, its parsers and the blocking connection are headers (Database/).
 set(VELTRANE_CORE_SOURCES
+    Database/NonBlockingConnection.cpp
     Plugin/PluginLog.cpp
     Linking/CodeAttemptLimiter.cpp
     Linking/LinksInDoubt.cpp
@@ -14,6 +16,7 @@ set(VELTRANE_CORE_SOURCES
     Discord/DiscordRules.cpp
     Discord/Mentions.cpp
     Discord/Markdown.cpp
+    Discord/AnnouncementText.cpp
     Admin/AdminCommandText.cpp
     Configuration/SettingsTable.cpp
     Admin/StatusText.cpp)

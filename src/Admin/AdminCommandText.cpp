@@ -76,7 +76,7 @@ std::string DescribeLink(const LinkedAccount& link) {
   return fmt::format("EOS id {}, Discord id {}, player id {}, character {}, tribe {}, {}",
                      PlainOrQuoted(link.eos_id), PlainOrQuoted(link.discord_id), link.player_id,
                      Quoted(link.character_name), Quoted(link.tribe_name),
-                     PlainOrQuoted(link.state));
+                     link.state.empty() ? std::string(kWaitingCode) : PlainOrQuoted(link.state));
 }
 
 std::string DescribeRow(const LinkedAccount& link) {
@@ -84,7 +84,8 @@ std::string DescribeRow(const LinkedAccount& link) {
       "id={} eos_id={} discord_id={} player_id={} character_name={} tribe_id={} tribe_name={} "
       "code={}",
       link.row_id, Quoted(link.eos_id), Quoted(link.discord_id), link.player_id,
-      Quoted(link.character_name), link.tribe_id, Quoted(link.tribe_name), Quoted(link.state));
+      Quoted(link.character_name), link.tribe_id, Quoted(link.tribe_name),
+      link.state.empty() ? fmt::format("({})", kWaitingCode) : Quoted(link.state));
 }
 
 std::vector<std::string> FitReply(const std::vector<std::string>& lines, std::size_t max_bytes) {

@@ -36,11 +36,17 @@ std::string Quoted(const std::string& text);
 // "EOS id X" or "Discord id X".
 std::string DescribeAccountId(const AccountId& id);
 
-// One line of a reply: both ids, the player id, character and tribe name, and the state. Names
-// are in JSON quotes, so that no quote or line break in them can pass for another line.
+// What a linked row's code column is shown as when it holds no state word: the code itself never
+// leaves the store.
+inline constexpr std::string_view kWaitingCode = "a code waiting on a linked row";
+
+// One line of a reply: both ids, the player id, character and tribe name, and the state (or
+// kWaitingCode). Names are in JSON quotes, so that no quote or line break in them can pass for
+// another line.
 std::string DescribeLink(const LinkedAccount& link);
 
-// The whole row for the log, every text in JSON quotes: id=5 eos_id="..." ... code="Linked".
+// The whole row for the log, every text in JSON quotes: id=5 eos_id="..." ... code="Linked"
+// (code=(a code waiting on a linked row) for a row without a state word).
 std::string DescribeRow(const LinkedAccount& link);
 
 // The lines of a reply that fit in max_bytes once joined with line breaks: the first line always

@@ -1,6 +1,7 @@
 #pragma once
 // One client connection to the MySQL/MariaDB server over the C API. One mutex serialises every
-// use of the handle; the layer formats and logs nothing and never retries on its own.
+// use of the handle; the layer formats and logs nothing and never retries on its own. Beside the
+// caller's statements it sends only the settings' session question, once on each session.
 
 #include <errmsg.h>
 #include <mysql.h>
@@ -10,11 +11,34 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "Database/ConnectionSettings.h"
 #include "Database/Results.h"
 
 namespace daotk::mysql {
+
+namespace detail {
+
+// The options every connection opens with, in this order: character set, connect timeout, the
+// read and write timeouts, then the init command. False when the library refuses one.
+inline bool SetSessionOptions(MYSQL* handle, const connection_settings& settings) {
+  if (!settings.charset.empty() &&
+      mysql_options(handle, MYSQL_SET_CHARSET_NAME, settings.charset.c_str()) != 0) {
+    return false;
+  }
+  const auto set_seconds = [handle](mysql_option option, unsigned int seconds) {
+    return seconds == 0 || mysql_options(handle, option, &seconds) == 0;
+  };
+  return set_seconds(MYSQL_OPT_CONNECT_TIMEOUT, settings.connect_timeout) &&
+         set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
+         set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout) &&
+         (settings.init_command.empty() ||
+          mysql_options(handle, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0);
+}
+
+}  // namespace detail
 
 class connection {
  public:
@@ -46,6 +70,9 @@ class connection {
       close_handle();
       return false;
     }
+    session_query_ = settings.session_query;
+    session_ = {mysql_thread_id(handle_), {}};
+    describe_session();
     return true;
   }
 
@@ -77,11 +104,19 @@ class connection {
     return handle_ != nullptr ? mysql_thread_id(handle_) : 0;
   }
 
+  // A session of the server: its id, and the first row that the settings' session_query answered
+  // on it, every column as text; no row when it was not asked, failed, or held a NULL.
+  struct session {
+    unsigned long thread_id = 0;
+    std::vector<std::string> described;
+  };
+
   // The session the last statement was sent on, kept after a failure and a close: the library's
-  // own reconnection may have given the statement another session than the one opened.
-  unsigned long statement_thread_id() {
+  // own reconnection may have given the statement another session than the one opened, which is
+  // described only once a statement there has been answered.
+  session statement_session() {
     std::lock_guard lock(mutex_);
-    return statement_thread_id_;
+    return statement_session_;
   }
 
   // Runs one statement, sent as bytes. A closed connection gives a failed result without calling
@@ -90,14 +125,23 @@ class connection {
     std::lock_guard lock(mutex_);
     if (handle_ == nullptr) return {};
     const int failed = mysql_real_query(handle_, statement.data(), statement.size());
-    statement_thread_id_ = mysql_thread_id(handle_);
+    note_reconnection();
+    statement_session_ = session_;
     if (failed != 0) return failure();
     MYSQL_RES* result_set = mysql_store_result(handle_);
-    // No result set although the statement has columns: its rows were lost on the way.
-    if (result_set == nullptr && mysql_field_count(handle_) != 0) return failure();
+    // No result set although the statement has columns: its rows were lost on the way. The error
+    // is asked as well: a connection lost while the rows came has forgotten the columns.
+    if (result_set == nullptr && (mysql_field_count(handle_) != 0 || mysql_errno(handle_) != 0)) {
+      return failure();
+    }
     const my_ulonglong affected = mysql_affected_rows(handle_);
-    return results(handle_, result_set,
-                   affected == static_cast<my_ulonglong>(-1) ? 0 : std::uint64_t{affected});
+    results answered(handle_, result_set,
+                     affected == static_cast<my_ulonglong>(-1) ? 0 : std::uint64_t{affected});
+    if (!session_asked_) {
+      describe_session();
+      if (session_.thread_id == statement_session_.thread_id) statement_session_ = session_;
+    }
+    return answered;
   }
 
   // The text escaped for a quoted SQL literal under the connection's character set and SQL mode;
@@ -114,25 +158,13 @@ class connection {
   }
 
  private:
-  // In this order: reconnect, character set, connect timeout, the read and write timeouts, then
-  // the init command.
+  // Reconnect first, then the options of every connection.
   bool set_options(const connection_settings& settings) {
     if (settings.auto_reconnect) {
       const my_bool reconnect = 1;
       if (mysql_options(handle_, MYSQL_OPT_RECONNECT, &reconnect) != 0) return false;
     }
-    if (!settings.charset.empty() &&
-        mysql_options(handle_, MYSQL_SET_CHARSET_NAME, settings.charset.c_str()) != 0) {
-      return false;
-    }
-    const auto set_seconds = [this](mysql_option option, unsigned int seconds) {
-      return seconds == 0 || mysql_options(handle_, option, &seconds) == 0;
-    };
-    return set_seconds(MYSQL_OPT_CONNECT_TIMEOUT, settings.connect_timeout) &&
-           set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
-           set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout) &&
-           (settings.init_command.empty() ||
-            mysql_options(handle_, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0);
+    return detail::SetSessionOptions(handle_, settings);
   }
 
   // The library's own reconnection of a dropped handle reads the connect timeout then, not when
@@ -144,6 +176,40 @@ class connection {
 
   results failure() const { return results(mysql_errno(handle_), mysql_error(handle_)); }
 
+  // The library reconnects on its own inside a statement; the session it made is not described.
+  void note_reconnection() {
+    const unsigned long thread_id = mysql_thread_id(handle_);
+    if (thread_id == session_.thread_id) return;
+    session_ = {thread_id, {}};
+    session_asked_ = false;
+  }
+
+  // Asks session_query once for the current session. A session the library replaced meanwhile
+  // stays undescribed, to be asked after its first statement.
+  void describe_session() {
+    session_asked_ = true;
+    if (session_query_.empty()) return;
+    const int failed = mysql_real_query(handle_, session_query_.data(), session_query_.size());
+    const unsigned long asked_on = session_.thread_id;
+    note_reconnection();
+    if (failed != 0) return;
+    MYSQL_RES* result_set = mysql_store_result(handle_);
+    if (result_set == nullptr) return;
+    std::vector<std::string> row;
+    const unsigned int columns = mysql_num_fields(result_set);
+    const MYSQL_ROW first = mysql_fetch_row(result_set);
+    const unsigned long* lengths = first != nullptr ? mysql_fetch_lengths(result_set) : nullptr;
+    for (unsigned int column = 0; lengths != nullptr && column < columns; ++column) {
+      if (first[column] == nullptr) {
+        row.clear();
+        break;
+      }
+      row.emplace_back(first[column], lengths[column]);
+    }
+    mysql_free_result(result_set);
+    if (session_.thread_id == asked_on) session_.described = std::move(row);
+  }
+
   void close_handle() noexcept {
     if (handle_ != nullptr) mysql_close(handle_);
     handle_ = nullptr;
@@ -152,7 +218,10 @@ class connection {
   std::mutex mutex_;
   MYSQL* handle_ = nullptr;
   error open_error_;
-  unsigned long statement_thread_id_ = 0;
+  std::string session_query_;
+  session session_;
+  bool session_asked_ = false;
+  session statement_session_;
 };
 
 }  // namespace daotk::mysql

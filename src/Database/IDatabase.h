@@ -53,7 +53,8 @@ class IDatabase {
 
   // True when a row has this EOS id (the default "0" and the empty id own no row).
   virtual bool IsPlayerExist(std::string eos_id) = 0;
-  // True when a row has this EOS id and a player id other than 0: the player is linked.
+  // True when a row has this EOS id and a player id other than 0, whatever its code: the player is
+  // linked. Every question of links below means that same row.
   virtual bool IsPlayerIDExist(std::string eos_id) = 0;
   // True when a row holds this one-time code (a state word in the code column is no code).
   virtual bool IsCodeExist(std::string code) = 0;
@@ -62,14 +63,14 @@ class IDatabase {
   // Writes the player into the first row of code and marks it "Linked"; true when it was linked.
   virtual bool UpdateAccount(std::string eos_id, std::string code, int player_id,
                              std::string character_name, int tribe_id, std::string tribe_name) = 0;
-  // The same for row row_id, while it still holds code.
+  // The same for row row_id, while it still holds code and no other row links the EOS id.
   virtual bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
                              std::string character_name, int tribe_id, std::string tribe_name) = 0;
   // Refreshes every row of the EOS id; true when the statement ran.
   virtual bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
                                    std::string code, std::string eos_id) = 0;
-  // True when row row_id holds this EOS id and a state word ("Linked", "Updated"): whether the
-  // player's update of that row, whose answer was lost (LastAnswer() InDoubt), went through. An
+  // True when row row_id links this EOS id (it holds it and a player id other than 0): whether
+  // the player's update of that row, whose answer was lost (LastAnswer() InDoubt), went through. An
   // update that might still run on the server is ended there first; while that cannot be done,
   // the answer is CouldNotAsk.
   virtual bool IsRowLinkedTo(int row_id, std::string eos_id) = 0;
@@ -78,7 +79,8 @@ class IDatabase {
   virtual StoreAnswer LastAnswer() const { return StoreAnswer::Known; }
 
   // The linked rows whose column of kind holds id, in row order; none when the database could not
-  // be asked. Rows waiting for their code are never among them.
+  // be asked. Rows waiting for their code are never among them, and a code that waits on a linked
+  // row is never read (its state is then empty).
   virtual std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind,
                                                               std::string id) = 0;
   // Deletes those of the rows row_ids that are still linked rows of id, in one statement.

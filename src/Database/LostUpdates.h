@@ -2,8 +2,10 @@
 // Link updates whose answer was lost on the way back: the server may still be running them, or
 // may receive them later from the network. Until its session has been ended on that server, such
 // an update can still change its row, so the store keeps what it needs to end it there: which
-// server, which session, and which row the update was for. In memory only, for a bounded number
-// of updates.
+// server, which session, and which row the update was for. A session id alone is not enough: a
+// server that restarts hands the same ids out again, to anyone's sessions, so the session is
+// also known by the client's address and port as the server saw them and by which server,
+// started when, it ran on. In memory only, for a bounded number of updates.
 
 #include <algorithm>
 #include <chrono>
@@ -20,7 +22,10 @@ struct LostUpdate {
   int row_id = 0;
   std::string eos_id;
   DatabaseServer server;
-  unsigned long thread_id = 0;  // the server's session that the update was sent on
+  // The server's session that the update was sent on: its id, and what the store's session
+  // question answered there (MySql::SessionQuery); no answer when the store could not ask.
+  unsigned long thread_id = 0;
+  std::vector<std::string> session;
   // Not tried again before this, so that a server that is away costs the game thread no wait at
   // every command of the player.
   std::chrono::steady_clock::time_point retry_at{};

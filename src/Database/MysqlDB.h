@@ -19,8 +19,13 @@
 //   UpdateAccount also refuse the state words themselves before sending anything.
 // - IsCodeExist can name the row that holds the code (the first, when several do), and
 //   UpdateAccount links that one row only, while it still holds the code: one code links one row.
+//   The same statement requires that no other row links the EOS id, so an update that reaches the
+//   server late (its answer lost, the plugin loaded anew meanwhile) cannot link a player twice.
 //   UpdateAccount answers true only when its statement ran and changed the row.
-// - A row counts as linked when its player_id is not 0 (game servers report negative ids too).
+// - A row links a player when it holds his EOS id (neither the default "0" nor empty) and a player
+//   id other than 0 (game servers report negative ids too), whatever its code column holds. That
+//   one condition (detail::LinkedRow) is in every question whether or where a player is linked,
+//   in the link update's guard, and in the admin commands' lookup and deletion.
 // - At load, after the table statement, a table whose columns cannot hold the values faithfully
 //   (see ColumnRequirements.h) is one critical line, and the store then answers false to
 //   everything without sending, and LastAnswer() says that it could not ask, until the next load.
@@ -29,7 +34,9 @@
 //   that the store gave up on must not go on there and change a row later.
 // - A link update whose answer was lost (Database/LostUpdates.h) is settled before its row is
 //   judged: its session is ended on the server it was sent to, through a new connection, and the
-//   row is read there. Until that server answers, IsRowLinkedTo cannot tell.
+//   row is read there. Until that server answers, IsRowLinkedTo cannot tell. Only a session that
+//   is provably the update's own is ended: every session of the store is described once, when it
+//   begins (SessionQuery), and a session is ended only when all of that still matches.
 // - Non-unique indexes on eos_id and code are added after the table statement when missing.
 // - The host may be a comma-separated list of servers, tried in order (Database/ServerList.h).
 // - A server that cannot be reached or does not answer is an outage (ServerAvailability.h,
@@ -40,9 +47,10 @@
 //   instead of a line for each statement it fails.
 // - A store that could not connect at load keeps trying on that cadence, and creates the table
 //   once it reaches a server.
-// - The admin commands' lookup and deletion act only on linked rows: a code column holding exactly
-//   "Linked" or "Updated" (compared as bytes, so no code that the collation would fold into one
-//   counts), an EOS id other than the default and a player id other than 0.
+// - The admin commands' lookup and deletion act on exactly the linked rows. The lookup reads the
+//   code column only when the column itself takes it for "Linked" or "Updated" (in its own
+//   character set and collation, trailing spaces dropped); any other content, a code waiting on a
+//   linked row, comes back empty and never leaves the server.
 
 #include <fmt/format.h>
 
@@ -67,6 +75,25 @@
 #include "Database/ServerList.h"
 #include "Database/StateWords.h"
 #include "Plugin/PluginLog.h"
+
+namespace veltrane::detail {
+
+// The one definition of a link, in every question that asks whether or where a player is linked
+// (the link command's, the logout refresh's, the lost update's, the admin commands') and in the
+// guard of the link update: the row holds an EOS id other than the default identity and a player
+// id other than 0 (game servers report negative ids too). The code column plays no part: a bot
+// that retyped the state word or re-issued a code onto a linked row leaves the player linked, and
+// the admin commands must show and free exactly the rows that keep him from linking.
+inline constexpr std::string_view kHoldsAnEOSId = "eos_id NOT IN ('0', '')";
+inline std::string LinkedRow() { return fmt::format("{} AND player_id <> 0", kHoldsAnEOSId); }
+
+// The code column when the column itself takes it for a state word, compared in its own character
+// set and collation (a utf16 column, a CHAR column read back padded); empty otherwise, so that a
+// code waiting on a linked row never leaves the server.
+inline constexpr std::string_view kStateWordOfCode =
+    "CASE WHEN code IN ('Linked', 'Updated') THEN code ELSE '' END";
+
+}  // namespace veltrane::detail
 
 class MySql : public IDatabase {
  public:
@@ -101,6 +128,11 @@ class MySql : public IDatabase {
   // a statement timeout of timeout_seconds (0: none).
   static std::string SessionInitCommand(unsigned int timeout_seconds);
 
+  // Asked once on every session of the store, so that a lost update's session can be told from
+  // any later one with the same id: the client's address and port as the server sees them (the
+  // process list's HOST, "127.0.0.1:54321"), the server's id and host name, and when it started.
+  static std::string SessionQuery();
+
   // Lost link updates whose session has not been ended yet.
   std::size_t LostUpdateCount() const { return lost_updates_.Size(); }
 
@@ -108,6 +140,8 @@ class MySql : public IDatabase {
   // kReconnectSeconds.
   static constexpr unsigned int kLoadConnectSeconds = 30;
   static constexpr unsigned int kReconnectSeconds = 3;
+  // How often a link update that the server chose as a deadlock's victim is sent.
+  static constexpr int kDeadlockAttempts = 3;
 
  private:
   void ConnectAtLoad();
@@ -122,7 +156,9 @@ class MySql : public IDatabase {
   std::string UnavailableLine(const veltrane::DatabaseServer& server,
                               const std::string& error_text) const;
 
-  daotk::mysql::results Run(std::string_view statement, const char* operation);
+  // quiet_error: a refusal the caller handles itself, not logged.
+  daotk::mysql::results Run(std::string_view statement, const char* operation,
+                            unsigned int quiet_error = 0);
   // A statement on another connection than the store's own: refusals are logged as by Run, but
   // the server's availability is not judged by it.
   daotk::mysql::results RunOn(daotk::mysql::connection& connection, std::string_view statement,
@@ -172,6 +208,7 @@ inline MySql::MySql(const std::string& host, std::string user, std::string passw
     settings_.auto_reconnect = true;
     settings_.charset = "utf8mb4";
     settings_.init_command = SessionInitCommand(read_write_timeout_seconds);
+    settings_.session_query = SessionQuery();
     availability_.emplace(veltrane::ParseServerList(host, static_cast<std::uint32_t>(port)),
                           cool_down);
     ConnectAtLoad();
@@ -199,6 +236,25 @@ inline std::string MySql::SessionInitCommand(unsigned int timeout_seconds) {
   return command +
          fmt::format(", innodb_lock_wait_timeout = {} /*M!100101 , max_statement_time = {} */",
                      timeout_seconds, statement_seconds);
+}
+
+namespace veltrane::detail {
+
+// When the server started, in Unix seconds. MariaDB counts Uptime from its start to the
+// statement's own time, which UNIX_TIMESTAMP() reads too: every statement of one run of the
+// server gets the same number, and a restart a later one.
+inline constexpr std::string_view kServerStarted =
+    "UNIX_TIMESTAMP() - (SELECT CAST(VARIABLE_VALUE AS SIGNED) FROM "
+    "information_schema.GLOBAL_STATUS WHERE VARIABLE_NAME = 'UPTIME')";
+
+}  // namespace veltrane::detail
+
+// A user always sees its own sessions in the process list, and every user the global status.
+inline std::string MySql::SessionQuery() {
+  return fmt::format(
+      "SELECT HOST, @@server_id, @@hostname, {} FROM information_schema.PROCESSLIST WHERE ID = "
+      "CONNECTION_ID();",
+      veltrane::detail::kServerStarted);
 }
 
 // The first server that answers, in order. When none does, the cool-down has started and the
@@ -358,7 +414,8 @@ inline std::string MySql::UnavailableLine(const veltrane::DatabaseServer& server
 
 // The one way a statement reaches the server. A connection that failed is an outage, logged
 // once for all the statements it fails; a statement the server refused is logged each time.
-inline daotk::mysql::results MySql::Run(std::string_view statement, const char* operation) {
+inline daotk::mysql::results MySql::Run(std::string_view statement, const char* operation,
+                                        unsigned int quiet_error) {
   daotk::mysql::results result = connection_.query(statement);
   if (result.succeeded()) {
     ServerAnswered();
@@ -368,6 +425,7 @@ inline daotk::mysql::results MySql::Run(std::string_view statement, const char* 
     // No answer either, though no outage: a refused question must not read as "no" to a player
     // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
     answer_ = StoreAnswer::CouldNotAsk;
+    if (result.error_number() == quiet_error) return result;
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", __FILE__,
                             operation, result.error_number(), result.error_text());
   }
@@ -476,8 +534,8 @@ inline std::optional<int> MySql::AskNumber(std::string_view statement_template,
 inline bool MySql::IsPlayerExist(std::string eos_id) {
   try {
     const std::optional<int> exists = AskNumber(
-        "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{}' AND eos_id NOT IN "
-        "('0', ''));",
+        fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{{}}' AND {});",
+                    veltrane::detail::kHoldsAnEOSId),
         eos_id, "MySql::IsPlayerExist");
     return exists && *exists > 0;
   } catch (const std::exception& error) {
@@ -489,12 +547,10 @@ inline bool MySql::IsPlayerExist(std::string eos_id) {
 
 inline bool MySql::IsPlayerIDExist(std::string eos_id) {
   try {
-    // Not "above 0": game servers report negative player ids too, and a player is linked whatever
-    // the sign of his.
-    const std::optional<int> count = AskNumber(
-        "SELECT COUNT(*) FROM player_discord WHERE player_id <> 0 AND eos_id = '{}' AND eos_id "
-        "NOT IN ('0', '');",
-        eos_id, "MySql::IsPlayerIDExist");
+    const std::optional<int> count =
+        AskNumber(fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
+                              veltrane::detail::LinkedRow()),
+                  eos_id, "MySql::IsPlayerIDExist");
     return count && *count > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", __FILE__, "MySql::IsPlayerIDExist",
@@ -546,16 +602,32 @@ inline bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string cod
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
     if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) return false;
-    // A lost race for the code (another server linked it first) runs fine but changes nothing.
-    const daotk::mysql::results result =
-        Run(fmt::format("UPDATE player_discord SET eos_id = '{}', player_id = {}, character_name = "
-                        "'{}', tribe_id = {}, tribe_name = '{}', code = 'Linked' WHERE id = {} AND "
-                        "code = '{}' AND code NOT IN ('Linked', 'Updated', '0', '');",
-                        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe,
-                        row_id, *escaped_code),
-            kOperation);
+    // A lost race for the code (another server linked it first) runs fine but changes nothing,
+    // and so does the update of a player whom another row links already: one that reaches the
+    // server late (its answer lost, the plugin loaded anew, the player linked another code
+    // meanwhile) can never give him a second link. The other link is looked for in a derived
+    // table, which the server materialises (LIMIT keeps it from being merged) before it changes a
+    // row: MySQL refuses a plain subquery on the updated table (error 1093).
+    const std::string statement = fmt::format(
+        "UPDATE player_discord SET eos_id = '{0}', player_id = {1}, character_name = '{2}', "
+        "tribe_id = {3}, tribe_name = '{4}', code = 'Linked' WHERE id = {5} AND code = '{6}' AND "
+        "code NOT IN ('Linked', 'Updated', '0', '') AND NOT EXISTS (SELECT 1 FROM (SELECT id FROM "
+        "player_discord WHERE eos_id = '{0}' AND {7} AND id <> {5} LIMIT 1) AS other_link);",
+        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe, row_id,
+        *escaped_code, veltrane::detail::LinkedRow());
+    // The server reads the other rows with shared locks, so two players linking at the same moment
+    // can deadlock; it then undoes one of the statements whole, and that one is sent again.
+    daotk::mysql::results result;
+    for (int attempt = 1; attempt <= kDeadlockAttempts; ++attempt) {
+      answer_ = StoreAnswer::Known;
+      const bool last = attempt == kDeadlockAttempts;
+      result = Run(statement, kOperation, last ? 0 : ER_LOCK_DEADLOCK);
+      if (last || result.error_number() != ER_LOCK_DEADLOCK) break;
+    }
     if (answer_ == StoreAnswer::InDoubt && connected_server_) {
-      lost_updates_.Add({row_id, eos_id, *connected_server_, connection_.statement_thread_id()});
+      daotk::mysql::connection::session sent_on = connection_.statement_session();
+      lost_updates_.Add(
+          {row_id, eos_id, *connected_server_, sent_on.thread_id, std::move(sent_on.described)});
     }
     return result.succeeded() && result.affected_rows() > 0;
   } catch (const std::exception& error) {
@@ -566,12 +638,10 @@ inline bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string cod
 
 namespace veltrane::detail {
 
-// Whether the row holds the player and a word that only a link or a logout refresh writes.
+// Whether the row links the player.
 inline std::string RowLinkedStatement(int row_id, std::string_view escaped_eos_id) {
-  return fmt::format(
-      "SELECT COUNT(*) FROM player_discord WHERE id = {} AND eos_id = '{}' AND eos_id NOT IN "
-      "('0', '') AND code IN ('Linked', 'Updated');",
-      row_id, escaped_eos_id);
+  return fmt::format("SELECT COUNT(*) FROM player_discord WHERE id = {} AND eos_id = '{}' AND {};",
+                     row_id, escaped_eos_id, LinkedRow());
 }
 
 }  // namespace veltrane::detail
@@ -624,6 +694,7 @@ inline std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost,
   settings.port = lost.server.port;
   settings.connect_timeout = kReconnectSeconds;
   settings.auto_reconnect = false;
+  settings.session_query.clear();  // it sends no update, so it is never a lost one's session
   daotk::mysql::connection on_its_server;
   if (!on_its_server.open(settings) || !EndSession(on_its_server, lost, operation)) {
     return std::nullopt;
@@ -643,18 +714,33 @@ inline std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost,
 
 // Ends the session that the lost update was sent on and waits until the server has let it go, so
 // that the update can no longer change its row. The whole session, not only its statement: a
-// statement still on its way through the network would otherwise run on it afterwards. Only this
-// user's sessions are looked at; one that is gone, or whose id the server has given to another
-// session since a restart, has nothing of the update left to run.
+// statement still on its way through the network would otherwise run on it afterwards.
+//
+// Only that very session is ended: the same id, user and client address and port, on the same
+// server in the same run of it. A server that restarted hands the ids out again, to any session
+// of this user, such as another game server's; that one, like a session that is gone, has nothing
+// of the update left to run, and is left alone. The server's start may read a second off, for a
+// server that reads its clock twice (no server starts again within a second of its last start).
+// A session that the store could not describe is never ended.
 inline bool MySql::EndSession(daotk::mysql::connection& connection,
                               const veltrane::LostUpdate& lost, const char* operation) {
   const bool store_has_that_id = connected_server_ == lost.server && connection_.is_open() &&
                                  connection_.thread_id() == lost.thread_id;
   if (connection.thread_id() == lost.thread_id || store_has_that_id) return true;
+  constexpr std::size_t kDescribed = 4;  // SessionQuery's columns
+  if (lost.session.size() != kDescribed) return true;
+  std::array<std::string, kDescribed> escaped;
+  for (std::size_t column = 0; column < kDescribed; ++column) {
+    std::optional<std::string> value = connection.escape(lost.session[column]);
+    if (!value) return false;
+    escaped[column] = std::move(*value);
+  }
   const std::string still_there = fmt::format(
       "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE ID = {} AND USER = "
-      "SUBSTRING_INDEX(CURRENT_USER(), '@', 1);",
-      lost.thread_id);
+      "SUBSTRING_INDEX(CURRENT_USER(), '@', 1) AND HOST = '{}' AND @@server_id = '{}' AND "
+      "@@hostname = '{}' AND ABS({} - '{}') <= 1;",
+      lost.thread_id, escaped[0], escaped[1], escaped[2], veltrane::detail::kServerStarted,
+      escaped[3]);
   // A real wait for the server, on the real clock.
   const Clock::time_point give_up = Clock::now() + std::chrono::seconds(kReconnectSeconds);
   bool kill_sent = false;
@@ -663,10 +749,12 @@ inline bool MySql::EndSession(daotk::mysql::connection& connection,
     if (!RunOn(connection, still_there, operation).first_value(sessions)) return false;
     if (sessions == 0) return true;
     if (!kill_sent) {
+      // By id, right after the look on this same connection: the server cannot have restarted in
+      // between without ending this connection too, nor given the id to another session.
       const daotk::mysql::results killed =
           connection.query(fmt::format("KILL CONNECTION {};", lost.thread_id));
       kill_sent = true;
-      // Gone meanwhile, or not this user's: the next look tells.
+      // Gone meanwhile, or refused: the next look tells.
       if (killed.succeeded() || killed.error_number() == ER_NO_SUCH_THREAD ||
           killed.error_number() == ER_KILL_DENIED_ERROR) {
         continue;
@@ -708,10 +796,6 @@ inline bool MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
 
 namespace veltrane::detail {
 
-// What every statement on linked rows repeats in its condition.
-inline constexpr std::string_view kLinkedRow =
-    "CAST(code AS BINARY) IN ('Linked', 'Updated') AND eos_id NOT IN ('0', '') AND player_id <> 0";
-
 inline std::string_view IdColumn(AccountIdKind kind) {
   return kind == AccountIdKind::EOSId ? "eos_id" : "discord_id";
 }
@@ -726,12 +810,12 @@ inline std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind 
     const std::optional<std::string> escaped_id = Escape(id, kOperation);
     daotk::mysql::results result;
     if (escaped_id) {
-      result = Run(
-          fmt::format("SELECT id, eos_id, discord_id, player_id, character_name, "
-                      "tribe_id, tribe_name, code FROM player_discord WHERE {} = '{}' "
-                      "AND {} ORDER BY id;",
-                      veltrane::detail::IdColumn(kind), *escaped_id, veltrane::detail::kLinkedRow),
-          kOperation);
+      result = Run(fmt::format("SELECT id, eos_id, discord_id, player_id, character_name, "
+                               "tribe_id, tribe_name, {} FROM player_discord WHERE {} = '{}' "
+                               "AND {} ORDER BY id;",
+                               veltrane::detail::kStateWordOfCode, veltrane::detail::IdColumn(kind),
+                               *escaped_id, veltrane::detail::LinkedRow()),
+                   kOperation);
     }
     if (!result.succeeded()) {
       // A question changes nothing: one whose answer was lost was simply not asked.
@@ -741,6 +825,8 @@ inline std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind 
     std::vector<LinkedAccount> links;
     for (std::vector<std::string>& row : result.text_rows()) {
       if (row.size() != 8) continue;
+      // The spaces that the comparison ignored, or that pad a CHAR column read back in full.
+      row[7].erase(row[7].find_last_not_of(' ') + 1);
       links.push_back({daotk::mysql::detail::ParseLeadingInt(row[0]), std::move(row[1]),
                        std::move(row[2]), daotk::mysql::detail::ParseLeadingInt(row[3]),
                        std::move(row[4]), daotk::mysql::detail::ParseLeadingInt(row[5]),
@@ -775,7 +861,7 @@ inline DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id,
     const daotk::mysql::results result =
         Run(fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
                         fmt::join(row_ids, ", "), veltrane::detail::IdColumn(kind), *escaped_id,
-                        veltrane::detail::kLinkedRow),
+                        veltrane::detail::LinkedRow()),
             kOperation);
     if (result.succeeded()) {
       deleted.rows = result.affected_rows();

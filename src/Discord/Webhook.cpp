@@ -3,8 +3,6 @@
 #include <fmt/xchar.h>
 
 #include "Discord/DiscordRules.h"
-#include "Discord/Markdown.h"
-#include "Discord/Mentions.h"
 #include "Plugin/PluginLog.h"
 #include "host/AsaApi.h"
 
@@ -51,35 +49,7 @@ std::u16string EscapeJsonString(std::u16string_view text) {
   return escaped;
 }
 
-// One pass for a value that a player typed. Neither the value itself nor the value together with
-// the "@" or "<" right before its place may form a mention, and its markdown shows as typed.
-// Markdown is escaped after the mentions are neutralised, so that it only adds backslashes and
-// every zero-width space stays where the neutraliser put it.
-FString ReplacePlayerValue(const FString& text, std::u16string_view placeholder,
-                           const FString& value) {
-  FString result = text;
-  for (const char16_t opener : {u'@', u'<'}) {
-    const std::u16string placed = opener + std::u16string(placeholder);
-    const std::u16string kept_apart =
-        std::u16string{opener, u'\u200B'} + std::u16string(placeholder);
-    result = result.Replace(placed.c_str(), kept_apart.c_str());
-  }
-  return result.Replace(std::u16string(placeholder).c_str(),
-                        EscapeMarkdown(NeutraliseMentions(value.View())).c_str());
-}
-
 }  // namespace
-
-FString ComposeAnnouncement(const FString& template_text, const AnnouncementValues& values) {
-  FString text = template_text;
-  text = ReplacePlayerValue(text, u"{CharacterName}", values.character_name);
-  text = text.Replace(u"{PlayerId}", *FString::FromInt(values.player_id));
-  text = text.Replace(u"{EOS}", *values.eos_id);
-  text = text.Replace(u"{MapName}", *values.map_name);
-  text = text.Replace(u"{TribeId}", *FString::FromInt(values.tribe_id));
-  text = ReplacePlayerValue(text, u"{TribeName}", values.tribe_name);
-  return text;
-}
 
 void SendDiscordWebhook(const DiscordSettings& discord, std::u16string_view announcement) {
   const FString url(discord.web_hook_url.c_str());

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "Configuration/Settings.h"
+#include "Discord/AnnouncementText.h"
 #include "Discord/Webhook.h"
 #include "Linking/LinkFlow.h"
 #include "Linking/PermissionGroup.h"
@@ -44,16 +45,16 @@ class GamePlayer final : public LinkingPlayerSeam {
 
   // The game's own texts of the EOS id and the tribe name, as Identity() read them.
   void Announce(const LinkingPlayer& player, const Settings& settings) override {
-    const AnnouncementValues values{FString(player.character_name.c_str()),
-                                    FString(settings.map_name.c_str()),
+    const AnnouncementValues values{AsaApi::Tools::Utf8Decode(player.character_name),
+                                    AsaApi::Tools::Utf8Decode(settings.map_name),
                                     player.player_id,
-                                    eos_id_,
+                                    eos_id_.ToWide(),
                                     player.tribe_id,
-                                    tribe_name_};
-    const FString announcement =
-        ComposeAnnouncement(FString(settings.discord.custom_message.c_str()), values);
+                                    tribe_name_.ToWide()};
+    const std::u16string announcement =
+        ComposeAnnouncement(AsaApi::Tools::Utf8Decode(settings.discord.custom_message), values);
     // An empty announcement is not worth a post; the link itself stands and is confirmed.
-    if (!announcement.IsEmpty()) SendDiscordWebhook(settings.discord, announcement.View());
+    if (!announcement.empty()) SendDiscordWebhook(settings.discord, announcement);
   }
 
  private:

@@ -1,5 +1,6 @@
 #pragma once
-// The holder of the plugin's one logger, which writes through the host's log sinks.
+// The holder of the plugin's one logger, which writes through the host's log sinks in the host's
+// format and leaves nothing of its own in them.
 
 #include <spdlog/logger.h>
 

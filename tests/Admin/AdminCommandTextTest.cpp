@@ -74,6 +74,28 @@ TEST(LinkDescription, TheLogRowHoldsEveryColumn) {
             "{x}\" tribe_id=3 tribe_name=\"Explorers\" code=\"Linked\"");
 }
 
+// The code column as the store read it, and how the reply line and the log row end.
+struct StateCase {
+  const char* state;
+  const char* line_end;
+  const char* row_end;
+};
+
+TEST(LinkDescription, AStateWordIsShownAsReadAndAnythingElseAsAWaitingCode) {
+  for (const StateCase& c :
+       {StateCase{"Linked", ", Linked", " code=\"Linked\""},
+        StateCase{"updated", ", updated", " code=\"updated\""},
+        StateCase{"Updat\xc3\xa9\x64", ", \"Updat\xc3\xa9\x64\"", " code=\"Updat\xc3\xa9\x64\""},
+        StateCase{"", ", a code waiting on a linked row",
+                  " code=(a code waiting on a linked row)"}}) {
+    SCOPED_TRACE(c.state);
+    LinkedAccount link = Link("Ada");
+    link.state = c.state;
+    EXPECT_TRUE(DescribeLink(link).ends_with(c.line_end)) << DescribeLink(link);
+    EXPECT_TRUE(DescribeRow(link).ends_with(c.row_end)) << DescribeRow(link);
+  }
+}
+
 std::vector<std::string> Lines(std::size_t count, std::size_t line_bytes) {
   std::vector<std::string> lines{"header"};
   for (std::size_t i = 0; i < count; ++i) lines.push_back(std::string(line_bytes, 'x'));

@@ -55,14 +55,14 @@ class AdminCommands : public PluginTest {
 
   // Ada, Bob and Cy linked, Bob and Cy under one Discord account, and three rows that are no
   // links: a code waiting under Bob's Discord id, a row with Ada's EOS id but no player id, and one
-  // whose code only folds into a state word.
+  // with Ada's Discord id and a player id but the default EOS id.
   void InsertThreePlayersAndDecoys() {
     InsertLink(kAdaEOS, kAdaDiscord, 41, "Ada \"the {Brave}\"", "Explorers");
     InsertLink(kBobEOS, kBobDiscord, 42, "Bob", "Raiders");
     database_.InsertCode(kBobDiscord, "SECRET-CODE");
     InsertLink(kCyEOS, kBobDiscord, 43, "Cy", "Raiders", "Updated");
     InsertLink(kAdaEOS, kAdaDiscord, 0, "Ada", "Explorers");
-    InsertLink(kAdaEOS, kAdaDiscord, 44, "Ada", "Explorers", "linked");
+    InsertLink("0", kAdaDiscord, 44, "Ada", "Explorers");
   }
 
   // The texts the admin bob was shown, each with its colour.
@@ -388,6 +388,96 @@ TEST_F(AdminCommands, WithTheDatabaseAwayNothingIsAnsweredAsIfItWereKnown) {
   EXPECT_THAT(RconReplies(result), ElementsAre("Database unavailable; nothing was unlinked"));
   EXPECT_EQ(database_.Rows(), rows_before);
 }
+
+// The stuck player: a row holding his EOS id and player id whose code a bot retyped or re-issued,
+// and a code waiting for him. One case for each code, on the plugin's own code column and on one
+// that compares bytes without padding.
+struct StuckRow {
+  const char* code;
+  const char* collation;  // of the code column
+  const char* shown;      // the end of his line in Veltrane.Linked
+};
+
+void PrintTo(const StuckRow& row, std::ostream* out) {
+  *out << ::testing::PrintToString(row.code) << " " << row.collation;
+}
+
+constexpr char kWaitingShown[] = "a code waiting on a linked row";
+
+class StuckPlayer : public AdminCommands, public ::testing::WithParamInterface<StuckRow> {};
+
+// Fixed fault: the link command answered "already linked" for such a row, while Veltrane.Linked
+// answered "No link" and Veltrane.Unlink "nothing was unlinked": no admin could free him.
+TEST_P(StuckPlayer, IsShownAndFreedByTheAdminAndLinksHisNewCode) {
+  Settings()["UsePermissions"] = false;
+  const StuckRow& stuck = GetParam();
+  if (std::string(stuck.collation) != "utf8mb4_general_ci") {
+    database_.Execute("DROP TABLE player_discord");
+    database_.CreateForeignTable(
+        "", {{"code", fmt::format("varchar(50) CHARACTER SET utf8mb4 COLLATE {} NOT NULL "
+                                  "DEFAULT '0'",
+                                  stuck.collation)}});
+  }
+  InsertLink(kAdaEOS, kAdaDiscord, 41, "Ada", "Explorers", stuck.code);
+  const int waiting = database_.InsertCode(kAdaDiscord, "NEWCODE");
+  CopyToExpected();
+
+  auto server = StartServer(fmt::format(
+      "join ada eos={} id=41 tribe=Explorers\nchat ada /link NEWCODE\nrcon Veltrane.Linked {}\n",
+      kAdaEOS, kAdaEOS));
+  ASSERT_TRUE(server->WaitForLine("rcon-reply ", 1));
+  EXPECT_EQ(TableBytes(), TableBytes("expected"));
+  server->Send(fmt::format("rcon Veltrane.Unlink {}\n", kAdaEOS));
+  ASSERT_TRUE(server->WaitForLine("rcon-reply ", 2));
+  database_.Execute("DELETE FROM expected WHERE id = 1");
+  EXPECT_EQ(TableBytes(), TableBytes("expected"));
+
+  server->Send("chat ada /link NEWCODE\n");
+  const DevhostResult result = server->Stop();
+  database_.Execute(fmt::format(
+      "UPDATE expected SET eos_id = '{}', player_id = 41, character_name = 'ada', tribe_id = 0, "
+      "tribe_name = 'Explorers', code = 'Linked' WHERE id = {}",
+      kAdaEOS, waiting));
+  EXPECT_EQ(TableBytes(), TableBytes("expected"));
+
+  std::vector<std::string> told;
+  for (const std::string& line : result.WithPrefix("notify ada ")) told.push_back(TextOf(line));
+  EXPECT_THAT(told, ElementsAre("Already linked", "Account linked"));
+  const std::string line = fmt::format(
+      "EOS id {}, Discord id {}, player id 41, character \"Ada\", tribe \"Explorers\", {}", kAdaEOS,
+      kAdaDiscord, stuck.shown);
+  EXPECT_THAT(RconReplies(result),
+              ElementsAre(fmt::format("1 link for EOS id {}:\n{}", kAdaEOS, line),
+                          fmt::format("Unlinked EOS id {}: 1 link deleted\n{}", kAdaEOS, line)));
+  // The log keeps the row as it was, but no code that is no state word.
+  const bool waiting_code = stuck.shown == std::string_view(kWaitingShown);
+  const std::string logged_code = waiting_code            ? fmt::format("({})", kWaitingShown)
+                                  : stuck.shown[0] == '"' ? std::string(stuck.shown)
+                                                          : nlohmann::json(stuck.shown).dump();
+  EXPECT_THAT(VeltraneLog(result),
+              ElementsAre(fmt::format(
+                  "[info] Veltrane.Unlink EOS id {0} deleted row id=1 eos_id=\"{0}\" discord_id="
+                  "\"{1}\" player_id=41 character_name=\"Ada\" tribe_id=7 tribe_name="
+                  "\"Explorers\" code={2}",
+                  kAdaEOS, kAdaDiscord, logged_code)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Codes, StuckPlayer,
+    ::testing::Values(
+        // The plugin's column takes letter case, accents and trailing spaces for the word.
+        StuckRow{"linked", "utf8mb4_general_ci", "linked"},
+        StuckRow{"LINKED", "utf8mb4_general_ci", "LINKED"},
+        StuckRow{"Linked ", "utf8mb4_general_ci", "Linked"},
+        StuckRow{"Linked\t", "utf8mb4_general_ci", kWaitingShown},
+        StuckRow{"updated", "utf8mb4_general_ci", "updated"},
+        StuckRow{"Updat\xc3\xa9\x64", "utf8mb4_general_ci", "\"Updat\xc3\xa9\x64\""},
+        StuckRow{"linked", "utf8mb4_nopad_bin", kWaitingShown},
+        StuckRow{"LINKED", "utf8mb4_nopad_bin", kWaitingShown},
+        StuckRow{"Linked ", "utf8mb4_nopad_bin", kWaitingShown},
+        StuckRow{"Linked\t", "utf8mb4_nopad_bin", kWaitingShown},
+        StuckRow{"updated", "utf8mb4_nopad_bin", kWaitingShown},
+        StuckRow{"Updat\xc3\xa9\x64", "utf8mb4_nopad_bin", kWaitingShown}));
 
 }  // namespace
 }  // namespace veltrane::test

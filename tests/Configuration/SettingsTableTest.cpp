@@ -63,6 +63,27 @@ TEST(SettingsTable, KeysAreReadAsTheirTypesAndIntegersAsTheRulesReadThem) {
   EXPECT_TRUE(checked.warnings.empty());
 }
 
+TEST(SettingsTable, HostListIsCheckedByTheStoresOwnParser) {
+  // These passed the check, and the store could never connect with them.
+  const std::vector<std::pair<std::string, std::string>> refused = {
+      {"   ", "Database.MysqlHost: entry 1 is empty"},
+      {"db1,127.0.0.1 :3307",
+       "Database.MysqlHost: entry 2 has white space or a control character in it"},
+      {"x:3307:", "Database.MysqlHost: entry 1 names a host with ':' that is not an IPv6 address"},
+      {"db1]", "Database.MysqlHost: entry 1 has a '[' or ']' out of place"},
+  };
+  for (const auto& [hosts, reason] : refused) {
+    nlohmann::json document = kSmallestFile;
+    document["Database"]["MysqlHost"] = hosts;
+    try {
+      CheckConfig(document);
+      ADD_FAILURE() << hosts << " was taken";
+    } catch (const std::runtime_error& error) {
+      EXPECT_EQ(error.what(), reason);
+    }
+  }
+}
+
 TEST(SettingsTable, UnknownKeysAreWarnedOfAndKnownOnesOnlyAreRead) {
   nlohmann::json document = kSmallestFile;
   document["Settings"]["Debug"] = true;

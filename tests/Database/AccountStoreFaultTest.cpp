@@ -1,55 +1,34 @@
 // The account store when its server is unreachable, restarted or stalled. These tests restart and
 // stop the sandbox server itself (scripts/sandbox-db) and leave it running when they end.
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
-#include <cstdio>
 #include <future>
 #include <memory>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "CapturingLogSink.h"
 #include "Database/MysqlDB.h"
 #include "Plugin/PluginLog.h"
 #include "RefusingPort.h"
+#include "support/FaultProxy.h"
 #include "support/SandboxDatabase.h"
+#include "support/SandboxServer.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using veltrane::test::FaultProxy;
 using veltrane::test::SandboxDatabase;
-
-// The sandbox server behind VELTRANE_DB_*, driven through its script.
-class SandboxServer {
- public:
-  static std::string Run(const std::string& command) {
-    const std::string line = std::string(VELTRANE_SOURCE_DIR "/scripts/sandbox-db ") + command;
-    FILE* pipe = ::popen(line.c_str(), "r");
-    if (pipe == nullptr) throw std::runtime_error("cannot run " + line);
-    std::string output;
-    char buffer[256];
-    while (std::fgets(buffer, sizeof(buffer), pipe) != nullptr) output += buffer;
-    if (::pclose(pipe) != 0) throw std::runtime_error(line + " failed: " + output);
-    return output;
-  }
-
-  // The fault tests act on the script's server, so the tests must be talking to that one.
-  static void RequireServing(int port) {
-    const std::string env = Run("env");
-    if (env.find("VELTRANE_DB_PORT=" + std::to_string(port) + "\n") == std::string::npos) {
-      throw std::runtime_error(
-          "VELTRANE_DB_PORT is not the port of scripts/sandbox-db; run "
-          "`eval \"$(scripts/sandbox-db env)\"`");
-    }
-  }
-
-  static pid_t Pid() { return static_cast<pid_t>(std::stol(Run("pid"))); }
-};
+using veltrane::test::SandboxServer;
 
 // Holds the server stopped with SIGSTOP and lets it go on however the test ends.
 class StalledServer {
@@ -157,5 +136,92 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
   EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_EQ(CapturingLogSink::Instance()->Lines().size(), 2u);  // its start and its end
 }
+
+// A link update whose answer is lost, through a proxy, and the same update settled later by
+// IsRowLinkedTo: on a server that restarted meanwhile and gave the update's session id to a
+// session of another game server (the same user), or on the same server still running.
+struct LostSessionCase {
+  const char* name;
+  bool update_ran;        // the answer was lost, rather than the statement on its way
+  bool server_restarted;  // and the id was handed to the other session
+  bool update_session_ended;
+};
+
+class LostUpdateSession : public AccountStoreFaults,
+                          public ::testing::WithParamInterface<LostSessionCase> {};
+
+void PrintTo(const LostSessionCase& row, std::ostream* out) { *out << row.name; }
+
+// Fixed fault: after a restart the store killed, at the player's next command, another game
+// server's session that had been given the lost update's session id.
+TEST_P(LostUpdateSession, OnlyTheUpdatesOwnSessionIsEnded) {
+  const LostSessionCase& row = GetParam();
+  SandboxServer::RequireServing(database_.Settings().port);
+  SandboxServer::RestartWithRoomForIds(database_);
+  FaultProxy proxy(database_.Settings().host, database_.Settings().port);
+  auto store = OpenStore(proxy.Port(), 1);
+  database_.InsertCode("discord-1", "CODE-1");
+  const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  const auto store_sessions = database_.Query(
+      "SELECT ID FROM information_schema.PROCESSLIST WHERE DB = DATABASE() AND ID <> "
+      "CONNECTION_ID()");
+  ASSERT_EQ(store_sessions.size(), 1u);
+  const unsigned long update_session = std::stoul(*store_sessions.at(0).at(0));
+
+  if (row.update_ran) {
+    proxy.HoldToClient("Rows matched:");
+  } else {
+    proxy.HoldToServer("UPDATE player_discord");
+  }
+  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  ASSERT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
+  proxy.HoldToClient("");
+  proxy.HoldToServer("");
+
+  std::unique_ptr<SandboxDatabase> other_game_server;
+  if (row.server_restarted) {
+    SandboxServer::Run("restart");
+    other_game_server = SandboxServer::SessionWithId(database_, update_session);
+    ASSERT_NE(other_game_server, nullptr) << "no session got the id " << update_session;
+  }
+  const long kills_before = SandboxServer::KillStatements(database_);
+  EXPECT_EQ(store->IsRowLinkedTo(row_id, "EOS-1"), row.update_ran);
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(store->LostUpdateCount(), 0u);
+
+  EXPECT_EQ(SandboxServer::KillStatements(database_) - kills_before,
+            row.update_session_ended ? 1 : 0);
+  if (other_game_server) {
+    // Its own session still answers: a killed one would have been replaced by the reconnection.
+    EXPECT_EQ(SandboxServer::SessionId(*other_game_server), update_session);
+  }
+  const bool session_with_that_id =
+      !database_
+           .Query(fmt::format("SELECT ID FROM information_schema.PROCESSLIST WHERE ID = {} AND "
+                              "DB = DATABASE()",
+                              update_session))
+           .empty();
+  EXPECT_EQ(session_with_that_id, other_game_server != nullptr);
+  proxy.ReleaseHeld();
+  store.reset();
+  std::vector<veltrane::test::PlayerDiscordRow> expected = before;
+  if (row.update_ran) {
+    expected[0].eos_id = "EOS-1";
+    expected[0].player_id = 1;
+    expected[0].character_name = "Rex";
+    expected[0].tribe_name = "";
+    expected[0].code = "Linked";
+  }
+  EXPECT_EQ(database_.Rows(), expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    , LostUpdateSession,
+    ::testing::Values(LostSessionCase{"HeldOnItsWayThenRestartAndIdReused", false, true, false},
+                      LostSessionCase{"AnswerLostThenRestartAndIdReused", true, true, false},
+                      LostSessionCase{"HeldOnItsWayOnTheSameServer", false, false, true}),
+    [](const ::testing::TestParamInfo<LostSessionCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -360,8 +360,9 @@ TEST_F(AccountStoreOutage, RevokedPrivilegeCouldNotAskAndOpensNoCoolDown) {
   }
 }
 
-// Galera reports a write that lost certification as this same deadlock error.
-TEST_F(AccountStoreOutage, DeadlockVictimCouldNotAskAndOpensNoCoolDown) {
+// Galera reports a write that lost certification as this same deadlock error. The server undid
+// the whole statement, so the store sends it again: a deadlock is no outage, and it links.
+TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
   auto store = OpenStore(Through(proxy_), 20);
   database_.InsertCode("discord-1", "CODE-X");
   for (int i = 0; i < 50; ++i) database_.InsertCode("filler", "FILL-" + std::to_string(i));
@@ -392,12 +393,37 @@ TEST_F(AccountStoreOutage, DeadlockVictimCouldNotAskAndOpensNoCoolDown) {
   database_.Execute("COMMIT");
 
   ASSERT_EQ(linked.wait_for(30s), std::future_status::ready);
-  EXPECT_FALSE(linked.get());
+  EXPECT_TRUE(linked.get());
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));  // at once: no cool-down
+  EXPECT_FALSE(store->IsCodeExist("CODE-X"));
+  EXPECT_EQ(Texts(), std::vector<std::string>{});
+}
+
+// A statement that is the victim every time: the server's refusal, logged once, and no outage.
+TEST_F(AccountStoreOutage, UpdateThatIsEveryTimeTheVictimCouldNotAskAfterThreeAttempts) {
+  auto store = OpenStore(Through(proxy_));
+  database_.InsertCode("discord-1", "CODE-X");
+  const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
+  // The attempts are counted in a table that no rollback undoes.
+  database_.Execute("CREATE TABLE attempts (n int) ENGINE=MyISAM");
+  database_.Execute(
+      "CREATE TRIGGER always_the_victim BEFORE UPDATE ON player_discord FOR EACH ROW BEGIN INSERT "
+      "INTO attempts VALUES (1); SIGNAL SQLSTATE '40001' SET MYSQL_ERRNO = 1213, MESSAGE_TEXT = "
+      "'Deadlock found when trying to get lock; try restarting transaction'; END");
+
+  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-X", 1, "Rex", 0, ""));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(database_.Query("SELECT COUNT(*) FROM attempts").at(0).at(0),
+            std::to_string(MySql::kDeadlockAttempts));
+  EXPECT_EQ(database_.Rows(), before);
   EXPECT_TRUE(store->IsCodeExist("CODE-X"));  // at once: no cool-down
-  for (const std::string& text : Texts()) {
-    EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
-  }
+  const std::vector<std::string> texts = Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_NE(texts[0].find("MySql::UpdateAccount) The server refused the statement: error 1213: "
+                          "Deadlock found when trying to get lock"),
+            std::string::npos)
+      << texts[0];
 }
 
 // A list of servers

@@ -3,7 +3,13 @@
 #include "host/AsaApi.h"
 
 const std::shared_ptr<CapturingLogSink>& CapturingLogSink::Instance() {
-  static const std::shared_ptr<CapturingLogSink> sink = std::make_shared<CapturingLogSink>();
+  // In the development host's pattern, which the host sets on its sinks: the plugin's logger
+  // writes in the format of the sinks it is handed.
+  static const std::shared_ptr<CapturingLogSink> sink = [] {
+    auto made = std::make_shared<CapturingLogSink>();
+    made->set_pattern("%D %R [%n][%l] %v");
+    return made;
+  }();
   return sink;
 }
 

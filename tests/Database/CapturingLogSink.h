@@ -1,6 +1,6 @@
 #pragma once
 // Stands in for the host's log sinks in the store tests: AsaApi::GetLogSinks() hands out this one
-// sink, which keeps every line the plugin log writes.
+// sink, in the host's pattern, which keeps every line the plugin log writes.
 
 #include <spdlog/sinks/base_sink.h>
 
@@ -32,5 +32,6 @@ class CapturingLogSink : public spdlog::sinks::base_sink<std::mutex> {
   std::vector<CapturedLine> lines_;
 };
 
-// Whether line reads as the plugin log lays out a record: "MM/DD/YY HH:MM [Veltrane][level] text".
+// Whether line reads as the host's log lays out a record of the plugin's logger:
+// "MM/DD/YY HH:MM [Veltrane][level] text".
 bool IsPluginLogLine(std::string_view line, std::string_view level, std::string_view text);

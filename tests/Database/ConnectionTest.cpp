@@ -4,6 +4,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "Database/Connection.h"
 #include "RefusingPort.h"
@@ -30,9 +31,10 @@ class Connection : public ::testing::Test {
     ASSERT_TRUE(connection_.open(settings_));
   }
 
-  int FirstInt(const std::string& sql) {
+  int FirstInt(const std::string& sql) { return FirstIntOn(connection_, sql); }
+  static int FirstIntOn(connection& on, const std::string& sql) {
     int value = -1;
-    EXPECT_TRUE(connection_.query(sql).first_value(value)) << sql;
+    EXPECT_TRUE(on.query(sql).first_value(value)) << sql;
     return value;
   }
 
@@ -145,6 +147,19 @@ TEST_F(Connection, AffectedRowsCountsChangedRowsOnly) {
   EXPECT_EQ(connection_.query("UPDATE numbers SET n = 1 WHERE id = 99").affected_rows(), 0u);
 }
 
+// Rows lost on the way once read as an answer without rows: a code "not found", a player "not
+// linked".
+TEST_F(Connection, RowsLostOnTheWayAreAFailureNotAnEmptyAnswer) {
+  connection_settings impatient = settings_;
+  impatient.read_timeout = 1;
+  connection timing_out;
+  ASSERT_TRUE(timing_out.open(impatient));
+  const results lost =
+      timing_out.query("SELECT IF(seq = 2, SLEEP(3), REPEAT('x', 100000)) FROM seq_1_to_2");
+  EXPECT_FALSE(lost.succeeded());
+  EXPECT_EQ(lost.error_number(), 2013u);  // CR_SERVER_LOST
+}
+
 TEST_F(Connection, StatementAfterCloseFailsAndCloseIsSafeTwice) {
   connection_.close();
   connection_.close();
@@ -173,6 +188,48 @@ TEST_F(Connection, EscapedTextComesBackByteForByte) {
   ASSERT_TRUE(escaped.has_value());
   ASSERT_TRUE(connection_.query("INSERT INTO texts VALUES ('" + *escaped + "')").succeeded());
   EXPECT_EQ(database_.Query("SELECT t FROM texts")[0][0], text);
+}
+
+// The question counts its own askings in a session variable, which a new session starts afresh.
+TEST_F(Connection, EverySessionIsDescribedOnceAlsoAfterTheLibrarysReconnection) {
+  connection described;
+  connection_settings settings = settings_;
+  settings.session_query = "SELECT CONNECTION_ID(), @asked := IFNULL(@asked, 0) + 1";
+  ASSERT_TRUE(described.open(settings));
+  const unsigned long opened = described.thread_id();
+  for (int statement = 0; statement < 3; ++statement) {
+    ASSERT_TRUE(described.query("SELECT 1").succeeded());
+    EXPECT_EQ(described.statement_session().thread_id, opened);
+    EXPECT_EQ(described.statement_session().described,
+              (std::vector<std::string>{std::to_string(opened), "1"}));
+  }
+
+  ASSERT_GE(database_.KillOtherSessions(), 1);
+  // The first statement may still meet the killed session; the library reconnects for the next.
+  if (!described.query("SELECT 1").succeeded()) {
+    ASSERT_TRUE(described.query("SELECT 1").succeeded());
+  }
+  const unsigned long reconnected = described.thread_id();
+  ASSERT_NE(reconnected, opened);
+  EXPECT_EQ(described.statement_session().thread_id, reconnected);
+  EXPECT_EQ(described.statement_session().described,
+            (std::vector<std::string>{std::to_string(reconnected), "1"}));
+  ASSERT_TRUE(described.query("SELECT 1").succeeded());
+  EXPECT_EQ(described.statement_session().described.at(1), "1");
+}
+
+// Described it is not, but it works as before.
+TEST_F(Connection, SessionThatCannotBeDescribedRunsItsStatements) {
+  for (const char* question : {"SELECT * FROM no_such_table", "SELECT NULL, 1", ""}) {
+    SCOPED_TRACE(question);
+    connection undescribed;
+    connection_settings settings = settings_;
+    settings.session_query = question;
+    ASSERT_TRUE(undescribed.open(settings));
+    EXPECT_EQ(FirstIntOn(undescribed, "SELECT 42"), 42);
+    EXPECT_EQ(undescribed.statement_session().thread_id, undescribed.thread_id());
+    EXPECT_TRUE(undescribed.statement_session().described.empty());
+  }
 }
 
 TEST_F(Connection, RefusedCredentialsLeaveItClosed) {

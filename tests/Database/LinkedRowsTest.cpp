@@ -5,7 +5,9 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -53,23 +55,28 @@ class LinkedRows : public ::testing::Test {
   std::unique_ptr<MySql> store_;
 };
 
-TEST_F(LinkedRows, OnlyRowsWithAStateWordAPlayerAndHisEOSIdAreLinks) {
+TEST_F(LinkedRows, OnlyRowsWithAPlayerAndHisEOSIdAreLinksWhateverTheirCode) {
   const LinkedAccount linked =
       Insert("EOS-A", "4001", 41, "Zo\xc3\xab \"\\' \xf0\x9f\x90\x89", "Tr'ibe", "Linked");
   Insert("0", "4001", 0, "None", "None", "WAITING-CODE");
   Insert("EOS-A", "4001", 0, "Ada", "T", "Linked");
   Insert("0", "4001", 5, "Ada", "T", "Linked");
   Insert("", "4001", 5, "Ada", "T", "Updated");
-  // Codes that the column's collation folds into a state word are no state word.
-  Insert("EOS-A", "4001", 5, "Ada", "T", "linked");
-  Insert("EOS-A", "4001", 5, "Ada", "T", "Linked ");
-  Insert("EOS-A", "4001", 5, "Ada", "T", "L\xc3\xafnked");
+  // Codes that the column's collation takes for a state word are read as they are, trailing
+  // spaces dropped; a code re-issued onto a linked row is not read at all.
+  LinkedAccount folded = Insert("EOS-A", "4001", 5, "Ada", "T", "linked");
+  LinkedAccount padded = Insert("EOS-A", "4001", 5, "Ada", "T", "Linked ");
+  padded.state = "Linked";
+  const LinkedAccount accented = Insert("EOS-A", "4001", 5, "Ada", "T", "L\xc3\xafnked");
+  LinkedAccount reissued = Insert("EOS-A", "4001", 5, "Ada", "T", "SECRET-CODE");
+  reissued.state = "";
   const LinkedAccount updated = Insert("eos-a", "4002", -6, "Ada", "", "Updated");
   Insert("EOS-B", "4001", 7, "Bob", "T", "Linked");
   const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
 
-  EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, "EOS-A"),
-            (std::vector<LinkedAccount>{linked, updated}));
+  const std::vector<LinkedAccount> links_of_a = {linked,   folded,   padded,
+                                                 accented, reissued, updated};
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, "EOS-A"), links_of_a);
   EXPECT_EQ(store_->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, "4002"),
             std::vector<LinkedAccount>{updated});
@@ -82,15 +89,79 @@ TEST_F(LinkedRows, OnlyRowsWithAStateWordAPlayerAndHisEOSIdAreLinks) {
   // Every row offered, those of the EOS id that are links deleted.
   const DeletedLinks deleted = store_->DeleteLinks(AccountIdKind::EOSId, "EOS-A", AllRowIds());
   EXPECT_EQ(deleted.answer, StoreAnswer::Known);
-  EXPECT_EQ(deleted.rows, 2u);
+  EXPECT_EQ(deleted.rows, links_of_a.size());
   EXPECT_EQ(deleted.refused_error, 0u);
   std::vector<PlayerDiscordRow> expected;
   for (const PlayerDiscordRow& row : rows_before) {
-    if (row.id != linked.row_id && row.id != updated.row_id) expected.push_back(row);
+    if (std::none_of(links_of_a.begin(), links_of_a.end(),
+                     [&](const LinkedAccount& link) { return link.row_id == row.id; }))
+      expected.push_back(row);
   }
   EXPECT_EQ(database_.Rows(), expected);
   EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
 }
+
+// One row of the player's and what every question of links must say of it.
+struct RowCase {
+  const char* eos_id;
+  int player_id;
+  const char* code;
+  bool linked;
+  const char* shown;  // the state the lookup reads when linked
+};
+
+void PrintTo(const RowCase& row, std::ostream* out) {
+  *out << ::testing::PrintToString(row.eos_id) << " " << row.player_id << " "
+       << ::testing::PrintToString(row.code);
+}
+
+class OneDefinitionOfALink : public LinkedRows, public ::testing::WithParamInterface<RowCase> {};
+
+// Fixed fault: the link command took a row with the player's EOS id and player id for a link,
+// whatever its code, while the admin commands wanted the exact word "Linked" or "Updated": a player
+// whose bot had retyped the word was refused as linked, and no admin could see or free him.
+TEST_P(OneDefinitionOfALink, EveryQuestionAndTheLinkUpdateAgree) {
+  const RowCase& row = GetParam();
+  const LinkedAccount his = Insert(row.eos_id, "4001", row.player_id, "Ada", "T", row.code);
+  const int waiting = database_.InsertCode("4002", "SECOND-CODE");
+  const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
+
+  EXPECT_EQ(store_->IsPlayerExist(row.eos_id) && store_->IsPlayerIDExist(row.eos_id), row.linked);
+  EXPECT_EQ(store_->IsRowLinkedTo(his.row_id, row.eos_id), row.linked);
+  LinkedAccount shown = his;
+  shown.state = row.shown;
+  const std::vector<LinkedAccount> links =
+      row.linked ? std::vector<LinkedAccount>{shown} : std::vector<LinkedAccount>{};
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::EOSId, row.eos_id), links);
+  EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, "4001"), links);
+  // A second code links only a player whom no row links yet (the default identity is no player).
+  if (!veltrane::IsDefaultIdentity(row.eos_id)) {
+    EXPECT_EQ(store_->UpdateAccount(waiting, row.eos_id, "SECOND-CODE", 41, "Ada", 3, "T"),
+              !row.linked);
+    EXPECT_EQ(store_->LastAnswer(), StoreAnswer::Known);
+  }
+  if (!row.linked) return;
+  EXPECT_EQ(database_.Rows(), rows_before);
+
+  // Freed by the admin, he links the second code.
+  EXPECT_EQ(store_->DeleteLinks(AccountIdKind::EOSId, row.eos_id, AllRowIds()).rows, 1u);
+  EXPECT_EQ(database_.Rows(), std::vector<PlayerDiscordRow>{rows_before[1]});
+  EXPECT_TRUE(store_->UpdateAccount(waiting, row.eos_id, "SECOND-CODE", 41, "Ada", 3, "T"));
+  EXPECT_TRUE(store_->IsPlayerIDExist(row.eos_id));
+  EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, OneDefinitionOfALink,
+    ::testing::Values(RowCase{"EOS-A", 41, "Linked", true, "Linked"},
+                      RowCase{"EOS-A", -6, "Updated", true, "Updated"},
+                      RowCase{"EOS-A", 41, "LINKED", true, "LINKED"},
+                      RowCase{"EOS-A", 41, "Linked   ", true, "Linked"},
+                      RowCase{"EOS-A", 41, "Updat\xc3\xa9\x64", true, "Updat\xc3\xa9\x64"},
+                      RowCase{"EOS-A", 41, "Linked\t", true, ""},
+                      RowCase{"EOS-A", 41, "NEWCODE", true, ""},
+                      RowCase{"EOS-A", 41, "0", true, ""}, RowCase{"EOS-A", 0, "Linked", false, ""},
+                      RowCase{"0", 41, "Linked", false, ""}, RowCase{"", 41, "Linked", false, ""}));
 
 TEST_F(LinkedRows, DeletionTakesOnlyTheRowsItIsGivenAndNoneForNoRows) {
   const LinkedAccount first = Insert("EOS-A", "4001", 41, "Ada", "T", "Linked");

@@ -147,6 +147,30 @@ TEST(ServerListSyntax, IPv6AddressesStandBareOrInBracketsWithOrWithoutAPort) {
   EXPECT_EQ(ServerListProblem("[::1]"), "");
 }
 
+TEST(ServerListSyntax, EveryFormThatCanReachAServerIsTaken) {
+  const std::vector<std::pair<std::string, std::vector<DatabaseServer>>> taken = {
+      {"localhost", {{"localhost", 3306}}},
+      {" db1\t", {{"db1", 3306}}},
+      {"db1:3307", {{"db1", 3307}}},
+      {"1.2.3.4:3307", {{"1.2.3.4", 3307}}},
+      {"db1:03307", {{"db1", 3307}}},
+      {"bücher.example", {{"bücher.example", 3306}}},
+      {"[db1]:3307", {{"db1", 3307}}},
+      {"::", {{"::", 3306}}},
+      {"2001:DB8:0:0:0:0:0:1", {{"2001:DB8:0:0:0:0:0:1", 3306}}},
+      {"1:2:3:4:5:6:7::", {{"1:2:3:4:5:6:7::", 3306}}},
+      {"::ffff:192.0.2.1", {{"::ffff:192.0.2.1", 3306}}},
+      {"[1:2:3:4:5:6:192.0.2.1]:3307", {{"1:2:3:4:5:6:192.0.2.1", 3307}}},
+      {"fe80::1%eth0", {{"fe80::1%eth0", 3306}}},
+      {"[fe80::1%enp0s3]:3307", {{"fe80::1%enp0s3", 3307}}},
+      {"db1 ,\t[::1]:3307 , ::2", {{"db1", 3306}, {"::1", 3307}, {"::2", 3306}}},
+  };
+  for (const auto& [hosts, servers] : taken) {
+    EXPECT_EQ(ServerListProblem(hosts), "") << hosts;
+    EXPECT_EQ(ParseServerList(hosts, 3306), servers) << hosts;
+  }
+}
+
 TEST(ServerListSyntax, BadEntriesAreRefusedByTheirPlaceWithoutQuotingThem) {
   const std::vector<std::pair<std::string, std::string>> refused = {
       {"a,,b", "entry 2 is empty"},
@@ -163,6 +187,53 @@ TEST(ServerListSyntax, BadEntriesAreRefusedByTheirPlaceWithoutQuotingThem) {
       {"[]:3306", "entry 1 has no host"},
       {"[::1", "entry 1 has no closing ']'"},
       {"[::1]x", "entry 1 has text after ']' other than \":port\""},
+      // Each of these could never reach a server, yet passed the check.
+      {"   ", "entry 1 is empty"},
+      {"\t", "entry 1 is empty"},
+      {"127.0.0.1 :3307", "entry 1 has white space or a control character in it"},
+      {"x:3307:", "entry 1 names a host with ':' that is not an IPv6 address"},
+      // White space or a control character anywhere inside an entry.
+      {"db1,db2: 3307", "entry 2 has white space or a control character in it"},
+      {"db 1", "entry 1 has white space or a control character in it"},
+      {"db1\n", "entry 1 has white space or a control character in it"},
+      {"db1,\r\ndb2", "entry 2 has white space or a control character in it"},
+      {std::string("db1\0.evil", 9), "entry 1 has white space or a control character in it"},
+      {"db1\x7f", "entry 1 has white space or a control character in it"},
+      {"db1\xc2\xa0", "entry 1 has white space or a control character in it"},
+      {"db1,\xc2\x85", "entry 2 has white space or a control character in it"},
+      {"db1\xe2\x80\x8a:3307", "entry 1 has white space or a control character in it"},
+      {"db1\xe3\x80\x80:3307", "entry 1 has white space or a control character in it"},
+      {"[::1\xe2\x80\xa8]", "entry 1 has white space or a control character in it"},
+      // A colon in a host that is not an IPv6 address.
+      {"db1:3306:", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"mysql://db1:3306", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"a:b:c", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"1::2::3", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {":::", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"::1:", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"1:2:3:4:5:6:7:8:9", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"1:2:3:4:5:6:7:8::", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"12345::1", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"::ffff:256.0.0.1", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"::ffff:01.2.3.4", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"1.2.3.4::", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"fe80::1%", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"fe80::1%eth0:3307", "entry 1 names a host with ':' that is not an IPv6 address"},
+      {"db1,[x:y]:3307", "entry 2 names a host with ':' that is not an IPv6 address"},
+      // Brackets that do not enclose the host.
+      {"db1]", "entry 1 has a '[' or ']' out of place"},
+      {"::1]", "entry 1 has a '[' or ']' out of place"},
+      {"db[1]:3306", "entry 1 has a '[' or ']' out of place"},
+      {"[db[1]", "entry 1 has a '[' or ']' out of place"},
+      {"[[::1]]", "entry 1 has text after ']' other than \":port\""},
+      {"[::1]:3307]", "entry 1 has a port that is not a number from 1 to 65535"},
+      // A port with anything but its digits.
+      {"db1:+3306", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"db1:-1", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"db1:3306x", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"db1:0x10", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"db1:4294970602", "entry 1 has a port that is not a number from 1 to 65535"},
+      {"[::1]:3307:", "entry 1 has a port that is not a number from 1 to 65535"},
   };
   for (const auto& [hosts, problem] : refused) {
     EXPECT_EQ(ServerListProblem(hosts), problem) << hosts;

@@ -228,7 +228,7 @@ TEST_F(DiscordWebhook, ReloadWithAMistypedDiscordSettingKeepsAnnouncingAsBefore)
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
 }
 
-// The placeholder passes of the announcement text.
+// The placeholders of the announcement text.
 class Announcement : public DiscordWebhook {
  protected:
   std::string ContentFor(const std::string& custom_message, const std::string& join) {
@@ -252,10 +252,13 @@ TEST_F(Announcement, PlaceholdersIgnoreCaseAndRepeat) {
             "bob/bob 101 EOS-BOB TheIsland -7 Raiders EOS-BOB");
 }
 
-TEST_F(Announcement, EosPlaceholderInACharacterNameIsReplacedButNotInATribeName) {
-  EXPECT_EQ(ContentFor("{CharacterName} / {TribeName}",
-                       "join bob eos=EOS-BOB id=101 name=\"Sir {EOS}\" tribe=\"Clan {EOS}\"\n"),
-            "Sir EOS-BOB / Clan {EOS}");
+TEST_F(Announcement, PlaceholdersInNamesShowAsTyped) {
+  // Replaced one after another, a character named so was announced as his EOS id, the map and his
+  // player id.
+  EXPECT_EQ(ContentFor("{CharacterName} / {TribeName} on {MapName}",
+                       "join bob eos=EOS-BOB id=101 name=\"{EOS}{MapName}{PlayerId}\" "
+                       "tribe=\"{CharacterName}{tribeid}\"\n"),
+            "{EOS}{MapName}{PlayerId} / {CharacterName}{tribeid} on TheIsland");
 }
 
 TEST_F(Announcement, NonAsciiNamesAndEosIdAppearAsTheGameGaveThem) {

@@ -1,17 +1,20 @@
-// The pure rules on text: what player names become in an announcement, which codes are state
-// words, which columns the store can use, who has no identity, and the bound on links in doubt.
+// The pure rules on text: what player names become in an announcement, the announcement's
+// placeholders, which codes are state words, which columns the store can use, who has no identity,
+// and the bound on links in doubt.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "Discord/AnnouncementText.h"
 #include "Database/ColumnRequirements.h"
 #include "Database/DefaultIdentity.h"
 #include "Database/StateWords.h"
 #include "Discord/Markdown.h"
 #include "Discord/Mentions.h"
 #include "Linking/LinksInDoubt.h"
+#include "host/Tools.h"
 #include "support/MemoryStore.h"
 
 namespace {
@@ -33,6 +36,72 @@ TEST(Markdown, EachMarkdownCharacterGetsOneBackslash) {
             u"\\*\\*bold\\*\\* \\_x\\_ \\~\\~s\\~\\~ \\`c\\` \\|\\|h\\|\\| \\> \\# \\- "
             u"\\[a\\]\\(b\\) \\\\");
   EXPECT_EQ(EscapeMarkdown(u"Alice the Brave \u00e9"), u"Alice the Brave \u00e9");
+}
+
+// Every value holds placeholders, so that a value expanded again shows.
+AnnouncementValues TrickyValues() {
+  return {.character_name = u"{EOS}{MapName}{PlayerId}",
+          .map_name = u"{TribeName}",
+          .player_id = 41,
+          .eos_id = u"{CharacterName}",
+          .tribe_id = -7,
+          .tribe_name = u"{eos}{TRIBEID}"};
+}
+
+TEST(Announcement, EachPlaceholderIsReplacedOnceAndEveryValueShowsAsTyped) {
+  // Replaced one placeholder after another, a name holding placeholders showed the player's EOS
+  // id, the map and his player id instead of the name.
+  const AnnouncementValues tricky = TrickyValues();
+  AnnouncementValues plain = tricky;
+  plain.character_name = u"Bob";
+  plain.map_name = u"TheIsland";
+  plain.eos_id = u"0002aaaa0002aaaa0002aaaa0002aaaa";
+  plain.tribe_name = u"Raiders";
+  AnnouncementValues map_before_name = plain;
+  map_before_name.map_name = u"Map@";
+  map_before_name.character_name = u"everyone";
+  AnnouncementValues mentions = plain;
+  mentions.character_name = u"everyone";
+  mentions.tribe_name = u"#1>";
+  AnnouncementValues own_placeholder = plain;
+  own_placeholder.character_name = u"{CharacterName}";
+  own_placeholder.tribe_name = u"{TribeName}{TribeName}";
+  AnnouncementValues wide = plain;
+  wide.character_name = u"Zo\u00eb \U0001F996";
+  struct Row {
+    std::u16string template_text;
+    AnnouncementValues values;
+    std::u16string expected;
+  };
+  const std::vector<Row> rows = {
+      {u"{CharacterName}", tricky, u"{EOS}{MapName}{PlayerId}"},
+      {u"{CharacterName}|{PlayerId}|{EOS}|{MapName}|{TribeId}|{TribeName}", tricky,
+       u"{EOS}{MapName}{PlayerId}|41|{CharacterName}|{TribeName}|-7|{eos}{TRIBEID}"},
+      {u"{TribeName}{MapName}{EOS}{CharacterName}", tricky,
+       u"{eos}{TRIBEID}{TribeName}{CharacterName}{EOS}{MapName}{PlayerId}"},
+      {u"{CharacterName} / {TribeName}", own_placeholder,
+       u"{CharacterName} / {TribeName}{TribeName}"},
+      // Letter case and repetition.
+      {u"{eos} {EOS} {Eos} {charactername}{CHARACTERNAME} {playerid}{TRIBEID}", plain,
+       u"0002aaaa0002aaaa0002aaaa0002aaaa 0002aaaa0002aaaa0002aaaa0002aaaa "
+       u"0002aaaa0002aaaa0002aaaa0002aaaa BobBob 41-7"},
+      // Braces and unknown placeholders stay as written.
+      {u"{{EOS}} {Unknown} {EOS {CharacterName}} {} {", plain,
+       u"{0002aaaa0002aaaa0002aaaa0002aaaa} {Unknown} {EOS Bob} {} {"},
+      {u"{Character Name} {TribeName {CharacterName", plain,
+       u"{Character Name} {TribeName {CharacterName"},
+      {u"", tricky, u""},
+      {u"No placeholder \U0001F996", plain, u"No placeholder \U0001F996"},
+      {u"{CharacterName} on {MapName}", wide, u"Zo\u00eb \U0001F996 on TheIsland"},
+      // The mention neutraliser and the markdown escaping are kept.
+      {u"@{CharacterName} <{TribeName}", mentions, u"@\u200Beveryone <\u200B\\#1\\>"},
+      {u"{MapName}{CharacterName}", map_before_name, u"Map@\u200Beveryone"},
+      {u"**{CharacterName}**", plain, u"**Bob**"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(ComposeAnnouncement(row.template_text, row.values), row.expected)
+        << AsaApi::Tools::Utf8Encode(row.template_text);
+  }
 }
 
 TEST(StateWords, CodesTheCollationWouldTakeForAStateWord) {

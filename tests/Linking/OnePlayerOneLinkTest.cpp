@@ -84,10 +84,11 @@ class OnePlayerOneLink : public PluginTest {
     return proxy.Held() > 0;
   }
 
+  // Linked as the store counts it: his EOS id and a player id, whatever the code.
   void ExpectNoEosIdHoldsTwoLinkedRows() {
     std::map<std::string, int> linked_rows;
     for (const PlayerDiscordRow& row : database_.Rows()) {
-      if (row.player_id == 0 || (row.code != "Linked" && row.code != "Updated")) continue;
+      if (row.player_id == 0 || row.eos_id == "0" || row.eos_id.empty()) continue;
       EXPECT_EQ(++linked_rows[row.eos_id], 1) << row.eos_id << " holds two linked rows";
     }
   }
@@ -200,6 +201,44 @@ TEST_F(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) 
   EXPECT_EQ(database_.Rows(),
             (std::vector{LinkedTo(before[0], "EOS-BOB", 101, "bob", 7, "Raiders"), before[1],
                          LinkedTo(before[2], "EOS-ALICE", 102, "alice", 8, "Weavers")}));
+  ExpectNoEosIdHoldsTwoLinkedRows();
+}
+
+// Fixed fault: with the update's answer lost and the server out of reach, the plugin was unloaded
+// and loaded (its links in doubt gone with it), the player linked a second code, and the first
+// update, handed to the server afterwards, gave his EOS id a second linked row.
+TEST_F(OnePlayerOneLink, UpdateArrivingAfterAReloadAndASecondLinkChangesNothing) {
+  auto devhost = Start(std::string(kJoinAlice) + "echo ready\n");
+  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  const std::vector<PlayerDiscordRow> before = database_.Rows();
+
+  // Her update is held on its way, and the server cannot be reached to end it: in doubt.
+  proxy_.HoldToServer(kLinkUpdate);
+  devhost->Send("chat alice /link CODE-A\n");
+  ASSERT_TRUE(WaitForHeld(proxy_));
+  proxy_.HoldToServer("");
+  proxy_.SetRefusing(true);
+  ASSERT_TRUE(devhost->WaitForLine("notify alice ", 1, 30s));
+  EXPECT_EQ(database_.Rows(), before);
+
+  proxy_.SetRefusing(false);
+  devhost->Send("unload\nload\nchat alice /link CODE-B\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify alice ", 2, 30s));
+  const std::vector<PlayerDiscordRow> linked_once = {
+      before[0], LinkedTo(before[1], "EOS-ALICE", 102, "alice", 8, "Weavers"), before[2]};
+  EXPECT_EQ(database_.Rows(), linked_once);
+  ExpectNoEosIdHoldsTwoLinkedRows();
+
+  // The network lets go of the first update, on the session of the plugin that is gone.
+  ASSERT_GT(proxy_.Held(), 0u);
+  proxy_.ReleaseHeld();
+  ASSERT_TRUE(WaitForPluginSessions(1)) << "the first plugin's session did not end";
+  const DevhostResult result = devhost->Stop();
+  ASSERT_TRUE(WaitForPluginSessions(0));
+
+  EXPECT_THAT(Texts(result, "alice"), ElementsAre("Database unavailable", "Account linked"));
+  EXPECT_THAT(result.WithPrefix("load "), ElementsAre("load ok", "load ok"));
+  EXPECT_EQ(database_.Rows(), linked_once);
   ExpectNoEosIdHoldsTwoLinkedRows();
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // An account store in memory for the link flow's tests: player_discord's rows as a vector, the
-// store's rules on them (a state word is no code, a row is linked while it holds a player id), and
-// switches that make the next operations fail as a database would.
+// store's rules on them (a state word is no code, a row links the EOS id it holds while it holds a
+// player id, a link update changes nothing once another row links the player), and switches that
+// make the next operations fail as a database would.
 
 #include <algorithm>
 #include <optional>
@@ -49,9 +50,7 @@ class MemoryStore : public IDatabase {
     return Ask([&] { return Any([&](const MemoryRow& r) { return r.eos_id == eos_id; }); });
   }
   bool IsPlayerIDExist(std::string eos_id) override {
-    return Ask([&] {
-      return Any([&](const MemoryRow& r) { return r.eos_id == eos_id && r.player_id != 0; });
-    });
+    return Ask([&] { return Any([&](const MemoryRow& r) { return Links(r, eos_id); }); });
   }
   bool IsCodeExist(std::string code) override {
     int row_id = 0;
@@ -79,7 +78,9 @@ class MemoryStore : public IDatabase {
                      std::string character_name, int tribe_id, std::string tribe_name) override {
     if (!Begin()) return false;
     MemoryRow* row = Row(row_id);
-    const bool updates = row != nullptr && row->code == code;
+    const bool updates = row != nullptr && row->code == code && !Any([&](const MemoryRow& r) {
+                           return r.id != row_id && Links(r, eos_id);
+                         });
     if (updates) {
       const std::optional<bool> lost = std::exchange(lose_next_update, std::nullopt);
       if (!lost || *lost) {
@@ -108,8 +109,7 @@ class MemoryStore : public IDatabase {
   bool IsRowLinkedTo(int row_id, std::string eos_id) override {
     return Ask([&] {
       const MemoryRow* row = Row(row_id);
-      return row != nullptr && row->eos_id == eos_id &&
-             (row->code == "Linked" || row->code == "Updated");
+      return row != nullptr && Links(*row, eos_id);
     });
   }
   StoreAnswer LastAnswer() const override { return answer_; }
@@ -124,6 +124,11 @@ class MemoryStore : public IDatabase {
     if (away_from_statement != 0 && statements >= away_from_statement) away = true;
     answer_ = away ? StoreAnswer::CouldNotAsk : StoreAnswer::Known;
     return !away;
+  }
+  // The store's one definition of a link: the row holds the EOS id and a player id, whatever its
+  // code.
+  static bool Links(const MemoryRow& row, const std::string& eos_id) {
+    return row.eos_id == eos_id && row.eos_id != "0" && !row.eos_id.empty() && row.player_id != 0;
   }
   template <typename Question>
   bool Ask(Question question) {

@@ -52,6 +52,20 @@ void PluginTest::InsertLinkedRow(const std::string& eos_id, int player_id,
       database_.Quote(tribe_name), database_.Quote(code)));
 }
 
+std::vector<std::vector<std::optional<std::string>>> PluginTest::TableBytes(
+    const std::string& table) {
+  return database_.Query(fmt::format(
+      "SELECT id, HEX(eos_id), HEX(discord_id), player_id, HEX(character_name), tribe_id, "
+      "HEX(tribe_name), HEX(code) FROM {} ORDER BY id",
+      table));
+}
+
+void PluginTest::CopyToExpected() {
+  database_.Execute("DROP TABLE IF EXISTS expected");
+  database_.Execute("CREATE TABLE expected LIKE player_discord");
+  database_.Execute("INSERT INTO expected SELECT * FROM player_discord");
+}
+
 std::vector<std::string> VeltraneLog(const DevhostResult& result) {
   constexpr std::string_view kName = "[Veltrane]";
   std::vector<std::string> lines;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,14 @@ class PluginTest : public ::testing::Test {
   // Puts a linked row in place, as a link by that player would have left it.
   void InsertLinkedRow(const std::string& eos_id, int player_id, const std::string& character_name,
                        int tribe_id, const std::string& tribe_name, const std::string& code);
+
+  // Every row of the table in id order, each text column as the hex of its bytes: rows compared
+  // byte for byte whatever the columns' character sets.
+  std::vector<std::vector<std::optional<std::string>>> TableBytes(
+      const std::string& table = "player_discord");
+  // A copy of player_discord as it is now, in the table "expected", with the same columns: the
+  // test applies to it what it expects of the plugin and compares the two with TableBytes.
+  void CopyToExpected();
 
   nlohmann::json& Settings() { return config_["Settings"]; }
   nlohmann::json& Discord() { return config_["Settings"]["Discord"]; }

@@ -4,36 +4,28 @@
 
 #include "HostStandIn.h"
 
-#include <fmt/format.h>
-#include <spdlog/sinks/sink.h>
+#include <spdlog/logger.h>
+#include <spdlog/sinks/ostream_sink.h>
 
 #include <cstdlib>
 #include <memory>
-#include <mutex>
+#include <sstream>
 
 namespace standin {
 namespace {
 
 std::string Utf8(const FString& text) { return AsaApi::Tools::Utf8Encode(text.View()); }
 
-// Formats each line itself: a plugin's logger hands its sinks a formatter whose code lives in the
-// plugin's DLL, which must not outlive FreeLibrary here.
-class RecordingSink : public spdlog::sinks::sink {
- public:
-  // spdlog::sinks::sink
-  void log(const spdlog::details::log_msg& message) override {
-    const std::lock_guard<std::mutex> guard(lock_);
-    Host().log_lines.push_back(fmt::format("[{}][{}] {}", message.logger_name,
-                                           spdlog::level::to_string_view(message.level),
-                                           message.payload));
-  }
-  void flush() override {}
-  void set_pattern(const std::string&) override {}
-  void set_formatter(std::unique_ptr<spdlog::formatter>) override {}
+// spdlog's own sink over a stream, in the host's own pattern, as a real host's sinks are: it keeps
+// whatever formatter it is handed, so one installed by the plugin would outlive FreeLibrary here.
+// Without the time, so that the loader compares whole lines; the loader is the only thread.
+std::ostringstream log_text;
 
- private:
-  std::mutex lock_;
-};
+std::vector<spdlog::sink_ptr> MakeLogSinks() {
+  const auto sink = std::make_shared<spdlog::sinks::ostream_sink_mt>(log_text);
+  sink->set_pattern("[%n][%l] %v");
+  return {sink};
+}
 
 class Commands : public AsaApi::ICommands {
  public:
@@ -117,6 +109,25 @@ HostRecord& Host() {
   return record;
 }
 
+std::vector<std::string> LogLines() {
+  std::vector<std::string> lines;
+  std::istringstream text(log_text.str());
+  // spdlog ends a line with "\r\n" on Windows.
+  for (std::string line; std::getline(text, line);) {
+    if (line.ends_with('\r')) line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
+}
+
+void ClearLog() { log_text.str(""); }
+
+void LogAsHost(const std::string& text) {
+  static spdlog::logger logger("AsaApi", AsaApi::GetLogSinks().begin(),
+                               AsaApi::GetLogSinks().end());
+  logger.info(text);
+}
+
 }  // namespace standin
 
 namespace AsaApi {
@@ -137,7 +148,7 @@ IApiUtils& GetApiUtils() {
 }
 
 std::vector<spdlog::sink_ptr>& GetLogSinks() {
-  static std::vector<spdlog::sink_ptr> sinks{std::make_shared<standin::RecordingSink>()};
+  static std::vector<spdlog::sink_ptr> sinks = standin::MakeLogSinks();
   return sinks;
 }
 

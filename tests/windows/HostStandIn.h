@@ -21,8 +21,6 @@ namespace standin {
 struct HostRecord {
   std::string current_dir;  // what Tools::GetCurrentDir answers, UTF-8
 
-  // "[Veltrane][error] Can't open config.json": logger, level and text of each log line.
-  std::vector<std::string> log_lines;
   std::map<std::string, AsaApi::ChatCommandCallback> chat_commands;  // names in UTF-8
   std::set<std::string> console_commands;
   std::set<std::string> rcon_commands;
@@ -39,5 +37,11 @@ struct HostRecord {
 
 // The host's one record; the loader clears it between its cases.
 HOST_STAND_IN_API HostRecord& Host();
+
+// The host's log, one sink shared by the host's logger "AsaApi" and the plugin's, in the host's
+// pattern: "[Veltrane][error] Can't open config.json". LogAsHost writes a line of the host's own.
+HOST_STAND_IN_API std::vector<std::string> LogLines();
+HOST_STAND_IN_API void ClearLog();
+HOST_STAND_IN_API void LogAsHost(const std::string& text);
 
 }  // namespace standin

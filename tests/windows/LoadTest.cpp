@@ -37,15 +37,23 @@ std::string ModuleFile(HMODULE module) {
 }
 
 bool Logged(const std::string& line) {
-  for (const std::string& logged : standin::Host().log_lines)
+  for (const std::string& logged : standin::LogLines())
     if (logged == line) return true;
   return false;
 }
 
 bool LoggedStartingWith(const std::string& prefix) {
-  for (const std::string& logged : standin::Host().log_lines)
+  for (const std::string& logged : standin::LogLines())
     if (logged.starts_with(prefix)) return true;
   return false;
+}
+
+// The host's own line through the sink it shares with the plugin, in the host's pattern. After
+// FreeLibrary this once crashed the host: the plugin had put a formatter of its DLL into the sink.
+void HostLogsInItsPattern(const std::string& when) {
+  const std::string text = "a line of the host " + when;
+  standin::LogAsHost(text);
+  Check(Logged("[AsaApi][info] " + text), "the host logs in its own pattern " + when);
 }
 
 constexpr char kConfig[] = R"({
@@ -93,7 +101,9 @@ class LoadTest {
           "the logout hook is installed");
     Check(Logged("[Veltrane][critical] Failed to open connection!") &&
               LoggedStartingWith("[Veltrane][error] Database server 127.0.0.1:3306 "),
-          "the plugin logs through the host's sink that the database is down");
+          "the plugin logs through the host's sink, in the host's pattern, that the database is "
+          "down");
+    HostLogsInItsPattern("while the plugin is loaded");
 
     // A chat line without a code: the usage reply, through the messaging service of the plugin's
     // own module file.
@@ -110,6 +120,7 @@ class LoadTest {
     Check(FreeLibrary(plugin) != FALSE, "FreeLibrary succeeds");
     Check(host.NothingRegistered(), "after FreeLibrary nothing stays registered");
     Check(GetModuleHandleW(L"Veltrane.dll") == nullptr, "the module is unloaded");
+    HostLogsInItsPattern("after FreeLibrary");
   }
 
   // A failed Load must not let its exception into the loader: LoadLibrary fails with the
@@ -125,6 +136,7 @@ class LoadTest {
     Check(standin::Host().NothingRegistered(), what + ": nothing stays registered");
     Check(LoggedStartingWith(logged), what + ": the plugin logs \"" + logged + "\"");
     Check(GetModuleHandleW(L"Veltrane.dll") == nullptr, what + ": the module is unloaded");
+    HostLogsInItsPattern("after " + what + " failed the load");
   }
 
   void RefusedConfigurations() {
@@ -158,6 +170,7 @@ class LoadTest {
     const std::string current_dir = host.current_dir;
     host = standin::HostRecord();
     host.current_dir = current_dir;
+    standin::ClearLog();
   }
 
   fs::path plugin_;

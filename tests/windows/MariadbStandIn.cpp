@@ -1,7 +1,8 @@
 // libmariadb.dll of the Windows load test: a MariaDB client whose server is down. Every connect
 // fails as a refused one does; nothing else is ever reached. The store's database path is tested
-// on Linux against the real MariaDB server (tests/Database and the devhost tests). Built with the same
-// .def as the plugin's import library, so it exports exactly the functions the store calls.
+// on Linux against the real MariaDB server (tests/Database and the devhost tests). Built with the
+// same .def as the plugin's import library, so it exports exactly the functions the connection
+// layer calls.
 
 #include <errmsg.h>
 #include <mysql.h>
@@ -48,5 +49,44 @@ MYSQL_ROW STDCALL mysql_fetch_row(MYSQL_RES*) { return nullptr; }
 unsigned long* STDCALL mysql_fetch_lengths(MYSQL_RES*) { return nullptr; }
 unsigned int STDCALL mysql_num_fields(MYSQL_RES*) { return 0; }
 unsigned long STDCALL mysql_thread_id(MYSQL*) { return 0; }
+
+// The non-blocking calls: a connect is refused at once, without waiting on anything, as above.
+int STDCALL mysql_real_connect_start(MYSQL** ret, MYSQL* mysql, const char* host, const char* user,
+                                     const char* password, const char* database, unsigned int port,
+                                     const char* unix_socket, unsigned long flags) {
+  *ret = mysql_real_connect(mysql, host, user, password, database, port, unix_socket, flags);
+  return 0;
+}
+int STDCALL mysql_close_start(MYSQL* mysql) {
+  mysql_close(mysql);
+  return 0;
+}
+// Nothing is ever waited for, so nothing is continued, and a connection that never opened sends
+// no statement.
+int STDCALL mysql_real_connect_cont(MYSQL** ret, MYSQL*, int) {
+  *ret = nullptr;
+  return 0;
+}
+int STDCALL mysql_close_cont(MYSQL*, int) { return 0; }
+int STDCALL mysql_real_query_start(int* ret, MYSQL*, const char*, unsigned long) {
+  *ret = 1;
+  return 0;
+}
+int STDCALL mysql_real_query_cont(int* ret, MYSQL*, int) {
+  *ret = 1;
+  return 0;
+}
+int STDCALL mysql_store_result_start(MYSQL_RES** ret, MYSQL*) {
+  *ret = nullptr;
+  return 0;
+}
+int STDCALL mysql_store_result_cont(MYSQL_RES** ret, MYSQL*, int) {
+  *ret = nullptr;
+  return 0;
+}
+my_socket STDCALL mysql_get_socket(MYSQL*) {
+  return static_cast<my_socket>(MARIADB_INVALID_SOCKET);
+}
+unsigned int STDCALL mysql_get_timeout_value_ms(const MYSQL*) { return 0; }
 
 }  // extern "C"
