@@ -49,8 +49,8 @@ class GameLoop {
   // Until the deadline passes (a tick that came due by then still runs) or a stop is requested.
   void ServeUntil(std::chrono::steady_clock::time_point deadline);
   // Until done() answers true (asked after each tick, each task and each Wake), the deadline
-  // passes or a stop is requested; answers done(). done() runs under the
-  // loop's lock: it may take other locks, but whoever holds those must not wait for this loop.
+  // passes or a stop is requested; answers done(). done() runs under the loop's lock: it may
+  // take other locks, but whoever holds those must not wait for this loop.
   bool ServeUntil(std::chrono::steady_clock::time_point deadline,
                   const std::function<bool()>& done);
   // Until a stop is requested.
