@@ -67,6 +67,11 @@ FString ApiUtils::GetEOSIDFromController(AController* controller) const {
   return player != nullptr ? FString(player->profile.eos_id) : FString();
 }
 
+AShooterPlayerController* ApiUtils::FindPlayerFromEOSID(const FString& eos_id) {
+  Player* player = game_.FindPlayerByEosId(eos_id.View());
+  return player != nullptr ? player->As<AShooterPlayerController>() : nullptr;
+}
+
 std::shared_ptr<AsaApi::IMessagingManager> ApiUtils::GetMessagingManager(
     const FString& plugin_path) {
   // A plugin names itself by its module file; any other path shows that it looked itself up wrong.

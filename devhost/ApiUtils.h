@@ -1,6 +1,6 @@
 #pragma once
-// The utility object: the world, EOS ids, and the messaging service that prints what a player
-// would see. Game thread.
+// The utility object: the world, EOS ids and the players by them, and the messaging service that
+// prints what a player would see. Game thread.
 
 #include <memory>
 
@@ -38,6 +38,7 @@ class ApiUtils : public AsaApi::IApiUtils {
   FString GetEOSIDFromController(AController* controller) const override;
   std::shared_ptr<AsaApi::IMessagingManager> GetMessagingManager(
       const FString& plugin_path) override;
+  AShooterPlayerController* FindPlayerFromEOSID(const FString& eos_id) override;
 
  private:
   Game& game_;

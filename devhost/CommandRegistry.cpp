@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "Output.h"
+#include "PluginCall.h"
 
 namespace devhost {
 
@@ -74,6 +75,51 @@ bool CommandRegistry::UnregisterConsoleCommand(const FString& command) {
 
 bool CommandRegistry::UnregisterRconCommand(const FString& command) {
   return Unregister(rcon_, "rcon", command);
+}
+
+bool CommandRegistry::AddOnTickCallback(const FString& id, const AsaApi::OnTickCallback& callback) {
+  const bool taken = std::any_of(ticks_.begin(), ticks_.end(), [&id](const TickCallback& tick) {
+    return EqualsIgnoringCase(tick.id, id);
+  });
+  const bool ok = !taken && callback;
+  if (ok) ticks_.push_back({id, std::make_shared<const AsaApi::OnTickCallback>(callback)});
+  PrintLine("register tick id=" + JsonText(id) + (ok ? "" : " ok=false"));
+  return ok;
+}
+
+bool CommandRegistry::RemoveOnTickCallback(const FString& id) {
+  const auto found = std::find_if(ticks_.begin(), ticks_.end(),
+                                  [&id](const TickCallback& tick) { return tick.id == id; });
+  const bool ok = found != ticks_.end();
+  if (ok) ticks_.erase(found);
+  PrintLine("unregister tick id=" + JsonText(id) + (ok ? " found=true" : " found=false"));
+  return ok;
+}
+
+void CommandRegistry::Tick(float delta_seconds) {
+  ticking_.clear();
+  for (const TickCallback& tick : ticks_)
+    if (!tick.abandoned) ticking_.push_back(tick.callback);
+  for (const std::shared_ptr<const AsaApi::OnTickCallback>& callback : ticking_) {
+    // Looked up again: an earlier callback of this tick may have removed it.
+    const auto current =
+        std::find_if(ticks_.begin(), ticks_.end(),
+                     [&callback](const TickCallback& tick) { return tick.callback == callback; });
+    if (current == ticks_.end()) continue;
+    const std::string what = "tick callback " + AsaApi::Tools::Utf8Encode(current->id.View());
+    CallPlugin(what, [&callback, delta_seconds] { (*callback)(delta_seconds); });
+  }
+  ticking_.clear();
+}
+
+void CommandRegistry::AbandonTicks() {
+  for (TickCallback& tick : ticks_) {
+    if (tick.abandoned) continue;
+    tick.abandoned = true;
+    PrintLine("error " + JsonText("the plugin left tick callback " +
+                                  AsaApi::Tools::Utf8Encode(tick.id.View()) +
+                                  " registered at unload; it is no longer called"));
+  }
 }
 
 // The callback is copied out first: it may unregister itself while it runs.

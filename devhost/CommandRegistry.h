@@ -1,8 +1,9 @@
 #pragma once
 // The command registry: chat, console and RCON commands by their first word, compared without
-// regard to ASCII case as the game's own dispatch does. Registration and dispatch run on the game
-// thread; each change prints its line.
+// regard to ASCII case as the game's own dispatch does, and the tick callbacks by their id.
+// Registration and dispatch run on the game thread; each change prints its line.
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -22,6 +23,8 @@ class CommandRegistry : public AsaApi::ICommands {
   bool UnregisterChatCommand(const FString& command) override;
   bool UnregisterConsoleCommand(const FString& command) override;
   bool UnregisterRconCommand(const FString& command) override;
+  bool AddOnTickCallback(const FString& id, const AsaApi::OnTickCallback& callback) override;
+  bool RemoveOnTickCallback(const FString& id) override;
 
   // Each calls the command named by the line's first word and answers false when none is
   // registered. A callback may change the registry while it runs.
@@ -29,7 +32,18 @@ class CommandRegistry : public AsaApi::ICommands {
   bool DispatchConsole(APlayerController* player, FString& line);
   bool DispatchRcon(RCONClientConnection* connection, RCONPacket& packet, UWorld* world);
 
-  std::size_t Count() const { return chat_.size() + console_.size() + rcon_.size(); }
+  // The game loop's tick: calls each callback that was registered when the tick began and is
+  // still registered when its turn comes, so a callback may add or remove any, itself included.
+  // One that throws prints an error line; the others still run.
+  void Tick(float delta_seconds);
+  // After the plugin's detach: each tick callback it left registered prints an error line and is
+  // never called again, since the real host would call it in a module that is gone. It stays
+  // registered (its id taken, the module open) until removed.
+  void AbandonTicks();
+
+  std::size_t Count() const {
+    return chat_.size() + console_.size() + rcon_.size() + ticks_.size();
+  }
 
  private:
   template <typename Callback>
@@ -51,6 +65,16 @@ class CommandRegistry : public AsaApi::ICommands {
   Commands<AsaApi::ChatCommandCallback> chat_;
   Commands<AsaApi::ConsoleCommandCallback> console_;
   Commands<AsaApi::RconCommandCallback> rcon_;
+
+  struct TickCallback {
+    FString id;
+    // Shared with a running tick, so a callback that removes itself is not destroyed while it runs.
+    std::shared_ptr<const AsaApi::OnTickCallback> callback;
+    bool abandoned = false;
+  };
+  std::vector<TickCallback> ticks_;
+  // The callbacks of the running tick; a member, to spare an allocation at every tick.
+  std::vector<std::shared_ptr<const AsaApi::OnTickCallback>> ticking_;
 };
 
 // The first word of a command line (split at spaces, empty pieces dropped); empty when none.

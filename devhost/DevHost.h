@@ -33,7 +33,7 @@ class DevHost {
   HookTable hooks;
   ApiUtils api_utils{game};
   PermissionsStandIn permissions;
-  GameLoop loop;
+  GameLoop loop{[this](float delta_seconds) { commands.Tick(delta_seconds); }};
   HttpPoster http{[this] { loop.Wake(); }};  // http-wait waits on the game loop
   std::optional<PluginModule> plugin;
   std::unique_ptr<RconServer> rcon;

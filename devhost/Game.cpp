@@ -36,6 +36,12 @@ Player* Game::FindPlayer(std::string_view script_name) {
   return found == players_.end() ? nullptr : found->second.get();
 }
 
+Player* Game::FindPlayerByEosId(std::u16string_view eos_id) const {
+  for (const auto& [name, player] : players_)
+    if (!player->logged_out && player->profile.eos_id == eos_id) return player.get();
+  return nullptr;
+}
+
 void Game::Remove(Player& player) {
   Unregister(player.character);
   Unregister(player.state);

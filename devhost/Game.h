@@ -99,6 +99,9 @@ class Game {
   // Throws std::invalid_argument when the script name is taken.
   Player& Join(PlayerProfile profile);
   Player* FindPlayer(std::string_view script_name);
+  // The player in the game whose EOS id is exactly eos_id, not one whose game logout ran; of
+  // several (only a script can make them), the first by script name. Null when there is none.
+  Player* FindPlayerByEosId(std::u16string_view eos_id) const;
   void Remove(Player& player);
 
   // Objects that live elsewhere but may be handed to the plugin for a while.

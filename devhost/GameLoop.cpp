@@ -1,5 +1,7 @@
 #include "GameLoop.h"
 
+#include <algorithm>
+
 namespace devhost {
 
 bool GameLoop::Post(Task task) {
@@ -75,10 +77,32 @@ bool GameLoop::RunOneTask(std::unique_lock<std::mutex>& lock) {
   return true;
 }
 
+void GameLoop::RunDueTick(std::unique_lock<std::mutex>& lock) {
+  if (!tick_) return;
+  const Clock::time_point now = Clock::now();
+  if (now - last_tick_ < kTickInterval) return;
+  const float delta_seconds = std::chrono::duration<float>(now - last_tick_).count();
+  last_tick_ = now;
+  lock.unlock();
+  tick_(delta_seconds);
+  lock.lock();
+}
+
+void GameLoop::WaitForWork(std::unique_lock<std::mutex>& lock, Clock::time_point deadline) {
+  if (tick_) deadline = std::min(deadline, last_tick_ + kTickInterval);
+  if (deadline == Clock::time_point::max())
+    wake_.wait(lock);
+  else
+    wake_.wait_until(lock, deadline);
+}
+
 std::optional<std::string> GameLoop::NextLine() {
   std::unique_lock<std::mutex> lock(lock_);
   while (true) {
     if (stop_) return std::nullopt;
+    // A tick that takes longer than the interval must not starve the lines and tasks: each turn
+    // runs at most one tick before them.
+    RunDueTick(lock);
     if (RunOneTask(lock)) continue;
     if (!lines_.empty()) {
       std::string line = std::move(lines_.front());
@@ -88,25 +112,27 @@ std::optional<std::string> GameLoop::NextLine() {
       return line;
     }
     if (input_ended_) return std::nullopt;
-    wake_.wait(lock);
+    WaitForWork(lock, Clock::time_point::max());
   }
 }
 
-void GameLoop::ServeUntil(std::chrono::steady_clock::time_point deadline) {
-  std::unique_lock<std::mutex> lock(lock_);
-  while (!stop_ && std::chrono::steady_clock::now() < deadline) {
-    if (!RunOneTask(lock)) wake_.wait_until(lock, deadline);
-  }
-}
-
-bool GameLoop::ServeUntil(std::chrono::steady_clock::time_point deadline,
-                          const std::function<bool()>& done) {
+void GameLoop::ServeUntil(Clock::time_point deadline) {
   std::unique_lock<std::mutex> lock(lock_);
   while (!stop_) {
+    RunDueTick(lock);
+    if (Clock::now() >= deadline) return;
+    if (!RunOneTask(lock)) WaitForWork(lock, deadline);
+  }
+}
+
+bool GameLoop::ServeUntil(Clock::time_point deadline, const std::function<bool()>& done) {
+  std::unique_lock<std::mutex> lock(lock_);
+  while (!stop_) {
+    RunDueTick(lock);
     if (RunOneTask(lock)) continue;
     if (done()) return true;
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    wake_.wait_until(lock, deadline);
+    if (Clock::now() >= deadline) return false;
+    WaitForWork(lock, deadline);
   }
   return done();
 }
@@ -114,7 +140,8 @@ bool GameLoop::ServeUntil(std::chrono::steady_clock::time_point deadline,
 void GameLoop::ServeUntilStop() {
   std::unique_lock<std::mutex> lock(lock_);
   while (!stop_) {
-    if (!RunOneTask(lock)) wake_.wait(lock);
+    RunDueTick(lock);
+    if (!RunOneTask(lock)) WaitForWork(lock, Clock::time_point::max());
   }
 }
 

@@ -5,16 +5,57 @@
 #include <cstdio>
 #include <mutex>
 #include <nlohmann/json.hpp>
+#include <optional>
+
+#include "PrintedLines.h"
 
 namespace devhost {
 
-void PrintLine(std::string_view line) {
-  static std::mutex lock;
+namespace {
+
+// The lines go out and into the record under one lock, so the record holds them in their order.
+struct OutputState {
+  std::mutex lock;
+  std::optional<PrintedLines> printed;
+};
+
+OutputState& TheOutput() {
+  static OutputState output;
+  return output;
+}
+
+void Print(std::string_view line, bool keep) {
   std::string whole(line);
   whole.push_back('\n');
-  const std::lock_guard<std::mutex> guard(lock);
+  OutputState& output = TheOutput();
+  const std::lock_guard<std::mutex> guard(output.lock);
   std::fwrite(whole.data(), 1, whole.size(), stdout);
   std::fflush(stdout);
+  if (keep && output.printed) output.printed->Add(line);
+}
+
+}  // namespace
+
+void PrintLine(std::string_view line) { Print(line, true); }
+
+void PrintLineUnkept(std::string_view line) { Print(line, false); }
+
+void KeepPrintedLines() {
+  OutputState& output = TheOutput();
+  const std::lock_guard<std::mutex> guard(output.lock);
+  if (!output.printed) output.printed.emplace();
+}
+
+void MarkPrintedLines() {
+  OutputState& output = TheOutput();
+  const std::lock_guard<std::mutex> guard(output.lock);
+  if (output.printed) output.printed->Mark();
+}
+
+bool PrintedSinceMark(std::string_view text, std::uint64_t& searched) {
+  OutputState& output = TheOutput();
+  const std::lock_guard<std::mutex> guard(output.lock);
+  return output.printed && output.printed->Contains(text, searched);
 }
 
 std::string JsonText(std::string_view utf8) {

@@ -3,6 +3,7 @@
 // the game thread and the HTTP worker, so each is written whole, under one lock, and flushed at
 // once (tests read them through a pipe).
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -11,6 +12,16 @@
 namespace devhost {
 
 void PrintLine(std::string_view line);
+// A line that wait-for never finds: its own timeout line, which names the text it waited for.
+void PrintLineUnkept(std::string_view line);
+
+// What wait-for looks at (PrintedLines.h). Lines are kept from KeepPrintedLines() on, which the
+// devhost calls at its start; a process that only links the host keeps none.
+void KeepPrintedLines();
+// Game thread: forgets the lines printed so far; done at the start of each command but wait-for.
+void MarkPrintedLines();
+// Whether a line printed since the mark contains text; see PrintedLines::Contains for searched.
+bool PrintedSinceMark(std::string_view text, std::uint64_t& searched);
 
 // A JSON string literal; invalid UTF-8 becomes U+FFFD instead of failing.
 std::string JsonText(std::string_view utf8);

@@ -26,10 +26,11 @@ std::string CurrentExceptionText() {
 }  // namespace
 
 PluginModule::PluginModule(std::string path, RegistrationCount registrations,
-                           std::filesystem::path config)
+                           std::filesystem::path config, Detached detached)
     : path_(std::move(path)),
       registrations_(std::move(registrations)),
-      config_(std::move(config)) {}
+      config_(std::move(config)),
+      detached_(std::move(detached)) {}
 
 std::string PluginModule::Name() const { return std::filesystem::path(path_).stem().string(); }
 
@@ -103,7 +104,9 @@ void PluginModule::DetachAfterFailedAttach() {
 }
 
 void PluginModule::Close() {
+  const bool attached = entry_ != nullptr;
   entry_ = nullptr;
+  if (attached && detached_) detached_();
   const std::size_t left = registrations_();
   if (left == 0) {
     dlclose(handle_);

@@ -15,10 +15,13 @@ class PluginModule {
   // Registrations and hooks still held by the host: a module is only closed when none is left,
   // because each of them points into its code.
   using RegistrationCount = std::function<std::size_t()>;
+  // Called after every detach, before the registrations are counted: the host stops calling
+  // into the module on its own (its ticks).
+  using Detached = std::function<void()>;
 
   // config: where the plugin reads its configuration; a failed load names it when it is missing.
-  PluginModule(std::string path, RegistrationCount registrations,
-               std::filesystem::path config = {});
+  PluginModule(std::string path, RegistrationCount registrations, std::filesystem::path config = {},
+               Detached detached = {});
 
   // Print "load ok" or "load failed error=JSON", followed by " missing=JSON" with the
   // configuration's path when the entry point failed and that file does not exist. An entry point
@@ -47,6 +50,7 @@ class PluginModule {
   std::string resolved_path_;
   RegistrationCount registrations_;
   std::filesystem::path config_;
+  Detached detached_;
   void* handle_ = nullptr;
   HMODULE base_ = nullptr;
   EntryPoint entry_ = nullptr;

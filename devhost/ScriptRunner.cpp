@@ -56,7 +56,7 @@ const char* ScriptRunner::HelpText() {
   die NAME | revive NAME | leave NAME | logout NAME | logout -
   chat NAME REST | console NAME REST | console - REST | rcon REST
   perms on|off | perms add EOS GROUP | perms fail on|off
-  echo TEXT | sleep MS | http-wait [MS] | timing on|off | help)";
+  echo TEXT | sleep MS | http-wait [MS] | wait-for MS REST | timing on|off | help)";
 }
 
 void ScriptRunner::Run(std::string_view text) {
@@ -91,11 +91,14 @@ void ScriptRunner::RunCommand(ScriptLine& line) {
       {"echo", &ScriptRunner::Echo},
       {"sleep", &ScriptRunner::Sleep},
       {"http-wait", &ScriptRunner::HttpWait},
+      {"wait-for", &ScriptRunner::WaitFor},
       {"timing", &ScriptRunner::Timing},
       {"help", &ScriptRunner::Help},
   };
   try {
     const std::string name = line.Word("command");
+    // A run of wait-for lines looks back to the start of the command before it.
+    if (name != "wait-for") MarkPrintedLines();
     const auto command = kCommands.find(name);
     if (command == kCommands.end()) throw ScriptError("unknown command " + name);
     (this->*command->second)(line);
@@ -260,6 +263,7 @@ void ScriptRunner::Echo(ScriptLine& line) {
   PrintLine("echo " + JsonText(text));
 }
 
+// Ticks and RCON requests go on meanwhile.
 void ScriptRunner::Sleep(ScriptLine& line) {
   const int milliseconds = ParseInt(line.Word("milliseconds"), "MS");
   line.ExpectEnd();
@@ -268,7 +272,7 @@ void ScriptRunner::Sleep(ScriptLine& line) {
   host_.loop.ServeUntil(std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds));
 }
 
-// Waits, serving RCON, until every post made so far has printed its http-status line.
+// Waits, serving ticks and RCON, until every post made so far has printed its http-status line.
 void ScriptRunner::HttpWait(ScriptLine& line) {
   int milliseconds = kDefaultHttpWaitMs;
   if (!line.AtEnd()) milliseconds = ParseInt(line.Word("milliseconds"), "MS");
@@ -283,6 +287,23 @@ void ScriptRunner::HttpWait(ScriptLine& line) {
   if (!settled && !host_.loop.StopRequested())
     throw ScriptError("http-wait: posts still pending after " + std::to_string(milliseconds) +
                       " ms");
+}
+
+// Waits, serving ticks and RCON, until a line printed since the mark contains the text.
+void ScriptRunner::WaitFor(ScriptLine& line) {
+  const int milliseconds = ParseInt(line.Word("milliseconds"), "MS");
+  const std::string text = line.Rest();
+  if (milliseconds < 0 || milliseconds > kMaxSleepMs)
+    throw ScriptError("wait-for takes 0 to " + std::to_string(kMaxSleepMs) + " milliseconds");
+  if (text.empty()) throw ScriptError("wait-for needs the text of the line to wait for");
+  std::uint64_t searched = 0;
+  const bool seen = host_.loop.ServeUntil(
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds),
+      [&text, &searched] { return PrintedSinceMark(text, searched); });
+  if (!seen && !host_.loop.StopRequested()) {
+    PrintLineUnkept("error " + JsonText("wait-for timeout: no line containing " + JsonText(text) +
+                                        " within " + std::to_string(milliseconds) + " ms"));
+  }
 }
 
 void ScriptRunner::Timing(ScriptLine& line) {

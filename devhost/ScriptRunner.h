@@ -39,6 +39,7 @@ class ScriptRunner {
   void Echo(ScriptLine& line);
   void Sleep(ScriptLine& line);
   void HttpWait(ScriptLine& line);
+  void WaitFor(ScriptLine& line);
   void Timing(ScriptLine& line);
   void Help(ScriptLine& line);
   void RunCommand(ScriptLine& line);

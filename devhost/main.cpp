@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <iostream>
@@ -104,6 +106,17 @@ std::optional<Options> ParseArguments(int argc, char** argv) {
   return options;
 }
 
+// At the end of the input the game goes on ticking while the posts made so far are answered,
+// within the shutdown's grace; what a tick posts meanwhile gets the rest of it.
+void FinishPostsWhileTicking(devhost::DevHost& host) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point grace_end = Clock::now() + devhost::HttpPoster::kShutdownGrace;
+  const std::uint64_t posted = host.http.LastPosted();
+  host.loop.ServeUntil(grace_end, [&host, posted] { return host.http.Settled(posted); });
+  const Clock::duration left = std::max(grace_end - Clock::now(), Clock::duration::zero());
+  host.http.Finish(std::chrono::duration_cast<std::chrono::milliseconds>(left));
+}
+
 void Prompt() {
   std::fputs("devhost> ", stderr);
   std::fflush(stderr);
@@ -128,6 +141,7 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   curl_global_init(CURL_GLOBAL_DEFAULT);
 
+  devhost::KeepPrintedLines();  // for wait-for, from the first line on
   devhost::DevHost& host = devhost::DevHost::Get();
   host.root = std::filesystem::absolute(options->root).lexically_normal();
   try {
@@ -140,7 +154,8 @@ int main(int argc, char** argv) {
   const std::filesystem::path config =
       host.root / "ArkApi" / "Plugins" / options->plugin.stem() / "config.json";
   host.plugin.emplace(
-      options->plugin.string(), [&host] { return host.Registrations(); }, config);
+      options->plugin.string(), [&host] { return host.Registrations(); }, config,
+      [&host] { host.commands.AbandonTicks(); });
 
   const int input = options->script ? open(options->script->c_str(), O_RDONLY | O_CLOEXEC) : dup(0);
   if (input < 0) {
@@ -195,7 +210,7 @@ int main(int argc, char** argv) {
       host.loop.ServeUntilStop();
       host.rcon->Stop();
     }
-    host.http.Finish();
+    FinishPostsWhileTicking(host);
     if (host.plugin->IsLoaded()) host.plugin->Unload();
     host.http.Finish();
   } else {

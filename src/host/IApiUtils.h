@@ -19,6 +19,9 @@ class IApiUtils {
   virtual FString GetEOSIDFromController(AController* controller) const = 0;
   // The messaging service of the plugin whose module file is plugin_path.
   virtual std::shared_ptr<IMessagingManager> GetMessagingManager(const FString& plugin_path) = 0;
+  // Game thread: the controller of the player in the game now whose EOS id is eos_id; null when
+  // there is none (he left or logged out). Valid until the callback it was asked in returns.
+  virtual AShooterPlayerController* FindPlayerFromEOSID(const FString& eos_id) = 0;
 };
 
 }  // namespace AsaApi

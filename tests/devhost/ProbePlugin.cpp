@@ -1,15 +1,21 @@
 // A plugin for testing the devhost: it registers a chat, a console and an RCON command and the
-// logout hook, calls the host's functions on request and prints what it sees as "probe ..."
-// lines. Its behaviour at load comes from the "Probe" section of config.json.
+// logout hook, registers tick callbacks and calls the host's functions on request, and prints
+// what it sees as "probe ..." lines. Its behaviour at load comes from the "Probe" section of
+// config.json.
 
 #include <spdlog/logger.h>
 
+#include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <limits>
+#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 #include "host/AsaApi.h"
 #include "host/Permissions.h"
@@ -28,6 +34,27 @@ std::shared_ptr<spdlog::logger> logger;
 using LogoutFunction = void (*)(AShooterGameMode*, AController*);
 LogoutFunction original_a = nullptr;
 LogoutFunction original_b = nullptr;
+
+// What the tick callbacks saw: a tick must come on the game thread and never inside one of the
+// probe's other callbacks.
+struct TickRecord {
+  int count = 0;
+  float min_delta = std::numeric_limits<float>::infinity();
+  int nested = 0;
+  int other_thread = 0;
+};
+std::thread::id game_thread;
+int callbacks_running = 0;
+std::map<std::string, TickRecord> tick_records;
+std::set<std::string> ticks_registered;
+
+// Marks one of the probe's callbacks as running.
+struct InCallback {
+  InCallback() { ++callbacks_running; }
+  ~InCallback() { --callbacks_running; }
+  InCallback(const InCallback&) = delete;
+  InCallback& operator=(const InCallback&) = delete;
+};
 
 void Print(const std::string& line) {
   const std::string whole = "probe " + line + "\n";
@@ -123,7 +150,74 @@ void Unperms(AShooterPlayerController* player, const FString& group) {
         " member=" + (member ? "true" : "false"));
 }
 
+void AddTick(const std::string& id) {
+  const auto tick = [id](float delta) {
+    TickRecord& record = tick_records[id];
+    ++record.count;
+    record.min_delta = std::min(record.min_delta, delta);
+    if (callbacks_running != 0) ++record.nested;
+    if (std::this_thread::get_id() != game_thread) ++record.other_thread;
+  };
+  const bool ok = AsaApi::GetCommands().AddOnTickCallback(FString(id), tick);
+  if (ok) {
+    tick_records[id] = TickRecord{};
+    ticks_registered.insert(id);
+  }
+  Print("tick-add id=" + id + " ok=" + (ok ? "true" : "false"));
+}
+
+void RemoveTick(const std::string& id) {
+  const bool ok = AsaApi::GetCommands().RemoveOnTickCallback(FString(id));
+  if (ok) ticks_registered.erase(id);
+  Print("tick-remove id=" + id + " ok=" + (ok ? "true" : "false"));
+}
+
+void ShowTicks(const std::string& id) {
+  const TickRecord& record = tick_records[id];
+  Print("ticks id=" + id + " count=" + std::to_string(record.count) +
+        " min_delta=" + (record.count == 0 ? "null" : nlohmann::json(record.min_delta).dump()) +
+        " nested=" + std::to_string(record.nested) +
+        " other_thread=" + std::to_string(record.other_thread));
+}
+
+// A late reply, as a command that waits for its answers over ticks sends it: after the given
+// number of ticks the player is looked up again by his EOS id, and the callback removes itself.
+void ReplyAfter(AShooterPlayerController* player, int ticks) {
+  const FString eos = AsaApi::GetApiUtils().GetEOSIDFromController(player);
+  const std::string id = "reply " + Utf8(eos);
+  auto left = std::make_shared<int>(ticks);
+  const auto tick = [id, eos, left, ticks](float) {
+    if (--*left > 0) return;
+    AsaApi::GetCommands().RemoveOnTickCallback(FString(id));
+    ticks_registered.erase(id);
+    AShooterPlayerController* found = AsaApi::GetApiUtils().FindPlayerFromEOSID(eos);
+    const std::string text = "reply after " + std::to_string(ticks) + " ticks";
+    if (found != nullptr) {
+      Messaging()->SendNotification(found, {1.f, 1.f, 1.f, 1.f}, 1.f, 5.f, nullptr, *FString(text));
+    } else {
+      Messaging()->SendServerMessage(nullptr, {1.f, 0.f, 0.f, 1.f},
+                                     *FString(text + ": no player " + Utf8(eos)));
+    }
+  };
+  const bool ok = AsaApi::GetCommands().AddOnTickCallback(FString(id), tick);
+  if (ok) ticks_registered.insert(id);
+}
+
+void Find(AShooterPlayerController* player, const FString& eos) {
+  AShooterPlayerController* found = AsaApi::GetApiUtils().FindPlayerFromEOSID(eos);
+  Print("find eos=" + Json(eos) + " found=" + (found == nullptr ? "null" : EosOf(found)) +
+        " self=" + (found == player ? "true" : "false"));
+}
+
+// Holds the game thread, as a slow command would.
+void Busy(int milliseconds) {
+  const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+  while (std::chrono::steady_clock::now() < end) {
+  }
+}
+
 void Chat(AShooterPlayerController* player, FString* line, int mode, int channel) {
+  const InCallback running;
   TArray<FString> words;
   line->ParseIntoArray(words, u" ");
   const std::string action = words.size() > 1 ? words[1].ToString() : "";
@@ -159,10 +253,23 @@ void Chat(AShooterPlayerController* player, FString* line, int mode, int channel
           " dir=" + Json(AsaApi::Tools::GetCurrentDir()));
   } else if (action == "throw") {
     throw std::runtime_error("probe chat failure");
+  } else if (action == "tick") {
+    AddTick(words.size() > 2 ? Utf8(words[2]) : "");
+  } else if (action == "untick") {
+    RemoveTick(words.size() > 2 ? Utf8(words[2]) : "");
+  } else if (action == "ticks") {
+    ShowTicks(words.size() > 2 ? Utf8(words[2]) : "");
+  } else if (action == "reply-after") {
+    ReplyAfter(player, words.size() > 2 ? std::stoi(Utf8(words[2])) : 1);
+  } else if (action == "find") {
+    Find(player, words.size() > 2 ? words[2] : FString());
+  } else if (action == "busy") {
+    Busy(words.size() > 2 ? std::stoi(Utf8(words[2])) : 0);
   }
 }
 
 void Console(APlayerController* player, FString* line, bool cheat) {
+  const InCallback running;
   Print("console player=" + EosOf(player) + " line=" + Json(*line) +
         " cheat=" + (cheat ? "true" : "false"));
 }
@@ -170,6 +277,7 @@ void Console(APlayerController* player, FString* line, bool cheat) {
 void Unhook(APlayerController*, FString*, bool);
 
 void Rcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* world) {
+  const InCallback running;
   Print("rcon id=" + std::to_string(packet->Id) + " type=" + std::to_string(packet->Type) +
         " body=" + Json(packet->Body) +
         " world=" + (world == AsaApi::GetApiUtils().GetCurrentWorld() ? "current" : "other"));
@@ -178,12 +286,27 @@ void Rcon(RCONClientConnection* connection, RCONPacket* packet, UWorld* world) {
   connection->SendMessage(packet->Id, 0, reply);
 }
 
+// Whether the exiting player can be found by his EOS id, before and after the game's own logout.
+std::string FoundByEos(const FString& eos) {
+  AShooterPlayerController* found = AsaApi::GetApiUtils().FindPlayerFromEOSID(eos);
+  return found == nullptr ? "null" : EosOf(found);
+}
+
 void LogoutA(AShooterGameMode* game_mode, AController* exiting) {
+  const InCallback running;
   Print("logout-a exiting=" + EosOf(exiting));
+  if (exiting == nullptr) {
+    original_a(game_mode, exiting);
+    return;
+  }
+  const FString eos = AsaApi::GetApiUtils().GetEOSIDFromController(exiting);
+  const std::string before = FoundByEos(eos);
   original_a(game_mode, exiting);
+  Print("find-at-logout before=" + before + " after=" + FoundByEos(eos));
 }
 
 void LogoutB(AShooterGameMode* game_mode, AController* exiting) {
+  const InCallback running;
   Print("logout-b exiting=" + EosOf(exiting));
   original_b(game_mode, exiting);
 }
@@ -200,6 +323,7 @@ void ReadSettings() {
 }
 
 void Load() {
+  game_thread = std::this_thread::get_id();
   ReadSettings();
   const std::vector<spdlog::sink_ptr>& sinks = AsaApi::GetLogSinks();
   logger = std::make_shared<spdlog::logger>("Probe", sinks.begin(), sinks.end());
@@ -232,6 +356,8 @@ void Unload() {
   AsaApi::IHooks& hooks = AsaApi::GetHooks();
   hooks.DisableHook(kLogout, &LogoutA);
   hooks.DisableHook(kLogout, &LogoutB);
+  for (const std::string& id : ticks_registered) commands.RemoveOnTickCallback(FString(id));
+  ticks_registered.clear();
 }
 
 }  // namespace

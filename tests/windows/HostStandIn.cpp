@@ -50,6 +50,13 @@ class Commands : public AsaApi::ICommands {
   bool UnregisterRconCommand(const FString& command) override {
     return Host().rcon_commands.erase(Utf8(command)) != 0;
   }
+  // Kept, never called: the loader drives no game frames.
+  bool AddOnTickCallback(const FString& id, const AsaApi::OnTickCallback& callback) override {
+    return Host().tick_callbacks.emplace(Utf8(id), callback).second;
+  }
+  bool RemoveOnTickCallback(const FString& id) override {
+    return Host().tick_callbacks.erase(Utf8(id)) != 0;
+  }
 };
 
 void GameLogout(AShooterGameMode*, AController*) {}
@@ -90,6 +97,8 @@ class ApiUtils : public AsaApi::IApiUtils {
     Host().messaging_paths.push_back(Utf8(path));
     return std::make_shared<Messaging>();
   }
+  // The loader hands the plugin a controller of its own making and keeps no list of players.
+  AShooterPlayerController* FindPlayerFromEOSID(const FString&) override { return nullptr; }
 };
 
 // The game: its allocator, and a player whose character is alive.

@@ -25,13 +25,14 @@ struct HostRecord {
   std::set<std::string> console_commands;
   std::set<std::string> rcon_commands;
   std::set<std::string> hooks;
+  std::map<std::string, AsaApi::OnTickCallback> tick_callbacks;  // ids in UTF-8
   // The module paths the messaging service was asked for, and the texts it showed.
   std::vector<std::string> messaging_paths;
   std::vector<std::string> notifications;
 
   bool NothingRegistered() const {
     return chat_commands.empty() && console_commands.empty() && rcon_commands.empty() &&
-           hooks.empty();
+           hooks.empty() && tick_callbacks.empty();
   }
 };
 
