@@ -23,8 +23,7 @@ class RefusedConfiguration : public PluginTest,
 
 TEST_P(RefusedConfiguration, IsNamedAtReloadAndAtLoadWhileThePreviousOneStillLinks) {
   database_.InsertCode("discord-1", "CODE-1");
-  auto devhost = Start("join bob eos=EOS-BOB id=101\necho ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady("join bob eos=EOS-BOB id=101\n");
   ASSERT_TRUE(PlaceAt(devhost_.ConfigPath(), GetParam(), config_));
   devhost->Send(
       "rcon Veltrane.Reload\nconsole bob Veltrane.Reload\nchat bob /link CODE-1\n"
@@ -70,7 +69,7 @@ TEST_F(ConfigCheck, RconClientOverTcpIsAnsweredTheKeyOfARefusedFile) {
   Settings()["NotificationMode"] = "no";
   devhost_.WriteConfig(config_);
   RconTestClient client(devhost->RconPort());
-  ASSERT_TRUE(client.Authenticate("rcon-test-password"));
+  ASSERT_TRUE(client.Authenticate(kRconPassword));
   EXPECT_EQ(client.Command("Veltrane.Reload"),
             "Settings.NotificationMode: expected true or false, found text");
   const DevhostResult result = devhost->Stop();
@@ -84,8 +83,7 @@ TEST_F(ConfigCheck, EachUnknownKeyIsOneWarningAtLoadAndAtReload) {
   Messages()["Notes"] = {"kept by the admins"};
   config_["Database"]["MysqlPassword"] = "x";
   config_["Extra\nline"] = 1;
-  auto devhost = Start("join bob eos=EOS-BOB id=101\necho ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady("join bob eos=EOS-BOB id=101\n");
   devhost->Send("console - Veltrane.Reload\nchat bob /link CODE-1\n");
   const DevhostResult result = devhost->Stop();
   const std::vector<std::string> warnings = {
@@ -106,8 +104,7 @@ TEST_F(ConfigCheck, IPv6LiteralsInTheHostListLoadAndReload) {
   database_.InsertCode("discord-1", "CODE-1");
   const std::string sandbox = config_["Database"]["MysqlHost"];
   config_["Database"]["MysqlHost"] = "[::1], " + sandbox;
-  auto devhost = Start("join bob eos=EOS-BOB id=101\necho ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady("join bob eos=EOS-BOB id=101\n");
   config_["Database"]["MysqlHost"] = "[::1]:3307,::1," + sandbox;
   devhost_.WriteConfig(config_);
   devhost->Send("rcon Veltrane.Reload\nchat bob /link CODE-1\n");
