@@ -14,6 +14,7 @@
 #include <ostream>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace veltrane::test {
@@ -62,12 +63,22 @@ inline std::string DocumentOfSize(const nlohmann::json& config, std::size_t size
   return padded.dump();
 }
 
-inline RefusedFile Json(std::string name, const std::function<void(nlohmann::json&)>& mistake,
-                        std::string reason) {
+// Changes to the running file: a JSON pointer and the value put there, or kRemoved.
+using Changes = std::vector<std::pair<std::string, nlohmann::json>>;
+inline const nlohmann::json kRemoved(nlohmann::json::value_t::discarded);
+
+inline RefusedFile Json(std::string name, Changes changes, std::string reason) {
   return {std::move(name), Place::Check,
-          [mistake](const nlohmann::json& running) {
+          [changes](const nlohmann::json& running) {
             nlohmann::json config = RefusedBase(running);
-            mistake(config);
+            for (const auto& [path, value] : changes) {
+              const nlohmann::json::json_pointer at(path);
+              if (value.is_discarded()) {
+                config[at.parent_pointer()].erase(at.back());
+              } else {
+                config[at] = value;
+              }
+            }
             return config.dump(2);
           },
           std::move(reason)};
@@ -92,202 +103,136 @@ inline RefusedFile InPlace(std::string name, Place place, std::string reason) {
 inline std::vector<RefusedFile> RefusedFiles() {
   return {
       // A key of the wrong JSON type, in each section.
-      Json(
-          "DebugAsText", [](auto& c) { c["Settings"]["debug"] = "yes"; },
-          "Settings.debug: expected true or false, found text"),
-      Json(
-          "DurationAsText", [](auto& c) { c["Settings"]["MessagesDuration"] = "10"; },
-          "Settings.MessagesDuration: expected an integer from 1 to 3600, found text"),
-      Json(
-          "GroupAsNull", [](auto& c) { c["Settings"]["PermissionGroupToAdd"] = nullptr; },
-          "Settings.PermissionGroupToAdd: expected text, found null"),
-      Json(
-          "EnableDiscordAsNumber", [](auto& c) { c["Settings"]["Discord"]["EnableDiscord"] = 1; },
-          "Settings.Discord.EnableDiscord: expected true or false, found a number"),
-      Json(
-          "CustomMessageAsArray",
-          [](auto& c) {
-            c["Settings"]["Discord"]["CustomMessage"] = {"a", "b"};
-          },
-          "Settings.Discord.CustomMessage: expected text, found an array"),
-      Json(
-          "LinkCommandAsBoolean", [](auto& c) { c["Messages"]["LinkDiscordCmd"] = true; },
-          "Messages.LinkDiscordCmd: expected text, found true"),
-      Json(
-          "TooManyAttemptsAsObject",
-          [](auto& c) { c["Messages"]["TooManyAttempts"] = nlohmann::json::object(); },
-          "Messages.TooManyAttempts: expected text, found an object"),
-      Json(
-          "DatabaseUnavailableAsNumber", [](auto& c) { c["Messages"]["DatabaseUnavailable"] = 3; },
-          "Messages.DatabaseUnavailable: expected text, found a number"),
+      Json("DebugAsText", {{"/Settings/debug", "yes"}},
+           "Settings.debug: expected true or false, found text"),
+      Json("DurationAsText", {{"/Settings/MessagesDuration", "10"}},
+           "Settings.MessagesDuration: expected an integer from 1 to 3600, found text"),
+      Json("GroupAsNull", {{"/Settings/PermissionGroupToAdd", nullptr}},
+           "Settings.PermissionGroupToAdd: expected text, found null"),
+      Json("EnableDiscordAsNumber", {{"/Settings/Discord/EnableDiscord", 1}},
+           "Settings.Discord.EnableDiscord: expected true or false, found a number"),
+      Json("CustomMessageAsArray",
+           {{"/Settings/Discord/CustomMessage", nlohmann::json::array({"a", "b"})}},
+           "Settings.Discord.CustomMessage: expected text, found an array"),
+      Json("LinkCommandAsBoolean", {{"/Messages/LinkDiscordCmd", true}},
+           "Messages.LinkDiscordCmd: expected text, found true"),
+      Json("TooManyAttemptsAsObject", {{"/Messages/TooManyAttempts", nlohmann::json::object()}},
+           "Messages.TooManyAttempts: expected text, found an object"),
+      Json("DatabaseUnavailableAsNumber", {{"/Messages/DatabaseUnavailable", 3}},
+           "Messages.DatabaseUnavailable: expected text, found a number"),
       // A password typed as a number is a secret all the same: only its kind is named.
-      Json(
-          "PasswordAsNumber", [](auto& c) { c["Database"]["MysqlPass"] = kSecretNumber; },
-          "Database.MysqlPass: expected text, found a number"),
-      Json(
-          "HostAsArray",
-          [](auto& c) {
-            c["Database"]["MysqlHost"] = {"db1", "db2"};
-          },
-          "Database.MysqlHost: expected text, found an array"),
-      Json(
-          "PortAsText", [](auto& c) { c["Database"]["MysqlPort"] = "3306"; },
-          "Database.MysqlPort: expected an integer from 1 to 65535, found text"),
-      Json(
-          "TimeoutAsText", [](auto& c) { c["Database"]["MysqlTimeout"] = "10"; },
-          "Database.MysqlTimeout: expected an integer from 0 to 3600, found text"),
+      Json("PasswordAsNumber", {{"/Database/MysqlPass", kSecretNumber}},
+           "Database.MysqlPass: expected text, found a number"),
+      Json("HostAsArray", {{"/Database/MysqlHost", nlohmann::json::array({"db1", "db2"})}},
+           "Database.MysqlHost: expected text, found an array"),
+      Json("PortAsText", {{"/Database/MysqlPort", "3306"}},
+           "Database.MysqlPort: expected an integer from 1 to 65535, found text"),
+      Json("TimeoutAsText", {{"/Database/MysqlTimeout", "10"}},
+           "Database.MysqlTimeout: expected an integer from 0 to 3600, found text"),
       // A host list the store could not use left every player DatabaseUnavailable until the
       // next load, and a reload did not help.
-      Json(
-          "HostListWithAnEmptyEntry", [](auto& c) { c["Database"]["MysqlHost"] = "a,,b"; },
-          "Database.MysqlHost: entry 2 is empty"),
-      Json(
-          "HostListEndingInAComma", [](auto& c) { c["Database"]["MysqlHost"] = "a,"; },
-          "Database.MysqlHost: entry 2 is empty"),
-      Json(
-          "HostListOfACommaAlone", [](auto& c) { c["Database"]["MysqlHost"] = ","; },
-          "Database.MysqlHost: entry 1 is empty"),
-      Json(
-          "HostWithPortZero", [](auto& c) { c["Database"]["MysqlHost"] = "127.0.0.1:0"; },
-          "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
-      Json(
-          "HostWithPortAboveTheRange",
-          [](auto& c) { c["Database"]["MysqlHost"] = "127.0.0.1:65536"; },
-          "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
-      Json(
-          "HostWithAWordForAPort", [](auto& c) { c["Database"]["MysqlHost"] = "h:abc"; },
-          "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
+      Json("HostListWithAnEmptyEntry", {{"/Database/MysqlHost", "a,,b"}},
+           "Database.MysqlHost: entry 2 is empty"),
+      Json("HostListEndingInAComma", {{"/Database/MysqlHost", "a,"}},
+           "Database.MysqlHost: entry 2 is empty"),
+      Json("HostListOfACommaAlone", {{"/Database/MysqlHost", ","}},
+           "Database.MysqlHost: entry 1 is empty"),
+      Json("HostWithPortZero", {{"/Database/MysqlHost", "127.0.0.1:0"}},
+           "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
+      Json("HostWithPortAboveTheRange", {{"/Database/MysqlHost", "127.0.0.1:65536"}},
+           "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
+      Json("HostWithAWordForAPort", {{"/Database/MysqlHost", "h:abc"}},
+           "Database.MysqlHost: entry 1 has a port that is not a number from 1 to 65535"),
       // A reply the formatter refuses failed only when the player was answered: after the row
       // was written and the announcement posted, with no reply at all.
-      Json(
-          "LinkedReplyWithAPlaceholder",
-          [](auto& c) { c["Messages"]["AccountLinked"] = "Welcome {player}!"; },
-          "Messages.AccountLinked: the message formatter refuses it (argument not found); a "
-          "brace to show is written doubled, {{ or }}"),
-      Json(
-          "InvalidCodeReplyWithAClosingBrace",
-          [](auto& c) { c["Messages"]["InvalidCode"] = "Bad code :-}"; },
-          "Messages.InvalidCode: the message formatter refuses it (unmatched '}' in format "
-          "string); a brace to show is written doubled, {{ or }}"),
-      Json(
-          "UsageReplyWithAnOpeningBrace",
-          [](auto& c) { c["Messages"]["CmdUsage"] = "Usage: /link {code"; },
-          "Messages.CmdUsage: the message formatter refuses it (argument not found); a brace to "
-          "show is written doubled, {{ or }}"),
-      Json(
-          "AlreadyLinkedReplyWithAnIndex",
-          [](auto& c) { c["Messages"]["AccountAlredyLinked"] = "Linked {0}"; },
-          "Messages.AccountAlredyLinked: the message formatter refuses it (argument not found); "
-          "a brace to show is written doubled, {{ or }}"),
-      Json(
-          "TooManyAttemptsReplyWithEmptyBraces",
-          [](auto& c) { c["Messages"]["TooManyAttempts"] = "Wait {} minutes"; },
-          "Messages.TooManyAttempts: the message formatter refuses it (argument not found); a "
-          "brace to show is written doubled, {{ or }}"),
-      Json(
-          "UnavailableReplyWithAnOpeningBraceAtTheEnd",
-          [](auto& c) { c["Messages"]["DatabaseUnavailable"] = "Down :-{"; },
-          "Messages.DatabaseUnavailable: the message formatter refuses it (invalid format "
-          "string); a brace to show is written doubled, {{ or }}"),
+      Json("LinkedReplyWithAPlaceholder", {{"/Messages/AccountLinked", "Welcome {player}!"}},
+           "Messages.AccountLinked: the message formatter refuses it (argument not found); a "
+           "brace to show is written doubled, {{ or }}"),
+      Json("InvalidCodeReplyWithAClosingBrace", {{"/Messages/InvalidCode", "Bad code :-}"}},
+           "Messages.InvalidCode: the message formatter refuses it (unmatched '}' in format "
+           "string); a brace to show is written doubled, {{ or }}"),
+      Json("UsageReplyWithAnOpeningBrace", {{"/Messages/CmdUsage", "Usage: /link {code"}},
+           "Messages.CmdUsage: the message formatter refuses it (argument not found); a brace to "
+           "show is written doubled, {{ or }}"),
+      Json("AlreadyLinkedReplyWithAnIndex", {{"/Messages/AccountAlredyLinked", "Linked {0}"}},
+           "Messages.AccountAlredyLinked: the message formatter refuses it (argument not found); "
+           "a brace to show is written doubled, {{ or }}"),
+      Json("TooManyAttemptsReplyWithEmptyBraces",
+           {{"/Messages/TooManyAttempts", "Wait {} minutes"}},
+           "Messages.TooManyAttempts: the message formatter refuses it (argument not found); a "
+           "brace to show is written doubled, {{ or }}"),
+      Json("UnavailableReplyWithAnOpeningBraceAtTheEnd",
+           {{"/Messages/DatabaseUnavailable", "Down :-{"}},
+           "Messages.DatabaseUnavailable: the message formatter refuses it (invalid format "
+           "string); a brace to show is written doubled, {{ or }}"),
       // Discord answers 400 to a message under such a name, and the announcement is lost.
-      Json(
-          "SenderNameEmpty", [](auto& c) { c["Settings"]["Discord"]["SenderName"] = ""; },
-          "Settings.Discord.SenderName: Discord refuses a name that is empty or only white space"),
-      Json(
-          "SenderNameOfBlanks", [](auto& c) { c["Settings"]["Discord"]["SenderName"] = " \t "; },
-          "Settings.Discord.SenderName: Discord refuses a name that is empty or only white space"),
-      Json(
-          "SenderNameOf81Characters",
-          [](auto& c) { c["Settings"]["Discord"]["SenderName"] = std::string(80, 'a') + "\u00e4"; },
-          "Settings.Discord.SenderName: Discord refuses a name of more than 80 characters, found "
-          "81"),
-      Json(
-          "SenderNameWithClyde",
-          [](auto& c) { c["Settings"]["Discord"]["SenderName"] = "Server cLyDe"; },
-          "Settings.Discord.SenderName: Discord refuses a name that contains \"clyde\" or "
-          "\"discord\", in any letter case"),
-      Json(
-          "SenderNameWithDiscord",
-          [](auto& c) { c["Settings"]["Discord"]["SenderName"] = "MyDISCORDbot"; },
-          "Settings.Discord.SenderName: Discord refuses a name that contains \"clyde\" or "
-          "\"discord\", in any letter case"),
+      Json("SenderNameEmpty", {{"/Settings/Discord/SenderName", ""}},
+           "Settings.Discord.SenderName: Discord refuses a name that is empty or only white space"),
+      Json("SenderNameOfBlanks", {{"/Settings/Discord/SenderName", " \t "}},
+           "Settings.Discord.SenderName: Discord refuses a name that is empty or only white space"),
+      Json("SenderNameOf81Characters",
+           {{"/Settings/Discord/SenderName", std::string(80, 'a') + "\u00e4"}},
+           "Settings.Discord.SenderName: Discord refuses a name of more than 80 characters, found "
+           "81"),
+      Json("SenderNameWithClyde", {{"/Settings/Discord/SenderName", "Server cLyDe"}},
+           "Settings.Discord.SenderName: Discord refuses a name that contains \"clyde\" or "
+           "\"discord\", in any letter case"),
+      Json("SenderNameWithDiscord", {{"/Settings/Discord/SenderName", "MyDISCORDbot"}},
+           "Settings.Discord.SenderName: Discord refuses a name that contains \"clyde\" or "
+           "\"discord\", in any letter case"),
       // Each section missing, or not an object.
-      Json(
-          "SettingsMissing", [](auto& c) { c.erase("Settings"); },
-          "Settings: section missing, expected an object"),
-      Json(
-          "DiscordMissing", [](auto& c) { c["Settings"].erase("Discord"); },
-          "Settings.Discord: section missing, expected an object"),
-      Json(
-          "MessagesMissing", [](auto& c) { c.erase("Messages"); },
-          "Messages: section missing, expected an object"),
-      Json(
-          "DatabaseMissing", [](auto& c) { c.erase("Database"); },
-          "Database: section missing, expected an object"),
-      Json(
-          "DiscordAsArray", [](auto& c) { c["Settings"]["Discord"] = nlohmann::json::array(); },
-          "Settings.Discord: expected an object, found an array"),
-      Json(
-          "DatabaseAsText", [](auto& c) { c["Database"] = "db.example"; },
-          "Database: expected an object, found text"),
+      Json("SettingsMissing", {{"/Settings", kRemoved}},
+           "Settings: section missing, expected an object"),
+      Json("DiscordMissing", {{"/Settings/Discord", kRemoved}},
+           "Settings.Discord: section missing, expected an object"),
+      Json("MessagesMissing", {{"/Messages", kRemoved}},
+           "Messages: section missing, expected an object"),
+      Json("DatabaseMissing", {{"/Database", kRemoved}},
+           "Database: section missing, expected an object"),
+      Json("DiscordAsArray", {{"/Settings/Discord", nlohmann::json::array()}},
+           "Settings.Discord: expected an object, found an array"),
+      Json("DatabaseAsText", {{"/Database", "db.example"}},
+           "Database: expected an object, found text"),
       Text("DocumentEmptyObject", "{}", "Settings: section missing, expected an object"),
       Text("DocumentNull", "null", "config.json: expected an object, found null"),
       Text("DocumentArray", "[]", "config.json: expected an object, found an array"),
       Text("DocumentNumber", "42", "config.json: expected an object, found a number"),
       // Numbers outside their range, as the written rules read them.
-      Json(
-          "DurationZero", [](auto& c) { c["Settings"]["MessagesDuration"] = 0; },
-          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0"),
-      Json(
-          "DurationHalfReadsAsZero", [](auto& c) { c["Settings"]["MessagesDuration"] = 0.5; },
-          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0.5"),
-      Json(
-          "DurationOneAboveTheRange", [](auto& c) { c["Settings"]["MessagesDuration"] = 3601; },
-          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 3601"),
-      Json(
-          "DurationBeyondAnInt", [](auto& c) { c["Settings"]["MessagesDuration"] = 2147483648LL; },
-          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 2147483648"),
-      Json(
-          "DurationHuge", [](auto& c) { c["Settings"]["MessagesDuration"] = 1e300; },
-          "Settings.MessagesDuration: expected an integer from 1 to 3600, found 1e+300"),
-      Json(
-          "DurationNegative", [](auto& c) { c["Settings"]["MessagesDuration"] = -10; },
-          "Settings.MessagesDuration: expected an integer from 1 to 3600, found -10"),
-      Json(
-          "PortZero", [](auto& c) { c["Database"]["MysqlPort"] = 0; },
-          "Database.MysqlPort: expected an integer from 1 to 65535, found 0"),
-      Json(
-          "PortFalseReadsAsZero", [](auto& c) { c["Database"]["MysqlPort"] = false; },
-          "Database.MysqlPort: expected an integer from 1 to 65535, found false"),
-      Json(
-          "PortOneAboveTheRange", [](auto& c) { c["Database"]["MysqlPort"] = 65536; },
-          "Database.MysqlPort: expected an integer from 1 to 65535, found 65536"),
-      Json(
-          "TimeoutNegative", [](auto& c) { c["Database"]["MysqlTimeout"] = -1; },
-          "Database.MysqlTimeout: expected an integer from 0 to 3600, found -1"),
-      Json(
-          "MaxCodeAttemptsNegative", [](auto& c) { c["Settings"]["MaxCodeAttempts"] = -1; },
-          "Settings.MaxCodeAttempts: expected an integer from 0 to 1000, found -1"),
-      Json(
-          "MaxCodeAttemptsOneAboveTheRange",
-          [](auto& c) { c["Settings"]["MaxCodeAttempts"] = 1001; },
-          "Settings.MaxCodeAttempts: expected an integer from 0 to 1000, found 1001"),
-      Json(
-          "LockoutZero", [](auto& c) { c["Settings"]["CodeLockoutSeconds"] = 0; },
-          "Settings.CodeLockoutSeconds: expected an integer from 1 to 86400, found 0"),
-      Json(
-          "LockoutOneAboveTheRange", [](auto& c) { c["Settings"]["CodeLockoutSeconds"] = 86401; },
-          "Settings.CodeLockoutSeconds: expected an integer from 1 to 86400, found 86401"),
+      Json("DurationZero", {{"/Settings/MessagesDuration", 0}},
+           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0"),
+      Json("DurationHalfReadsAsZero", {{"/Settings/MessagesDuration", 0.5}},
+           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0.5"),
+      Json("DurationOneAboveTheRange", {{"/Settings/MessagesDuration", 3601}},
+           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 3601"),
+      Json("DurationBeyondAnInt", {{"/Settings/MessagesDuration", 2147483648LL}},
+           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 2147483648"),
+      Json("DurationHuge", {{"/Settings/MessagesDuration", 1e300}},
+           "Settings.MessagesDuration: expected an integer from 1 to 3600, found 1e+300"),
+      Json("DurationNegative", {{"/Settings/MessagesDuration", -10}},
+           "Settings.MessagesDuration: expected an integer from 1 to 3600, found -10"),
+      Json("PortZero", {{"/Database/MysqlPort", 0}},
+           "Database.MysqlPort: expected an integer from 1 to 65535, found 0"),
+      Json("PortFalseReadsAsZero", {{"/Database/MysqlPort", false}},
+           "Database.MysqlPort: expected an integer from 1 to 65535, found false"),
+      Json("PortOneAboveTheRange", {{"/Database/MysqlPort", 65536}},
+           "Database.MysqlPort: expected an integer from 1 to 65535, found 65536"),
+      Json("TimeoutNegative", {{"/Database/MysqlTimeout", -1}},
+           "Database.MysqlTimeout: expected an integer from 0 to 3600, found -1"),
+      Json("MaxCodeAttemptsNegative", {{"/Settings/MaxCodeAttempts", -1}},
+           "Settings.MaxCodeAttempts: expected an integer from 0 to 1000, found -1"),
+      Json("MaxCodeAttemptsOneAboveTheRange", {{"/Settings/MaxCodeAttempts", 1001}},
+           "Settings.MaxCodeAttempts: expected an integer from 0 to 1000, found 1001"),
+      Json("LockoutZero", {{"/Settings/CodeLockoutSeconds", 0}},
+           "Settings.CodeLockoutSeconds: expected an integer from 1 to 86400, found 0"),
+      Json("LockoutOneAboveTheRange", {{"/Settings/CodeLockoutSeconds", 86401}},
+           "Settings.CodeLockoutSeconds: expected an integer from 1 to 86400, found 86401"),
       // The edges themselves are taken; a fraction is cut toward zero before the range applies.
-      Json(
-          "ValuesAtTheEdgesOfTheirRanges",
-          [](auto& c) {
-            c["Settings"]["MessagesDuration"] = 3600.9;
-            c["Settings"]["MaxCodeAttempts"] = 0;
-            c["Settings"]["CodeLockoutSeconds"] = 86400;
-            c["Database"]["MysqlTimeout"] = 0;
-          },
-          ""),
+      Json("ValuesAtTheEdgesOfTheirRanges",
+           {{"/Settings/MessagesDuration", 3600.9},
+            {"/Settings/MaxCodeAttempts", 0},
+            {"/Settings/CodeLockoutSeconds", 86400},
+            {"/Database/MysqlTimeout", 0}},
+           ""),
       // Files that do not parse: the place and what was expected, never what was read.
       Text("CutInsideThePassword",
            R"({"Settings": {"Discord": {}}, "Messages": {}, "Database": {"MysqlPass": "s3cr3t-Pa)",
