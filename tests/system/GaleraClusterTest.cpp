@@ -102,14 +102,6 @@ class GaleraCluster : public ::testing::Test {
     }
   }
 
-  static std::vector<std::string> Difference(const std::multiset<std::string>& first,
-                                             const std::multiset<std::string>& second) {
-    std::vector<std::string> difference;
-    std::set_difference(first.begin(), first.end(), second.begin(), second.end(),
-                        std::back_inserter(difference));
-    return difference;
-  }
-
   SandboxCluster cluster_;
   SandboxDatabase database_;                // on node 1
   std::map<int, std::string> discord_ids_;  // by row id
