@@ -4,15 +4,14 @@
 // with the devhost's core as the host in this process.
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 
-#include <filesystem>
 #include <stdexcept>
 
 #include "Configuration/ConfigFile.h"
 #include "Configuration/SettingsTable.h"
 #include "DevHost.h"
 #include "RefusedFiles.h"
+#include "support/DevhostRunner.h"
 
 // The module defines the live document in its main source, which this test does not link.
 nlohmann::json config;
@@ -24,24 +23,6 @@ namespace {
 const nlohmann::json kRunning =
     nlohmann::json::parse(R"({"Settings": {"Discord": {}}, "Messages": {}, "Database": {}})");
 
-// The host's server folder, a fresh one removed again at the end.
-class ServerRoot {
- public:
-  ServerRoot() {
-    std::string pattern =
-        (std::filesystem::temp_directory_path() / "veltrane-config-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    devhost::DevHost::Get().root = pattern;
-  }
-  ~ServerRoot() {
-    std::error_code ignored;
-    std::filesystem::remove_all(devhost::DevHost::Get().root, ignored);
-  }
-  std::filesystem::path ConfigPath() const {
-    return devhost::DevHost::Get().root / "ArkApi" / "Plugins" / "Veltrane" / "config.json";
-  }
-};
-
 // The refusal's text, or "" when the file is taken. A refused read leaves the live document as
 // it was.
 std::string RefusalOf(const RefusedFile& row) {
@@ -50,8 +31,9 @@ std::string RefusalOf(const RefusedFile& row) {
       CheckConfig(ParseConfig(row.text(kRunning)));
       return "";
     }
-    const ServerRoot root;
-    if (!PlaceAt(root.ConfigPath(), row, kRunning))
+    const DevhostRunner folder;  // a fresh server folder, for the host in this process
+    devhost::DevHost::Get().root = folder.Root();
+    if (!PlaceAt(folder.ConfigPath(), row, kRunning))
       throw std::logic_error("cannot place " + row.name);
     config = "before";
     try {
