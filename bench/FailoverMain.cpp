@@ -22,13 +22,13 @@
 #include <memory>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "HostOutput.h"
 #include "InProcessPlugin.h"
 #include "RawConnection.h"
 #include "host/AsaApi.h"
+#include "support/WaitUntil.h"
 
 namespace veltrane::bench {
 namespace {
@@ -93,13 +93,13 @@ struct Cluster {
 // SIGKILL, then wait until the process is gone (reaped, or a zombie that holds no socket).
 void KillAndWait(pid_t pid) {
   if (kill(pid, SIGKILL) != 0) throw std::runtime_error(fmt::format("cannot kill {}", pid));
-  for (int i = 0; i < 1000; ++i) {
+  const auto gone = [pid] {
     std::ifstream stat(fmt::format("/proc/{}/stat", pid));
     std::string pid_text, name, state;
-    if (!(stat >> pid_text >> name >> state) || state == "Z") return;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  throw std::runtime_error(fmt::format("process {} did not end", pid));
+    return !(stat >> pid_text >> name >> state) || state == "Z";
+  };
+  if (!test::WaitUntil(std::chrono::seconds(5), gone, std::chrono::milliseconds(5)))
+    throw std::runtime_error(fmt::format("process {} did not end", pid));
 }
 
 double Median(std::vector<double> values) {

@@ -7,12 +7,6 @@
 //   (with the sandbox database: eval "$(scripts/sandbox-db env)" first)
 //   build/bin/reload_memory [--runs N] [--cycles N] [--no-database]
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,6 +21,7 @@
 #include <vector>
 
 #include "WebhookReceiver.h"
+#include "support/DevhostRunner.h"
 
 namespace {
 
@@ -83,73 +78,21 @@ nlohmann::json Configuration(bool database, const std::string& url) {
 // One fresh devhost with the real plugin, its script on a pipe, its output read line by line.
 class Devhost {
  public:
-  explicit Devhost(const nlohmann::json& config) {
-    std::string pattern = (fs::temp_directory_path() / "veltrane-reload-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
-    root_ = pattern;
-    fs::create_directories(root_ / "ArkApi" / "Plugins" / "Veltrane");
-    std::ofstream(root_ / "ArkApi" / "Plugins" / "Veltrane" / "config.json") << config.dump(2);
+  explicit Devhost(const nlohmann::json& config)
+      : runner_(config), process_(runner_.Start("", "")) {}
 
-    int in[2];
-    int out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-      throw std::runtime_error("pipe2 failed");
-    const fs::path bin = VELTRANE_BIN_DIR;
-    const std::vector<std::string> arguments = {(bin / "devhost").string(), "--root",
-                                                root_.string(), "--plugin",
-                                                (bin / "Veltrane.so").string()};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-    std::vector<char*> argv;
-    for (const std::string& argument : arguments)
-      argv.push_back(const_cast<char*>(argument.c_str()));
-    argv.push_back(nullptr);
-    const int spawned = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(in[0]);
-    close(out[1]);
-    if (spawned != 0) throw std::runtime_error("cannot start the devhost");
-    input_ = fdopen(in[1], "w");
-    output_ = fdopen(out[0], "r");
-  }
+  void Write(const std::string& text) { process_->Send(text); }
 
-  ~Devhost() {
-    if (input_ != nullptr) fclose(input_);
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    if (output_ != nullptr) fclose(output_);
-    std::error_code ignored;
-    fs::remove_all(root_, ignored);
-  }
-
-  void Write(const std::string& text) {
-    std::fputs(text.c_str(), input_);
-    std::fflush(input_);
-  }
-
-  // Reads output up to the echo of marker, counting failed loads and answered posts on the way.
+  // Waits until the devhost has run every line written so far; marker is printed once a run.
   void ReadUpTo(const std::string& marker) {
     Write("echo " + marker + "\n");
-    const std::string wanted = "echo \"" + marker + "\"";
-    char* line = nullptr;
-    std::size_t capacity = 0;
-    while (getline(&line, &capacity, output_) > 0) {
-      const std::string text(line);
-      if (text.rfind("load failed", 0) == 0) ++failed_loads;
-      if (text.rfind("http-status ", 0) == 0 && text.find(" status=204") != std::string::npos)
-        ++posts_taken;
-      if (text.rfind(wanted, 0) == 0) break;
-    }
-    std::free(line);
+    if (!process_->WaitForLine("echo \"" + marker + "\"", 1, std::chrono::minutes(30)))
+      throw std::runtime_error("the devhost did not get to " + marker);
   }
 
-  std::size_t failed_loads = 0;
-  std::size_t posts_taken = 0;  // answered 204 by a receiver that checks Discord's rules
+  std::size_t FailedLoads() const { return process_->Count("load failed"); }
+  // Answered 204 by a receiver that checks Discord's rules.
+  std::size_t PostsTaken() const { return process_->Count("http-status ", " status=204"); }
 
   Sample Measure() const {
     Sample sample;
@@ -178,12 +121,12 @@ class Devhost {
   }
 
  private:
-  std::string Proc(const char* what) const { return "/proc/" + std::to_string(pid_) + "/" + what; }
+  std::string Proc(const char* what) const {
+    return "/proc/" + std::to_string(process_->Pid()) + "/" + what;
+  }
 
-  fs::path root_;
-  pid_t pid_ = -1;
-  FILE* input_ = nullptr;
-  FILE* output_ = nullptr;
+  veltrane::test::DevhostRunner runner_;
+  std::unique_ptr<veltrane::test::DevhostProcess> process_;
 };
 
 struct Run {
@@ -212,15 +155,15 @@ Run OneRun(const nlohmann::json& config, int cycles, bool link_each_cycle, int r
     devhost.Write(script);
     if (cycle == kFirstSample || cycle == cycles) {
       if (link_each_cycle) devhost.Write("http-wait\n");
-      devhost.ReadUpTo("cycle");
+      devhost.ReadUpTo("cycle-" + std::to_string(cycle));
       (cycle == kFirstSample ? measured.first : measured.last) = devhost.Measure();
     }
   }
   devhost.Write("unload\n");
   devhost.ReadUpTo("unloaded");
   measured.unloaded = devhost.Copies();
-  measured.failed_loads = devhost.failed_loads;
-  measured.posts_taken = devhost.posts_taken;
+  measured.failed_loads = devhost.FailedLoads();
+  measured.posts_taken = devhost.PostsTaken();
   return measured;
 }
 
@@ -325,7 +268,6 @@ int main(int argc, char** argv) {
       return 2;
     }
   }
-  signal(SIGPIPE, SIG_IGN);
   std::vector<Variant> variants = {{"no database", false, false}};
   if (database) {
     variants.push_back({"sandbox database", true, false});

@@ -4,8 +4,8 @@
 #include <fmt/format.h>
 #include <gmock/gmock.h>
 
-#include "support/PluginTest.h"
 #include "support/FaultProxy.h"
+#include "support/PluginTest.h"
 #include "support/RconTestClient.h"
 
 namespace veltrane::test {
@@ -16,9 +16,6 @@ using ::testing::HasSubstr;
 using ::testing::MatchesRegex;
 using ::testing::Not;
 
-constexpr char kRconPassword[] = "rcon-test-password";
-constexpr char kJoinBob[] = "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\n";
-constexpr char kDoneRgba[] = "0,1,0,1";
 // "2026-12-07 17:04:20 UTC"
 constexpr char kTime[] = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} UTC";
 
@@ -28,14 +25,6 @@ class StatusCommand : public PluginTest {
 
   std::string Server() const {
     return fmt::format("{}:{}", database_.Settings().host, database_.Settings().port);
-  }
-
-  // The admin's server messages, each as "RGBA text".
-  static std::vector<std::string> ServerMessages(const DevhostResult& result) {
-    std::vector<std::string> messages;
-    for (const std::string& line : result.WithPrefix("server-message admin "))
-      messages.push_back(FieldText(line, "rgba") + " " + TextOf(line));
-    return messages;
   }
 
   // Neither the database password nor the webhook's address.
@@ -48,10 +37,9 @@ class StatusCommand : public PluginTest {
 TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRcon) {
   Settings()["UpdatePlayerDataOnLogout"] = true;
   database_.InsertCode("discord-1", "CODE-1");
-  auto server = Start("join admin\n" + std::string(kJoinBob) +
-                      "chat bob /link WRONG\nchat bob /link CODE-1\nlogout bob\n"
-                      "console admin Veltrane.Status\necho ready\n");
-  ASSERT_TRUE(server->WaitForLine("echo \"ready\""));
+  auto server = StartReady("join admin\n" + std::string(kJoinBob) +
+                           "chat bob /link WRONG\nchat bob /link CODE-1\nlogout bob\n"
+                           "console admin Veltrane.Status\n");
 
   RconTestClient client(server->RconPort());
   ASSERT_TRUE(client.Authenticate(kRconPassword));
@@ -86,8 +74,7 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
 TEST_F(StatusCommand, LockedOutPlayersAreCounted) {
   Settings()["MaxCodeAttempts"] = 2;
   auto server =
-      Start(std::string(kJoinBob) + "chat bob /link WRONG-1\nchat bob /link WRONG-2\necho ready\n");
-  ASSERT_TRUE(server->WaitForLine("echo \"ready\""));
+      StartReady(std::string(kJoinBob) + "chat bob /link WRONG-1\nchat bob /link WRONG-2\n");
   RconTestClient client(server->RconPort());
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   EXPECT_THAT(client.Command("Veltrane.Status"),
@@ -97,13 +84,10 @@ TEST_F(StatusCommand, LockedOutPlayersAreCounted) {
 
 TEST_F(StatusCommand, StoreAwayBehindTheProxyIsUnavailableSinceATimeWithItsNextAttempt) {
   FaultProxy proxy(database_.Settings().host, database_.Settings().port);
-  config_["Database"]["MysqlHost"] = "127.0.0.1";
-  config_["Database"]["MysqlPort"] = proxy.Port();
-  auto server = Start("join admin\necho ready\n");
-  ASSERT_TRUE(server->WaitForLine("echo \"ready\""));
+  const std::string proxied = ConnectThrough(proxy);
+  auto server = StartReady("join admin\n");
   RconTestClient client(server->RconPort());
   ASSERT_TRUE(client.Authenticate(kRconPassword));
-  const std::string proxied = fmt::format("127.0.0.1:{}", proxy.Port());
   EXPECT_THAT(client.Command("Veltrane.Status"),
               HasSubstr(fmt::format("Database: connected to {}\n", proxied)));
 
@@ -125,8 +109,7 @@ TEST_F(StatusCommand, StoreAwayBehindTheProxyIsUnavailableSinceATimeWithItsNextA
 
 TEST_F(StatusCommand, StoreSwitchedOffByTheTableCheckSaysWhy) {
   database_.Execute("ALTER TABLE player_discord MODIFY code varchar(6) NOT NULL DEFAULT '0'");
-  auto server = Start("echo ready\n");
-  ASSERT_TRUE(server->WaitForLine("echo \"ready\""));
+  auto server = StartReady("");
   RconTestClient client(server->RconPort());
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   EXPECT_THAT(client.Command("Veltrane.Status"),

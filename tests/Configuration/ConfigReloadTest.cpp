@@ -14,15 +14,11 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-constexpr char kRconPassword[] = "rcon-test-password";
-
 class ConfigReload : public PluginTest {
  protected:
   // A devhost with bob joined and the plugin loaded, ready for more lines.
   std::unique_ptr<DevhostProcess> StartWithBob() {
-    std::unique_ptr<DevhostProcess> devhost = Start("join bob eos=EOS-BOB id=101\necho ready\n");
-    EXPECT_TRUE(devhost->WaitForLine("echo \"ready\""));
-    return devhost;
+    return StartReady("join bob eos=EOS-BOB id=101\n");
   }
 };
 

@@ -10,7 +10,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "CapturingLogSink.h"
@@ -18,12 +17,14 @@
 #include "Plugin/PluginLog.h"
 #include "support/FaultProxy.h"
 #include "support/SandboxDatabase.h"
+#include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using veltrane::test::FaultProxy;
 using veltrane::test::SandboxDatabase;
+using veltrane::test::WaitUntil;
 
 // Short enough to wait out in a test; the store's own default is seconds.
 constexpr veltrane::CoolDownPolicy kShortCoolDown{300ms, 1200ms};
@@ -61,10 +62,7 @@ class AccountStoreOutage : public ::testing::Test {
 
   // Waits (bounded) until the proxy has read more than before from its clients.
   static bool WaitForBytes(const FaultProxy& proxy, std::uint64_t before) {
-    for (int i = 0; i < 500 && proxy.ReceivedFromClients() == before; ++i) {
-      std::this_thread::sleep_for(10ms);
-    }
-    return proxy.ReceivedFromClients() > before;
+    return WaitUntil(5s, [&] { return proxy.ReceivedFromClients() > before; });
   }
 
   SandboxDatabase database_;
@@ -246,10 +244,9 @@ TEST_F(AccountStoreOutage, LostUpdateIsEndedOnItsServerBeforeItsRowIsJudged) {
 
   // Whatever still held the update is gone with its session: it reaches no server.
   proxy_.ReleaseHeld();
-  for (int i = 0; i < 500 && proxy_.OpenConnections() > 1; ++i) std::this_thread::sleep_for(10ms);
-  EXPECT_LE(proxy_.OpenConnections(), 1u);
+  EXPECT_TRUE(WaitUntil(5s, [&] { return proxy_.OpenConnections() <= 1; }));
   store.reset();
-  for (int i = 0; i < 500 && proxy_.OpenConnections() > 0; ++i) std::this_thread::sleep_for(10ms);
+  WaitUntil(5s, [&] { return proxy_.OpenConnections() == 0; });
   EXPECT_EQ(database_.Rows(), before);
 }
 
@@ -377,18 +374,15 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
     return store->UpdateAccount("EOS-1", "CODE-X", 1, "Rex", 0, "");
   });
   // The server lists the store's update while it waits; it has taken the row before that.
-  bool waiting = false;
-  for (int i = 0; i < 500 && !waiting; ++i) {
-    // Only this fixture's database: other tests may be linking elsewhere on the server.
-    waiting = database_
-                  .Query(
-                      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() "
-                      "AND INFO LIKE 'UPDATE player_discord SET eos_id%' AND TIME_MS > 100")
-                  .at(0)
-                  .at(0) != "0";
-    if (!waiting) std::this_thread::sleep_for(10ms);
-  }
-  ASSERT_TRUE(waiting) << "the store's update never waited for the row";
+  // Only this fixture's database: other tests may be linking elsewhere on the server.
+  ASSERT_TRUE(WaitUntil(5s, [&] {
+    return database_
+               .Query(
+                   "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = DATABASE() "
+                   "AND INFO LIKE 'UPDATE player_discord SET eos_id%' AND TIME_MS > 100")
+               .at(0)
+               .at(0) != "0";
+  })) << "the store's update never waited for the row";
   database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id = 1");  // closes the cycle
   database_.Execute("COMMIT");
 

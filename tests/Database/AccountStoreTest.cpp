@@ -58,26 +58,9 @@ class AccountStore : public ::testing::Test {
 
   static std::vector<CapturedLine> LogLines() { return CapturingLogSink::Instance()->Lines(); }
 
-  // The row an outside party inserts and the plugin then links, as it stands after the link.
-  static PlayerDiscordRow Linked(PlayerDiscordRow row, const std::string& eos_id, int player_id,
-                                 const std::string& character, int tribe_id,
-                                 const std::string& tribe) {
-    row.eos_id = eos_id;
-    row.player_id = player_id;
-    row.character_name = character;
-    row.tribe_id = tribe_id;
-    row.tribe_name = tribe;
-    row.code = "Linked";
-    return row;
-  }
-
   int InsertLinkedRow(const std::string& eos_id, int player_id, const std::string& code) {
-    database_.Execute(
-        "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, "
-        "tribe_id, tribe_name, code) VALUES (" +
-        database_.Quote(eos_id) + ", 'discord-" + eos_id + "', " + std::to_string(player_id) +
-        ", 'Rex', 5, 'Tribe', " + database_.Quote(code) + ")");
-    return database_.Rows().back().id;
+    return database_.InsertRow(
+        {0, eos_id, "discord-" + eos_id, player_id, "Rex", 5, "Tribe", code});
   }
 
   // Columns that lead an index of player_discord, with whether that index is unique.
@@ -134,7 +117,7 @@ TEST_F(AccountStore, LinkingByCodeFillsTheRowAndRetiresTheCode) {
   EXPECT_TRUE(store->IsCodeExist("K7Q2-XY"));
   EXPECT_TRUE(store->UpdateAccount("EOS-NEW", "K7Q2-XY", 42, "Rex", 7, "Raptors"));
 
-  EXPECT_EQ(database_.Rows(), std::vector{Linked(before[0], "EOS-NEW", 42, "Rex", 7, "Raptors")});
+  EXPECT_EQ(database_.Rows(), std::vector{before[0].LinkedBy("EOS-NEW", 42, "Rex", 7, "Raptors")});
   EXPECT_EQ(database_.Rows()[0].discord_id, "discord-1");
   EXPECT_FALSE(store->IsCodeExist("K7Q2-XY"));
   EXPECT_TRUE(store->IsPlayerExist("EOS-NEW"));
@@ -174,7 +157,7 @@ TEST_F(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
   EXPECT_TRUE(first_server->UpdateAccount("EOS-FAST", "RACE-CODE", 1, "Fast", 0, ""));
   EXPECT_FALSE(second_server->UpdateAccount("EOS-SLOW", "RACE-CODE", 2, "Slow", 0, ""));
 
-  EXPECT_EQ(database_.Rows(), std::vector{Linked(before[0], "EOS-FAST", 1, "Fast", 0, "")});
+  EXPECT_EQ(database_.Rows(), std::vector{before[0].LinkedBy("EOS-FAST", 1, "Fast", 0, "")});
 }
 
 // Fixed fault: a code that two rows held linked both to the player, whose EOS id then held two
@@ -191,7 +174,7 @@ TEST_F(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
   EXPECT_EQ(row_id, before[0].id);
   EXPECT_TRUE(store->UpdateAccount("EOS-1", "SHARED", 3, "Rex", 4, "T"));
   EXPECT_EQ(database_.Rows(),
-            (std::vector{Linked(before[0], "EOS-1", 3, "Rex", 4, "T"), before[1], before[2]}));
+            (std::vector{before[0].LinkedBy("EOS-1", 3, "Rex", 4, "T"), before[1], before[2]}));
 
   // A row that no longer holds the code is not linked by its id.
   EXPECT_FALSE(store->UpdateAccount(before[0].id, "EOS-2", "SHARED", 5, "Max", 0, ""));

@@ -18,9 +18,7 @@ inline void ExpectCorpusStoredAndMatchedExactly(MySql& store, SandboxDatabase& d
     SCOPED_TRACE(::testing::PrintToString(text));
     database.Execute("DELETE FROM player_discord");
     database.InsertCode("discord-decoy", "DECOY-1");
-    database.Execute(
-        "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, tribe_id, "
-        "tribe_name, code) VALUES ('EOS-OTHER', 'discord-other', 8, 'Rex', 5, 'Tribe', 'Linked')");
+    database.InsertRow({0, "EOS-OTHER", "discord-other", 8, "Rex", 5, "Tribe", "Linked"});
     database.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-without-code')");
     const std::vector<PlayerDiscordRow> others = database.Rows();
     EXPECT_FALSE(store.IsCodeExist(text));

@@ -35,11 +35,7 @@ class ForeignTableStore {
   static std::vector<CapturedLine> LogLines() { return CapturingLogSink::Instance()->Lines(); }
 
   void InsertRow(const std::string& eos_id, int player_id, const std::string& code) {
-    database_.Execute(
-        "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, tribe_id, "
-        "tribe_name, code) VALUES (" +
-        database_.Quote(eos_id) + ", 'discord-" + eos_id + "', " + std::to_string(player_id) +
-        ", 'Rex', 5, 'Tribe', " + database_.Quote(code) + ")");
+    database_.InsertRow({0, eos_id, "discord-" + eos_id, player_id, "Rex", 5, "Tribe", code});
   }
 
   SandboxDatabase database_;

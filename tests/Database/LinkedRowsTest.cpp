@@ -37,12 +37,9 @@ class LinkedRows : public ::testing::Test {
   LinkedAccount Insert(const std::string& eos_id, const std::string& discord_id, int player_id,
                        const std::string& character, const std::string& tribe,
                        const std::string& code) {
-    database_.Execute(fmt::format(
-        "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, tribe_id, "
-        "tribe_name, code) VALUES ({}, {}, {}, {}, -9, {}, {})",
-        database_.Quote(eos_id), database_.Quote(discord_id), player_id, database_.Quote(character),
-        database_.Quote(tribe), database_.Quote(code)));
-    return {database_.Rows().back().id, eos_id, discord_id, player_id, character, -9, tribe, code};
+    const int id =
+        database_.InsertRow({0, eos_id, discord_id, player_id, character, -9, tribe, code});
+    return {id, eos_id, discord_id, player_id, character, -9, tribe, code};
   }
 
   std::vector<int> AllRowIds() {

@@ -1,11 +1,13 @@
 // Discord's limits on a webhook message, on the text alone: where the content is cut, and which
-// sender names are refused.
+// sender names are refused; and the tests' webhook receiver, which refuses what Discord refuses.
 
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
 #include <string>
 
 #include "Discord/DiscordRules.h"
+#include "support/WebhookReceiver.h"
 
 namespace veltrane {
 namespace {
@@ -50,6 +52,28 @@ TEST(DiscordSenderName, NamesDiscordRefusesAreNamedAndTheOthersPass) {
             R"(Discord refuses a name that contains "clyde" or "discord", in any letter case)");
   EXPECT_EQ(DiscordNameProblem(u"Ark to Discord"),
             R"(Discord refuses a name that contains "clyde" or "discord", in any letter case)");
+}
+
+TEST(DiscordRulesOfTheReceiver, RefuseWhatDiscordRefuses) {
+  // The bodies Discord answered 400, and the largest it takes, so that a 204 means something.
+  const std::string dinosaur = "🦖";
+  const auto body = [](const std::string& content, const std::string& username) {
+    return nlohmann::json{{"content", content}, {"username", username}, {"avatar_url", nullptr}}
+        .dump();
+  };
+  EXPECT_EQ(test::DiscordRefusal(body("hi", std::string(100, 'a'))),
+            "username has 100 characters, over 80");
+  EXPECT_EQ(test::DiscordRefusal(body("hi", "")), "username is empty");
+  EXPECT_EQ(test::DiscordRefusal(body("hi", "my Clyde")),
+            R"(username contains "clyde" or "discord")");
+  EXPECT_EQ(test::DiscordRefusal(body("hi", "DiScOrD relay")),
+            R"(username contains "clyde" or "discord")");
+  EXPECT_EQ(test::DiscordRefusal(body(std::string(2100, 'x'), "MyARK")),
+            "content has 2100 characters, over 2000");
+  EXPECT_EQ(test::DiscordRefusal(body(" \n ", "MyARK")), "content is empty");
+  EXPECT_EQ(test::DiscordRefusal(
+                body(std::string(1999, 'x') + dinosaur, std::string(79, 'a') + dinosaur)),
+            "");
 }
 
 }  // namespace

@@ -140,26 +140,6 @@ TEST_F(DiscordWebhook, BlankAnnouncementPostsNothingButConfirmsTheLink) {
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
 }
 
-TEST(DiscordRulesOfTheReceiver, RefuseWhatDiscordRefuses) {
-  // The bodies Discord answered 400, and the largest it takes, so that a 204 means something.
-  const std::string dinosaur = "🦖";
-  const auto body = [](const std::string& content, const std::string& username) {
-    return nlohmann::json{{"content", content}, {"username", username}, {"avatar_url", nullptr}}
-        .dump();
-  };
-  EXPECT_EQ(DiscordRefusal(body("hi", std::string(100, 'a'))),
-            "username has 100 characters, over 80");
-  EXPECT_EQ(DiscordRefusal(body("hi", "")), "username is empty");
-  EXPECT_EQ(DiscordRefusal(body("hi", "my Clyde")), R"(username contains "clyde" or "discord")");
-  EXPECT_EQ(DiscordRefusal(body("hi", "DiScOrD relay")),
-            R"(username contains "clyde" or "discord")");
-  EXPECT_EQ(DiscordRefusal(body(std::string(2100, 'x'), "MyARK")),
-            "content has 2100 characters, over 2000");
-  EXPECT_EQ(DiscordRefusal(body(" \n ", "MyARK")), "content is empty");
-  EXPECT_EQ(
-      DiscordRefusal(body(std::string(1999, 'x') + dinosaur, std::string(79, 'a') + dinosaur)), "");
-}
-
 TEST_F(DiscordWebhook, SenderNameOf80CharactersIsTaken) {
   const std::string name = std::string(79, 'a') + "🦖";
   Discord()["SenderName"] = name;
@@ -215,8 +195,7 @@ TEST_F(DiscordWebhook, CutKeepsWholeCharactersEscapesAndNeutralisedMentions) {
 
 TEST_F(DiscordWebhook, ReloadWithAMistypedDiscordSettingKeepsAnnouncingAsBefore) {
   // A mistyped setting used to go live at reload; every later link then failed after its update.
-  auto devhost = Start("join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\necho ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(kJoinBob);
   Discord()["SenderName"] = 42;
   devhost_.WriteConfig(config_);
   devhost->Send("rcon Veltrane.Reload\nchat bob /link CODE-1\n");

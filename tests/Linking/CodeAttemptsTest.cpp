@@ -23,7 +23,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 
-constexpr char kJoinBob[] = "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\n";
 constexpr char kTooMany[] = "Too many attempts";
 
 // Five wrong codes: the default limit.

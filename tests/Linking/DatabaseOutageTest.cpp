@@ -6,8 +6,8 @@
 
 #include <chrono>
 
-#include "support/PluginTest.h"
 #include "support/FaultProxy.h"
+#include "support/PluginTest.h"
 
 namespace veltrane::test {
 namespace {
@@ -18,7 +18,6 @@ using ::testing::StartsWith;
 
 using namespace std::chrono_literals;
 
-constexpr char kJoinBob[] = "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\n";
 // Beyond the store's first cool-down (5 s).
 constexpr char kWaitOutCoolDown[] = "sleep 5500\n";
 
@@ -27,20 +26,19 @@ class DatabaseOutage : public PluginTest {
   DatabaseOutage() {
     Settings()["debug"] = true;
     Settings()["UpdatePlayerDataOnLogout"] = true;
-    config_["Database"]["MysqlHost"] = "127.0.0.1";
-    config_["Database"]["MysqlPort"] = proxy_.Port();
+    server_ = ConnectThrough(proxy_);
   }
 
   std::string UnavailablePrefix() const {
-    return "[error] Database server 127.0.0.1:" + std::to_string(proxy_.Port()) + " (database " +
-           database_.Name() + ") unavailable: ";
+    return "[error] Database server " + server_ + " (database " + database_.Name() +
+           ") unavailable: ";
   }
   std::string AvailablePrefix() const {
-    return "[info] Database server 127.0.0.1:" + std::to_string(proxy_.Port()) +
-           " available again after ";
+    return "[info] Database server " + server_ + " available again after ";
   }
 
   FaultProxy proxy_{database_.Settings().host, database_.Settings().port};
+  std::string server_;
 };
 
 TEST_F(DatabaseOutage, PlayerIsToldTheDatabaseIsUnavailableNeverThatTheCodeIsWrong) {
@@ -94,8 +92,7 @@ TEST_F(DatabaseOutage, DatabaseBackAfterLoadLinksAfterTheCoolDownWithoutReload) 
 
 TEST_F(DatabaseOutage, LogoutDuringAnOutageSkipsTheRefreshAndLogsOutOnce) {
   InsertLinkedRow("EOS-BOB", 101, "Bob", 7, "Old Tribe", "Linked");
-  auto devhost = Start(std::string(kJoinBob) + "echo ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(kJoinBob);
   proxy_.DropConnections();
   proxy_.SetRefusing(true);
   devhost->Send("logout bob\n" + std::string(kJoinBob) + "logout bob\n");
@@ -110,13 +107,12 @@ TEST_F(DatabaseOutage, LogoutDuringAnOutageSkipsTheRefreshAndLogsOutOnce) {
 
 TEST_F(DatabaseOutage, HostListFailsOverToTheNextServerAfterOneFailedAttempt) {
   FaultProxy second(database_.Settings().host, database_.Settings().port);
-  const std::string first_server = "127.0.0.1:" + std::to_string(proxy_.Port());
+  const std::string& first_server = server_;
   const std::string second_server = "127.0.0.1:" + std::to_string(second.Port());
   config_["Database"]["MysqlHost"] = first_server + "," + second_server;
   database_.InsertCode("discord-1", "CODE-1");
   database_.InsertCode("discord-2", "CODE-2");
-  auto devhost = Start(std::string(kJoinBob) + "join alice eos=EOS-ALICE\necho ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(std::string(kJoinBob) + "join alice eos=EOS-ALICE\n");
 
   proxy_.SetRefusing(true);
   proxy_.DropConnections();

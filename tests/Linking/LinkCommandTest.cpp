@@ -13,8 +13,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-constexpr char kJoinBob[] = "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\n";
-
 class LinkCommand : public PluginTest {
  protected:
   LinkCommand() { Settings()["debug"] = true; }

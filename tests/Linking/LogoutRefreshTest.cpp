@@ -116,10 +116,8 @@ TEST_F(LogoutRefresh, NonAsciiEosIdReachesTheStoreWithQuestionMarks) {
 TEST_F(LogoutRefresh, ReloadThatMistypesOrDropsSettingsKeepsRefreshing) {
   // A mistyped or missing Settings used to go live at reload and fail every later refresh.
   InsertLinkedBob();
-  auto devhost = Start(
-      "join bob eos=EOS-BOB id=101 name=\"Bob the Second\" tribe_id=9 tribe=\"New Tribe\"\n"
-      "echo ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(
+      "join bob eos=EOS-BOB id=101 name=\"Bob the Second\" tribe_id=9 tribe=\"New Tribe\"\n");
   Settings()["UpdatePlayerDataOnLogout"] = "yes";
   devhost_.WriteConfig(config_);
   devhost->Send("rcon Veltrane.Reload\n");

@@ -9,10 +9,10 @@
 #include <chrono>
 #include <map>
 #include <optional>
-#include <thread>
 
 #include "support/PluginTest.h"
 #include "support/FaultProxy.h"
+#include "support/WaitUntil.h"
 
 namespace veltrane::test {
 namespace {
@@ -72,16 +72,12 @@ class OnePlayerOneLink : public PluginTest {
   // Waits until at most count of them are left: a session that the server still had has ended,
   // and with it whatever statement it had received.
   bool WaitForPluginSessions(int count) {
-    for (int i = 0; i < 1500; ++i) {
-      if (PluginSessions() <= count) return true;
-      std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return WaitUntil(
+        30s, [&] { return PluginSessions() <= count; }, 20ms);
   }
 
   static bool WaitForHeld(const FaultProxy& proxy) {
-    for (int i = 0; i < 1500 && proxy.Held() == 0; ++i) std::this_thread::sleep_for(10ms);
-    return proxy.Held() > 0;
+    return WaitUntil(15s, [&] { return proxy.Held() > 0; });
   }
 
   // Linked as the store counts it: his EOS id and a player id, whatever the code.

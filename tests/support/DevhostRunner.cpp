@@ -7,15 +7,19 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+#include "support/WaitUntil.h"
 
 namespace veltrane::test {
 
@@ -87,9 +91,10 @@ Child Spawn(const std::vector<std::string>& arguments, bool with_input) {
   return child;
 }
 
-// Reads both pipes until they close or the deadline passes; false at the deadline.
+// Reads both pipes until they close or the deadline passes; false at the deadline. on_output gets
+// each piece of stdout as it comes, and then out keeps none of it.
 bool ReadUntilClosed(Child& child, Clock::time_point deadline, std::string& out, std::string& err,
-                     const std::function<void()>& on_output = {}) {
+                     const std::function<void(std::string_view)>& on_output = {}) {
   char chunk[4096];
   while (child.output >= 0 || child.errors >= 0) {
     const auto left =
@@ -105,26 +110,40 @@ bool ReadUntilClosed(Child& child, Clock::time_point deadline, std::string& out,
         ClosePipe(i == 0 ? child.output : child.errors);
         continue;
       }
-      (i == 0 ? out : err).append(chunk, std::size_t(count));
-      if (i == 0 && on_output) on_output();
+      if (i == 0 && on_output) {
+        on_output(std::string_view(chunk, std::size_t(count)));
+      } else {
+        (i == 0 ? out : err).append(chunk, std::size_t(count));
+      }
     }
   }
   return true;
 }
 
+// Waits for the child's exit up to the deadline; false when it is still running.
+bool AwaitExit(pid_t pid, Clock::time_point deadline, int& exit_code) {
+  int status = 0;
+  if (!WaitUntil(deadline, [&] { return waitpid(pid, &status, WNOHANG) != 0; })) return false;
+  exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return true;
+}
+
 // Waits for the child's exit up to the deadline, then kills it; its exit code or -1.
 int Reap(pid_t pid, Clock::time_point deadline, bool& killed) {
-  int status = 0;
-  while (waitpid(pid, &status, WNOHANG) == 0) {
-    if (Clock::now() >= deadline) {
-      kill(pid, SIGKILL);
-      killed = true;
-      waitpid(pid, &status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  int exit_code = -1;
+  if (AwaitExit(pid, deadline, exit_code)) return exit_code;
+  kill(pid, SIGKILL);
+  killed = true;
+  waitpid(pid, nullptr, 0);
+  return -1;
+}
+
+// Lines that begin with prefix and hold containing.
+std::size_t CountLines(const std::vector<std::string>& lines, std::string_view prefix,
+                       std::string_view containing) {
+  return std::size_t(std::count_if(lines.begin(), lines.end(), [&](const std::string& line) {
+    return StartsWith(line, prefix) && line.find(containing) != std::string::npos;
+  }));
 }
 
 }  // namespace
@@ -142,8 +161,8 @@ std::optional<std::string> DevhostResult::First(std::string_view prefix) const {
   return std::nullopt;
 }
 
-std::size_t DevhostResult::Count(std::string_view prefix) const {
-  return WithPrefix(prefix).size();
+std::size_t DevhostResult::Count(std::string_view prefix, std::string_view containing) const {
+  return CountLines(lines, prefix, containing);
 }
 
 namespace {
@@ -282,9 +301,10 @@ struct DevhostProcess::State {
   std::thread reader;
   std::mutex lock;
   std::condition_variable changed;
-  std::string out;
+  std::vector<std::string> lines;  // every whole stdout line so far
   std::string err;
   bool closed = false;
+  bool exited = false;  // reaped: its pid is no longer this process's
   bool stopped = false;
   DevhostResult result;
 };
@@ -294,7 +314,8 @@ std::unique_ptr<DevhostProcess> DevhostRunner::Start(
     const std::vector<std::string>& extra_args) const {
   auto state = std::make_unique<DevhostProcess::State>();
   state->log_offset = LogSize();
-  std::vector<std::string> options = {"--rcon-port", "0", "--rcon-password", rcon_password};
+  std::vector<std::string> options;
+  if (!rcon_password.empty()) options = {"--rcon-port", "0", "--rcon-password", rcon_password};
   options.insert(options.end(), extra_args.begin(), extra_args.end());
   state->child = Spawn(Arguments(options), true);
   DevhostProcess::State* shared = state.get();
@@ -302,21 +323,27 @@ std::unique_ptr<DevhostProcess> DevhostRunner::Start(
   Child pipes{state->child.pid, -1, std::exchange(state->child.output, -1),
               std::exchange(state->child.errors, -1)};
   state->reader = std::thread([shared, pipes]() mutable {
-    std::string out;
+    std::string partial;  // a line not ended yet
+    std::string unused;
     std::string err;
-    ReadUntilClosed(pipes, Clock::time_point::max(), out, err, [&] {
+    ReadUntilClosed(pipes, Clock::time_point::max(), unused, err, [&](std::string_view chunk) {
+      partial.append(chunk);
+      const std::size_t whole_end = partial.rfind('\n') + 1;  // 0 when no line has ended
+      std::vector<std::string> whole = SplitLines(partial.substr(0, whole_end));
+      partial.erase(0, whole_end);
       const std::lock_guard<std::mutex> guard(shared->lock);
-      shared->out = out;
+      std::move(whole.begin(), whole.end(), std::back_inserter(shared->lines));
       shared->changed.notify_all();
     });
     const std::lock_guard<std::mutex> guard(shared->lock);
-    shared->out = out;
+    if (!partial.empty()) shared->lines.push_back(partial);
     shared->err = err;
     shared->closed = true;
     shared->changed.notify_all();
   });
   std::unique_ptr<DevhostProcess> process(new DevhostProcess(*this, std::move(state)));
   process->Send(script);
+  if (rcon_password.empty()) return process;
   const std::optional<std::string> listening = process->WaitForLine("rcon-listen ", 1, timeout);
   if (!listening) return nullptr;
   process->rcon_port_ = Field(*listening, "port").value_or(0).get<int>();
@@ -366,10 +393,12 @@ std::optional<std::string> DevhostProcess::WaitForLine(std::string_view prefix,
                                                        std::size_t occurrence,
                                                        std::chrono::milliseconds timeout) {
   std::optional<std::string> found;
+  std::size_t scanned = 0;  // each line is looked at once, however often the output grows
+  std::size_t seen = 0;
   std::unique_lock<std::mutex> lock(state_->lock);
   state_->changed.wait_for(lock, timeout, [&] {
-    std::size_t seen = 0;
-    for (const std::string& line : SplitLines(state_->out)) {
+    for (; scanned < state_->lines.size(); ++scanned) {
+      const std::string& line = state_->lines[scanned];
       if (StartsWith(line, prefix) && ++seen == occurrence) {
         found = line;
         return true;
@@ -380,6 +409,20 @@ std::optional<std::string> DevhostProcess::WaitForLine(std::string_view prefix,
   return found;
 }
 
+std::size_t DevhostProcess::Count(std::string_view prefix, std::string_view containing) const {
+  const std::lock_guard<std::mutex> guard(state_->lock);
+  return CountLines(state_->lines, prefix, containing);
+}
+
+void DevhostProcess::CloseInput() { ClosePipe(state_->child.input); }
+
+bool DevhostProcess::WaitForExit(std::chrono::milliseconds timeout) {
+  State& state = *state_;
+  if (!state.exited)
+    state.exited = AwaitExit(state.child.pid, Clock::now() + timeout, state.result.exit_code);
+  return state.exited;
+}
+
 DevhostResult DevhostProcess::Stop(std::chrono::milliseconds timeout) {
   State& state = *state_;
   if (state.stopped) return state.result;
@@ -388,12 +431,15 @@ DevhostResult DevhostProcess::Stop(std::chrono::milliseconds timeout) {
   Send(std::string("echo ") + kStopMarker + "\n");
   WaitForLine(std::string("echo \"") + kStopMarker, 1, timeout);
   ClosePipe(state.child.input);
-  kill(state.child.pid, SIGTERM);
-  bool killed = false;
-  state.result.exit_code = Reap(state.child.pid, Clock::now() + timeout, killed);
-  state.result.timed_out = killed;
+  if (!state.exited) {
+    kill(state.child.pid, SIGTERM);
+    bool killed = false;
+    state.result.exit_code = Reap(state.child.pid, Clock::now() + timeout, killed);
+    state.result.timed_out = killed;
+    state.exited = true;
+  }
   state.reader.join();
-  for (std::string& line : SplitLines(state.out))
+  for (std::string& line : state.lines)
     if (line.find(kStopMarker) == std::string::npos) state.result.lines.push_back(std::move(line));
   state.result.stderr_text = state.err;
   state.result.log_lines = runner_.LogLinesAfter(state.log_offset);

@@ -12,6 +12,8 @@
 //   auto server = devhost.Start("join bob\n", "secret");
 //   ... connect to 127.0.0.1:server->RconPort() ...
 //   DevhostResult result = server->Stop();
+//
+// The benchmarks start their devhosts here too (without RCON: an empty password).
 
 #include <chrono>
 #include <filesystem>
@@ -34,7 +36,8 @@ struct DevhostResult {
 
   std::vector<std::string> WithPrefix(std::string_view prefix) const;
   std::optional<std::string> First(std::string_view prefix) const;
-  std::size_t Count(std::string_view prefix) const;
+  // Lines that begin with prefix and hold containing.
+  std::size_t Count(std::string_view prefix, std::string_view containing = {}) const;
 };
 
 // The value of a `key=VALUE` field of an output line, parsed as JSON; a value that is no JSON
@@ -71,7 +74,8 @@ class DevhostRunner {
 
   // Starts a devhost serving RCON on a free port with the password, reading script from its
   // stdin; more lines can follow through Send. Empty when it did not come up. extra_args go
-  // after the RCON options (e.g. "--rcon-login-timeout", "1").
+  // after the RCON options (e.g. "--rcon-login-timeout", "1"). An empty password serves no RCON,
+  // and the devhost is not waited for.
   std::unique_ptr<DevhostProcess> Start(
       const std::string& script, const std::string& rcon_password,
       std::chrono::milliseconds timeout = std::chrono::seconds(10),
@@ -105,6 +109,12 @@ class DevhostProcess {
   std::optional<std::string> WaitForLine(
       std::string_view prefix, std::size_t occurrence = 1,
       std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // How many stdout lines so far begin with prefix and hold containing.
+  std::size_t Count(std::string_view prefix, std::string_view containing = {}) const;
+  // Ends the input, as the end of a script does.
+  void CloseInput();
+  // Waits up to timeout for the devhost to exit by itself; false while it still runs.
+  bool WaitForExit(std::chrono::milliseconds timeout);
   // Waits until every line sent so far has run, ends the input, sends SIGTERM and waits for the
   // exit (killed after timeout). Pending HTTP posts finish and the plugin is unloaded first.
   DevhostResult Stop(std::chrono::milliseconds timeout = std::chrono::seconds(20));

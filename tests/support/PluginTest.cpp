@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include "support/FaultProxy.h"
+
 namespace veltrane::test {
 
 PluginTest::PluginTest() {
@@ -37,19 +39,29 @@ DevhostResult PluginTest::Run(const std::string& script) {
 
 std::unique_ptr<DevhostProcess> PluginTest::Start(const std::string& script) {
   devhost_.WriteConfig(config_);
-  std::unique_ptr<DevhostProcess> process = devhost_.Start(script, "rcon-test-password");
+  std::unique_ptr<DevhostProcess> process = devhost_.Start(script, kRconPassword);
   if (process == nullptr) throw std::runtime_error("the devhost did not come up");
   return process;
+}
+
+std::unique_ptr<DevhostProcess> PluginTest::StartReady(const std::string& script) {
+  std::unique_ptr<DevhostProcess> process = Start(script + "echo ready-for-more\n");
+  if (!process->WaitForLine("echo \"ready-for-more\""))
+    throw std::runtime_error("the devhost did not run its script");
+  return process;
+}
+
+std::string PluginTest::ConnectThrough(const FaultProxy& proxy) {
+  config_["Database"]["MysqlHost"] = "127.0.0.1";
+  config_["Database"]["MysqlPort"] = proxy.Port();
+  return fmt::format("127.0.0.1:{}", proxy.Port());
 }
 
 void PluginTest::InsertLinkedRow(const std::string& eos_id, int player_id,
                                  const std::string& character_name, int tribe_id,
                                  const std::string& tribe_name, const std::string& code) {
-  database_.Execute(fmt::format(
-      "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, tribe_id, "
-      "tribe_name, code) VALUES ({}, 'discord-linked', {}, {}, {}, {}, {})",
-      database_.Quote(eos_id), player_id, database_.Quote(character_name), tribe_id,
-      database_.Quote(tribe_name), database_.Quote(code)));
+  database_.InsertRow(
+      {0, eos_id, "discord-linked", player_id, character_name, tribe_id, tribe_name, code});
 }
 
 std::vector<std::vector<std::optional<std::string>>> PluginTest::TableBytes(
@@ -84,6 +96,19 @@ std::vector<std::string> PlayerMessages(const DevhostResult& result) {
       lines.push_back(line);
   }
   return lines;
+}
+
+std::vector<std::string> ServerMessages(const DevhostResult& result) {
+  std::vector<std::string> messages;
+  for (const std::string& line : result.WithPrefix("server-message "))
+    messages.push_back(FieldText(line, "rgba") + " " + TextOf(line));
+  return messages;
+}
+
+std::vector<std::string> RconReplies(const DevhostResult& result) {
+  std::vector<std::string> replies;
+  for (const std::string& line : result.WithPrefix("rcon-reply ")) replies.push_back(TextOf(line));
+  return replies;
 }
 
 std::string FieldText(const std::string& line, const std::string& key) {

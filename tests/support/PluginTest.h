@@ -17,6 +17,12 @@ namespace veltrane::test {
 
 inline constexpr char kErrorRgba[] = "1,0,0,1";
 inline constexpr char kSuccessRgba[] = "0.16202937,0.70837575,0.29177064,1";
+// The green of an admin command's confirmation.
+inline constexpr char kDoneRgba[] = "0,1,0,1";
+inline constexpr char kRconPassword[] = "rcon-test-password";
+inline constexpr char kJoinBob[] = "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\n";
+
+class FaultProxy;
 
 class PluginTest : public ::testing::Test {
  protected:
@@ -27,6 +33,10 @@ class PluginTest : public ::testing::Test {
   DevhostResult Run(const std::string& script);
   // Writes config_ and starts a devhost that reads more lines through Send and serves RCON.
   std::unique_ptr<DevhostProcess> Start(const std::string& script);
+  // Start, then waits until the script has run: the plugin is loaded and ready for more lines.
+  std::unique_ptr<DevhostProcess> StartReady(const std::string& script);
+  // Points the plugin at the sandbox through proxy; answers the server as the plugin names it.
+  std::string ConnectThrough(const FaultProxy& proxy);
   // Puts a linked row in place, as a link by that player would have left it.
   void InsertLinkedRow(const std::string& eos_id, int player_id, const std::string& character_name,
                        int tribe_id, const std::string& tribe_name, const std::string& code);
@@ -52,6 +62,10 @@ class PluginTest : public ::testing::Test {
 std::vector<std::string> VeltraneLog(const DevhostResult& result);
 // The lines that show the player something: notifications, chat lines and server messages.
 std::vector<std::string> PlayerMessages(const DevhostResult& result);
+// The server messages of a run, each as "RGBA text".
+std::vector<std::string> ServerMessages(const DevhostResult& result);
+// The texts of the RCON replies of a run.
+std::vector<std::string> RconReplies(const DevhostResult& result);
 // The value of a text=JSON field ("" when the line has none).
 std::string TextOf(const std::string& line);
 std::string FieldText(const std::string& line, const std::string& key);

@@ -13,7 +13,8 @@
 #include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
+
+#include "support/WaitUntil.h"
 
 namespace veltrane::test {
 
@@ -64,23 +65,23 @@ void SandboxCluster::Stall(int node) const { Signal(node, SIGSTOP); }
 void SandboxCluster::Thaw(int node) const { Signal(node, SIGCONT); }
 
 bool SandboxCluster::WaitUntilAllSynced(int timeout_seconds) const {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(timeout_seconds);
   const auto synced = [this](int node) {
     return Status(node, "wsrep_local_state_comment") == "Synced" &&
            Status(node, "wsrep_ready") == "ON" &&
            Status(node, "wsrep_cluster_size") == std::to_string(kNodes);
   };
-  while (std::chrono::steady_clock::now() < give_up) {
-    try {
-      bool all = true;
-      for (int node = 1; node <= kNodes && all; ++node) all = synced(node);
-      if (all) return true;
-    } catch (const std::runtime_error&) {
-      // A node does not answer yet.
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-  }
-  return false;
+  return WaitUntil(
+      std::chrono::seconds(timeout_seconds),
+      [&] {
+        try {
+          bool all = true;
+          for (int node = 1; node <= kNodes && all; ++node) all = synced(node);
+          return all;
+        } catch (const std::runtime_error&) {
+          return false;  // a node does not answer yet
+        }
+      },
+      std::chrono::milliseconds(100));
 }
 
 int SandboxCluster::Pid(int node) const {

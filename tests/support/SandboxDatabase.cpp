@@ -191,6 +191,27 @@ int SandboxDatabase::InsertCode(const std::string& discord_id, const std::string
   return static_cast<int>(mysql_insert_id(handle_));
 }
 
+int SandboxDatabase::InsertRow(const PlayerDiscordRow& row) {
+  Execute(fmt::format(
+      "INSERT INTO player_discord (eos_id, discord_id, player_id, character_name, tribe_id, "
+      "tribe_name, code) VALUES ({}, {}, {}, {}, {}, {}, {})",
+      Quote(row.eos_id), Quote(row.discord_id), row.player_id, Quote(row.character_name),
+      row.tribe_id, Quote(row.tribe_name), Quote(row.code)));
+  return static_cast<int>(mysql_insert_id(handle_));
+}
+
+PlayerDiscordRow PlayerDiscordRow::LinkedBy(std::string eos, int player, std::string character,
+                                            int tribe, std::string tribe_text) const {
+  PlayerDiscordRow linked = *this;
+  linked.eos_id = std::move(eos);
+  linked.player_id = player;
+  linked.character_name = std::move(character);
+  linked.tribe_id = tribe;
+  linked.tribe_name = std::move(tribe_text);
+  linked.code = "Linked";
+  return linked;
+}
+
 std::vector<PlayerDiscordRow> SandboxDatabase::Rows() {
   std::vector<PlayerDiscordRow> rows;
   for (const auto& columns :

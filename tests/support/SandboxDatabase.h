@@ -43,6 +43,9 @@ struct PlayerDiscordRow {
   std::string tribe_name;
   std::string code;
 
+  // This row as a link by that player leaves it.
+  PlayerDiscordRow LinkedBy(std::string eos, int player, std::string character, int tribe,
+                            std::string tribe_text) const;
   bool operator==(const PlayerDiscordRow&) const = default;
 };
 void PrintTo(const PlayerDiscordRow& row, std::ostream* out);
@@ -83,6 +86,9 @@ class SandboxDatabase {
                           const std::map<std::string, std::string>& column_definitions = {});
   // Inserts a waiting row as the outside party does; answers its id.
   int InsertCode(const std::string& discord_id, const std::string& code);
+  // Inserts row with every column but its id, as a link or another party left it; answers the
+  // row's id.
+  int InsertRow(const PlayerDiscordRow& row);
   // Every row of player_discord in id order.
   std::vector<PlayerDiscordRow> Rows();
   // Ends every other session on this fixture's database, as a server restart or an idle timeout

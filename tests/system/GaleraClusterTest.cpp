@@ -23,6 +23,7 @@
 #include "support/DevhostRunner.h"
 #include "support/SandboxCluster.h"
 #include "support/SandboxDatabase.h"
+#include "support/WaitUntil.h"
 
 namespace veltrane::test {
 namespace {
@@ -99,14 +100,6 @@ class GaleraCluster : public ::testing::Test {
       reader.Execute("SET SESSION wsrep_sync_wait = 1");
       EXPECT_EQ(reader.Rows(), rows) << "node " << node << " reads another table";
     }
-  }
-
-  static std::vector<std::string> Difference(const std::multiset<std::string>& first,
-                                             const std::multiset<std::string>& second) {
-    std::vector<std::string> difference;
-    std::set_difference(first.begin(), first.end(), second.begin(), second.end(),
-                        std::back_inserter(difference));
-    return difference;
   }
 
   SandboxCluster cluster_;
@@ -305,17 +298,18 @@ TEST_F(GaleraCluster, PlayerWhoseUpdateHangsWithItsNodeIsLinkedOnceWhenTheNodeIs
   holder.Query("SELECT id FROM player_discord WHERE code = 'HANG-A' FOR UPDATE");
   server->Send("chat bob /link HANG-A\n");
   SandboxDatabase watcher(cluster_.Node(2), database_.Name());
-  bool waiting = false;
-  for (int i = 0; i < 1000 && !waiting; ++i) {
-    waiting = watcher
-                  .Query(
-                      "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = "
-                      "DATABASE() AND INFO LIKE 'UPDATE player_discord SET eos_id%'")
-                  .at(0)
-                  .at(0) != "0";
-    if (!waiting) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ASSERT_TRUE(waiting) << "the update never waited on node 2";
+  ASSERT_TRUE(WaitUntil(
+      std::chrono::seconds(10),
+      [&] {
+        return watcher
+                   .Query(
+                       "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = "
+                       "DATABASE() AND INFO LIKE 'UPDATE player_discord SET eos_id%'")
+                   .at(0)
+                   .at(0) != "0";
+      },
+      std::chrono::milliseconds(5)))
+      << "the update never waited on node 2";
 
   struct ThawAtTheEnd {
     const SandboxCluster& cluster;

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <iterator>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -54,6 +56,15 @@ inline std::multiset<std::string> ToldPlayers(const DevhostResult& result,
       told.insert(line.substr(7, line.find(' ', 7) - 7));
   }
   return told;
+}
+
+// What first holds beyond second, counting repeats: told players who own no row, say.
+inline std::vector<std::string> Difference(const std::multiset<std::string>& first,
+                                           const std::multiset<std::string>& second) {
+  std::vector<std::string> difference;
+  std::set_difference(first.begin(), first.end(), second.begin(), second.end(),
+                      std::back_inserter(difference));
+  return difference;
 }
 
 }  // namespace veltrane::test

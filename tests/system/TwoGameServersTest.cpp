@@ -56,15 +56,6 @@ class TwoGameServers : public ::testing::Test {
     return script;
   }
 
-  // What first holds beyond second, counting repeats.
-  static std::vector<std::string> Difference(const std::multiset<std::string>& first,
-                                             const std::multiset<std::string>& second) {
-    std::vector<std::string> difference;
-    std::set_difference(first.begin(), first.end(), second.begin(), second.end(),
-                        std::back_inserter(difference));
-    return difference;
-  }
-
   SandboxDatabase database_;
   std::map<int, std::string> discord_ids_;
 };
