@@ -133,7 +133,7 @@ bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string code, int 
     for (int attempt = 1; attempt <= kDeadlockAttempts; ++attempt) {
       answer_ = StoreAnswer::Known;
       const bool last = attempt == kDeadlockAttempts;
-      result = Run(statement, kOperation, last ? 0 : ER_LOCK_DEADLOCK);
+      result = last ? Run(statement, kOperation) : Run(statement, kOperation, {ER_LOCK_DEADLOCK});
       if (last || result.error_number() != ER_LOCK_DEADLOCK) break;
     }
     if (answer_ == StoreAnswer::InDoubt && connected_server_) {

@@ -148,16 +148,13 @@ bool MySql::EndSession(daotk::mysql::connection& connection, const veltrane::Los
       // By id, right after the look on this same connection: the server cannot have restarted in
       // between without ending this connection too, nor given the id to another session.
       const daotk::mysql::results killed =
-          connection.query(fmt::format("KILL CONNECTION {};", lost.thread_id));
+          RunOn(connection, fmt::format("KILL CONNECTION {};", lost.thread_id), operation,
+                {ER_NO_SUCH_THREAD, ER_KILL_DENIED_ERROR});
       kill_sent = true;
       // Gone meanwhile, or refused: the next look tells.
       if (killed.succeeded() || killed.error_number() == ER_NO_SUCH_THREAD ||
           killed.error_number() == ER_KILL_DENIED_ERROR) {
         continue;
-      }
-      if (killed.refused_by_server()) {
-        PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}",
-                                kStoreFile, operation, killed.error_number(), killed.error_text());
       }
       return false;
     }

@@ -32,6 +32,7 @@
 #include <chrono>
 #include <cstddef>
 #include <functional>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -109,13 +110,15 @@ class MySql : public IDatabase {
   void ServerFailed(unsigned int error_number, const std::string& error_text);
   std::string UnavailableLine(const veltrane::DatabaseServer& server,
                               const std::string& error_text) const;
-  // quiet_error: a refusal the caller handles itself, not logged.
+  // Every statement of the store goes through Run, or through RunOn on a connection other than
+  // the store's own. quiet_errors: refusals that the caller handles itself, not logged.
   daotk::mysql::results Run(std::string_view statement, const char* operation,
-                            unsigned int quiet_error = 0);
+                            std::initializer_list<unsigned int> quiet_errors = {});
   // A statement on another connection than the store's own: refusals are logged as by Run, but
   // the server's availability is not judged by it.
   daotk::mysql::results RunOn(daotk::mysql::connection& connection, std::string_view statement,
-                              const char* operation);
+                              const char* operation,
+                              std::initializer_list<unsigned int> quiet_errors = {});
   std::optional<std::string> Escape(std::string_view value, const char* operation);
 
   // TableCheck.cpp

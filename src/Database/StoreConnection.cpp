@@ -16,6 +16,7 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,6 +25,14 @@
 #include "Database/ConnectionFailure.h"
 #include "Database/MysqlDB.h"
 #include "PluginLog.h"
+
+namespace {
+
+bool IsQuiet(unsigned int error_number, std::initializer_list<unsigned int> quiet_errors) {
+  return std::find(quiet_errors.begin(), quiet_errors.end(), error_number) != quiet_errors.end();
+}
+
+}  // namespace
 
 MySql::MySql(const std::string& host, std::string user, std::string password, std::string database,
              int port, unsigned int read_write_timeout_seconds, veltrane::CoolDownPolicy cool_down,
@@ -201,7 +210,7 @@ std::string MySql::UnavailableLine(const veltrane::DatabaseServer& server,
 // The one way a statement reaches the server. A connection that failed is an outage, logged
 // once for all the statements it fails; a statement the server refused is logged each time.
 daotk::mysql::results MySql::Run(std::string_view statement, const char* operation,
-                                 unsigned int quiet_error) {
+                                 std::initializer_list<unsigned int> quiet_errors) {
   daotk::mysql::results result = connection_.query(statement);
   if (result.succeeded()) {
     ServerAnswered();
@@ -211,7 +220,7 @@ daotk::mysql::results MySql::Run(std::string_view statement, const char* operati
     // No answer either, though no outage: a refused question must not read as "no" to a player
     // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
     answer_ = StoreAnswer::CouldNotAsk;
-    if (result.error_number() == quiet_error) return result;
+    if (IsQuiet(result.error_number(), quiet_errors)) return result;
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", kStoreFile,
                             operation, result.error_number(), result.error_text());
   }
@@ -219,9 +228,10 @@ daotk::mysql::results MySql::Run(std::string_view statement, const char* operati
 }
 
 daotk::mysql::results MySql::RunOn(daotk::mysql::connection& connection, std::string_view statement,
-                                   const char* operation) {
+                                   const char* operation,
+                                   std::initializer_list<unsigned int> quiet_errors) {
   daotk::mysql::results result = connection.query(statement);
-  if (result.refused_by_server()) {
+  if (result.refused_by_server() && !IsQuiet(result.error_number(), quiet_errors)) {
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", kStoreFile,
                             operation, result.error_number(), result.error_text());
   }
