@@ -71,11 +71,6 @@ bool MySql::IsPlayerIDExist(std::string eos_id) {
   }
 }
 
-bool MySql::IsCodeExist(std::string code) {
-  int row_id = 0;
-  return IsCodeExist(std::move(code), row_id);
-}
-
 bool MySql::IsCodeExist(std::string code, int& row_id) {
   try {
     answer_ = StoreAnswer::Known;
@@ -92,15 +87,6 @@ bool MySql::IsCodeExist(std::string code, int& row_id) {
                             error.what());
     return false;
   }
-}
-
-// The row that the question finds for the code, then that row's update.
-bool MySql::UpdateAccount(std::string eos_id, std::string code, int player_id,
-                          std::string character_name, int tribe_id, std::string tribe_name) {
-  int row_id = 0;
-  if (!IsCodeExist(code, row_id)) return false;
-  return UpdateAccount(row_id, std::move(eos_id), std::move(code), player_id,
-                       std::move(character_name), tribe_id, std::move(tribe_name));
 }
 
 bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,

@@ -61,10 +61,7 @@ class MySql : public IDatabase {
   // IDatabase
   bool IsPlayerExist(std::string eos_id) override;
   bool IsPlayerIDExist(std::string eos_id) override;
-  bool IsCodeExist(std::string code) override;
   bool IsCodeExist(std::string code, int& row_id) override;
-  bool UpdateAccount(std::string eos_id, std::string code, int player_id,
-                     std::string character_name, int tribe_id, std::string tribe_name) override;
   bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
                      std::string character_name, int tribe_id, std::string tribe_name) override;
   bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
