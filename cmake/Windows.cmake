@@ -34,8 +34,10 @@ set(VELTRANE_STATIC_RUNTIME -static)
 
 include(${CMAKE_SOURCE_DIR}/src/Sources.cmake)
 list(TRANSFORM VELTRANE_CORE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/src/)
+list(TRANSFORM VELTRANE_STORE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/src/)
 list(TRANSFORM VELTRANE_MODULE_SOURCES PREPEND ${CMAKE_SOURCE_DIR}/src/)
-add_library(veltrane_objects OBJECT ${VELTRANE_CORE_SOURCES} ${VELTRANE_MODULE_SOURCES})
+add_library(veltrane_objects OBJECT ${VELTRANE_CORE_SOURCES} ${VELTRANE_STORE_SOURCES}
+                                   ${VELTRANE_MODULE_SOURCES})
 target_include_directories(veltrane_objects PUBLIC ${CMAKE_SOURCE_DIR}/src)
 target_link_libraries(veltrane_objects PUBLIC veltrane_target_headers)
 

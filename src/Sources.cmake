@@ -4,10 +4,8 @@
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
 # bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
 # neutralisers of player text, the announcement's text, the admin commands' texts (the status
-# among them), the table of settings with its check, and the non-blocking connection to the
-# database. The store, its parsers and the blocking connection are headers (Database/).
+# among them) and the table of settings with its check.
 set(VELTRANE_CORE_SOURCES
-    Database/NonBlockingConnection.cpp
     Plugin/PluginLog.cpp
     Linking/CodeAttemptLimiter.cpp
     Linking/LinksInDoubt.cpp
@@ -20,6 +18,16 @@ set(VELTRANE_CORE_SOURCES
     Admin/AdminCommandText.cpp
     Configuration/SettingsTable.cpp
     Admin/StatusText.cpp)
+
+# The account store (Database/MysqlDB.h), by job, and the non-blocking connection to the database.
+# The store's parsers and the blocking connection are headers (Database/).
+set(VELTRANE_STORE_SOURCES
+    Database/StoreConnection.cpp
+    Database/TableCheck.cpp
+    Database/LinkQueries.cpp
+    Database/LostUpdateSettling.cpp
+    Database/AdminQueries.cpp
+    Database/NonBlockingConnection.cpp)
 
 # The module's own code, which calls the host: its lifetime, the game side of the commands and the
 # hook, the configuration, the messages, the group step and the webhook.

@@ -56,14 +56,11 @@ class IDatabase {
   // True when a row has this EOS id and a player id other than 0, whatever its code: the player is
   // linked. Every question of links below means that same row.
   virtual bool IsPlayerIDExist(std::string eos_id) = 0;
-  // True when a row holds this one-time code (a state word in the code column is no code).
-  virtual bool IsCodeExist(std::string code) = 0;
-  // The same; row_id is then set to the row that holds it (the first, when several do).
+  // True when a row holds this one-time code (a state word in the code column is no code); row_id
+  // is then set to the row that holds it (the first, when several do).
   virtual bool IsCodeExist(std::string code, int& row_id) = 0;
-  // Writes the player into the first row of code and marks it "Linked"; true when it was linked.
-  virtual bool UpdateAccount(std::string eos_id, std::string code, int player_id,
-                             std::string character_name, int tribe_id, std::string tribe_name) = 0;
-  // The same for row row_id, while it still holds code and no other row links the EOS id.
+  // Writes the player into row row_id and marks it "Linked", while the row still holds code and no
+  // other row links the EOS id; true when it was linked.
   virtual bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
                              std::string character_name, int tribe_id, std::string tribe_name) = 0;
   // Refreshes every row of the EOS id; true when the statement ran.

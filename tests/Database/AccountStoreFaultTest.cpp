@@ -75,8 +75,9 @@ TEST_F(AccountStoreFaults, UnreachableServerIsOneCriticalLineWithItsReasonAndEve
 
   EXPECT_FALSE(store->IsPlayerExist("EOS-1"));
   EXPECT_FALSE(store->IsPlayerIDExist("EOS-1"));
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_FALSE(store->UpdateAccountLogout("Rex", 0, "", "Updated", "EOS-1"));
 
   const std::vector<CapturedLine> lines = CapturingLogSink::Instance()->Lines();
@@ -97,12 +98,13 @@ TEST_F(AccountStoreFaults, FirstStatementAfterServerRestartSucceedsThroughReconn
   SandboxServer::RequireServing(database_.Settings().port);
   auto store = OpenStore(database_.Settings().port, 10);
   database_.InsertCode("discord-1", "CODE-1");
-  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
 
   SandboxServer::Run("restart");
 
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));
   EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
 }
@@ -114,12 +116,15 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
   constexpr veltrane::CoolDownPolicy kCoolDown{500ms, 500ms};
   auto store = OpenStore(database_.Settings().port, kTimeoutSeconds, kCoolDown);
   database_.InsertCode("discord-1", "CODE-1");
-  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
 
   StalledServer stalled(SandboxServer::Pid());
   const auto started = std::chrono::steady_clock::now();
-  std::future<bool> answer =
-      std::async(std::launch::async, [&store] { return store->IsCodeExist("CODE-1"); });
+  std::future<bool> answer = std::async(std::launch::async, [&store] {
+    int stalled_row_id = 0;
+    return store->IsCodeExist("CODE-1", stalled_row_id);
+  });
   // Generous against a loaded machine, yet far short of "never": only a hang fails this.
   const bool came_back = answer.wait_for(kTimeoutSeconds * 10s) == std::future_status::ready;
   const auto waited = std::chrono::steady_clock::now() - started;
@@ -132,8 +137,8 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
 
   // The stall was an outage: the next statement waits out its cool-down.
   now_ += kCoolDown.longest + 100ms;
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_EQ(CapturingLogSink::Instance()->Lines().size(), 2u);  // its start and its end
 }
 

@@ -76,9 +76,10 @@ TEST_F(AccountStoreOutage, RefusedAtLoadSaysWhyOnceAndAnswersAtOnceDuringTheCool
   proxy_.SetRefusing(true);
   auto store = OpenStore(Through(proxy_));
 
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   EXPECT_FALSE(store->UpdateAccountLogout("Rex", 0, "", "Updated", "EOS-1"));
 
@@ -102,10 +103,12 @@ TEST_F(AccountStoreOutage, RefusedAtLoadThenBackCreatesTheTableAndAnswers) {
 
   proxy_.SetRefusing(false);
   WaitOutCoolDown();
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   database_.InsertCode("discord-1", "CODE-1");  // the table is there now
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));
 
   const std::vector<std::string> texts = Texts();
@@ -118,11 +121,12 @@ TEST_F(AccountStoreOutage, RefusedAtLoadThenBackCreatesTheTableAndAnswers) {
 
 TEST_F(AccountStoreOutage, RetryAfterTheCoolDownUsesTheNetworkOnceAndNotBefore) {
   auto store = OpenStore(Through(proxy_));
-  ASSERT_FALSE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  ASSERT_FALSE(store->IsCodeExist("CODE-1", row_id));
   proxy_.DropConnections();
   proxy_.SetRefusing(true);
 
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));  // fails on the network: the outage starts
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));  // fails on the network: the outage starts
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   proxy_.SetRefusing(false);
   const std::uint64_t accepted = proxy_.Accepted();
@@ -146,20 +150,23 @@ TEST_F(AccountStoreOutage, RetryAfterTheCoolDownUsesTheNetworkOnceAndNotBefore) 
 TEST_F(AccountStoreOutage, StalledMidStatementIsOneOutageAndTheServerBackEndsIt) {
   auto store = OpenStore(Through(proxy_), 1);
   database_.InsertCode("discord-1", "CODE-1");
-  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
 
   proxy_.SetStalled(true);
-  std::future<bool> answer =
-      std::async(std::launch::async, [&store] { return store->IsCodeExist("CODE-1"); });
+  std::future<bool> answer = std::async(std::launch::async, [&store] {
+    int stalled_row_id = 0;
+    return store->IsCodeExist("CODE-1", stalled_row_id);
+  });
   ASSERT_EQ(answer.wait_for(30s), std::future_status::ready) << "the statement did not time out";
   EXPECT_FALSE(answer.get());
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));  // during the cool-down
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));  // during the cool-down
   proxy_.SetStalled(false);
 
   WaitOutCoolDown();
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 2u) << ::testing::PrintToString(texts);
   EXPECT_TRUE(texts[0].starts_with(UnavailablePrefix(proxy_))) << texts[0];
@@ -190,7 +197,7 @@ TEST_F(AccountStoreOutage, UpdateLostAfterItWasSentIsInDoubt) {
 // the store had given up on it, and linked the row later.
 TEST_F(AccountStoreOutage, UpdateWaitingForAHeldRowIsEndedByTheServerAlsoAfterAReconnection) {
   auto store = OpenStore(Through(proxy_), 1);
-  database_.InsertCode("discord-1", "CODE-1");
+  const int row = database_.InsertCode("discord-1", "CODE-1");
   const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
   std::optional<SandboxDatabase> holder;
   for (int connection = 1; connection <= 2; ++connection) {
@@ -198,7 +205,7 @@ TEST_F(AccountStoreOutage, UpdateWaitingForAHeldRowIsEndedByTheServerAlsoAfterAR
     holder.emplace(database_.Settings(), database_.Name());
     holder->Execute("START TRANSACTION");
     holder->Query("SELECT id FROM player_discord WHERE code = 'CODE-1' FOR UPDATE");
-    EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+    EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
     // The server's own deadline answered before the client gave up: nothing is in doubt.
     EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
     EXPECT_EQ(store->LostUpdateCount(), 0u);
@@ -214,9 +221,10 @@ TEST_F(AccountStoreOutage, UpdateWaitingForAHeldRowIsEndedByTheServerAlsoAfterAR
     EXPECT_EQ(database_.Rows(), before);
     // The store's session ends; the deadlines must come with the next one.
     ASSERT_EQ(database_.KillOtherSessions(), 2);  // the store's and the holder's
-    if (!store->IsCodeExist("CODE-1")) {
+    int row_id = 0;
+    if (!store->IsCodeExist("CODE-1", row_id)) {
       WaitOutCoolDown();
-      ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+      ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
     }
   }
   int refused = 0;
@@ -298,19 +306,20 @@ TEST_F(AccountStoreOutage, LostUpdateOnAServerThatIsAwayStaysUndecided) {
 TEST_F(AccountStoreOutage, ConnectionCutBetweenStatementsCostsAtMostOneAnswer) {
   auto store = OpenStore(Through(proxy_));
   database_.InsertCode("discord-1", "CODE-1");
-  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
 
   proxy_.DropConnections();
   int could_not_ask = 0;
   for (int i = 0; i < 2; ++i) {
-    if (!store->IsCodeExist("CODE-1")) {
+    if (!store->IsCodeExist("CODE-1", row_id)) {
       ++could_not_ask;
       EXPECT_NE(store->LastAnswer(), StoreAnswer::Known);
       WaitOutCoolDown();
     }
   }
   EXPECT_LE(could_not_ask, 1);
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
 }
 
@@ -322,14 +331,15 @@ TEST_F(AccountStoreOutage, RefusedStatementCouldNotAskAndOpensNoCoolDown) {
   auto store = OpenStore(Through(proxy_));
   database_.Execute("DROP TABLE player_discord");
 
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
 
   database_.CreatePlayerDiscordTable();
   database_.InsertCode("discord-1", "CODE-1");
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));  // at once: no cool-down
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));  // at once: no cool-down
   for (const std::string& text : Texts()) {
     EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
   }
@@ -349,11 +359,12 @@ TEST_F(AccountStoreOutage, RevokedPrivilegeCouldNotAskAndOpensNoCoolDown) {
   } drop_user{database_, account};
   auto store = std::make_unique<MySql>(Through(proxy_), user, "read-only-pass", database_.Name(), 0,
                                        2, kShortCoolDown);
-  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
 
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));  // at once: no cool-down
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));  // at once: no cool-down
   for (const std::string& text : Texts()) {
     EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
   }
@@ -363,7 +374,7 @@ TEST_F(AccountStoreOutage, RevokedPrivilegeCouldNotAskAndOpensNoCoolDown) {
 // the whole statement, so the store sends it again: a deadlock is no outage, and it links.
 TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
   auto store = OpenStore(Through(proxy_), 20);
-  database_.InsertCode("discord-1", "CODE-X");
+  const int row = database_.InsertCode("discord-1", "CODE-X");
   for (int i = 0; i < 50; ++i) database_.InsertCode("filler", "FILL-" + std::to_string(i));
 
   // This session has written more than the store will, so that the server picks the store's
@@ -372,8 +383,8 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
   database_.Execute("START TRANSACTION");
   database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id > 1");
   database_.Query("SELECT id FROM player_discord WHERE eos_id = 'EOS-1' FOR UPDATE");
-  std::future<bool> linked = std::async(std::launch::async, [&store] {
-    return store->UpdateAccount("EOS-1", "CODE-X", 1, "Rex", 0, "");
+  std::future<bool> linked = std::async(std::launch::async, [&store, row] {
+    return store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, "");
   });
   // The server lists the store's update while it waits; it has taken the row before that.
   // Only this fixture's database: other tests may be linking elsewhere on the server.
@@ -392,14 +403,15 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
   EXPECT_TRUE(linked.get());
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));  // at once: no cool-down
-  EXPECT_FALSE(store->IsCodeExist("CODE-X"));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("CODE-X", row_id));
   EXPECT_EQ(Texts(), std::vector<std::string>{});
 }
 
 // A statement that is the victim every time: the server's refusal, logged once, and no outage.
 TEST_F(AccountStoreOutage, UpdateThatIsEveryTimeTheVictimCouldNotAskAfterThreeAttempts) {
   auto store = OpenStore(Through(proxy_));
-  database_.InsertCode("discord-1", "CODE-X");
+  const int row = database_.InsertCode("discord-1", "CODE-X");
   const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
   // The attempts are counted in a table that no rollback undoes.
   database_.Execute("CREATE TABLE attempts (n int) ENGINE=MyISAM");
@@ -408,12 +420,13 @@ TEST_F(AccountStoreOutage, UpdateThatIsEveryTimeTheVictimCouldNotAskAfterThreeAt
       "INTO attempts VALUES (1); SIGNAL SQLSTATE '40001' SET MYSQL_ERRNO = 1213, MESSAGE_TEXT = "
       "'Deadlock found when trying to get lock; try restarting transaction'; END");
 
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-X", 1, "Rex", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, ""));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   EXPECT_EQ(database_.Query("SELECT COUNT(*) FROM attempts").at(0).at(0),
             std::to_string(MySql::kDeadlockAttempts));
   EXPECT_EQ(database_.Rows(), before);
-  EXPECT_TRUE(store->IsCodeExist("CODE-X"));  // at once: no cool-down
+  int row_id = 0;
+  EXPECT_TRUE(store->IsCodeExist("CODE-X", row_id));  // at once: no cool-down
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_NE(texts[0].find("MySql::UpdateAccount) The server refused the statement: error 1213: "
@@ -429,7 +442,8 @@ TEST_F(AccountStoreOutage, FirstServerThatAnswersAtLoadServesAndTheLogNamesIt) {
   proxy_.SetRefusing(true);
   auto store = OpenStore(Through(proxy_) + "," + Through(second));
 
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 3u) << ::testing::PrintToString(texts);
@@ -442,16 +456,17 @@ TEST_F(AccountStoreOutage, FailedServerHandsOverToTheNextWithoutACoolDown) {
   FaultProxy second(database_.Settings().host, database_.Settings().port);
   auto store = OpenStore(Through(proxy_) + "," + Through(second));
   database_.InsertCode("discord-1", "CODE-1");
-  ASSERT_TRUE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
 
   proxy_.SetRefusing(true);
   proxy_.DropConnections();
   // One answer may be lost with the server; the next goes to the second at once.
-  if (!store->IsCodeExist("CODE-1")) {
+  if (!store->IsCodeExist("CODE-1", row_id)) {
     EXPECT_NE(store->LastAnswer(), StoreAnswer::Known);
   }
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   EXPECT_EQ(second.Accepted(), 1u);
 
   const std::vector<std::string> texts = Texts();
@@ -465,13 +480,14 @@ TEST_F(AccountStoreOutage, EveryServerDownStartsTheCoolDownAndTheFirstIsTriedAga
   proxy_.SetRefusing(true);
   second.SetRefusing(true);
   auto store = OpenStore(Through(proxy_) + "," + Through(second));
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
 
   proxy_.SetRefusing(false);
   second.SetRefusing(false);
   WaitOutCoolDown();
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(proxy_.Accepted(), 1u);
   EXPECT_EQ(second.Accepted(), 0u);

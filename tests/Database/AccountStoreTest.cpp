@@ -114,12 +114,14 @@ TEST_F(AccountStore, LinkingByCodeFillsTheRowAndRetiresTheCode) {
   const std::vector<PlayerDiscordRow> before = database_.Rows();
   EXPECT_FALSE(store->IsPlayerExist("EOS-NEW"));
 
-  EXPECT_TRUE(store->IsCodeExist("K7Q2-XY"));
-  EXPECT_TRUE(store->UpdateAccount("EOS-NEW", "K7Q2-XY", 42, "Rex", 7, "Raptors"));
+  int row_id = 0;
+  EXPECT_TRUE(store->IsCodeExist("K7Q2-XY", row_id));
+  EXPECT_EQ(row_id, before[0].id);
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-NEW", "K7Q2-XY", 42, "Rex", 7, "Raptors"));
 
   EXPECT_EQ(database_.Rows(), std::vector{before[0].LinkedBy("EOS-NEW", 42, "Rex", 7, "Raptors")});
   EXPECT_EQ(database_.Rows()[0].discord_id, "discord-1");
-  EXPECT_FALSE(store->IsCodeExist("K7Q2-XY"));
+  EXPECT_FALSE(store->IsCodeExist("K7Q2-XY", row_id));
   EXPECT_TRUE(store->IsPlayerExist("EOS-NEW"));
   EXPECT_TRUE(store->IsPlayerIDExist("EOS-NEW"));
 }
@@ -137,11 +139,13 @@ TEST_F(AccountStore, RowWithPlayerIdZeroExistsButHasNoPlayerId) {
 // Fixed fault: an update that linked no row answered true, and the player was told "linked".
 TEST_F(AccountStore, CodeNoRowHoldsLinksNothingAndAnswersFalse) {
   auto store = OpenStore();
-  database_.InsertCode("discord-1", "REAL-CODE");
+  const int row = database_.InsertCode("discord-1", "REAL-CODE");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
-  EXPECT_FALSE(store->IsCodeExist("OTHER-CODE"));
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "OTHER-CODE", 1, "Rex", 0, ""));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("OTHER-CODE", row_id));
+  EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "OTHER-CODE", 1, "Rex", 0, ""));
+  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(database_.Rows(), before);
 }
 
@@ -151,11 +155,13 @@ TEST_F(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
   auto second_server = OpenStore();
   database_.InsertCode("discord-1", "RACE-CODE");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
-  ASSERT_TRUE(first_server->IsCodeExist("RACE-CODE"));
-  ASSERT_TRUE(second_server->IsCodeExist("RACE-CODE"));
+  int first_row = 0;
+  int second_row = 0;
+  ASSERT_TRUE(first_server->IsCodeExist("RACE-CODE", first_row));
+  ASSERT_TRUE(second_server->IsCodeExist("RACE-CODE", second_row));
 
-  EXPECT_TRUE(first_server->UpdateAccount("EOS-FAST", "RACE-CODE", 1, "Fast", 0, ""));
-  EXPECT_FALSE(second_server->UpdateAccount("EOS-SLOW", "RACE-CODE", 2, "Slow", 0, ""));
+  EXPECT_TRUE(first_server->UpdateAccount(first_row, "EOS-FAST", "RACE-CODE", 1, "Fast", 0, ""));
+  EXPECT_FALSE(second_server->UpdateAccount(second_row, "EOS-SLOW", "RACE-CODE", 2, "Slow", 0, ""));
 
   EXPECT_EQ(database_.Rows(), std::vector{before[0].LinkedBy("EOS-FAST", 1, "Fast", 0, "")});
 }
@@ -172,7 +178,7 @@ TEST_F(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
   int row_id = 0;
   EXPECT_TRUE(store->IsCodeExist("SHARED", row_id));
   EXPECT_EQ(row_id, before[0].id);
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "SHARED", 3, "Rex", 4, "T"));
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "SHARED", 3, "Rex", 4, "T"));
   EXPECT_EQ(database_.Rows(),
             (std::vector{before[0].LinkedBy("EOS-1", 3, "Rex", 4, "T"), before[1], before[2]}));
 
@@ -213,8 +219,8 @@ TEST_F(AccountStore, LogoutRefreshOfAnUnknownEosIdChangesNothingAndAnswersTrue) 
 
 TEST_F(AccountStore, NegativeIdsKeepTheirSign) {
   auto store = OpenStore();
-  database_.InsertCode("discord-1", "NEG");
-  ASSERT_TRUE(store->UpdateAccount("EOS-1", "NEG", -12, "Rex", -2147483647 - 1, "T"));
+  const int row = database_.InsertCode("discord-1", "NEG");
+  ASSERT_TRUE(store->UpdateAccount(row, "EOS-1", "NEG", -12, "Rex", -2147483647 - 1, "T"));
   EXPECT_EQ(database_.Rows()[0].player_id, -12);
   EXPECT_EQ(database_.Rows()[0].tribe_id, -2147483647 - 1);
   ASSERT_TRUE(store->UpdateAccountLogout("Rex", -7, "T", "Updated", "EOS-1"));
@@ -223,10 +229,13 @@ TEST_F(AccountStore, NegativeIdsKeepTheirSign) {
 
 TEST_F(AccountStore, CodeInOtherLetterCaseOrWithTrailingSpacesMatches) {
   auto store = OpenStore();
-  database_.InsertCode("discord-1", "AbC9");
-  EXPECT_TRUE(store->IsCodeExist("abc9"));
-  EXPECT_TRUE(store->IsCodeExist("ABC9   "));
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "aBc9  ", 1, "Rex", 0, ""));
+  const int row = database_.InsertCode("discord-1", "AbC9");
+  for (const std::string typed : {"abc9", "ABC9   ", "aBc9  "}) {
+    int row_id = 0;
+    EXPECT_TRUE(store->IsCodeExist(typed, row_id)) << typed;
+    EXPECT_EQ(row_id, row) << typed;
+  }
+  EXPECT_TRUE(store->UpdateAccount(row, "EOS-1", "aBc9  ", 1, "Rex", 0, ""));
   EXPECT_EQ(database_.Rows()[0].code, "Linked");
 }
 
@@ -248,11 +257,15 @@ TEST_F(AccountStore, StateWordsAreNeverCodes) {
     ASSERT_EQ(database_.Query("SELECT COUNT(*) FROM player_discord WHERE code = " +
                               database_.Quote(typed))[0][0],
               "1");
-    EXPECT_FALSE(store->IsCodeExist(typed));
-    EXPECT_FALSE(store->UpdateAccount("EOS-THIEF", typed, 66, "Thief", 6, "Thieves"));
+    int row_id = 0;
+    EXPECT_FALSE(store->IsCodeExist(typed, row_id));
+    for (const PlayerDiscordRow& row : before) {
+      EXPECT_FALSE(store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves"));
+    }
     EXPECT_EQ(database_.Rows(), before);
   }
-  EXPECT_TRUE(store->IsCodeExist("REAL-1"));
+  int row_id = 0;
+  EXPECT_TRUE(store->IsCodeExist("REAL-1", row_id));
   EXPECT_TRUE(LogLines().empty());
 }
 
@@ -262,8 +275,9 @@ TEST_F(AccountStore, CodesThatMerelyResembleStateWordsStillLink) {
     SCOPED_TRACE(code);
     database_.Execute("DELETE FROM player_discord");
     database_.InsertCode("discord-1", code);
-    EXPECT_TRUE(store->IsCodeExist(code));
-    EXPECT_TRUE(store->UpdateAccount("EOS-1", code, 1, "Rex", 0, ""));
+    int row_id = 0;
+    EXPECT_TRUE(store->IsCodeExist(code, row_id));
+    EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", code, 1, "Rex", 0, ""));
   }
 }
 
@@ -296,8 +310,9 @@ TEST_F(AccountStore, RefusedTableStatementIsLoggedAndWithoutTableTheStoreIsOff) 
                                " MySql::MySql) Table player_discord cannot hold the plugin's "
                                "values faithfully, so the account store is off: the table is "
                                "missing");
-  EXPECT_FALSE(store->IsCodeExist("ANY"));
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "ANY", 1, "Rex", 0, ""));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("ANY", row_id));
+  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "ANY", 1, "Rex", 0, ""));
   EXPECT_EQ(LogLines().size(), 3u);
 }
 
@@ -323,8 +338,9 @@ TEST_F(AccountStore, IndexThatCannotBeAddedIsLoggedAndTheStoreWorksOn) {
             "Could not add an index on player_discord (eos_id, code); lookups will scan the whole "
             "table");
   EXPECT_TRUE(LeadingIndexColumns().empty());
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
-  EXPECT_TRUE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  int row_id = 0;
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
 }
 
 // Fixed fault: a player whose EOS id read "0" refreshed every waiting row at logout, and their
@@ -350,7 +366,7 @@ TEST_F(AccountStore, DefaultOrEmptyEosIdOwnsNoRow) {
 // false and left nothing in the log.
 TEST_F(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
   database_.CreateForeignTable("", {{"character_name", "varchar(32) NOT NULL DEFAULT 'None'"}});
-  database_.InsertCode("discord-1", "CODE-1");
+  const int row = database_.InsertCode("discord-1", "CODE-1");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
   RestrictedUser user(database_, "SELECT, CREATE, INDEX");
   // A table privilege, so that revoking it takes effect on the open session.
@@ -360,11 +376,12 @@ TEST_F(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
   auto store = OpenStoreAs(user);
   ASSERT_TRUE(LogLines().empty());
 
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, ""));
+  EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, ""));
   database_.Execute("REVOKE UPDATE" + on_table + "FROM " + to_user);
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   database_.Execute("DROP TABLE player_discord");
-  EXPECT_FALSE(store->IsCodeExist("CODE-1"));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
 
   const std::string prefix = "(" + kStoreHeader + " ";
   const std::vector<CapturedLine> lines = LogLines();

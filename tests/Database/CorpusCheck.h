@@ -1,6 +1,8 @@
 #pragma once
 // The injection corpus through the store's five operations, beside a waiting row, a linked row
 // and a row without code: each text must be stored and matched exactly, and no other row change.
+// The link update is sent for the waiting row with the text as its code, too: it must match
+// nothing there.
 
 #include <gtest/gtest.h>
 
@@ -17,20 +19,22 @@ inline void ExpectCorpusStoredAndMatchedExactly(MySql& store, SandboxDatabase& d
   for (const std::string& text : InjectionCorpus()) {
     SCOPED_TRACE(::testing::PrintToString(text));
     database.Execute("DELETE FROM player_discord");
-    database.InsertCode("discord-decoy", "DECOY-1");
+    const int decoy = database.InsertCode("discord-decoy", "DECOY-1");
     database.InsertRow({0, "EOS-OTHER", "discord-other", 8, "Rex", 5, "Tribe", "Linked"});
     database.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-without-code')");
     const std::vector<PlayerDiscordRow> others = database.Rows();
-    EXPECT_FALSE(store.IsCodeExist(text));
+    int row_id = 0;
+    EXPECT_FALSE(store.IsCodeExist(text, row_id));
     EXPECT_FALSE(store.IsPlayerExist(text));
-    EXPECT_FALSE(store.UpdateAccount(text, text, 1, text, 1, text));
+    EXPECT_FALSE(store.UpdateAccount(decoy, text, text, 1, text, 1, text));
     EXPECT_TRUE(store.UpdateAccountLogout(text, 1, text, "Updated", text));
     ASSERT_EQ(database.Rows(), others);
 
     const int target = database.InsertCode("discord-target", text);
     std::vector<PlayerDiscordRow> expected = database.Rows();
-    EXPECT_TRUE(store.IsCodeExist(text));
-    EXPECT_TRUE(store.UpdateAccount(text, text, 7, text, 3, text));
+    EXPECT_TRUE(store.IsCodeExist(text, row_id));
+    EXPECT_EQ(row_id, target);
+    EXPECT_TRUE(store.UpdateAccount(row_id, text, text, 7, text, 3, text));
     PlayerDiscordRow& row = expected.back();
     row.eos_id = text;
     row.player_id = 7;

@@ -101,8 +101,11 @@ TEST_P(ForeignCollation, NoTypedCodeOrIdReachesARowInAState) {
 
   for (const std::string& typed : DisguisedStateWords()) {
     SCOPED_TRACE(::testing::PrintToString(typed));
-    EXPECT_FALSE(store->IsCodeExist(typed));
-    EXPECT_FALSE(store->UpdateAccount("EOS-THIEF", typed, 66, "Thief", 6, "Thieves"));
+    int row_id = 0;
+    EXPECT_FALSE(store->IsCodeExist(typed, row_id));
+    for (const PlayerDiscordRow& row : before) {
+      EXPECT_FALSE(store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves"));
+    }
     EXPECT_FALSE(store->IsPlayerExist(typed));
     EXPECT_FALSE(store->IsPlayerIDExist(typed));
     EXPECT_TRUE(store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", typed));
@@ -110,7 +113,9 @@ TEST_P(ForeignCollation, NoTypedCodeOrIdReachesARowInAState) {
   }
 
   // A real code still links its row, and only that one.
-  ASSERT_TRUE(store->UpdateAccount("EOS-BOB", "REAL-1", 101, "Bob", 7, "Raiders"));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("REAL-1", row_id));
+  ASSERT_TRUE(store->UpdateAccount(row_id, "EOS-BOB", "REAL-1", 101, "Bob", 7, "Raiders"));
   std::vector<PlayerDiscordRow> expected = before;
   expected.back() = {before.back().id, "EOS-BOB", "discord-real", 101, "Bob", 7,
                      "Raiders",        "Linked"};
@@ -155,8 +160,9 @@ TEST_P(ForeignColumns, TableThatCannotHoldTheValuesIsRefusedAndNeverTouched) {
                                "values faithfully, so the account store is off: " +
                                GetParam().reason);
 
-  EXPECT_FALSE(store->IsCodeExist("abc"));
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "abc", 300, "Rex", 300, "T"));
+  int row_id = 0;
+  EXPECT_FALSE(store->IsCodeExist("abc", row_id));
+  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "abc", 300, "Rex", 300, "T"));
   EXPECT_FALSE(store->IsPlayerExist("0"));
   EXPECT_FALSE(store->UpdateAccountLogout("Rex", 1, "T", "Updated", "0"));
   EXPECT_EQ(database_.Query("SELECT * FROM player_discord ORDER BY id"), before);
@@ -232,9 +238,10 @@ TEST_F(ForeignTable, OtherFaithfulColumnTypesAreTakenAsTheyAre) {
       "('discord-1', 'None', 'None', 'CODE-1')");
   auto store = OpenStore();
   EXPECT_TRUE(LogLines().empty());
-  EXPECT_TRUE(store->IsCodeExist("CODE-1"));
-  EXPECT_TRUE(
-      store->UpdateAccount("EOS-1", "CODE-1", -2147483647 - 1, "Zoë 🦖", 2147483647, "Ærger"));
+  int row_id = 0;
+  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", -2147483647 - 1, "Zoë 🦖",
+                                   2147483647, "Ærger"));
   EXPECT_EQ(database_.Rows(),
             (std::vector<PlayerDiscordRow>{{1, "EOS-1", "discord-1", -2147483647 - 1, "Zoë 🦖",
                                             2147483647, "Ærger", "Linked"}}));
@@ -246,12 +253,12 @@ TEST_F(ForeignTable, ColumnsJustLongEnoughLinkAndRefreshAndRefuseWhatDoesNotFit)
                                 {"character_name", "varchar(32) NOT NULL DEFAULT 'None'"},
                                 {"tribe_name", "varchar(32) NOT NULL DEFAULT 'None'"},
                                 {"code", "varchar(7) NOT NULL DEFAULT '0'"}});
-  database_.InsertCode("discord-1", "CODE-1");
+  const int row = database_.InsertCode("discord-1", "CODE-1");
   auto store = OpenStore();
   EXPECT_TRUE(LogLines().empty());
   const std::string eos_id(32, 'e');
   const std::string name_of_32 = "Zoë " + std::string(27, 'z') + "🦖";
-  ASSERT_TRUE(store->UpdateAccount(eos_id, "CODE-1", 101, name_of_32, 7, name_of_32));
+  ASSERT_TRUE(store->UpdateAccount(row, eos_id, "CODE-1", 101, name_of_32, 7, name_of_32));
   EXPECT_TRUE(store->UpdateAccountLogout(name_of_32, 8, "Raiders", "Updated", eos_id));
   EXPECT_EQ(database_.Rows(),
             (std::vector<PlayerDiscordRow>{

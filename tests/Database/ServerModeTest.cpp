@@ -51,22 +51,23 @@ TEST_F(ServerMode, InjectionCorpusStaysHarmlessUnderNoBackslashEscapes) {
 TEST_F(ServerMode, ValueThatDoesNotFitFailsOnANonStrictServerAlsoAfterReconnection) {
   GlobalSqlMode mode(database_, "");
   database_.CreateForeignTable("", {{"character_name", "varchar(32) NOT NULL DEFAULT 'None'"}});
-  database_.InsertCode("discord-1", "CODE-1");
-  database_.InsertCode("discord-2", "CODE-2");
+  const int first_row = database_.InsertCode("discord-1", "CODE-1");
+  const int second_row = database_.InsertCode("discord-2", "CODE-2");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
   auto store = OpenStore();
   ASSERT_TRUE(LogLines().empty());
 
-  EXPECT_FALSE(store->UpdateAccount("EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, ""));
+  EXPECT_FALSE(store->UpdateAccount(first_row, "EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, ""));
   EXPECT_EQ(database_.Rows(), before);
 
   ASSERT_EQ(database_.KillOtherSessions(), 1);
   // The first statement after the kill may only find the connection gone; the library reconnects
   // for the next one.
-  ASSERT_TRUE(store->IsCodeExist("CODE-2") || store->IsCodeExist("CODE-2"));
-  EXPECT_FALSE(store->UpdateAccount("EOS-2", "CODE-2", 2, std::string(40, 'n'), 0, ""));
+  int row_id = 0;
+  ASSERT_TRUE(store->IsCodeExist("CODE-2", row_id) || store->IsCodeExist("CODE-2", row_id));
+  EXPECT_FALSE(store->UpdateAccount(second_row, "EOS-2", "CODE-2", 2, std::string(40, 'n'), 0, ""));
   EXPECT_EQ(database_.Rows(), before);
-  EXPECT_TRUE(store->UpdateAccount("EOS-2", "CODE-2", 2, "Bob", 0, ""));
+  EXPECT_TRUE(store->UpdateAccount(second_row, "EOS-2", "CODE-2", 2, "Bob", 0, ""));
 
   const std::string refused = "(" + kStoreHeader +
                               " MySql::UpdateAccount) The server refused the statement: error "

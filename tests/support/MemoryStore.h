@@ -52,10 +52,6 @@ class MemoryStore : public IDatabase {
   bool IsPlayerIDExist(std::string eos_id) override {
     return Ask([&] { return Any([&](const MemoryRow& r) { return Links(r, eos_id); }); });
   }
-  bool IsCodeExist(std::string code) override {
-    int row_id = 0;
-    return IsCodeExist(std::move(code), row_id);
-  }
   bool IsCodeExist(std::string code, int& row_id) override {
     return Ask([&] {
       if (veltrane::IsStateWord(code)) return false;
@@ -67,12 +63,6 @@ class MemoryStore : public IDatabase {
       }
       return false;
     });
-  }
-  bool UpdateAccount(std::string eos_id, std::string code, int player_id,
-                     std::string character_name, int tribe_id, std::string tribe_name) override {
-    int row_id = 0;
-    if (!IsCodeExist(code, row_id)) return false;
-    return UpdateAccount(row_id, eos_id, code, player_id, character_name, tribe_id, tribe_name);
   }
   bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
                      std::string character_name, int tribe_id, std::string tribe_name) override {

@@ -1,0 +1,158 @@
+// The link command's questions and its update, and the logout refresh's update.
+//
+// A statement that picks rows by a typed code leaves out the rows whose code is a state word
+// ("Linked", "Updated", the default "0", or empty), and one that picks rows by EOS id leaves out
+// the default "0" and empty ids. The server compares under the column's own collation, so no
+// typed text reaches those rows, whatever that collation ignores or folds. IsCodeExist and
+// UpdateAccount also refuse the state words themselves before sending anything.
+//
+// IsCodeExist names the row that holds the code (the first, when several do), and UpdateAccount
+// links that one row only, while it still holds the code: one code links one row. The same
+// statement requires that no other row links the EOS id, so an update that reaches the server late
+// (its answer lost, the plugin loaded anew meanwhile) cannot link a player twice. UpdateAccount
+// answers true only when its statement ran and changed the row.
+
+#include <fmt/format.h>
+#include <mysqld_error.h>
+
+#include <exception>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "Database/LinkedRowCondition.h"
+#include "Database/MysqlDB.h"
+#include "Database/StateWords.h"
+#include "Plugin/PluginLog.h"
+
+// The number that a one-value question answers, the value escaped between the template's quotes;
+// none when the statement failed or gave no value.
+std::optional<int> MySql::AskNumber(std::string_view statement_template, const std::string& value,
+                                    const char* operation) {
+  if (!Reachable()) return std::nullopt;
+  const std::optional<std::string> escaped_value = Escape(value, operation);
+  if (!escaped_value) return std::nullopt;
+  int answer = 0;
+  if (!Run(fmt::format(fmt::runtime(statement_template), *escaped_value), operation)
+           .first_value(answer)) {
+    // A question changes nothing, so one whose answer was lost is simply not asked.
+    if (answer_ == StoreAnswer::InDoubt) answer_ = StoreAnswer::CouldNotAsk;
+    return std::nullopt;
+  }
+  return answer;
+}
+
+bool MySql::IsPlayerExist(std::string eos_id) {
+  try {
+    const std::optional<int> exists = AskNumber(
+        fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{{}}' AND {});",
+                    veltrane::detail::kHoldsAnEOSId),
+        eos_id, "MySql::IsPlayerExist");
+    return exists && *exists > 0;
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerExist",
+                            error.what());
+    return false;
+  }
+}
+
+bool MySql::IsPlayerIDExist(std::string eos_id) {
+  try {
+    const std::optional<int> count =
+        AskNumber(fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
+                              veltrane::detail::LinkedRow()),
+                  eos_id, "MySql::IsPlayerIDExist");
+    return count && *count > 0;
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerIDExist",
+                            error.what());
+    return false;
+  }
+}
+
+bool MySql::IsCodeExist(std::string code, int& row_id) {
+  try {
+    answer_ = StoreAnswer::Known;
+    if (veltrane::IsStateWord(code)) return false;
+    const std::optional<int> found = AskNumber(
+        "SELECT id FROM player_discord WHERE code = '{}' AND code NOT IN ('Linked', 'Updated', "
+        "'0', '') ORDER BY id LIMIT 1;",
+        code, "MySql::IsCodeExist");
+    if (!found) return false;
+    row_id = *found;
+    return true;
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsCodeExist",
+                            error.what());
+    return false;
+  }
+}
+
+bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
+                          std::string character_name, int tribe_id, std::string tribe_name) {
+  constexpr const char* kOperation = "MySql::UpdateAccount";
+  try {
+    answer_ = StoreAnswer::Known;
+    if (veltrane::IsStateWord(code) || !Reachable()) return false;
+    const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
+    const std::optional<std::string> escaped_code = Escape(code, kOperation);
+    const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
+    const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
+    if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) return false;
+    // A lost race for the code (another server linked it first) runs fine but changes nothing,
+    // and so does the update of a player whom another row links already: one that reaches the
+    // server late (its answer lost, the plugin loaded anew, the player linked another code
+    // meanwhile) can never give him a second link. The other link is looked for in a derived
+    // table, which the server materialises (LIMIT keeps it from being merged) before it changes a
+    // row: MySQL refuses a plain subquery on the updated table (error 1093).
+    const std::string statement = fmt::format(
+        "UPDATE player_discord SET eos_id = '{0}', player_id = {1}, character_name = '{2}', "
+        "tribe_id = {3}, tribe_name = '{4}', code = 'Linked' WHERE id = {5} AND code = '{6}' AND "
+        "code NOT IN ('Linked', 'Updated', '0', '') AND NOT EXISTS (SELECT 1 FROM (SELECT id FROM "
+        "player_discord WHERE eos_id = '{0}' AND {7} AND id <> {5} LIMIT 1) AS other_link);",
+        *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe, row_id,
+        *escaped_code, veltrane::detail::LinkedRow());
+    // The server reads the other rows with shared locks, so two players linking at the same moment
+    // can deadlock; it then undoes one of the statements whole, and that one is sent again.
+    daotk::mysql::results result;
+    for (int attempt = 1; attempt <= kDeadlockAttempts; ++attempt) {
+      answer_ = StoreAnswer::Known;
+      const bool last = attempt == kDeadlockAttempts;
+      result = last ? Run(statement, kOperation) : Run(statement, kOperation, {ER_LOCK_DEADLOCK});
+      if (last || result.error_number() != ER_LOCK_DEADLOCK) break;
+    }
+    if (answer_ == StoreAnswer::InDoubt && connected_server_) {
+      daotk::mysql::connection::session sent_on = connection_.statement_session();
+      lost_updates_.Add(
+          {row_id, eos_id, *connected_server_, sent_on.thread_id, std::move(sent_on.described)});
+    }
+    return result.succeeded() && result.affected_rows() > 0;
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
+    return false;
+  }
+}
+
+bool MySql::UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
+                                std::string code, std::string eos_id) {
+  constexpr const char* kOperation = "MySql::UpdateAccountLogout";
+  try {
+    if (!Reachable()) return false;
+    const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
+    const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
+    const std::optional<std::string> escaped_code = Escape(code, kOperation);
+    const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
+    if (!escaped_character || !escaped_tribe || !escaped_code || !escaped_eos_id) return false;
+    return Run(fmt::format("UPDATE player_discord SET character_name = '{}', tribe_id = {}, "
+                           "tribe_name = '{}', code = '{}' WHERE eos_id = '{}' AND eos_id NOT IN "
+                           "('0', '');",
+                           *escaped_character, tribe_id, *escaped_tribe, *escaped_code,
+                           *escaped_eos_id),
+               kOperation)
+        .succeeded();
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
+    return false;
+  }
+}

@@ -1,0 +1,251 @@
+// The store's connection: connecting along the host list, outages and their cool-downs, Run and
+// RunOn (the one way a statement reaches a server), escaping, and the settings every session
+// starts with.
+//
+// A server that cannot be reached or does not answer is an outage (ServerAvailability.h,
+// ConnectionFailure.h): the next server of the list is tried at once; once all have failed,
+// operations answer false at once, without touching the network, until a cool-down has passed,
+// and LastAnswer() says that the store could not ask. A connection made while the game runs uses
+// a short connect timeout. An outage writes one error line when it starts and one info line when
+// it ends, instead of a line for each statement it fails. A store that could not connect at load
+// keeps trying on that cadence, and creates the table once it reaches a server.
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+
+#include "Database/ConnectionFailure.h"
+#include "Database/MysqlDB.h"
+#include "Plugin/PluginLog.h"
+
+namespace {
+
+bool IsQuiet(unsigned int error_number, std::initializer_list<unsigned int> quiet_errors) {
+  return std::find(quiet_errors.begin(), quiet_errors.end(), error_number) != quiet_errors.end();
+}
+
+}  // namespace
+
+MySql::MySql(const std::string& host, std::string user, std::string password, std::string database,
+             int port, unsigned int read_write_timeout_seconds, veltrane::CoolDownPolicy cool_down,
+             Now now)
+    : cool_down_(cool_down), now_(std::move(now)) {
+  try {
+    settings_.user = std::move(user);
+    settings_.password = std::move(password);
+    settings_.database_name = std::move(database);
+    settings_.read_timeout = read_write_timeout_seconds;
+    settings_.write_timeout = read_write_timeout_seconds;
+    settings_.reconnect_timeout = kReconnectSeconds;
+    settings_.auto_reconnect = true;
+    settings_.charset = "utf8mb4";
+    settings_.init_command = SessionInitCommand(read_write_timeout_seconds);
+    settings_.session_query = SessionQuery();
+    availability_.emplace(veltrane::ParseServerList(host, static_cast<std::uint32_t>(port)),
+                          cool_down);
+    ConnectAtLoad();
+  } catch (const std::exception& error) {
+    PluginLog::Get()->critical("({} {}) Unexpected DB error {}", kStoreFile, "MySql::MySql",
+                               error.what());
+  }
+}
+
+// Every connection starts with these, a reconnection too. Strict mode makes a value that does not
+// fit its column fail instead of being cut or coerced. It is added to the server's modes rather
+// than replacing them: a server in NO_BACKSLASH_ESCAPES mode keeps it, and the library's escaping
+// follows the mode the session really has.
+//
+// Statements time out on the client after the read and write timeouts, and answer false. The
+// session's deadlines are the server's own, so that it never finishes a statement that the store
+// has given up on (MariaDB goes on with a statement whose client has gone).
+// innodb_lock_wait_timeout, in whole seconds, is known to every server. MariaDB's
+// max_statement_time bounds the whole statement and ends it half a second before the client gives
+// up (at half the timeout when that is shorter), so that the server's refusal, rather than a lost
+// answer, reaches the store; it is written in MariaDB's executable comment, which other servers
+// skip.
+std::string MySql::SessionInitCommand(unsigned int timeout_seconds) {
+  std::string command =
+      "SET SESSION sql_mode = CONCAT_WS(',', NULLIF(@@SESSION.sql_mode, ''), 'STRICT_ALL_TABLES')";
+  if (timeout_seconds == 0) return command;
+  const double statement_seconds = timeout_seconds - std::min(0.5, timeout_seconds / 2.0);
+  return command +
+         fmt::format(", innodb_lock_wait_timeout = {} /*M!100101 , max_statement_time = {} */",
+                     timeout_seconds, statement_seconds);
+}
+
+// The first server that answers, in order. When none does, the cool-down has started and the
+// store answers "could not ask" until it has passed.
+void MySql::ConnectAtLoad() {
+  std::optional<std::string> first_failure;
+  for (std::size_t tried = 0; tried < availability_->ServerCount(); ++tried) {
+    if (OpenCurrentServer(kLoadConnectSeconds)) break;
+    if (!first_failure) {
+      first_failure = UnavailableLine(availability_->Current(), connection_.open_error().text);
+      unavailable_since_ = std::chrono::system_clock::now();
+    }
+    availability_->Failed(now_());
+  }
+  if (!connection_.is_open()) {
+    PluginLog::Get()->critical("Failed to open connection!");
+    PluginLog::Get()->error(*first_failure);
+    return;
+  }
+  if (first_failure) PluginLog::Get()->error(*first_failure);
+  NoteConnected();
+  PrepareTable();
+}
+
+bool MySql::OpenCurrentServer(unsigned int connect_timeout_seconds) {
+  const veltrane::DatabaseServer& server = availability_->Current();
+  settings_.host = server.host;
+  settings_.port = server.port;
+  settings_.connect_timeout = connect_timeout_seconds;
+  return connection_.open(settings_);
+}
+
+// One server needs no naming; with a list the log says which one serves.
+void MySql::NoteConnected() {
+  const veltrane::DatabaseServer& server = availability_->Current();
+  if (availability_->ServerCount() > 1 && connected_server_ != server) {
+    PluginLog::Get()->info("Connected to database server {}", veltrane::DescribeServer(server));
+  }
+  connected_server_ = server;
+}
+
+bool MySql::Reachable() {
+  answer_ = StoreAnswer::Known;
+  if (availability_ && !switched_off_ && availability_->MayTry(now_())) {
+    if (connection_.is_open()) return true;
+    if (OpenCurrentServer(kReconnectSeconds)) {
+      NoteConnected();
+      // A store that never reached its server at load has no table yet.
+      if (!table_ready_) PrepareTable();
+      answer_ = StoreAnswer::Known;
+      if (connection_.is_open()) return true;
+    } else {
+      const daotk::mysql::connection::error error = connection_.open_error();
+      ServerFailed(error.number, error.text);
+    }
+  }
+  answer_ = StoreAnswer::CouldNotAsk;
+  return false;
+}
+
+void MySql::ServerAnswered() {
+  const std::optional<Clock::duration> outage = availability_->Succeeded(now_());
+  if (!outage) return;
+  PluginLog::Get()->info("Database server {} available again after {:.1f} s",
+                         veltrane::DescribeServer(availability_->Current()),
+                         std::chrono::duration<double>(*outage).count());
+}
+
+// The handle is dropped, so that the next attempt connects afresh (with the short timeout, to
+// the server the availability names) instead of the library reconnecting on its own.
+void MySql::ServerFailed(unsigned int error_number, const std::string& error_text) {
+  answer_ =
+      daotk::mysql::MayHaveRun(error_number) ? StoreAnswer::InDoubt : StoreAnswer::CouldNotAsk;
+  connection_.close();
+  const veltrane::DatabaseServer failed = availability_->Current();
+  if (availability_->Failed(now_()).outage_started) {
+    unavailable_since_ = std::chrono::system_clock::now();
+    PluginLog::Get()->error(UnavailableLine(failed, error_text));
+  }
+}
+
+StoreState MySql::State() {
+  StoreState state;
+  if (switched_off_) {
+    state.connection = StoreState::Connection::SwitchedOff;
+    state.switched_off_reason = switched_off_reason_;
+    return state;
+  }
+  if (!availability_) {  // the settings could not be taken: nothing to talk to
+    state.connection = StoreState::Connection::Unavailable;
+    return state;
+  }
+  const bool open = connection_.is_open();
+  state.server = veltrane::DescribeServer(open && connected_server_ ? *connected_server_
+                                                                    : availability_->Current());
+  if (availability_->InOutage()) {
+    state.connection = StoreState::Connection::Unavailable;
+    state.unavailable_since = unavailable_since_;
+    // The cool-down's end, found by asking when the store may try: the whole seconds to wait.
+    const Clock::time_point now = now_();
+    std::int64_t wait = 0;
+    if (!availability_->MayTry(now)) {
+      std::int64_t low = 0;
+      std::int64_t high = std::chrono::ceil<std::chrono::seconds>(cool_down_.longest).count();
+      while (low < high) {
+        const std::int64_t middle = low + (high - low) / 2;
+        if (availability_->MayTry(now + std::chrono::seconds(middle))) {
+          high = middle;
+        } else {
+          low = middle + 1;
+        }
+      }
+      wait = low;
+    }
+    state.next_attempt_in = std::chrono::seconds(wait);
+    return state;
+  }
+  state.connection = open ? StoreState::Connection::Connected : StoreState::Connection::NotYet;
+  return state;
+}
+
+// Never the password: the server, the database and the library's own words.
+std::string MySql::UnavailableLine(const veltrane::DatabaseServer& server,
+                                   const std::string& error_text) const {
+  return fmt::format("Database server {} (database {}) unavailable: {}",
+                     veltrane::DescribeServer(server), settings_.database_name, error_text);
+}
+
+// The one way a statement reaches the server. A connection that failed is an outage, logged
+// once for all the statements it fails; a statement the server refused is logged each time.
+daotk::mysql::results MySql::Run(std::string_view statement, const char* operation,
+                                 std::initializer_list<unsigned int> quiet_errors) {
+  daotk::mysql::results result = connection_.query(statement);
+  if (result.succeeded()) {
+    ServerAnswered();
+  } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
+    ServerFailed(result.error_number(), result.error_text());
+  } else if (result.refused_by_server()) {
+    // No answer either, though no outage: a refused question must not read as "no" to a player
+    // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
+    answer_ = StoreAnswer::CouldNotAsk;
+    if (IsQuiet(result.error_number(), quiet_errors)) return result;
+    PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", kStoreFile,
+                            operation, result.error_number(), result.error_text());
+  }
+  return result;
+}
+
+daotk::mysql::results MySql::RunOn(daotk::mysql::connection& connection, std::string_view statement,
+                                   const char* operation,
+                                   std::initializer_list<unsigned int> quiet_errors) {
+  daotk::mysql::results result = connection.query(statement);
+  if (result.refused_by_server() && !IsQuiet(result.error_number(), quiet_errors)) {
+    PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", kStoreFile,
+                            operation, result.error_number(), result.error_text());
+  }
+  return result;
+}
+
+// Every text value is escaped on the open connection before it is placed between a template's
+// quotes; a value that cannot be escaped is an error line, and nothing is sent.
+std::optional<std::string> MySql::Escape(std::string_view value, const char* operation) {
+  std::optional<std::string> escaped = connection_.escape(value);
+  // A closed connection escapes nothing and sends nothing either; only an open one is news.
+  if (!escaped && connection_.is_open()) {
+    PluginLog::Get()->error("({} {}) A value could not be escaped; nothing was sent", kStoreFile,
+                            operation);
+  }
+  return escaped;
+}
