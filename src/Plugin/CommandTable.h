@@ -7,7 +7,9 @@
 // A new admin command is its own file under Admin/ defining its handler (listed in Sources.cmake),
 // its declaration and row here, and its test under tests/Admin/.
 
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <stdexcept>
 #include <string_view>
 #include <variant>
@@ -108,14 +110,16 @@ static_assert(EveryEntryFitsItsPlaces(), "an entry is registered where its handl
 // The handler of the table's one entry with a handler of this kind: the link command and the
 // logout hook reach the host as the plain functions it knows by name, each running its entry's
 // handler. Not compiled when the table holds none or several.
+// Indices, not pointers: a sanitized build does not take comparisons of addresses as constant.
 template <typename Kind>
 constexpr Kind OnlyHandler() {
-  const CommandEntry* found = nullptr;
-  for (const CommandEntry& entry : kCommandTable) {
-    if (!std::holds_alternative<Kind>(entry.handler)) continue;
-    if (found != nullptr) throw std::logic_error("two entries of the kind");
-    found = &entry;
+  constexpr std::size_t kNone = std::size(kCommandTable);
+  std::size_t found = kNone;
+  for (std::size_t index = 0; index < std::size(kCommandTable); ++index) {
+    if (!std::holds_alternative<Kind>(kCommandTable[index].handler)) continue;
+    if (found != kNone) throw std::logic_error("two entries of the kind");
+    found = index;
   }
-  if (found == nullptr) throw std::logic_error("no entry of the kind");
-  return std::get<Kind>(found->handler);
+  if (found == kNone) throw std::logic_error("no entry of the kind");
+  return std::get<Kind>(kCommandTable[found].handler);
 }
