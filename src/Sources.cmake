@@ -10,6 +10,7 @@ set(VELTRANE_CORE_SOURCES
     Linking/CodeAttemptLimiter.cpp
     Linking/LinksInDoubt.cpp
     Linking/LinkFlow.cpp
+    Linking/PendingWork.cpp
     Configuration/RegularFile.cpp
     Discord/DiscordRules.cpp
     Discord/Mentions.cpp
@@ -27,7 +28,9 @@ set(VELTRANE_STORE_SOURCES
     Database/LinkQueries.cpp
     Database/LostUpdateSettling.cpp
     Database/AdminQueries.cpp
-    Database/NonBlockingConnection.cpp)
+    Database/NonBlockingConnection.cpp
+    Database/StepDriver.cpp
+    Database/StoreChannel.cpp)
 
 # The module's own code, which calls the host: its lifetime, the game side of the commands and the
 # hook, the configuration, the messages, the group step and the webhook.
@@ -38,6 +41,7 @@ set(VELTRANE_MODULE_SOURCES
     Configuration/ConfigFile.cpp
     Linking/LinkCommand.cpp
     Linking/LogoutRefresh.cpp
+    Linking/StoreTick.cpp
     Linking/PlayerNotification.cpp
     Linking/PermissionGroup.cpp
     Configuration/ReloadCommands.cpp

@@ -4,6 +4,7 @@
 // and the hook (Plugin/CommandTable.h); each host callback here takes the plugin's state from
 // plugin_state, the one place that reaches it, and hands it to its entry's handler under a guard.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <utility>
@@ -38,6 +39,7 @@ namespace {
 // the handler of its one entry in the table.
 constexpr ChatHandler kLinkHandler = OnlyHandler<ChatHandler>();
 constexpr LogoutHandler kLogoutHandler = OnlyHandler<LogoutHandler>();
+constexpr TickHandler kTickHandler = OnlyHandler<TickHandler>();
 
 // The guard around every callback's work: an error of a host call, the store or a reply text is
 // logged with the callback's name and never reaches the host's dispatch.
@@ -97,6 +99,8 @@ void Register(PluginState& state, const CommandEntry& entry) {
   AsaApi::ICommands& commands = AsaApi::GetCommands();
   for (const Place place : kPlaces) {
     if (!entry.places.Has(place)) continue;
+    // A blocking store has nothing to do at a tick.
+    if (place == Place::Tick && !state.account_store->NonBlocking()) continue;
     // The chat command's name is the text its Messages key has now.
     const FString name = place == Place::Chat ? GetText(state.settings, std::string(entry.name))
                                               : FString(std::string(entry.name));
@@ -114,10 +118,20 @@ void Register(PluginState& state, const CommandEntry& entry) {
         AsaApi::GetHooks().SetHook(std::string(entry.name), &Hook_AShooterGameMode_Logout,
                                    &game_logout);
         break;
+      case Place::Tick:  // the one tick entry's (kTickHandler)
+        commands.AddOnTickCallback(name, [name = entry.name](float delta_seconds) {
+          Guarded(name, [&] {
+            if (plugin_state) kTickHandler(*plugin_state, delta_seconds);
+          });
+        });
+        break;
     }
     state.registered.push_back({place, name.ToWide()});
   }
 }
+
+// How long the unload waits for the store's work when MysqlTimeout sets no limit.
+constexpr int kUnloadWaitSeconds = 10;
 
 }  // namespace
 
@@ -129,6 +143,9 @@ void Load() {
     state.settings = ReadConfig();
     state.config_reads.last_read = std::chrono::system_clock::now();
     state.account_store = BuildAccountStore(state.settings.database);
+    // A non-blocking store connects at the first tick; Load waits for nothing.
+    state.work.Add(*state.account_store, PendingWork::Kind::Connection,
+                   state.account_store->Connect());
   } catch (const std::exception& error) {
     PluginLog::Get()->error(error.what());
     throw;
@@ -141,6 +158,15 @@ void Unload() {
   // Ended here whatever the host does next: the store closes its connection.
   const std::unique_ptr<PluginState> state = std::move(plugin_state);
   AsaApi::ICommands& commands = AsaApi::GetCommands();
+  // The store's work already under way is finished here, where no tick comes any more, within
+  // MysqlTimeout; its players are told nothing.
+  if (!state->work.Empty()) {
+    state->replies_dropped = true;
+    const int timeout = state->settings.database.mysql_timeout;
+    state->work.FinishForUnload(*state->account_store,
+                                std::chrono::steady_clock::now() +
+                                    std::chrono::seconds(timeout > 0 ? timeout : kUnloadWaitSeconds));
+  }
   for (const Registration& registration : state->registered) {
     const FString name(registration.name);
     switch (registration.place) {
@@ -156,6 +182,9 @@ void Unload() {
       case Place::Hook:
         AsaApi::GetHooks().DisableHook(AsaApi::Tools::Utf8Encode(registration.name),
                                        &Hook_AShooterGameMode_Logout);
+        break;
+      case Place::Tick:
+        commands.RemoveOnTickCallback(name);
         break;
     }
   }

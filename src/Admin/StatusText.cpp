@@ -15,6 +15,8 @@ std::string StoreLine(const StoreState& store) {
       return "Database: connected to " + store.server;
     case StoreState::Connection::NotYet:
       return "Database: not connected; the next statement connects to " + store.server;
+    case StoreState::Connection::Connecting:
+      return "Database: connecting to " + store.server;
     case StoreState::Connection::Unavailable: {
       std::string line = "Database: unavailable";
       if (store.unavailable_since != std::chrono::system_clock::time_point{})

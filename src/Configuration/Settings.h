@@ -23,6 +23,8 @@ struct DatabaseSettings {
   std::string mysql_db;
   int mysql_port = 0;
   int mysql_timeout = 0;
+  // The store's statements wait on nothing: they go on over the host's ticks.
+  bool non_blocking = false;
 };
 
 struct Settings {

@@ -211,6 +211,12 @@ constexpr SettingKey kSettingKeys[] = {
           s.database.mysql_timeout = AsInt(v);
         },
         10, 0, 3600),
+    Boolean(
+        "Database", "NonBlocking",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.database.non_blocking = v.get<bool>();
+        },
+        false),
 };
 
 constexpr std::string_view kSections[] = {"", "Settings", "Settings.Discord", "Messages",

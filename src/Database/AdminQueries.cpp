@@ -32,13 +32,22 @@ std::string_view IdColumn(AccountIdKind kind) {
 // A row's code comes back as the state word that the column takes it for, trailing spaces dropped,
 // or empty (kStateWordOfCode).
 std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind kind, std::string id) {
+  return ::RunToEnd(*this, FindLinksTask(kind, std::move(id)));
+}
+
+DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) {
+  return ::RunToEnd(*this, DeleteLinksTask(kind, std::move(id), std::move(row_ids)));
+}
+
+StoreTask<std::optional<std::vector<LinkedAccount>>> MySql::FindLinksTask(AccountIdKind kind,
+                                                                          std::string id) {
   constexpr const char* kOperation = "MySql::FindLinks";
   try {
-    if (!Reachable()) return std::nullopt;
+    if (!co_await Reachable()) co_return std::nullopt;
     const std::optional<std::string> escaped_id = Escape(id, kOperation);
     daotk::mysql::results result;
     if (escaped_id) {
-      result = Run(
+      result = co_await Run(
           fmt::format("SELECT id, eos_id, discord_id, player_id, character_name, "
                       "tribe_id, tribe_name, {} FROM player_discord WHERE {} = '{}' "
                       "AND {} ORDER BY id;",
@@ -48,7 +57,7 @@ std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind kind, s
     if (!result.succeeded()) {
       // A question changes nothing: one whose answer was lost was simply not asked.
       answer_ = StoreAnswer::CouldNotAsk;
-      return std::nullopt;
+      co_return std::nullopt;
     }
     std::vector<LinkedAccount> links;
     for (std::vector<std::string>& row : result.text_rows()) {
@@ -60,33 +69,34 @@ std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind kind, s
                        std::move(row[4]), daotk::mysql::detail::ParseLeadingInt(row[5]),
                        std::move(row[6]), std::move(row[7])});
     }
-    return links;
+    co_return links;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
     answer_ = StoreAnswer::CouldNotAsk;
-    return std::nullopt;
+    co_return std::nullopt;
   }
 }
 
 // Only rows that were read before (row_ids) and are linked rows of id still: a row that changed
 // meanwhile stays, and the count tells.
-DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) {
+StoreTask<DeletedLinks> MySql::DeleteLinksTask(AccountIdKind kind, std::string id,
+                                               std::vector<int> row_ids) {
   constexpr const char* kOperation = "MySql::DeleteLinks";
   DeletedLinks deleted;
   try {
     answer_ = StoreAnswer::Known;
-    if (row_ids.empty()) return deleted;
-    if (!Reachable()) {
+    if (row_ids.empty()) co_return deleted;
+    if (!co_await Reachable()) {
       deleted.answer = answer_;
-      return deleted;
+      co_return deleted;
     }
     const std::optional<std::string> escaped_id = Escape(id, kOperation);
     if (!escaped_id) {
       answer_ = deleted.answer = StoreAnswer::CouldNotAsk;
-      return deleted;
+      co_return deleted;
     }
     const daotk::mysql::results result =
-        Run(fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
+        co_await Run(fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
                         fmt::join(row_ids, ", "), IdColumn(kind), *escaped_id,
                         veltrane::detail::LinkedRow()),
             kOperation);
@@ -97,10 +107,10 @@ DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id, std::vector<
       if (answer_ == StoreAnswer::Known) answer_ = StoreAnswer::CouldNotAsk;
     }
     deleted.answer = answer_;
-    return deleted;
+    co_return deleted;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
     answer_ = StoreAnswer::CouldNotAsk;
-    return {StoreAnswer::CouldNotAsk, 0, 0};
+    co_return DeletedLinks{StoreAnswer::CouldNotAsk, 0, 0};
   }
 }

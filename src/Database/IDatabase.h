@@ -2,14 +2,22 @@
 // The account store: three questions and two updates on the player_discord table, the question
 // that settles an update whose answer was lost, and the lookup and deletion of linked rows for the
 // admin commands. No operation lets an exception out.
+//
+// StoreTask is the store's coroutine type; the store's code uses it unqualified.
 
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <stdexcept>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "Database/LinkedAccount.h"
+#include "Database/StoreTask.h"
+
+using veltrane::StoreTask;
 
 // How the store's last answer came about. A false answer alone cannot tell "no" from "could not
 // ask", and a player must not be told that his code is wrong because the database is away.
@@ -36,6 +44,7 @@ struct StoreState {
   enum class Connection {
     Connected,    // to server
     NotYet,       // no connection open now; the next statement connects to server
+    Connecting,   // a non-blocking store's connection made at load has not ended yet
     Unavailable,  // every server failed; the next attempt goes to server
     SwitchedOff,  // the table check switched the store off until the next load
   };
@@ -51,33 +60,40 @@ class IDatabase {
  public:
   virtual ~IDatabase() = default;
 
+  // The link command's and the logout refresh's operations are tasks (StoreTask.h): the link flow
+  // awaits them, and a non-blocking store suspends them while the database answers. A caller that
+  // cannot wait for ticks runs one to its end with RunToEnd(store, task) below.
+
   // True when a row has this EOS id (the default "0" and the empty id own no row).
-  virtual bool IsPlayerExist(std::string eos_id) = 0;
+  virtual StoreTask<bool> IsPlayerExist(std::string eos_id) = 0;
   // True when a row has this EOS id and a player id other than 0, whatever its code: the player is
   // linked. Every question of links below means that same row.
-  virtual bool IsPlayerIDExist(std::string eos_id) = 0;
+  virtual StoreTask<bool> IsPlayerIDExist(std::string eos_id) = 0;
   // True when a row holds this one-time code (a state word in the code column is no code); row_id
-  // is then set to the row that holds it (the first, when several do).
-  virtual bool IsCodeExist(std::string code, int& row_id) = 0;
+  // is then set to the row that holds it (the first, when several do). row_id must outlive the
+  // task.
+  virtual StoreTask<bool> IsCodeExist(std::string code, int& row_id) = 0;
   // Writes the player into row row_id and marks it "Linked", while the row still holds code and no
   // other row links the EOS id; true when it was linked.
-  virtual bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
-                             std::string character_name, int tribe_id, std::string tribe_name) = 0;
+  virtual StoreTask<bool> UpdateAccount(int row_id, std::string eos_id, std::string code,
+                                        int player_id, std::string character_name, int tribe_id,
+                                        std::string tribe_name) = 0;
   // Refreshes every row of the EOS id; true when the statement ran.
-  virtual bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
-                                   std::string code, std::string eos_id) = 0;
+  virtual StoreTask<bool> UpdateAccountLogout(std::string character_name, int tribe_id,
+                                              std::string tribe_name, std::string code,
+                                              std::string eos_id) = 0;
   // True when row row_id links this EOS id (it holds it and a player id other than 0): whether
   // the player's update of that row, whose answer was lost (LastAnswer() InDoubt), went through. An
   // update that might still run on the server is ended there first; while that cannot be done,
   // the answer is CouldNotAsk.
-  virtual bool IsRowLinkedTo(int row_id, std::string eos_id) = 0;
+  virtual StoreTask<bool> IsRowLinkedTo(int row_id, std::string eos_id) = 0;
 
-  // How the answer of the last operation came about.
+  // How the answer of the last operation came about, read right after it ended.
   virtual StoreAnswer LastAnswer() const { return StoreAnswer::Known; }
 
   // The linked rows whose column of kind holds id, in row order; none when the database could not
   // be asked. Rows waiting for their code are never among them, and a code that waits on a linked
-  // row is never read (its state is then empty).
+  // row is never read (its state is then empty). Synchronous, for the admin commands.
   virtual std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind,
                                                               std::string id) = 0;
   // Deletes those of the rows row_ids that are still linked rows of id, in one statement.
@@ -86,4 +102,41 @@ class IDatabase {
 
   // The connection's state now; a store without a server to talk to reports itself connected.
   virtual StoreState State() { return {}; }
+
+  // Whether the store's tasks wait for ticks (Advance) instead of running at once.
+  virtual bool NonBlocking() const { return false; }
+  // The connection made at load, which a non-blocking store leaves to this task: the plugin's
+  // first job. Nothing for a store that connected when it was made.
+  virtual StoreTask<void> Connect() { co_return; }
+  // At each tick: takes the waiting task on as far as it goes without waiting; true when no task
+  // waits any more.
+  virtual bool Advance() { return true; }
+  // Runs task to its end in place, waiting for the database when it must.
+  virtual void RunToEnd(StoreTask<void>& task) {
+    task.Start();
+    if (!task.Done()) throw std::logic_error("a store without waits suspended a task");
+    task.Result();
+  }
+  // Takes the waiting task on in place until none waits (true) or deadline has passed.
+  virtual bool FinishInPlace(std::chrono::steady_clock::time_point /*deadline*/) { return true; }
 };
+
+namespace detail {
+template <typename T>
+StoreTask<void> KeepResult(StoreTask<T> task, std::optional<T>& result) {
+  result.emplace(co_await std::move(task));
+}
+}  // namespace detail
+
+// The operation's result, the operation run to its end in place (StoreTask.h).
+template <typename T>
+T RunToEnd(IDatabase& store, StoreTask<T> task) {
+  if constexpr (std::is_void_v<T>) {
+    store.RunToEnd(task);
+  } else {
+    std::optional<T> result;
+    StoreTask<void> kept = detail::KeepResult(std::move(task), result);
+    store.RunToEnd(kept);
+    return std::move(*result);
+  }
+}

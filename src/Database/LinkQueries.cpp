@@ -20,6 +20,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "Database/LinkedRowCondition.h"
 #include "Database/MysqlDB.h"
@@ -28,78 +29,82 @@
 
 // The number that a one-value question answers, the value escaped between the template's quotes;
 // none when the statement failed or gave no value.
-std::optional<int> MySql::AskNumber(std::string_view statement_template, const std::string& value,
-                                    const char* operation) {
-  if (!Reachable()) return std::nullopt;
+StoreTask<std::optional<int>> MySql::AskNumber(std::string statement_template, std::string value,
+                                               const char* operation) {
+  if (!co_await Reachable()) co_return std::nullopt;
   const std::optional<std::string> escaped_value = Escape(value, operation);
-  if (!escaped_value) return std::nullopt;
+  if (!escaped_value) co_return std::nullopt;
   int answer = 0;
-  if (!Run(fmt::format(fmt::runtime(statement_template), *escaped_value), operation)
-           .first_value(answer)) {
+  daotk::mysql::results result =
+      co_await Run(fmt::format(fmt::runtime(statement_template), *escaped_value), operation);
+  if (!result.first_value(answer)) {
     // A question changes nothing, so one whose answer was lost is simply not asked.
     if (answer_ == StoreAnswer::InDoubt) answer_ = StoreAnswer::CouldNotAsk;
-    return std::nullopt;
+    co_return std::nullopt;
   }
-  return answer;
+  co_return answer;
 }
 
-bool MySql::IsPlayerExist(std::string eos_id) {
+StoreTask<bool> MySql::IsPlayerExist(std::string eos_id) {
   try {
-    const std::optional<int> exists = AskNumber(
+    const std::optional<int> exists = co_await AskNumber(
         fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{{}}' AND {});",
                     veltrane::detail::kHoldsAnEOSId),
         eos_id, "MySql::IsPlayerExist");
-    return exists && *exists > 0;
+    co_return exists && *exists > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerExist",
                             error.what());
-    return false;
+    co_return false;
   }
 }
 
-bool MySql::IsPlayerIDExist(std::string eos_id) {
+StoreTask<bool> MySql::IsPlayerIDExist(std::string eos_id) {
   try {
     const std::optional<int> count =
-        AskNumber(fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
+        co_await AskNumber(fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
                               veltrane::detail::LinkedRow()),
                   eos_id, "MySql::IsPlayerIDExist");
-    return count && *count > 0;
+    co_return count && *count > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerIDExist",
                             error.what());
-    return false;
+    co_return false;
   }
 }
 
-bool MySql::IsCodeExist(std::string code, int& row_id) {
+StoreTask<bool> MySql::IsCodeExist(std::string code, int& row_id) {
   try {
     answer_ = StoreAnswer::Known;
-    if (veltrane::IsStateWord(code)) return false;
-    const std::optional<int> found = AskNumber(
+    if (veltrane::IsStateWord(code)) co_return false;
+    const std::optional<int> found = co_await AskNumber(
         "SELECT id FROM player_discord WHERE code = '{}' AND code NOT IN ('Linked', 'Updated', "
         "'0', '') ORDER BY id LIMIT 1;",
         code, "MySql::IsCodeExist");
-    if (!found) return false;
+    if (!found) co_return false;
     row_id = *found;
-    return true;
+    co_return true;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsCodeExist",
                             error.what());
-    return false;
+    co_return false;
   }
 }
 
-bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
-                          std::string character_name, int tribe_id, std::string tribe_name) {
+StoreTask<bool> MySql::UpdateAccount(int row_id, std::string eos_id, std::string code,
+                                     int player_id, std::string character_name, int tribe_id,
+                                     std::string tribe_name) {
   constexpr const char* kOperation = "MySql::UpdateAccount";
   try {
     answer_ = StoreAnswer::Known;
-    if (veltrane::IsStateWord(code) || !Reachable()) return false;
+    if (veltrane::IsStateWord(code) || !co_await Reachable()) co_return false;
     const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
     const std::optional<std::string> escaped_code = Escape(code, kOperation);
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
-    if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) return false;
+    if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) {
+      co_return false;
+    }
     // A lost race for the code (another server linked it first) runs fine but changes nothing,
     // and so does the update of a player whom another row links already: one that reaches the
     // server late (its answer lost, the plugin loaded anew, the player linked another code
@@ -119,40 +124,43 @@ bool MySql::UpdateAccount(int row_id, std::string eos_id, std::string code, int 
     for (int attempt = 1; attempt <= kDeadlockAttempts; ++attempt) {
       answer_ = StoreAnswer::Known;
       const bool last = attempt == kDeadlockAttempts;
-      result = last ? Run(statement, kOperation) : Run(statement, kOperation, {ER_LOCK_DEADLOCK});
+      std::vector<unsigned int> quiet_errors;
+      if (!last) quiet_errors.push_back(ER_LOCK_DEADLOCK);
+      result = co_await Run(statement, kOperation, std::move(quiet_errors));
       if (last || result.error_number() != ER_LOCK_DEADLOCK) break;
     }
     if (answer_ == StoreAnswer::InDoubt && connected_server_) {
-      daotk::mysql::connection::session sent_on = connection_.statement_session();
+      daotk::mysql::connection::session sent_on = connection_.StatementSession();
       lost_updates_.Add(
           {row_id, eos_id, *connected_server_, sent_on.thread_id, std::move(sent_on.described)});
     }
-    return result.succeeded() && result.affected_rows() > 0;
+    co_return result.succeeded() && result.affected_rows() > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
-    return false;
+    co_return false;
   }
 }
 
-bool MySql::UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
-                                std::string code, std::string eos_id) {
+StoreTask<bool> MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
+                                           std::string tribe_name, std::string code,
+                                           std::string eos_id) {
   constexpr const char* kOperation = "MySql::UpdateAccountLogout";
   try {
-    if (!Reachable()) return false;
+    if (!co_await Reachable()) co_return false;
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
     const std::optional<std::string> escaped_code = Escape(code, kOperation);
     const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
-    if (!escaped_character || !escaped_tribe || !escaped_code || !escaped_eos_id) return false;
-    return Run(fmt::format("UPDATE player_discord SET character_name = '{}', tribe_id = {}, "
+    if (!escaped_character || !escaped_tribe || !escaped_code || !escaped_eos_id) co_return false;
+    const daotk::mysql::results result = co_await Run(fmt::format("UPDATE player_discord SET character_name = '{}', tribe_id = {}, "
                            "tribe_name = '{}', code = '{}' WHERE eos_id = '{}' AND eos_id NOT IN "
                            "('0', '');",
                            *escaped_character, tribe_id, *escaped_tribe, *escaped_code,
                            *escaped_eos_id),
-               kOperation)
-        .succeeded();
+        kOperation);
+    co_return result.succeeded();
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
-    return false;
+    co_return false;
   }
 }

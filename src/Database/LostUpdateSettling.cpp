@@ -14,8 +14,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <utility>
+#include <vector>
 
 #include "Database/LinkedRowCondition.h"
 #include "Database/MysqlDB.h"
@@ -46,7 +46,7 @@ std::string MySql::SessionQuery() {
       kServerStarted);
 }
 
-bool MySql::IsRowLinkedTo(int row_id, std::string eos_id) {
+StoreTask<bool> MySql::IsRowLinkedTo(int row_id, std::string eos_id) {
   constexpr const char* kOperation = "MySql::IsRowLinkedTo";
   try {
     answer_ = StoreAnswer::Known;
@@ -54,37 +54,46 @@ bool MySql::IsRowLinkedTo(int row_id, std::string eos_id) {
     // read on its server, where the update would have committed.
     std::optional<bool> linked;
     while (veltrane::LostUpdate* lost = lost_updates_.Find(row_id, eos_id)) {
-      linked = SettleLostUpdate(*lost, kOperation);
+      linked = co_await SettleLostUpdate(*lost, kOperation);
       if (!linked) {
         answer_ = StoreAnswer::CouldNotAsk;
-        return false;
+        co_return false;
       }
-      lost_updates_.Remove(lost);
+      // Found again: an admin command may have settled it meanwhile.
+      if (veltrane::LostUpdate* settled = lost_updates_.Find(row_id, eos_id)) {
+        lost_updates_.Remove(settled);
+      }
     }
-    if (linked) return *linked;
+    if (linked) co_return *linked;
 
-    if (!Reachable()) return false;
+    if (!co_await Reachable()) co_return false;
     const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
     int count = 0;
-    if (!escaped_eos_id ||
-        !Run(RowLinkedStatement(row_id, *escaped_eos_id), kOperation).first_value(count)) {
+    if (!escaped_eos_id) {
       answer_ = StoreAnswer::CouldNotAsk;
-      return false;
+      co_return false;
     }
-    return count > 0;
+    daotk::mysql::results result =
+        co_await Run(RowLinkedStatement(row_id, *escaped_eos_id), kOperation);
+    if (!result.first_value(count)) {
+      answer_ = StoreAnswer::CouldNotAsk;
+      co_return false;
+    }
+    co_return count > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
     answer_ = StoreAnswer::CouldNotAsk;
-    return false;
+    co_return false;
   }
 }
 
 // Whether the lost update's row holds its player, once its session is gone; nothing when that
 // could not be made sure of. A server that does not answer is not tried again before a
 // cool-down has passed.
-std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost, const char* operation) {
+StoreTask<std::optional<bool>> MySql::SettleLostUpdate(veltrane::LostUpdate& lost,
+                                                       const char* operation) {
   const Clock::time_point now = now_();
-  if (now < lost.retry_at) return std::nullopt;
+  if (now < lost.retry_at) co_return std::nullopt;
   lost.retry_at = now + cool_down_.first;
 
   daotk::mysql::connection_settings settings = settings_;
@@ -93,20 +102,23 @@ std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost, const ch
   settings.connect_timeout = kReconnectSeconds;
   settings.auto_reconnect = false;
   settings.session_query.clear();  // it sends no update, so it is never a lost one's session
-  daotk::mysql::connection on_its_server;
-  if (!on_its_server.open(settings) || !EndSession(on_its_server, lost, operation)) {
-    return std::nullopt;
+  // The row and eos id are copied: the lost update may be settled by another operation meanwhile.
+  const int row_id = lost.row_id;
+  const std::string eos_id = lost.eos_id;
+  const veltrane::DatabaseServer server = lost.server;
+  veltrane::StoreChannel on_its_server(driver_.get());
+  if (!co_await on_its_server.Open(settings) || !co_await EndSession(on_its_server, lost, operation)) {
+    co_return std::nullopt;
   }
-  const std::optional<std::string> escaped_eos_id = on_its_server.escape(lost.eos_id);
+  const std::optional<std::string> escaped_eos_id = on_its_server.Escape(eos_id);
   int count = 0;
-  if (!escaped_eos_id ||
-      !RunOn(on_its_server, RowLinkedStatement(lost.row_id, *escaped_eos_id), operation)
-           .first_value(count)) {
-    return std::nullopt;
-  }
+  if (!escaped_eos_id) co_return std::nullopt;
+  daotk::mysql::results result =
+      co_await RunOn(on_its_server, RowLinkedStatement(row_id, *escaped_eos_id), operation);
+  if (!result.first_value(count)) co_return std::nullopt;
   // The server that the store's outage is about answers again.
-  if (availability_->Current() == lost.server) ServerAnswered();
-  return count > 0;
+  if (availability_->Current() == server) ServerAnswered();
+  co_return count > 0;
 }
 
 // Ends the session that the lost update was sent on and waits until the server has let it go, so
@@ -119,17 +131,17 @@ std::optional<bool> MySql::SettleLostUpdate(veltrane::LostUpdate& lost, const ch
 // of the update left to run, and is left alone. The server's start may read a second off, for a
 // server that reads its clock twice (no server starts again within a second of its last start).
 // A session that the store could not describe is never ended.
-bool MySql::EndSession(daotk::mysql::connection& connection, const veltrane::LostUpdate& lost,
-                       const char* operation) {
-  const bool store_has_that_id = connected_server_ == lost.server && connection_.is_open() &&
-                                 connection_.thread_id() == lost.thread_id;
-  if (connection.thread_id() == lost.thread_id || store_has_that_id) return true;
+StoreTask<bool> MySql::EndSession(veltrane::StoreChannel& connection,
+                                  const veltrane::LostUpdate& lost, const char* operation) {
+  const bool store_has_that_id = connected_server_ == lost.server && connection_.IsOpen() &&
+                                 connection_.ThreadId() == lost.thread_id;
+  if (connection.ThreadId() == lost.thread_id || store_has_that_id) co_return true;
   constexpr std::size_t kDescribed = 4;  // SessionQuery's columns
-  if (lost.session.size() != kDescribed) return true;
+  if (lost.session.size() != kDescribed) co_return true;
   std::array<std::string, kDescribed> escaped;
   for (std::size_t column = 0; column < kDescribed; ++column) {
-    std::optional<std::string> value = connection.escape(lost.session[column]);
-    if (!value) return false;
+    std::optional<std::string> value = connection.Escape(lost.session[column]);
+    if (!value) co_return false;
     escaped[column] = std::move(*value);
   }
   const std::string still_there = fmt::format(
@@ -142,23 +154,25 @@ bool MySql::EndSession(daotk::mysql::connection& connection, const veltrane::Los
   bool kill_sent = false;
   while (true) {
     int sessions = 0;
-    if (!RunOn(connection, still_there, operation).first_value(sessions)) return false;
-    if (sessions == 0) return true;
+    daotk::mysql::results looked = co_await RunOn(connection, still_there, operation);
+    if (!looked.first_value(sessions)) co_return false;
+    if (sessions == 0) co_return true;
     if (!kill_sent) {
       // By id, right after the look on this same connection: the server cannot have restarted in
       // between without ending this connection too, nor given the id to another session.
+      const std::vector<unsigned int> kEndedOrRefused{ER_NO_SUCH_THREAD, ER_KILL_DENIED_ERROR};
       const daotk::mysql::results killed =
-          RunOn(connection, fmt::format("KILL CONNECTION {};", lost.thread_id), operation,
-                {ER_NO_SUCH_THREAD, ER_KILL_DENIED_ERROR});
+          co_await RunOn(connection, fmt::format("KILL CONNECTION {};", lost.thread_id), operation,
+                kEndedOrRefused);
       kill_sent = true;
       // Gone meanwhile, or refused: the next look tells.
       if (killed.succeeded() || killed.error_number() == ER_NO_SUCH_THREAD ||
           killed.error_number() == ER_KILL_DENIED_ERROR) {
         continue;
       }
-      return false;
+      co_return false;
     }
-    if (Clock::now() >= give_up) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (Clock::now() >= give_up) co_return false;
+    co_await connection.Pause(std::chrono::milliseconds(5));
   }
 }

@@ -33,6 +33,7 @@
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -44,6 +45,9 @@
 #include "Database/LostUpdates.h"
 #include "Database/ServerAvailability.h"
 #include "Database/ServerList.h"
+#include "Database/StepDriver.h"
+#include "Database/StoreChannel.h"
+#include "Database/StoreTask.h"
 
 class MySql : public IDatabase {
  public:
@@ -54,23 +58,35 @@ class MySql : public IDatabase {
   // Opens the connection and creates the table when missing; every failure is logged. A store
   // that could not connect tries again on the outage cadence when it is used (see above). A
   // timeout of 0 lets statements wait without limit.
+  //
+  // non_blocking: the statements wait on nothing (StepDriver.h); the store connects in its
+  // Connect() task instead of here, which the plugin runs as its first job.
   MySql(const std::string& host, std::string user, std::string password, std::string database,
         int port, unsigned int read_write_timeout_seconds = 10,
-        veltrane::CoolDownPolicy cool_down = {}, Now now = &Clock::now);
+        veltrane::CoolDownPolicy cool_down = {}, Now now = &Clock::now, bool non_blocking = false);
 
   // IDatabase
-  bool IsPlayerExist(std::string eos_id) override;
-  bool IsPlayerIDExist(std::string eos_id) override;
-  bool IsCodeExist(std::string code, int& row_id) override;
-  bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
-                     std::string character_name, int tribe_id, std::string tribe_name) override;
-  bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
-                           std::string code, std::string eos_id) override;
-  bool IsRowLinkedTo(int row_id, std::string eos_id) override;
+  StoreTask<bool> IsPlayerExist(std::string eos_id) override;
+  StoreTask<bool> IsPlayerIDExist(std::string eos_id) override;
+  StoreTask<bool> IsCodeExist(std::string code, int& row_id) override;
+  StoreTask<bool> UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
+                                std::string character_name, int tribe_id,
+                                std::string tribe_name) override;
+  StoreTask<bool> UpdateAccountLogout(std::string character_name, int tribe_id,
+                                      std::string tribe_name, std::string code,
+                                      std::string eos_id) override;
+  StoreTask<bool> IsRowLinkedTo(int row_id, std::string eos_id) override;
   StoreAnswer LastAnswer() const override { return answer_; }
   std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind, std::string id) override;
   DeletedLinks DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) override;
   StoreState State() override;
+  bool NonBlocking() const override { return driver_ != nullptr; }
+  StoreTask<void> Connect() override;
+  bool Advance() override { return !driver_ || driver_->Advance(veltrane::StepDriver::Clock::now()); }
+  void RunToEnd(StoreTask<void>& task) override;
+  bool FinishInPlace(std::chrono::steady_clock::time_point deadline) override {
+    return !driver_ || driver_->FinishInPlace(deadline);
+  }
 
   // The session settings that every connection starts with: strict mode, and the deadlines of
   // a statement timeout of timeout_seconds (0: none).
@@ -97,43 +113,54 @@ class MySql : public IDatabase {
   static constexpr const char* kStoreFile = __FILE__;
 
   // StoreConnection.cpp
-  void ConnectAtLoad();
-  bool OpenCurrentServer(unsigned int connect_timeout_seconds);
+  StoreTask<void> ConnectAtLoad();
+  StoreTask<bool> OpenCurrentServer(unsigned int connect_timeout_seconds);
   void NoteConnected();
   // Whether an operation may talk to the network now, connecting first when needed; otherwise
   // the answer is "could not ask".
-  bool Reachable();
+  StoreTask<bool> Reachable();
   void ServerAnswered();
   void ServerFailed(unsigned int error_number, const std::string& error_text);
   std::string UnavailableLine(const veltrane::DatabaseServer& server,
                               const std::string& error_text) const;
   // Every statement of the store goes through Run, or through RunOn on a connection other than
   // the store's own. quiet_errors: refusals that the caller handles itself, not logged.
-  daotk::mysql::results Run(std::string_view statement, const char* operation,
-                            std::initializer_list<unsigned int> quiet_errors = {});
+  StoreTask<daotk::mysql::results> Run(std::string_view statement, const char* operation,
+                                       std::vector<unsigned int> quiet_errors = {});
   // A statement on another connection than the store's own: refusals are logged as by Run, but
   // the server's availability is not judged by it.
-  daotk::mysql::results RunOn(daotk::mysql::connection& connection, std::string_view statement,
-                              const char* operation,
-                              std::initializer_list<unsigned int> quiet_errors = {});
+  StoreTask<daotk::mysql::results> RunOn(veltrane::StoreChannel& connection,
+                                         std::string_view statement, const char* operation,
+                                         std::vector<unsigned int> quiet_errors = {});
   std::optional<std::string> Escape(std::string_view value, const char* operation);
 
   // TableCheck.cpp
-  void PrepareTable();
-  bool TableHoldsValuesFaithfully();
-  void AddLookupIndexes();
-  bool EnsureIndex(std::string_view column, std::string_view index_name);
+  StoreTask<void> PrepareTable();
+  StoreTask<bool> TableHoldsValuesFaithfully();
+  StoreTask<void> AddLookupIndexes();
+  StoreTask<bool> EnsureIndex(std::string_view column, std::string_view index_name);
 
   // LinkQueries.cpp
-  std::optional<int> AskNumber(std::string_view statement_template, const std::string& value,
-                               const char* operation);
+  StoreTask<std::optional<int>> AskNumber(std::string statement_template, std::string value,
+                                          const char* operation);
 
   // LostUpdateSettling.cpp
-  std::optional<bool> SettleLostUpdate(veltrane::LostUpdate& lost, const char* operation);
-  bool EndSession(daotk::mysql::connection& connection, const veltrane::LostUpdate& lost,
-                  const char* operation);
+  StoreTask<std::optional<bool>> SettleLostUpdate(veltrane::LostUpdate& lost,
+                                                  const char* operation);
+  StoreTask<bool> EndSession(veltrane::StoreChannel& connection, const veltrane::LostUpdate& lost,
+                             const char* operation);
 
-  daotk::mysql::connection connection_;
+  // AdminQueries.cpp
+  StoreTask<std::optional<std::vector<LinkedAccount>>> FindLinksTask(AccountIdKind kind,
+                                                                     std::string id);
+  StoreTask<DeletedLinks> DeleteLinksTask(AccountIdKind kind, std::string id,
+                                          std::vector<int> row_ids);
+
+  // Null for a blocking store.
+  std::unique_ptr<veltrane::StepDriver> driver_;
+  veltrane::StoreChannel connection_;
+  // A non-blocking store until its Connect() has ended: "connecting" in State().
+  bool connecting_at_load_ = false;
   daotk::mysql::connection_settings settings_;
   std::optional<veltrane::ServerAvailability> availability_;
   std::optional<veltrane::DatabaseServer> connected_server_;

@@ -17,10 +17,12 @@
 #include <cstdint>
 #include <exception>
 #include <initializer_list>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "Database/ConnectionFailure.h"
 #include "Database/MysqlDB.h"
@@ -28,7 +30,7 @@
 
 namespace {
 
-bool IsQuiet(unsigned int error_number, std::initializer_list<unsigned int> quiet_errors) {
+bool IsQuiet(unsigned int error_number, std::vector<unsigned int> quiet_errors) {
   return std::find(quiet_errors.begin(), quiet_errors.end(), error_number) != quiet_errors.end();
 }
 
@@ -36,8 +38,12 @@ bool IsQuiet(unsigned int error_number, std::initializer_list<unsigned int> quie
 
 MySql::MySql(const std::string& host, std::string user, std::string password, std::string database,
              int port, unsigned int read_write_timeout_seconds, veltrane::CoolDownPolicy cool_down,
-             Now now)
-    : cool_down_(cool_down), now_(std::move(now)) {
+             Now now, bool non_blocking)
+    : driver_(non_blocking ? std::make_unique<veltrane::StepDriver>() : nullptr),
+      connection_(driver_.get()),
+      connecting_at_load_(non_blocking),
+      cool_down_(cool_down),
+      now_(std::move(now)) {
   try {
     settings_.user = std::move(user);
     settings_.password = std::move(password);
@@ -51,7 +57,8 @@ MySql::MySql(const std::string& host, std::string user, std::string password, st
     settings_.session_query = SessionQuery();
     availability_.emplace(veltrane::ParseServerList(host, static_cast<std::uint32_t>(port)),
                           cool_down);
-    ConnectAtLoad();
+    // A non-blocking store connects in the plugin's first job instead (Connect()).
+    if (!driver_) ::RunToEnd(*this, ConnectAtLoad());
   } catch (const std::exception& error) {
     PluginLog::Get()->critical("({} {}) Unexpected DB error {}", kStoreFile, "MySql::MySql",
                                error.what());
@@ -81,34 +88,59 @@ std::string MySql::SessionInitCommand(unsigned int timeout_seconds) {
                      timeout_seconds, statement_seconds);
 }
 
+void MySql::RunToEnd(StoreTask<void>& task) {
+  if (driver_) {
+    driver_->RunToEnd(task);
+  } else {
+    IDatabase::RunToEnd(task);
+  }
+}
+
+StoreTask<void> MySql::Connect() {
+  if (!connecting_at_load_ || !availability_) {
+    connecting_at_load_ = false;
+    co_return;
+  }
+  try {
+    co_await ConnectAtLoad();
+  } catch (const std::exception& error) {
+    PluginLog::Get()->critical("({} {}) Unexpected DB error {}", kStoreFile, "MySql::MySql",
+                               error.what());
+  }
+  connecting_at_load_ = false;
+}
+
 // The first server that answers, in order. When none does, the cool-down has started and the
 // store answers "could not ask" until it has passed.
-void MySql::ConnectAtLoad() {
+StoreTask<void> MySql::ConnectAtLoad() {
+  // An operation that came first connected already.
+  if (connection_.IsOpen()) co_return;
   std::optional<std::string> first_failure;
   for (std::size_t tried = 0; tried < availability_->ServerCount(); ++tried) {
-    if (OpenCurrentServer(kLoadConnectSeconds)) break;
+    if (co_await OpenCurrentServer(kLoadConnectSeconds)) break;
     if (!first_failure) {
-      first_failure = UnavailableLine(availability_->Current(), connection_.open_error().text);
+      first_failure = UnavailableLine(availability_->Current(), connection_.OpenError().text);
       unavailable_since_ = std::chrono::system_clock::now();
     }
     availability_->Failed(now_());
   }
-  if (!connection_.is_open()) {
+  connecting_at_load_ = false;
+  if (!connection_.IsOpen()) {
     PluginLog::Get()->critical("Failed to open connection!");
     PluginLog::Get()->error(*first_failure);
-    return;
+    co_return;
   }
   if (first_failure) PluginLog::Get()->error(*first_failure);
   NoteConnected();
-  PrepareTable();
+  co_await PrepareTable();
 }
 
-bool MySql::OpenCurrentServer(unsigned int connect_timeout_seconds) {
+StoreTask<bool> MySql::OpenCurrentServer(unsigned int connect_timeout_seconds) {
   const veltrane::DatabaseServer& server = availability_->Current();
   settings_.host = server.host;
   settings_.port = server.port;
   settings_.connect_timeout = connect_timeout_seconds;
-  return connection_.open(settings_);
+  co_return co_await connection_.Open(settings_);
 }
 
 // One server needs no naming; with a list the log says which one serves.
@@ -120,23 +152,23 @@ void MySql::NoteConnected() {
   connected_server_ = server;
 }
 
-bool MySql::Reachable() {
+StoreTask<bool> MySql::Reachable() {
   answer_ = StoreAnswer::Known;
   if (availability_ && !switched_off_ && availability_->MayTry(now_())) {
-    if (connection_.is_open()) return true;
-    if (OpenCurrentServer(kReconnectSeconds)) {
+    if (connection_.IsOpen()) co_return true;
+    if (co_await OpenCurrentServer(kReconnectSeconds)) {
       NoteConnected();
       // A store that never reached its server at load has no table yet.
-      if (!table_ready_) PrepareTable();
+      if (!table_ready_) co_await PrepareTable();
       answer_ = StoreAnswer::Known;
-      if (connection_.is_open()) return true;
+      if (connection_.IsOpen()) co_return true;
     } else {
-      const daotk::mysql::connection::error error = connection_.open_error();
+      const daotk::mysql::connection::error error = connection_.OpenError();
       ServerFailed(error.number, error.text);
     }
   }
   answer_ = StoreAnswer::CouldNotAsk;
-  return false;
+  co_return false;
 }
 
 void MySql::ServerAnswered() {
@@ -152,7 +184,7 @@ void MySql::ServerAnswered() {
 void MySql::ServerFailed(unsigned int error_number, const std::string& error_text) {
   answer_ =
       daotk::mysql::MayHaveRun(error_number) ? StoreAnswer::InDoubt : StoreAnswer::CouldNotAsk;
-  connection_.close();
+  connection_.Close();
   const veltrane::DatabaseServer failed = availability_->Current();
   if (availability_->Failed(now_()).outage_started) {
     unavailable_since_ = std::chrono::system_clock::now();
@@ -171,7 +203,12 @@ StoreState MySql::State() {
     state.connection = StoreState::Connection::Unavailable;
     return state;
   }
-  const bool open = connection_.is_open();
+  if (connecting_at_load_) {
+    state.connection = StoreState::Connection::Connecting;
+    state.server = veltrane::DescribeServer(availability_->Current());
+    return state;
+  }
+  const bool open = connection_.IsOpen();
   state.server = veltrane::DescribeServer(open && connected_server_ ? *connected_server_
                                                                     : availability_->Current());
   if (availability_->InOutage()) {
@@ -209,9 +246,9 @@ std::string MySql::UnavailableLine(const veltrane::DatabaseServer& server,
 
 // The one way a statement reaches the server. A connection that failed is an outage, logged
 // once for all the statements it fails; a statement the server refused is logged each time.
-daotk::mysql::results MySql::Run(std::string_view statement, const char* operation,
-                                 std::initializer_list<unsigned int> quiet_errors) {
-  daotk::mysql::results result = connection_.query(statement);
+StoreTask<daotk::mysql::results> MySql::Run(std::string_view statement, const char* operation,
+                                            std::vector<unsigned int> quiet_errors) {
+  daotk::mysql::results result = co_await connection_.Query(statement);
   if (result.succeeded()) {
     ServerAnswered();
   } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
@@ -220,30 +257,30 @@ daotk::mysql::results MySql::Run(std::string_view statement, const char* operati
     // No answer either, though no outage: a refused question must not read as "no" to a player
     // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
     answer_ = StoreAnswer::CouldNotAsk;
-    if (IsQuiet(result.error_number(), quiet_errors)) return result;
+    if (IsQuiet(result.error_number(), quiet_errors)) co_return result;
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", kStoreFile,
                             operation, result.error_number(), result.error_text());
   }
-  return result;
+  co_return result;
 }
 
-daotk::mysql::results MySql::RunOn(daotk::mysql::connection& connection, std::string_view statement,
-                                   const char* operation,
-                                   std::initializer_list<unsigned int> quiet_errors) {
-  daotk::mysql::results result = connection.query(statement);
+StoreTask<daotk::mysql::results> MySql::RunOn(veltrane::StoreChannel& connection,
+                                              std::string_view statement, const char* operation,
+                                              std::vector<unsigned int> quiet_errors) {
+  daotk::mysql::results result = co_await connection.Query(statement);
   if (result.refused_by_server() && !IsQuiet(result.error_number(), quiet_errors)) {
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", kStoreFile,
                             operation, result.error_number(), result.error_text());
   }
-  return result;
+  co_return result;
 }
 
 // Every text value is escaped on the open connection before it is placed between a template's
 // quotes; a value that cannot be escaped is an error line, and nothing is sent.
 std::optional<std::string> MySql::Escape(std::string_view value, const char* operation) {
-  std::optional<std::string> escaped = connection_.escape(value);
+  std::optional<std::string> escaped = connection_.Escape(value);
   // A closed connection escapes nothing and sends nothing either; only an open one is news.
-  if (!escaped && connection_.is_open()) {
+  if (!escaped && connection_.IsOpen()) {
     PluginLog::Get()->error("({} {}) A value could not be escaped; nothing was sent", kStoreFile,
                             operation);
   }

@@ -20,7 +20,7 @@
 
 // The table statement, the check of its columns and the indexes, on the first connection that
 // reaches a server.
-void MySql::PrepareTable() {
+StoreTask<void> MySql::PrepareTable() {
   const std::string create_table = fmt::format(
       "CREATE TABLE IF NOT EXISTS player_discord (id int(11) NOT NULL AUTO_INCREMENT,eos_id "
       "varchar(50) COLLATE utf8mb4_general_ci NOT NULL DEFAULT '0',discord_id varchar(50) "
@@ -30,33 +30,32 @@ void MySql::PrepareTable() {
       "utf8mb4_general_ci NOT NULL DEFAULT 'None',code varchar(50) COLLATE utf8mb4_general_ci "
       "NOT NULL DEFAULT '0',PRIMARY KEY(id))");
   answer_ = StoreAnswer::Known;
-  if (!Run(create_table, "MySql::MySql").succeeded()) {
+  if (!(co_await Run(create_table, "MySql::MySql")).succeeded()) {
     // Lost on the way (an outage drops the handle): the outage line says why, and the next
     // connection tries again.
-    if (!connection_.is_open()) return;
+    if (!connection_.IsOpen()) co_return;
     PluginLog::Get()->critical("({} {}) Failed to create table!", kStoreFile, "MySql::MySql");
   }
   // Refusing is better than corrupting: a store switched off answers false without sending.
-  if (!TableHoldsValuesFaithfully()) {
-    if (!connection_.is_open()) return;
+  if (!co_await TableHoldsValuesFaithfully()) {
+    if (!connection_.IsOpen()) co_return;
     switched_off_ = true;
-    connection_.close();
-    return;
+    connection_.Close();
+    co_return;
   }
   table_ready_ = true;
-  AddLookupIndexes();
+  co_await AddLookupIndexes();
 }
 
 // A table that someone else created may have columns that turn the values into others; with
 // them the store would link and overwrite the wrong rows.
-bool MySql::TableHoldsValuesFaithfully() {
-  daotk::mysql::results result =
-      Run("SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS WHERE "
+StoreTask<bool> MySql::TableHoldsValuesFaithfully() {
+  daotk::mysql::results result = co_await Run("SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS WHERE "
           "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord';",
           "MySql::MySql");
   std::vector<std::string> problems;
   if (!result.succeeded()) {
-    if (!connection_.is_open()) return false;  // the server went away: no verdict
+    if (!connection_.IsOpen()) co_return false;  // the server went away: no verdict
     problems.push_back("its columns could not be read");
   } else {
     std::vector<veltrane::ColumnDescription> columns;
@@ -66,23 +65,23 @@ bool MySql::TableHoldsValuesFaithfully() {
     }
     problems = veltrane::ColumnProblems(columns);
   }
-  if (problems.empty()) return true;
+  if (problems.empty()) co_return true;
   switched_off_reason_ = fmt::format("{}", fmt::join(problems, "; "));
   PluginLog::Get()->critical(
       "({} {}) Table player_discord cannot hold the plugin's values faithfully, so the account "
       "store is off: {}",
       kStoreFile, "MySql::MySql", fmt::join(problems, "; "));
-  return false;
+  co_return false;
 }
 
 // Without these every question scans the whole table on the game thread. The table statement
 // stays as the outside party knows it, so they are added beside it, also to a table it created.
-void MySql::AddLookupIndexes() {
+StoreTask<void> MySql::AddLookupIndexes() {
   std::vector<std::string_view> failed;
   for (const auto& [column, index_name] :
        std::array<std::pair<std::string_view, std::string_view>, 2>{
            {{"eos_id", "player_discord_eos_id"}, {"code", "player_discord_code"}}}) {
-    if (!EnsureIndex(column, index_name)) failed.push_back(column);
+    if (!co_await EnsureIndex(column, index_name)) failed.push_back(column);
   }
   if (!failed.empty()) {
     PluginLog::Get()->warn(
@@ -93,18 +92,16 @@ void MySql::AddLookupIndexes() {
 
 // Asks information_schema rather than using CREATE INDEX IF NOT EXISTS, which MySQL lacks. Any
 // index that leads with the column serves the lookups.
-bool MySql::EnsureIndex(std::string_view column, std::string_view index_name) {
+StoreTask<bool> MySql::EnsureIndex(std::string_view column, std::string_view index_name) {
   int existing = 0;
-  if (!Run(fmt::format("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE "
+  daotk::mysql::results counted = co_await Run(fmt::format("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE "
                        "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord' AND "
                        "COLUMN_NAME = '{}' AND SEQ_IN_INDEX = 1;",
                        column),
-           "MySql::MySql")
-           .first_value(existing)) {
-    return false;
-  }
-  if (existing > 0) return true;
-  return Run(fmt::format("CREATE INDEX {} ON player_discord ({});", index_name, column),
-             "MySql::MySql")
-      .succeeded();
+      "MySql::MySql");
+  if (!counted.first_value(existing)) co_return false;
+  if (existing > 0) co_return true;
+  const daotk::mysql::results created = co_await Run(
+      fmt::format("CREATE INDEX {} ON player_discord ({});", index_name, column), "MySql::MySql");
+  co_return created.succeeded();
 }

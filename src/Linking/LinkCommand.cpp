@@ -1,15 +1,18 @@
-// The link command's game side: reads the player from the game and hands him to the link flow of
-// the plugin's state, which it is given.
+// The link command's game side: reads the player from the game and hands him, with a copy of the
+// settings, to the link flow of the plugin's state, as a task of its pending work.
 
 #include "Linking/LinkCommand.h"
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "Configuration/Settings.h"
 #include "Discord/AnnouncementText.h"
 #include "Discord/Webhook.h"
 #include "Linking/LinkFlow.h"
+#include "Linking/PendingWork.h"
 #include "Linking/PermissionGroup.h"
 #include "Linking/PlayerNotification.h"
 #include "Plugin/PluginLog.h"
@@ -18,32 +21,43 @@
 
 namespace {
 
-// The player in the game, for the flow: who he is, replies, the group step and the announcement.
+// The player in the game, for the flow: who he was when he typed the command, replies, the group
+// step and the announcement. Read at once: the flow may go on over later ticks, when the player
+// may have left; a reply is then shown to him only when the game still has a player of his EOS
+// id, and none once the plugin unloads.
 class GamePlayer final : public LinkingPlayerSeam {
  public:
-  GamePlayer(AShooterPlayerController* player, const Settings& settings)
-      : player_(player), settings_(settings) {}
-
-  LinkingPlayer Identity() override {
+  GamePlayer(AShooterPlayerController* player, Settings settings, const bool& replies_dropped)
+      : player_(player), settings_(std::move(settings)), replies_dropped_(replies_dropped) {
     eos_id_ = AsaApi::GetApiUtils().GetEOSIDFromController(player_);
-    const int player_id = player_->GetLinkedPlayerID();
     FString character_name;
     player_->GetPlayerCharacterName(&character_name);
-    const int tribe_id = player_->TargetingTeamField();
     tribe_name_ = TribeNameOf(player_);
-    return {eos_id_.ToString(), player_id, AsaApi::Tools::Utf8Encode(character_name.View()),
-            tribe_id, AsaApi::Tools::Utf8Encode(tribe_name_.View())};
+    identity_ = {eos_id_.ToString(), player_->GetLinkedPlayerID(),
+                 AsaApi::Tools::Utf8Encode(character_name.View()), player_->TargetingTeamField(),
+                 AsaApi::Tools::Utf8Encode(tribe_name_.View())};
   }
 
+  const Settings& settings() const { return settings_; }
+
+  // The host callback has returned: the controller it handed over may be gone from now on.
+  void CallbackReturned() { player_ = nullptr; }
+
+  LinkingPlayer Identity() override { return identity_; }
+
   void Reply(const char* message_key, bool success) override {
-    NotifyPlayer(player_, settings_, message_key, success ? kSuccessColour : kErrorColour);
+    if (replies_dropped_) return;
+    AShooterPlayerController* player =
+        player_ != nullptr ? player_ : AsaApi::GetApiUtils().FindPlayerFromEOSID(eos_id_);
+    if (player == nullptr) return;
+    NotifyPlayer(player, settings_, message_key, success ? kSuccessColour : kErrorColour);
   }
 
   void AddToGroup(const std::string& group, bool debug) override {
     AddToPermissionGroup(eos_id_, group, debug);
   }
 
-  // The game's own texts of the EOS id and the tribe name, as Identity() read them.
+  // The game's own texts of the EOS id and the tribe name, as they were read.
   void Announce(const LinkingPlayer& player, const Settings& settings) override {
     const AnnouncementValues values{AsaApi::Tools::Utf8Decode(player.character_name),
                                     AsaApi::Tools::Utf8Decode(settings.map_name),
@@ -59,10 +73,18 @@ class GamePlayer final : public LinkingPlayerSeam {
 
  private:
   AShooterPlayerController* player_;
-  const Settings& settings_;
+  const Settings settings_;  // as they were when he typed the command
+  const bool& replies_dropped_;
   FString eos_id_;
   FString tribe_name_;
+  LinkingPlayer identity_;
 };
+
+// One command as a task that owns what the flow is given.
+StoreTask<void> LinkJob(LinkFlow flow, std::unique_ptr<GamePlayer> player,
+                        std::optional<std::string> code, LinkFlow::Clock::time_point now) {
+  co_await flow.Run(player->settings(), code, *player, now);
+}
 
 }  // namespace
 
@@ -84,7 +106,17 @@ void RunLinkCommand(PluginState& state, AShooterPlayerController* player, FStrin
   std::optional<std::string> code;
   if (words.size() >= 2) code = words[1].ToString();
 
-  const Settings& settings = state.settings;
-  GamePlayer seam(player, settings);
-  state.Links().Run(settings, code, seam, LinkFlow::Clock::now());
+  auto seam = std::make_unique<GamePlayer>(player, state.settings, state.replies_dropped);
+  GamePlayer& game_player = *seam;
+  const bool taken =
+      state.work.Add(*state.account_store, PendingWork::Kind::LinkCommand,
+                     LinkJob(state.Links(), std::move(seam), std::move(code), LinkFlow::Clock::now()));
+  if (taken) {
+    // The task, when it waits, owns the seam now; when it has ended, it is gone with it.
+    if (!state.work.Empty()) game_player.CallbackReturned();
+    return;
+  }
+  NotifyPlayer(player, state.settings, "DatabaseUnavailable", kErrorColour);
+  PluginLog::Get()->warn("{} link commands wait for the database; one more was refused.",
+                         PendingWork::kMostLinkCommands);
 }

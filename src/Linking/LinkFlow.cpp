@@ -3,8 +3,8 @@
 #include "Database/DefaultIdentity.h"
 #include "Plugin/PluginLog.h"
 
-void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& code,
-                   LinkingPlayerSeam& seam, Clock::time_point now) {
+StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std::string>& code,
+                              LinkingPlayerSeam& seam, Clock::time_point now) {
   const bool debug = settings.debug;
   const auto reply = [&](const char* message_key, bool success) {
     seam.Reply(message_key, success);
@@ -12,7 +12,7 @@ void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& c
 
   if (!code) {
     reply("CmdUsage", false);
-    return;
+    co_return;
   }
   const LinkingPlayer player = seam.Identity();
   const std::string& eos_text = player.eos_id;
@@ -21,13 +21,13 @@ void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& c
   if (veltrane::IsDefaultIdentity(eos_text)) {
     reply("InvalidCode", false);
     PluginLog::Get()->warn("Refused to link a player whose EOS id is empty or reads as \"0\".");
-    return;
+    co_return;
   }
   // Player id 0 is what a row holds until it is linked: no identity either.
   if (player.player_id == 0) {
     reply("InvalidCode", false);
     PluginLog::Get()->warn("Refused to link a player whose player id is 0.");
-    return;
+    co_return;
   }
 
   const auto finish_link = [&] {
@@ -52,13 +52,13 @@ void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& c
 
   // His update whose answer was lost is decided by its row before anything else: until then he
   // may link no other code, and it is finished only when that very row holds him.
-  switch (links_in_doubt_.Decide(store_, eos_text)) {
+  switch (co_await links_in_doubt_.Decide(store_, eos_text)) {
     case LinkInDoubt::Undecided:
       reply("DatabaseUnavailable", false);
-      return;
+      co_return;
     case LinkInDoubt::Landed:
       finish_link();
-      return;
+      co_return;
     case LinkInDoubt::None:
     case LinkInDoubt::DidNotLand:  // he was told elsewhere what became of that row
       break;
@@ -67,16 +67,16 @@ void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& c
   const CodeAttemptLimiter::Limits limits = LimitsOf(settings);
   if (limiter_.IsLockedOut(eos_text, limits, now)) {
     reply("TooManyAttempts", false);
-    return;
+    co_return;
   }
 
-  if (store_.IsPlayerExist(eos_text) && store_.IsPlayerIDExist(eos_text)) {
+  if (co_await store_.IsPlayerExist(eos_text) && co_await store_.IsPlayerIDExist(eos_text)) {
     reply("AccountAlredyLinked", false);
     if (debug)
       PluginLog::Get()->info("The user with ID {} tried to link his account again.", eos_text);
-    return;
+    co_return;
   }
-  if (database_unavailable()) return;
+  if (database_unavailable()) co_return;
 
   const auto refuse_code = [&] {
     ++counters_.refused_codes;
@@ -86,28 +86,28 @@ void LinkFlow::Run(const Settings& settings, const std::optional<std::string>& c
   };
   // The store refuses the words it writes into the code column itself ("Linked", "Updated").
   int row_id = 0;
-  if (!store_.IsCodeExist(*code, row_id)) {
-    if (database_unavailable()) return;
+  if (!co_await store_.IsCodeExist(*code, row_id)) {
+    if (database_unavailable()) co_return;
     CountWrongCode(eos_text, limits, now);
     refuse_code();
-    return;
+    co_return;
   }
 
   // False also when another link took the row since IsCodeExist: the code is gone either way.
-  if (!store_.UpdateAccount(row_id, eos_text, *code, player.player_id, player.character_name,
-                            player.tribe_id, player.tribe_name)) {
+  if (!co_await store_.UpdateAccount(row_id, eos_text, *code, player.player_id,
+                                     player.character_name, player.tribe_id, player.tribe_name)) {
     // Its answer lost: the store ends what may still run of it, then the row tells.
     if (store_.LastAnswer() == StoreAnswer::InDoubt) {
       links_in_doubt_.Remember(eos_text, row_id);
-      if (links_in_doubt_.Decide(store_, eos_text) == LinkInDoubt::Landed) {
+      if (co_await links_in_doubt_.Decide(store_, eos_text) == LinkInDoubt::Landed) {
         finish_link();
-        return;
+        co_return;
       }
       reply("DatabaseUnavailable", false);
-      return;
+      co_return;
     }
     if (!database_unavailable()) refuse_code();
-    return;
+    co_return;
   }
   finish_link();
 }

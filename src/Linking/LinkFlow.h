@@ -27,9 +27,10 @@ struct LinkingPlayer {
 class LinkingPlayerSeam {
  public:
   virtual ~LinkingPlayerSeam() = default;
-  // Who he is; asked once, after the command has a code.
+  // Who he is, as the game reported him when he typed the command; asked once.
   virtual LinkingPlayer Identity() = 0;
-  // Shows him the reply text under message_key, in the success or the error colour.
+  // Shows him the reply text under message_key, in the success or the error colour, when he is
+  // still in the game.
   virtual void Reply(const char* message_key, bool success) = 0;
   // The group step of a link (UsePermissions).
   virtual void AddToGroup(const std::string& group, bool debug) = 0;
@@ -56,9 +57,10 @@ class LinkFlow {
            LinkCounters& counters)
       : store_(store), limiter_(limiter), links_in_doubt_(links_in_doubt), counters_(counters) {}
 
-  // One command: code is the word after the command, nothing when he typed none.
-  void Run(const Settings& settings, const std::optional<std::string>& code,
-           LinkingPlayerSeam& seam, Clock::time_point now);
+  // One command: code is the word after the command, nothing when he typed none. A task over the
+  // store's tasks: settings, code, seam and this flow must outlive it.
+  StoreTask<void> Run(const Settings& settings, const std::optional<std::string>& code,
+                      LinkingPlayerSeam& seam, Clock::time_point now);
 
  private:
   void CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits,

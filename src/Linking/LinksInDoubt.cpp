@@ -8,12 +8,13 @@ void LinksInDoubt::Remember(const std::string& eos_id, int row_id) {
   rows_.emplace_back(eos_id, row_id);
 }
 
-LinkInDoubt LinksInDoubt::Decide(IDatabase& store, const std::string& eos_id) {
-  const auto found = std::find_if(rows_.begin(), rows_.end(),
-                                  [&](const auto& entry) { return entry.first == eos_id; });
-  if (found == rows_.end()) return LinkInDoubt::None;
-  const bool landed = store.IsRowLinkedTo(found->second, eos_id);
-  if (store.LastAnswer() != StoreAnswer::Known) return LinkInDoubt::Undecided;
-  rows_.erase(found);
-  return landed ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand;
+StoreTask<LinkInDoubt> LinksInDoubt::Decide(IDatabase& store, std::string eos_id) {
+  const auto of_player = [&](const auto& entry) { return entry.first == eos_id; };
+  const auto found = std::find_if(rows_.begin(), rows_.end(), of_player);
+  if (found == rows_.end()) co_return LinkInDoubt::None;
+  const int row_id = found->second;
+  const bool landed = co_await store.IsRowLinkedTo(row_id, eos_id);
+  if (store.LastAnswer() != StoreAnswer::Known) co_return LinkInDoubt::Undecided;
+  std::erase_if(rows_, of_player);
+  co_return landed ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand;
 }

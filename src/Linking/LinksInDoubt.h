@@ -27,7 +27,7 @@ class LinksInDoubt {
   void Remember(const std::string& eos_id, int row_id);
 
   // Asks the store about the player's link in doubt and forgets it once it is decided.
-  LinkInDoubt Decide(IDatabase& store, const std::string& eos_id);
+  StoreTask<LinkInDoubt> Decide(IDatabase& store, std::string eos_id);
 
   // The players whose link is in doubt now.
   std::size_t Size() const { return rows_.size(); }

@@ -1,15 +1,48 @@
 // The logout refresh: a linked player's character and tribe, stored as they are when he leaves.
+// They are read before the game's own logout; the store's statements run as a task of the
+// plugin's pending work, at once or over the next ticks.
 
 #include "Linking/LogoutRefresh.h"
 
+#include <cstdint>
 #include <string>
 
 #include "Configuration/Settings.h"
 #include "Database/DefaultIdentity.h"
 #include "Linking/LinkCommand.h"
+#include "Linking/PendingWork.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
 #include "host/AsaApi.h"
+
+namespace {
+
+// What the game held of the player when he left.
+struct LeavingPlayer {
+  std::string eos_id;
+  std::string character_name;
+  int tribe_id = 0;
+  std::string tribe_name;
+};
+
+StoreTask<void> RefreshRow(IDatabase& store, LeavingPlayer player, bool debug,
+                           std::uint64_t& refreshes) {
+  if (!co_await store.IsPlayerExist(player.eos_id) ||
+      !co_await store.IsPlayerIDExist(player.eos_id)) {
+    co_return;
+  }
+  const bool updated = co_await store.UpdateAccountLogout(
+      player.character_name, player.tribe_id, player.tribe_name, "Updated", player.eos_id);
+  if (updated) ++refreshes;
+  if (!debug) co_return;
+  if (updated) {
+    PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", player.eos_id);
+  } else {
+    PluginLog::Get()->warn("The user with EOS-ID {} was NOT updated on logout.", player.eos_id);
+  }
+}
+
+}  // namespace
 
 void RefreshPlayerDataOnLogout(PluginState& state, AController* exiting) {
   const Settings& settings = state.settings;
@@ -17,7 +50,6 @@ void RefreshPlayerDataOnLogout(PluginState& state, AController* exiting) {
   AController* owner = exiting->GetOwnerController();
   if (owner == nullptr) return;
   auto* player = static_cast<AShooterPlayerController*>(owner);
-  const bool debug = settings.debug;
 
   FString eos_id;
   player->GetUniqueNetIdAsString(&eos_id);
@@ -31,15 +63,9 @@ void RefreshPlayerDataOnLogout(PluginState& state, AController* exiting) {
   // Without an identity of his own the player owns no row (as the link command sees it).
   if (veltrane::IsDefaultIdentity(eos_text) || player_id == 0) return;
   IDatabase& store = *state.account_store;
-  if (!store.IsPlayerExist(eos_text) || !store.IsPlayerIDExist(eos_text)) return;
-  const bool updated =
-      store.UpdateAccountLogout(AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
-                                AsaApi::Tools::Utf8Encode(tribe_name.View()), "Updated", eos_text);
-  if (updated) ++state.logout_refreshes;
-  if (!debug) return;
-  if (updated) {
-    PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", eos_text);
-  } else {
-    PluginLog::Get()->warn("The user with EOS-ID {} was NOT updated on logout.", eos_text);
-  }
+  state.work.Add(store, PendingWork::Kind::LogoutRefresh,
+                 RefreshRow(store,
+                            {eos_text, AsaApi::Tools::Utf8Encode(character_name.View()), tribe_id,
+                             AsaApi::Tools::Utf8Encode(tribe_name.View())},
+                            settings.debug, state.logout_refreshes));
 }

@@ -23,15 +23,16 @@ struct PluginState;
 struct AdminReply;
 
 // Where the host takes an entry. An entry may be taken at several places (the admin commands are
-// console and RCON commands); it is registered at each in the order of kPlaces. The next kind
-// (a tick callback) takes the next bit.
+// console and RCON commands); it is registered at each in the order of kPlaces.
 enum class Place : std::uint8_t {
   Chat = 1 << 0,
   Console = 1 << 1,
   Rcon = 1 << 2,
   Hook = 1 << 3,  // a hook on a game function
+  Tick = 1 << 4,  // called at each of the game's ticks; registered only for a non-blocking store
 };
-inline constexpr Place kPlaces[] = {Place::Chat, Place::Console, Place::Rcon, Place::Hook};
+inline constexpr Place kPlaces[] = {Place::Chat, Place::Console, Place::Rcon, Place::Hook,
+                                    Place::Tick};
 
 // A set of places.
 class Places {
@@ -60,7 +61,10 @@ using RconHandler = void (*)(PluginState& state, RCONClientConnection* connectio
 using AdminHandler = AdminReply (*)(PluginState& state, std::string_view command_line);
 // The logout hook's work before the game's own logout.
 using LogoutHandler = void (*)(PluginState& state, AController* exiting);
-using Handler = std::variant<ChatHandler, ConsoleHandler, RconHandler, AdminHandler, LogoutHandler>;
+// The tick: the seconds since the last one.
+using TickHandler = void (*)(PluginState& state, float delta_seconds);
+using Handler = std::variant<ChatHandler, ConsoleHandler, RconHandler, AdminHandler, LogoutHandler,
+                             TickHandler>;
 
 struct CommandEntry {
   // The command word; for the chat command the Messages key whose text at load is the command,
@@ -79,6 +83,8 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line);
 // Veltrane.Status: the store's state, the counts since load and the configuration's reads. Takes
 // no argument; anything after the command word gets the usage reply.
 AdminReply AnswerStatus(PluginState& state, std::string_view command_line);
+// The tick of a non-blocking store: advances the store's pending work.
+void AdvancePendingWork(PluginState& state, float delta_seconds);
 
 inline constexpr CommandEntry kCommandTable[] = {
     {"LinkDiscordCmd", Place::Chat, &RunLinkCommand},
@@ -88,6 +94,7 @@ inline constexpr CommandEntry kCommandTable[] = {
     {"Veltrane.Unlink", Place::Console | Place::Rcon, &AnswerUnlink},
     {"Veltrane.Status", Place::Console | Place::Rcon, &AnswerStatus},
     {"AShooterGameMode.Logout(AController*)", Place::Hook, &RefreshPlayerDataOnLogout},
+    {"Veltrane.PendingWork", Place::Tick, &AdvancePendingWork},
 };
 
 // Where a handler of its kind can be registered.
@@ -96,6 +103,7 @@ constexpr Places TakenAt(const Handler& handler) {
   if (std::holds_alternative<ConsoleHandler>(handler)) return Place::Console;
   if (std::holds_alternative<RconHandler>(handler)) return Place::Rcon;
   if (std::holds_alternative<AdminHandler>(handler)) return Place::Console | Place::Rcon;
+  if (std::holds_alternative<TickHandler>(handler)) return Place::Tick;
   return Place::Hook;
 }
 

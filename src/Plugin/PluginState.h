@@ -17,6 +17,7 @@
 #include "Linking/CodeAttemptLimiter.h"
 #include "Linking/LinkFlow.h"
 #include "Linking/LinksInDoubt.h"
+#include "Linking/PendingWork.h"
 #include "Plugin/CommandTable.h"
 
 // One registration Load made with the host, which is what Unload removes: after a failed load the
@@ -42,6 +43,10 @@ struct PluginState {
   LinkCounters link_counters;
   std::uint64_t logout_refreshes = 0;  // rows refreshed at logout since load
   ConfigReads config_reads;
+  // Set by the unload: the tasks finished then show their players nothing.
+  bool replies_dropped = false;
+  // The store's tasks, last: they refer to the members above and end before them.
+  PendingWork work;
 
   // The link command's flow over this state.
   LinkFlow Links() { return LinkFlow(*account_store, limiter, links_in_doubt, link_counters); }

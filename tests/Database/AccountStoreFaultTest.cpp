@@ -73,12 +73,12 @@ TEST_F(AccountStoreFaults, UnreachableServerIsOneCriticalLineWithItsReasonAndEve
   RefusingPort nothing_listens;
   auto store = OpenStore(nothing_listens.port(), 10);
 
-  EXPECT_FALSE(store->IsPlayerExist("EOS-1"));
-  EXPECT_FALSE(store->IsPlayerIDExist("EOS-1"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist("EOS-1")));
+  EXPECT_FALSE(RunToEnd(*store, store->IsPlayerIDExist("EOS-1")));
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
-  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
-  EXPECT_FALSE(store->UpdateAccountLogout("Rex", 0, "", "Updated", "EOS-1"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccountLogout("Rex", 0, "", "Updated", "EOS-1")));
 
   const std::vector<CapturedLine> lines = CapturingLogSink::Instance()->Lines();
   ASSERT_EQ(lines.size(), 2u);
@@ -99,13 +99,13 @@ TEST_F(AccountStoreFaults, FirstStatementAfterServerRestartSucceedsThroughReconn
   auto store = OpenStore(database_.Settings().port, 10);
   database_.InsertCode("discord-1", "CODE-1");
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   SandboxServer::Run("restart");
 
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
-  EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
+  EXPECT_TRUE(RunToEnd(*store, store->IsPlayerIDExist("EOS-1")));
   EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
 }
 
@@ -117,13 +117,13 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
   auto store = OpenStore(database_.Settings().port, kTimeoutSeconds, kCoolDown);
   database_.InsertCode("discord-1", "CODE-1");
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   StalledServer stalled(SandboxServer::Pid());
   const auto started = std::chrono::steady_clock::now();
   std::future<bool> answer = std::async(std::launch::async, [&store] {
     int stalled_row_id = 0;
-    return store->IsCodeExist("CODE-1", stalled_row_id);
+    return RunToEnd(*store, store->IsCodeExist("CODE-1", stalled_row_id));
   });
   // Generous against a loaded machine, yet far short of "never": only a hang fails this.
   const bool came_back = answer.wait_for(kTimeoutSeconds * 10s) == std::future_status::ready;
@@ -137,8 +137,8 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
 
   // The stall was an outage: the next statement waits out its cool-down.
   now_ += kCoolDown.longest + 100ms;
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   EXPECT_EQ(CapturingLogSink::Instance()->Lines().size(), 2u);  // its start and its end
 }
 
@@ -168,7 +168,7 @@ TEST_P(LostUpdateSession, OnlyTheUpdatesOwnSessionIsEnded) {
   database_.InsertCode("discord-1", "CODE-1");
   const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   const auto store_sessions = database_.Query(
       "SELECT ID FROM information_schema.PROCESSLIST WHERE DB = DATABASE() AND ID <> "
       "CONNECTION_ID()");
@@ -180,7 +180,7 @@ TEST_P(LostUpdateSession, OnlyTheUpdatesOwnSessionIsEnded) {
   } else {
     proxy.HoldToServer("UPDATE player_discord");
   }
-  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   ASSERT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
   proxy.HoldToClient("");
   proxy.HoldToServer("");
@@ -192,7 +192,7 @@ TEST_P(LostUpdateSession, OnlyTheUpdatesOwnSessionIsEnded) {
     ASSERT_NE(other_game_server, nullptr) << "no session got the id " << update_session;
   }
   const long kills_before = SandboxServer::KillStatements(database_);
-  EXPECT_EQ(store->IsRowLinkedTo(row_id, "EOS-1"), row.update_ran);
+  EXPECT_EQ(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")), row.update_ran);
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(store->LostUpdateCount(), 0u);
 

@@ -77,11 +77,11 @@ TEST_F(AccountStoreOutage, RefusedAtLoadSaysWhyOnceAndAnswersAtOnceDuringTheCool
   auto store = OpenStore(Through(proxy_));
 
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(store->UpdateAccountLogout("Rex", 0, "", "Updated", "EOS-1"));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccountLogout("Rex", 0, "", "Updated", "EOS-1")));
 
   const std::vector<CapturedLine> lines = CapturingLogSink::Instance()->Lines();
   ASSERT_EQ(lines.size(), 2u) << ::testing::PrintToString(Texts());
@@ -99,17 +99,17 @@ TEST_F(AccountStoreOutage, RefusedAtLoadSaysWhyOnceAndAnswersAtOnceDuringTheCool
 TEST_F(AccountStoreOutage, RefusedAtLoadThenBackCreatesTheTableAndAnswers) {
   proxy_.SetRefusing(true);
   auto store = OpenStore(Through(proxy_));
-  ASSERT_FALSE(store->IsPlayerExist("EOS-1"));
+  ASSERT_FALSE(RunToEnd(*store, store->IsPlayerExist("EOS-1")));
 
   proxy_.SetRefusing(false);
   WaitOutCoolDown();
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   database_.InsertCode("discord-1", "CODE-1");  // the table is there now
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
-  EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
+  EXPECT_TRUE(RunToEnd(*store, store->IsPlayerIDExist("EOS-1")));
 
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 3u) << ::testing::PrintToString(texts);
@@ -122,20 +122,20 @@ TEST_F(AccountStoreOutage, RefusedAtLoadThenBackCreatesTheTableAndAnswers) {
 TEST_F(AccountStoreOutage, RetryAfterTheCoolDownUsesTheNetworkOnceAndNotBefore) {
   auto store = OpenStore(Through(proxy_));
   int row_id = 0;
-  ASSERT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   proxy_.DropConnections();
   proxy_.SetRefusing(true);
 
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));  // fails on the network: the outage starts
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));  // fails on the network: the outage starts
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   proxy_.SetRefusing(false);
   const std::uint64_t accepted = proxy_.Accepted();
-  for (int i = 0; i < 20; ++i) EXPECT_FALSE(store->IsPlayerExist("EOS-1"));
+  for (int i = 0; i < 20; ++i) EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist("EOS-1")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   EXPECT_EQ(proxy_.Accepted(), accepted) << "the store connected during the cool-down";
 
   WaitOutCoolDown();
-  EXPECT_FALSE(store->IsPlayerExist("EOS-1"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist("EOS-1")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(proxy_.Accepted(), accepted + 1);
 
@@ -151,22 +151,22 @@ TEST_F(AccountStoreOutage, StalledMidStatementIsOneOutageAndTheServerBackEndsIt)
   auto store = OpenStore(Through(proxy_), 1);
   database_.InsertCode("discord-1", "CODE-1");
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   proxy_.SetStalled(true);
   std::future<bool> answer = std::async(std::launch::async, [&store] {
     int stalled_row_id = 0;
-    return store->IsCodeExist("CODE-1", stalled_row_id);
+    return RunToEnd(*store, store->IsCodeExist("CODE-1", stalled_row_id));
   });
   ASSERT_EQ(answer.wait_for(30s), std::future_status::ready) << "the statement did not time out";
   EXPECT_FALSE(answer.get());
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));  // during the cool-down
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));  // during the cool-down
   proxy_.SetStalled(false);
 
   WaitOutCoolDown();
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 2u) << ::testing::PrintToString(texts);
   EXPECT_TRUE(texts[0].starts_with(UnavailablePrefix(proxy_))) << texts[0];
@@ -178,12 +178,12 @@ TEST_F(AccountStoreOutage, UpdateLostAfterItWasSentIsInDoubt) {
   auto store = OpenStore(Through(proxy_));
   database_.InsertCode("discord-1", "CODE-1");
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   proxy_.SetDelay(10s, 0us);  // the statement leaves the store but is held in the proxy
   const std::uint64_t before = proxy_.ReceivedFromClients();
   std::future<bool> linked = std::async(std::launch::async, [&store, row_id] {
-    return store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "");
+    return RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   });
   ASSERT_TRUE(WaitForBytes(proxy_, before));
   proxy_.DropConnections();
@@ -205,7 +205,7 @@ TEST_F(AccountStoreOutage, UpdateWaitingForAHeldRowIsEndedByTheServerAlsoAfterAR
     holder.emplace(database_.Settings(), database_.Name());
     holder->Execute("START TRANSACTION");
     holder->Query("SELECT id FROM player_discord WHERE code = 'CODE-1' FOR UPDATE");
-    EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+    EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
     // The server's own deadline answered before the client gave up: nothing is in doubt.
     EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
     EXPECT_EQ(store->LostUpdateCount(), 0u);
@@ -222,9 +222,9 @@ TEST_F(AccountStoreOutage, UpdateWaitingForAHeldRowIsEndedByTheServerAlsoAfterAR
     // The store's session ends; the deadlines must come with the next one.
     ASSERT_EQ(database_.KillOtherSessions(), 2);  // the store's and the holder's
     int row_id = 0;
-    if (!store->IsCodeExist("CODE-1", row_id)) {
+    if (!RunToEnd(*store, store->IsCodeExist("CODE-1", row_id))) {
       WaitOutCoolDown();
-      ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+      ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
     }
   }
   int refused = 0;
@@ -243,12 +243,12 @@ TEST_F(AccountStoreOutage, LostUpdateIsEndedOnItsServerBeforeItsRowIsJudged) {
   database_.InsertCode("discord-1", "CODE-1");
   const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   proxy_.HoldToServer("UPDATE player_discord");
-  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
-  EXPECT_FALSE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(store->LostUpdateCount(), 0u);
 
@@ -265,18 +265,18 @@ TEST_F(AccountStoreOutage, LostUpdateThatLandedIsFoundInItsRow) {
   database_.InsertCode("discord-1", "CODE-1");
   database_.InsertCode("discord-2", "CODE-2");
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   proxy_.HoldToClient("Rows matched:");
-  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
   proxy_.ReleaseHeld();
-  EXPECT_TRUE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_TRUE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(store->LostUpdateCount(), 0u);
   // The server answered: the outage that the lost answer began is over.
-  EXPECT_FALSE(store->IsRowLinkedTo(row_id, "EOS-2"));
-  EXPECT_FALSE(store->IsRowLinkedTo(row_id + 1, "EOS-1"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-2")));
+  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id + 1, "EOS-1")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
 }
 
@@ -285,21 +285,21 @@ TEST_F(AccountStoreOutage, LostUpdateOnAServerThatIsAwayStaysUndecided) {
   auto store = OpenStore(Through(proxy_), 1);
   database_.InsertCode("discord-1", "CODE-1");
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   proxy_.HoldToClient("Rows matched:");
-  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   proxy_.SetRefusing(true);
-  EXPECT_FALSE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   proxy_.SetRefusing(false);
   const std::uint64_t accepted = proxy_.Accepted();
-  EXPECT_FALSE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   EXPECT_EQ(proxy_.Accepted(), accepted) << "asked again during the cool-down";
 
   WaitOutCoolDown();
-  EXPECT_TRUE(store->IsRowLinkedTo(row_id, "EOS-1"));
+  EXPECT_TRUE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
 }
 
@@ -307,19 +307,19 @@ TEST_F(AccountStoreOutage, ConnectionCutBetweenStatementsCostsAtMostOneAnswer) {
   auto store = OpenStore(Through(proxy_));
   database_.InsertCode("discord-1", "CODE-1");
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   proxy_.DropConnections();
   int could_not_ask = 0;
   for (int i = 0; i < 2; ++i) {
-    if (!store->IsCodeExist("CODE-1", row_id)) {
+    if (!RunToEnd(*store, store->IsCodeExist("CODE-1", row_id))) {
       ++could_not_ask;
       EXPECT_NE(store->LastAnswer(), StoreAnswer::Known);
       WaitOutCoolDown();
     }
   }
   EXPECT_LE(could_not_ask, 1);
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
 }
 
@@ -332,14 +332,14 @@ TEST_F(AccountStoreOutage, RefusedStatementCouldNotAskAndOpensNoCoolDown) {
   database_.Execute("DROP TABLE player_discord");
 
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
 
   database_.CreatePlayerDiscordTable();
   database_.InsertCode("discord-1", "CODE-1");
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));  // at once: no cool-down
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));  // at once: no cool-down
   for (const std::string& text : Texts()) {
     EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
   }
@@ -360,11 +360,11 @@ TEST_F(AccountStoreOutage, RevokedPrivilegeCouldNotAskAndOpensNoCoolDown) {
   auto store = std::make_unique<MySql>(Through(proxy_), user, "read-only-pass", database_.Name(), 0,
                                        2, kShortCoolDown);
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
-  EXPECT_FALSE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));  // at once: no cool-down
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));  // at once: no cool-down
   for (const std::string& text : Texts()) {
     EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
   }
@@ -384,7 +384,7 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
   database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id > 1");
   database_.Query("SELECT id FROM player_discord WHERE eos_id = 'EOS-1' FOR UPDATE");
   std::future<bool> linked = std::async(std::launch::async, [&store, row] {
-    return store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, "");
+    return RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, ""));
   });
   // The server lists the store's update while it waits; it has taken the row before that.
   // Only this fixture's database: other tests may be linking elsewhere on the server.
@@ -402,9 +402,9 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
   ASSERT_EQ(linked.wait_for(30s), std::future_status::ready);
   EXPECT_TRUE(linked.get());
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
-  EXPECT_TRUE(store->IsPlayerIDExist("EOS-1"));  // at once: no cool-down
+  EXPECT_TRUE(RunToEnd(*store, store->IsPlayerIDExist("EOS-1")));  // at once: no cool-down
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("CODE-X", row_id));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-X", row_id)));
   EXPECT_EQ(Texts(), std::vector<std::string>{});
 }
 
@@ -420,13 +420,13 @@ TEST_F(AccountStoreOutage, UpdateThatIsEveryTimeTheVictimCouldNotAskAfterThreeAt
       "INTO attempts VALUES (1); SIGNAL SQLSTATE '40001' SET MYSQL_ERRNO = 1213, MESSAGE_TEXT = "
       "'Deadlock found when trying to get lock; try restarting transaction'; END");
 
-  EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
   EXPECT_EQ(database_.Query("SELECT COUNT(*) FROM attempts").at(0).at(0),
             std::to_string(MySql::kDeadlockAttempts));
   EXPECT_EQ(database_.Rows(), before);
   int row_id = 0;
-  EXPECT_TRUE(store->IsCodeExist("CODE-X", row_id));  // at once: no cool-down
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-X", row_id)));  // at once: no cool-down
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_NE(texts[0].find("MySql::UpdateAccount) The server refused the statement: error 1213: "
@@ -443,7 +443,7 @@ TEST_F(AccountStoreOutage, FirstServerThatAnswersAtLoadServesAndTheLogNamesIt) {
   auto store = OpenStore(Through(proxy_) + "," + Through(second));
 
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 3u) << ::testing::PrintToString(texts);
@@ -457,16 +457,16 @@ TEST_F(AccountStoreOutage, FailedServerHandsOverToTheNextWithoutACoolDown) {
   auto store = OpenStore(Through(proxy_) + "," + Through(second));
   database_.InsertCode("discord-1", "CODE-1");
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("CODE-1", row_id));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   proxy_.SetRefusing(true);
   proxy_.DropConnections();
   // One answer may be lost with the server; the next goes to the second at once.
-  if (!store->IsCodeExist("CODE-1", row_id)) {
+  if (!RunToEnd(*store, store->IsCodeExist("CODE-1", row_id))) {
     EXPECT_NE(store->LastAnswer(), StoreAnswer::Known);
   }
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   EXPECT_EQ(second.Accepted(), 1u);
 
   const std::vector<std::string> texts = Texts();
@@ -481,13 +481,13 @@ TEST_F(AccountStoreOutage, EveryServerDownStartsTheCoolDownAndTheFirstIsTriedAga
   second.SetRefusing(true);
   auto store = OpenStore(Through(proxy_) + "," + Through(second));
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
 
   proxy_.SetRefusing(false);
   second.SetRefusing(false);
   WaitOutCoolDown();
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(proxy_.Accepted(), 1u);
   EXPECT_EQ(second.Accepted(), 0u);

@@ -112,28 +112,28 @@ TEST_F(AccountStore, LinkingByCodeFillsTheRowAndRetiresTheCode) {
   auto store = OpenStore();
   database_.InsertCode("discord-1", "K7Q2-XY");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
-  EXPECT_FALSE(store->IsPlayerExist("EOS-NEW"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist("EOS-NEW")));
 
   int row_id = 0;
-  EXPECT_TRUE(store->IsCodeExist("K7Q2-XY", row_id));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("K7Q2-XY", row_id)));
   EXPECT_EQ(row_id, before[0].id);
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-NEW", "K7Q2-XY", 42, "Rex", 7, "Raptors"));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-NEW", "K7Q2-XY", 42, "Rex", 7, "Raptors")));
 
   EXPECT_EQ(database_.Rows(), std::vector{before[0].LinkedBy("EOS-NEW", 42, "Rex", 7, "Raptors")});
   EXPECT_EQ(database_.Rows()[0].discord_id, "discord-1");
-  EXPECT_FALSE(store->IsCodeExist("K7Q2-XY", row_id));
-  EXPECT_TRUE(store->IsPlayerExist("EOS-NEW"));
-  EXPECT_TRUE(store->IsPlayerIDExist("EOS-NEW"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("K7Q2-XY", row_id)));
+  EXPECT_TRUE(RunToEnd(*store, store->IsPlayerExist("EOS-NEW")));
+  EXPECT_TRUE(RunToEnd(*store, store->IsPlayerIDExist("EOS-NEW")));
 }
 
 TEST_F(AccountStore, RowWithPlayerIdZeroExistsButHasNoPlayerId) {
   auto store = OpenStore();
   InsertLinkedRow("EOS-ZERO", 0, "Linked");
-  EXPECT_TRUE(store->IsPlayerExist("EOS-ZERO"));
-  EXPECT_FALSE(store->IsPlayerIDExist("EOS-ZERO"));
+  EXPECT_TRUE(RunToEnd(*store, store->IsPlayerExist("EOS-ZERO")));
+  EXPECT_FALSE(RunToEnd(*store, store->IsPlayerIDExist("EOS-ZERO")));
   // Fixed fault: a negative player id counted as no player id, so that player linked again.
   InsertLinkedRow("EOS-NEGATIVE", -5, "Linked");
-  EXPECT_TRUE(store->IsPlayerIDExist("EOS-NEGATIVE"));
+  EXPECT_TRUE(RunToEnd(*store, store->IsPlayerIDExist("EOS-NEGATIVE")));
 }
 
 // Fixed fault: an update that linked no row answered true, and the player was told "linked".
@@ -143,8 +143,8 @@ TEST_F(AccountStore, CodeNoRowHoldsLinksNothingAndAnswersFalse) {
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("OTHER-CODE", row_id));
-  EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "OTHER-CODE", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("OTHER-CODE", row_id)));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "OTHER-CODE", 1, "Rex", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_EQ(database_.Rows(), before);
 }
@@ -157,11 +157,11 @@ TEST_F(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
   const std::vector<PlayerDiscordRow> before = database_.Rows();
   int first_row = 0;
   int second_row = 0;
-  ASSERT_TRUE(first_server->IsCodeExist("RACE-CODE", first_row));
-  ASSERT_TRUE(second_server->IsCodeExist("RACE-CODE", second_row));
+  ASSERT_TRUE(RunToEnd(*first_server, first_server->IsCodeExist("RACE-CODE", first_row)));
+  ASSERT_TRUE(RunToEnd(*second_server, second_server->IsCodeExist("RACE-CODE", second_row)));
 
-  EXPECT_TRUE(first_server->UpdateAccount(first_row, "EOS-FAST", "RACE-CODE", 1, "Fast", 0, ""));
-  EXPECT_FALSE(second_server->UpdateAccount(second_row, "EOS-SLOW", "RACE-CODE", 2, "Slow", 0, ""));
+  EXPECT_TRUE(RunToEnd(*first_server, first_server->UpdateAccount(first_row, "EOS-FAST", "RACE-CODE", 1, "Fast", 0, "")));
+  EXPECT_FALSE(RunToEnd(*second_server, second_server->UpdateAccount(second_row, "EOS-SLOW", "RACE-CODE", 2, "Slow", 0, "")));
 
   EXPECT_EQ(database_.Rows(), std::vector{before[0].LinkedBy("EOS-FAST", 1, "Fast", 0, "")});
 }
@@ -176,19 +176,19 @@ TEST_F(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   int row_id = 0;
-  EXPECT_TRUE(store->IsCodeExist("SHARED", row_id));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("SHARED", row_id)));
   EXPECT_EQ(row_id, before[0].id);
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "SHARED", 3, "Rex", 4, "T"));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "SHARED", 3, "Rex", 4, "T")));
   EXPECT_EQ(database_.Rows(),
             (std::vector{before[0].LinkedBy("EOS-1", 3, "Rex", 4, "T"), before[1], before[2]}));
 
   // A row that no longer holds the code is not linked by its id.
-  EXPECT_FALSE(store->UpdateAccount(before[0].id, "EOS-2", "SHARED", 5, "Max", 0, ""));
-  EXPECT_FALSE(store->UpdateAccount(before[2].id, "EOS-2", "SHARED", 5, "Max", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(before[0].id, "EOS-2", "SHARED", 5, "Max", 0, "")));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(before[2].id, "EOS-2", "SHARED", 5, "Max", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
-  EXPECT_TRUE(store->IsRowLinkedTo(before[0].id, "EOS-1"));
-  EXPECT_FALSE(store->IsRowLinkedTo(before[0].id, "EOS-2"));
-  EXPECT_FALSE(store->IsRowLinkedTo(before[1].id, "EOS-1"));
+  EXPECT_TRUE(RunToEnd(*store, store->IsRowLinkedTo(before[0].id, "EOS-1")));
+  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(before[0].id, "EOS-2")));
+  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(before[1].id, "EOS-1")));
 }
 
 TEST_F(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {
@@ -198,7 +198,7 @@ TEST_F(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {
   InsertLinkedRow("EOS-2", 6, "Linked");
   std::vector<PlayerDiscordRow> expected = database_.Rows();
 
-  EXPECT_TRUE(store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-1"));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-1")));
 
   for (PlayerDiscordRow* row : {&expected[0], &expected[1]}) {
     row->character_name = "Newname";
@@ -213,17 +213,17 @@ TEST_F(AccountStore, LogoutRefreshOfAnUnknownEosIdChangesNothingAndAnswersTrue) 
   auto store = OpenStore();
   InsertLinkedRow("EOS-1", 5, "Linked");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
-  EXPECT_TRUE(store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-NONE"));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-NONE")));
   EXPECT_EQ(database_.Rows(), before);
 }
 
 TEST_F(AccountStore, NegativeIdsKeepTheirSign) {
   auto store = OpenStore();
   const int row = database_.InsertCode("discord-1", "NEG");
-  ASSERT_TRUE(store->UpdateAccount(row, "EOS-1", "NEG", -12, "Rex", -2147483647 - 1, "T"));
+  ASSERT_TRUE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "NEG", -12, "Rex", -2147483647 - 1, "T")));
   EXPECT_EQ(database_.Rows()[0].player_id, -12);
   EXPECT_EQ(database_.Rows()[0].tribe_id, -2147483647 - 1);
-  ASSERT_TRUE(store->UpdateAccountLogout("Rex", -7, "T", "Updated", "EOS-1"));
+  ASSERT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Rex", -7, "T", "Updated", "EOS-1")));
   EXPECT_EQ(database_.Rows()[0].tribe_id, -7);
 }
 
@@ -232,10 +232,10 @@ TEST_F(AccountStore, CodeInOtherLetterCaseOrWithTrailingSpacesMatches) {
   const int row = database_.InsertCode("discord-1", "AbC9");
   for (const std::string typed : {"abc9", "ABC9   ", "aBc9  "}) {
     int row_id = 0;
-    EXPECT_TRUE(store->IsCodeExist(typed, row_id)) << typed;
+    EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist(typed, row_id))) << typed;
     EXPECT_EQ(row_id, row) << typed;
   }
-  EXPECT_TRUE(store->UpdateAccount(row, "EOS-1", "aBc9  ", 1, "Rex", 0, ""));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "aBc9  ", 1, "Rex", 0, "")));
   EXPECT_EQ(database_.Rows()[0].code, "Linked");
 }
 
@@ -258,14 +258,14 @@ TEST_F(AccountStore, StateWordsAreNeverCodes) {
                               database_.Quote(typed))[0][0],
               "1");
     int row_id = 0;
-    EXPECT_FALSE(store->IsCodeExist(typed, row_id));
+    EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist(typed, row_id)));
     for (const PlayerDiscordRow& row : before) {
-      EXPECT_FALSE(store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves"));
+      EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves")));
     }
     EXPECT_EQ(database_.Rows(), before);
   }
   int row_id = 0;
-  EXPECT_TRUE(store->IsCodeExist("REAL-1", row_id));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("REAL-1", row_id)));
   EXPECT_TRUE(LogLines().empty());
 }
 
@@ -276,8 +276,8 @@ TEST_F(AccountStore, CodesThatMerelyResembleStateWordsStillLink) {
     database_.Execute("DELETE FROM player_discord");
     database_.InsertCode("discord-1", code);
     int row_id = 0;
-    EXPECT_TRUE(store->IsCodeExist(code, row_id));
-    EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", code, 1, "Rex", 0, ""));
+    EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist(code, row_id)));
+    EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", code, 1, "Rex", 0, "")));
   }
 }
 
@@ -311,8 +311,8 @@ TEST_F(AccountStore, RefusedTableStatementIsLoggedAndWithoutTableTheStoreIsOff) 
                                "values faithfully, so the account store is off: the table is "
                                "missing");
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("ANY", row_id));
-  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "ANY", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("ANY", row_id)));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "ANY", 1, "Rex", 0, "")));
   EXPECT_EQ(LogLines().size(), 3u);
 }
 
@@ -339,8 +339,8 @@ TEST_F(AccountStore, IndexThatCannotBeAddedIsLoggedAndTheStoreWorksOn) {
             "table");
   EXPECT_TRUE(LeadingIndexColumns().empty());
   int row_id = 0;
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
 }
 
 // Fixed fault: a player whose EOS id read "0" refreshed every waiting row at logout, and their
@@ -354,9 +354,9 @@ TEST_F(AccountStore, DefaultOrEmptyEosIdOwnsNoRow) {
 
   for (const std::string eos_id : {"0", "", "0 ", " "}) {
     SCOPED_TRACE(::testing::PrintToString(eos_id));
-    EXPECT_FALSE(store->IsPlayerExist(eos_id));
-    EXPECT_FALSE(store->IsPlayerIDExist(eos_id));
-    EXPECT_TRUE(store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", eos_id));
+    EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist(eos_id)));
+    EXPECT_FALSE(RunToEnd(*store, store->IsPlayerIDExist(eos_id)));
+    EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", eos_id)));
     EXPECT_EQ(database_.Rows(), before);
   }
   EXPECT_TRUE(LogLines().empty());
@@ -376,12 +376,12 @@ TEST_F(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
   auto store = OpenStoreAs(user);
   ASSERT_TRUE(LogLines().empty());
 
-  EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, "")));
   database_.Execute("REVOKE UPDATE" + on_table + "FROM " + to_user);
-  EXPECT_FALSE(store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   database_.Execute("DROP TABLE player_discord");
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("CODE-1", row_id));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   const std::string prefix = "(" + kStoreHeader + " ";
   const std::vector<CapturedLine> lines = LogLines();

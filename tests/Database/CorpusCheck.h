@@ -24,17 +24,17 @@ inline void ExpectCorpusStoredAndMatchedExactly(MySql& store, SandboxDatabase& d
     database.Execute("INSERT INTO player_discord (discord_id) VALUES ('discord-without-code')");
     const std::vector<PlayerDiscordRow> others = database.Rows();
     int row_id = 0;
-    EXPECT_FALSE(store.IsCodeExist(text, row_id));
-    EXPECT_FALSE(store.IsPlayerExist(text));
-    EXPECT_FALSE(store.UpdateAccount(decoy, text, text, 1, text, 1, text));
-    EXPECT_TRUE(store.UpdateAccountLogout(text, 1, text, "Updated", text));
+    EXPECT_FALSE(RunToEnd(store, store.IsCodeExist(text, row_id)));
+    EXPECT_FALSE(RunToEnd(store, store.IsPlayerExist(text)));
+    EXPECT_FALSE(RunToEnd(store, store.UpdateAccount(decoy, text, text, 1, text, 1, text)));
+    EXPECT_TRUE(RunToEnd(store, store.UpdateAccountLogout(text, 1, text, "Updated", text)));
     ASSERT_EQ(database.Rows(), others);
 
     const int target = database.InsertCode("discord-target", text);
     std::vector<PlayerDiscordRow> expected = database.Rows();
-    EXPECT_TRUE(store.IsCodeExist(text, row_id));
+    EXPECT_TRUE(RunToEnd(store, store.IsCodeExist(text, row_id)));
     EXPECT_EQ(row_id, target);
-    EXPECT_TRUE(store.UpdateAccount(row_id, text, text, 7, text, 3, text));
+    EXPECT_TRUE(RunToEnd(store, store.UpdateAccount(row_id, text, text, 7, text, 3, text)));
     PlayerDiscordRow& row = expected.back();
     row.eos_id = text;
     row.player_id = 7;
@@ -43,10 +43,10 @@ inline void ExpectCorpusStoredAndMatchedExactly(MySql& store, SandboxDatabase& d
     row.tribe_name = text;
     row.code = "Linked";
     ASSERT_EQ(database.Rows(), expected);
-    EXPECT_TRUE(store.IsPlayerExist(text));
-    EXPECT_TRUE(store.IsPlayerIDExist(text));
+    EXPECT_TRUE(RunToEnd(store, store.IsPlayerExist(text)));
+    EXPECT_TRUE(RunToEnd(store, store.IsPlayerIDExist(text)));
 
-    EXPECT_TRUE(store.UpdateAccountLogout(text + "!", -3, "!" + text, "Updated", text));
+    EXPECT_TRUE(RunToEnd(store, store.UpdateAccountLogout(text + "!", -3, "!" + text, "Updated", text)));
     row.character_name = text + "!";
     row.tribe_id = -3;
     row.tribe_name = "!" + text;

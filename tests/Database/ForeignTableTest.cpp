@@ -102,20 +102,20 @@ TEST_P(ForeignCollation, NoTypedCodeOrIdReachesARowInAState) {
   for (const std::string& typed : DisguisedStateWords()) {
     SCOPED_TRACE(::testing::PrintToString(typed));
     int row_id = 0;
-    EXPECT_FALSE(store->IsCodeExist(typed, row_id));
+    EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist(typed, row_id)));
     for (const PlayerDiscordRow& row : before) {
-      EXPECT_FALSE(store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves"));
+      EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves")));
     }
-    EXPECT_FALSE(store->IsPlayerExist(typed));
-    EXPECT_FALSE(store->IsPlayerIDExist(typed));
-    EXPECT_TRUE(store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", typed));
+    EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist(typed)));
+    EXPECT_FALSE(RunToEnd(*store, store->IsPlayerIDExist(typed)));
+    EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", typed)));
     ASSERT_EQ(database_.Rows(), before);
   }
 
   // A real code still links its row, and only that one.
   int row_id = 0;
-  ASSERT_TRUE(store->IsCodeExist("REAL-1", row_id));
-  ASSERT_TRUE(store->UpdateAccount(row_id, "EOS-BOB", "REAL-1", 101, "Bob", 7, "Raiders"));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("REAL-1", row_id)));
+  ASSERT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-BOB", "REAL-1", 101, "Bob", 7, "Raiders")));
   std::vector<PlayerDiscordRow> expected = before;
   expected.back() = {before.back().id, "EOS-BOB", "discord-real", 101, "Bob", 7,
                      "Raiders",        "Linked"};
@@ -161,10 +161,10 @@ TEST_P(ForeignColumns, TableThatCannotHoldTheValuesIsRefusedAndNeverTouched) {
                                GetParam().reason);
 
   int row_id = 0;
-  EXPECT_FALSE(store->IsCodeExist("abc", row_id));
-  EXPECT_FALSE(store->UpdateAccount(1, "EOS-1", "abc", 300, "Rex", 300, "T"));
-  EXPECT_FALSE(store->IsPlayerExist("0"));
-  EXPECT_FALSE(store->UpdateAccountLogout("Rex", 1, "T", "Updated", "0"));
+  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("abc", row_id)));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "abc", 300, "Rex", 300, "T")));
+  EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist("0")));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccountLogout("Rex", 1, "T", "Updated", "0")));
   EXPECT_EQ(database_.Query("SELECT * FROM player_discord ORDER BY id"), before);
   EXPECT_EQ(database_.Query("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE "
                             "TABLE_SCHEMA = DATABASE() AND INDEX_NAME <> 'PRIMARY'")[0][0],
@@ -239,9 +239,9 @@ TEST_F(ForeignTable, OtherFaithfulColumnTypesAreTakenAsTheyAre) {
   auto store = OpenStore();
   EXPECT_TRUE(LogLines().empty());
   int row_id = 0;
-  EXPECT_TRUE(store->IsCodeExist("CODE-1", row_id));
-  EXPECT_TRUE(store->UpdateAccount(row_id, "EOS-1", "CODE-1", -2147483647 - 1, "Zoë 🦖",
-                                   2147483647, "Ærger"));
+  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", -2147483647 - 1, "Zoë 🦖",
+                                   2147483647, "Ærger")));
   EXPECT_EQ(database_.Rows(),
             (std::vector<PlayerDiscordRow>{{1, "EOS-1", "discord-1", -2147483647 - 1, "Zoë 🦖",
                                             2147483647, "Ærger", "Linked"}}));
@@ -258,13 +258,13 @@ TEST_F(ForeignTable, ColumnsJustLongEnoughLinkAndRefreshAndRefuseWhatDoesNotFit)
   EXPECT_TRUE(LogLines().empty());
   const std::string eos_id(32, 'e');
   const std::string name_of_32 = "Zoë " + std::string(27, 'z') + "🦖";
-  ASSERT_TRUE(store->UpdateAccount(row, eos_id, "CODE-1", 101, name_of_32, 7, name_of_32));
-  EXPECT_TRUE(store->UpdateAccountLogout(name_of_32, 8, "Raiders", "Updated", eos_id));
+  ASSERT_TRUE(RunToEnd(*store, store->UpdateAccount(row, eos_id, "CODE-1", 101, name_of_32, 7, name_of_32)));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout(name_of_32, 8, "Raiders", "Updated", eos_id)));
   EXPECT_EQ(database_.Rows(),
             (std::vector<PlayerDiscordRow>{
                 {1, eos_id, "discord-1", 101, name_of_32, 8, "Raiders", "Updated"}}));
   // A longer name than the column holds stays a statement the server refuses.
-  EXPECT_FALSE(store->UpdateAccountLogout(name_of_32 + "!", 8, "Raiders", "Updated", eos_id));
+  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccountLogout(name_of_32 + "!", 8, "Raiders", "Updated", eos_id)));
   const std::vector<CapturedLine> lines = LogLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].text.find("The server refused the statement: error 1406: "), std::string::npos)

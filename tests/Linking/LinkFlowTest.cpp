@@ -1,5 +1,7 @@
 // The link command's flow over a store in memory and a clock the tests move: each reply, the
-// guards, the lockout of guessing players and the links whose update was lost.
+// guards, the lockout of guessing players and the links whose update was lost. Every case runs
+// twice: with a store that answers at once, and with one whose every answer waits for a tick, as a
+// non-blocking database's does.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -52,18 +54,31 @@ class RecordingPlayer final : public LinkingPlayerSeam {
   LinkingPlayer player_;
 };
 
-class LinkFlowTest : public ::testing::Test {
+class LinkFlowTest : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     PluginLog::Init("Veltrane");
     CapturingLogSink::Instance()->Clear();
+    store.answers_over_ticks = GetParam();
   }
 
   // One command of player with code (none: he typed only the command); the replies it got.
   std::vector<Told> Type(const std::optional<std::string>& code,
                          const LinkingPlayer& player = Alice()) {
     RecordingPlayer seam(player);
-    LinkFlow(store, limiter, links_in_doubt, counters).Run(settings, code, seam, now);
+    LinkFlow flow(store, limiter, links_in_doubt, counters);
+    StoreTask<void> command = flow.Run(settings, code, seam, now);
+    const int statements_before = store.statements;
+    command.Start();
+    // Over ticks, the flow waits once for each statement and tells the player nothing meanwhile.
+    int ticks = 0;
+    while (!command.Done()) {
+      EXPECT_THAT(seam.replies, IsEmpty());
+      store.Advance();
+      ++ticks;
+    }
+    command.Result();
+    EXPECT_EQ(ticks, store.answers_over_ticks ? store.statements - statements_before : 0);
     groups.insert(groups.end(), seam.groups.begin(), seam.groups.end());
     announced.insert(announced.end(), seam.announced.begin(), seam.announced.end());
     return seam.replies;
@@ -103,7 +118,7 @@ class LinkFlowTest : public ::testing::Test {
   std::vector<std::string> announced;
 };
 
-TEST_F(LinkFlowTest, CodeOfTheBotLinksTheRowWithThePlayersValues) {
+TEST_P(LinkFlowTest, CodeOfTheBotLinksTheRowWithThePlayersValues) {
   store.AddWaitingRow("CODE-1");
   EXPECT_THAT(Type("CODE-1"), ElementsAre(kLinked));
   MemoryRow expected{1,           kEos,    "428633244720741283", 424242, "Alice the Brave", 1234567,
@@ -115,7 +130,7 @@ TEST_F(LinkFlowTest, CodeOfTheBotLinksTheRowWithThePlayersValues) {
   EXPECT_THAT(announced, IsEmpty());
 }
 
-TEST_F(LinkFlowTest, GroupStepAndAnnouncementFollowTheirSettings) {
+TEST_P(LinkFlowTest, GroupStepAndAnnouncementFollowTheirSettings) {
   settings.use_permissions = true;
   settings.discord.enable_discord = true;
   store.AddWaitingRow("CODE-1");
@@ -124,7 +139,7 @@ TEST_F(LinkFlowTest, GroupStepAndAnnouncementFollowTheirSettings) {
   EXPECT_THAT(announced, ElementsAre("Alice the Brave"));
 }
 
-TEST_F(LinkFlowTest, RepliesOfTheGuards) {
+TEST_P(LinkFlowTest, RepliesOfTheGuards) {
   store.AddWaitingRow("CODE-1");
   EXPECT_THAT(Type(std::nullopt), ElementsAre(Told{"CmdUsage", false}));
   EXPECT_EQ(store.statements, 0);
@@ -147,7 +162,7 @@ TEST_F(LinkFlowTest, RepliesOfTheGuards) {
   EXPECT_EQ(counters.refused_codes, 0u);
 }
 
-TEST_F(LinkFlowTest, LinkedPlayerIsToldSoAndKeepsHisRow) {
+TEST_P(LinkFlowTest, LinkedPlayerIsToldSoAndKeepsHisRow) {
   store.AddWaitingRow("CODE-1");
   store.AddWaitingRow("CODE-2", "300000000000000001");
   ASSERT_THAT(Type("CODE-1"), ElementsAre(kLinked));
@@ -156,7 +171,7 @@ TEST_F(LinkFlowTest, LinkedPlayerIsToldSoAndKeepsHisRow) {
   EXPECT_EQ(counters.links_made, 1u);
 }
 
-TEST_F(LinkFlowTest, StateWordsAndUnknownCodesAreRefusedAndCounted) {
+TEST_P(LinkFlowTest, StateWordsAndUnknownCodesAreRefusedAndCounted) {
   store.AddWaitingRow("CODE-1");
   ASSERT_THAT(Type("CODE-1", {kOtherEos, 7, "Bob", 0, ""}), ElementsAre(kLinked));
   for (const char* code : {"Linked", "updated", "0", "NOPE"}) {
@@ -166,7 +181,7 @@ TEST_F(LinkFlowTest, StateWordsAndUnknownCodesAreRefusedAndCounted) {
   EXPECT_EQ(store.rows[0].eos_id, kOtherEos);
 }
 
-TEST_F(LinkFlowTest, StoreAwayIsNoWrongCode) {
+TEST_P(LinkFlowTest, StoreAwayIsNoWrongCode) {
   store.AddWaitingRow("CODE-1");
   store.away = true;
   for (int i = 0; i < 10; ++i) ASSERT_THAT(Type("WRONG"), ElementsAre(kUnavailable));
@@ -177,7 +192,7 @@ TEST_F(LinkFlowTest, StoreAwayIsNoWrongCode) {
 }
 
 // Formerly a devhost test that waited out real 2 s and 4 s lockouts.
-TEST_F(LinkFlowTest, LockoutEndsAndTheNextOneLastsTwiceAsLong) {
+TEST_P(LinkFlowTest, LockoutEndsAndTheNextOneLastsTwiceAsLong) {
   store.AddWaitingRow("CODE-1");
   TypeWrongCodes(5);
   EXPECT_THAT(Warnings(), ElementsAre(LockoutLine(5, 300)));
@@ -197,7 +212,7 @@ TEST_F(LinkFlowTest, LockoutEndsAndTheNextOneLastsTwiceAsLong) {
   EXPECT_THAT(Type("CODE-1"), ElementsAre(kLinked));
 }
 
-TEST_F(LinkFlowTest, LockoutFollowsTheSettings) {
+TEST_P(LinkFlowTest, LockoutFollowsTheSettings) {
   settings.max_code_attempts = 2;
   settings.code_lockout_seconds = 60;
   TypeWrongCodes(2);
@@ -210,7 +225,7 @@ TEST_F(LinkFlowTest, LockoutFollowsTheSettings) {
   EXPECT_THAT(Type("WRONG"), ElementsAre(kInvalid)) << "0 turns the limit off";
 }
 
-TEST_F(LinkFlowTest, SuccessfulLinkForgetsTheWrongCodes) {
+TEST_P(LinkFlowTest, SuccessfulLinkForgetsTheWrongCodes) {
   store.AddWaitingRow("CODE-1");
   TypeWrongCodes(4);
   ASSERT_THAT(Type("CODE-1"), ElementsAre(kLinked));
@@ -219,7 +234,7 @@ TEST_F(LinkFlowTest, SuccessfulLinkForgetsTheWrongCodes) {
   EXPECT_THAT(Warnings(), IsEmpty());
 }
 
-TEST_F(LinkFlowTest, LostUpdateThatLandedIsFinishedAtOnce) {
+TEST_P(LinkFlowTest, LostUpdateThatLandedIsFinishedAtOnce) {
   settings.use_permissions = true;
   store.AddWaitingRow("CODE-1");
   store.lose_next_update = true;
@@ -228,7 +243,7 @@ TEST_F(LinkFlowTest, LostUpdateThatLandedIsFinishedAtOnce) {
   EXPECT_EQ(links_in_doubt.Size(), 0u);
 }
 
-TEST_F(LinkFlowTest, LostUpdateThatDidNotLandLeavesTheCode) {
+TEST_P(LinkFlowTest, LostUpdateThatDidNotLandLeavesTheCode) {
   store.AddWaitingRow("CODE-1");
   store.lose_next_update = false;
   EXPECT_THAT(Type("CODE-1"), ElementsAre(kUnavailable));
@@ -237,7 +252,7 @@ TEST_F(LinkFlowTest, LostUpdateThatDidNotLandLeavesTheCode) {
   EXPECT_THAT(Type("CODE-1"), ElementsAre(kLinked));
 }
 
-TEST_F(LinkFlowTest, LinkInDoubtIsDecidedByItsRowBeforeAnythingElse) {
+TEST_P(LinkFlowTest, LinkInDoubtIsDecidedByItsRowBeforeAnythingElse) {
   settings.use_permissions = true;
   store.AddWaitingRow("CODE-1");
   store.AddWaitingRow("CODE-2", "300000000000000001");
@@ -258,3 +273,8 @@ TEST_F(LinkFlowTest, LinkInDoubtIsDecidedByItsRowBeforeAnythingElse) {
 }
 
 }  // namespace
+
+INSTANTIATE_TEST_SUITE_P(AnswersAtOnceAndOverTicks, LinkFlowTest, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& info) {
+                           return info.param ? "OverTicks" : "AtOnce";
+                         });

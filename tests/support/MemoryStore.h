@@ -2,7 +2,8 @@
 // An account store in memory for the link flow's tests: player_discord's rows as a vector, the
 // store's rules on them (a state word is no code, a row links the EOS id it holds while it holds a
 // player id, a link update changes nothing once another row links the player), and switches that
-// make the next operations fail as a database would.
+// make the next operations fail as a database would. With answers_over_ticks each operation waits
+// for the next Advance (a tick) before it answers, as a non-blocking store's statement does.
 
 #include <algorithm>
 #include <optional>
@@ -12,6 +13,7 @@
 
 #include "Database/IDatabase.h"
 #include "Database/StateWords.h"
+#include "Database/StepDriver.h"
 
 struct MemoryRow {
   int id = 0;
@@ -36,6 +38,8 @@ class MemoryStore : public IDatabase {
   int away_from_statement = 0;
   // The next link update is written (or not) but its answer is lost.
   std::optional<bool> lose_next_update;  // the value: whether the update landed
+  // Each operation answers at the next Advance instead of at once.
+  bool answers_over_ticks = false;
 
   int AddWaitingRow(std::string code, std::string discord_id = "428633244720741283") {
     MemoryRow row;
@@ -46,14 +50,17 @@ class MemoryStore : public IDatabase {
     return row.id;
   }
 
-  bool IsPlayerExist(std::string eos_id) override {
-    return Ask([&] { return Any([&](const MemoryRow& r) { return r.eos_id == eos_id; }); });
+  StoreTask<bool> IsPlayerExist(std::string eos_id) override {
+    co_await Statement();
+    co_return Ask([&] { return Any([&](const MemoryRow& r) { return r.eos_id == eos_id; }); });
   }
-  bool IsPlayerIDExist(std::string eos_id) override {
-    return Ask([&] { return Any([&](const MemoryRow& r) { return Links(r, eos_id); }); });
+  StoreTask<bool> IsPlayerIDExist(std::string eos_id) override {
+    co_await Statement();
+    co_return Ask([&] { return Any([&](const MemoryRow& r) { return Links(r, eos_id); }); });
   }
-  bool IsCodeExist(std::string code, int& row_id) override {
-    return Ask([&] {
+  StoreTask<bool> IsCodeExist(std::string code, int& row_id) override {
+    co_await Statement();
+    co_return Ask([&] {
       if (veltrane::IsStateWord(code)) return false;
       for (const MemoryRow& row : rows) {
         if (row.code == code) {
@@ -64,9 +71,11 @@ class MemoryStore : public IDatabase {
       return false;
     });
   }
-  bool UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
-                     std::string character_name, int tribe_id, std::string tribe_name) override {
-    if (!Begin()) return false;
+  StoreTask<bool> UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
+                                std::string character_name, int tribe_id,
+                                std::string tribe_name) override {
+    co_await Statement();
+    if (!Begin()) co_return false;
     MemoryRow* row = Row(row_id);
     const bool updates = row != nullptr && row->code == code && !Any([&](const MemoryRow& r) {
                            return r.id != row_id && Links(r, eos_id);
@@ -79,14 +88,16 @@ class MemoryStore : public IDatabase {
       }
       if (lost) {
         answer_ = StoreAnswer::InDoubt;
-        return false;
+        co_return false;
       }
     }
-    return updates;
+    co_return updates;
   }
-  bool UpdateAccountLogout(std::string character_name, int tribe_id, std::string tribe_name,
-                           std::string code, std::string eos_id) override {
-    if (!Begin()) return false;
+  StoreTask<bool> UpdateAccountLogout(std::string character_name, int tribe_id,
+                                      std::string tribe_name, std::string code,
+                                      std::string eos_id) override {
+    co_await Statement();
+    if (!Begin()) co_return false;
     for (MemoryRow& row : rows) {
       if (row.eos_id != eos_id) continue;
       row.character_name = character_name;
@@ -94,10 +105,11 @@ class MemoryStore : public IDatabase {
       row.tribe_name = tribe_name;
       row.code = code;
     }
-    return true;
+    co_return true;
   }
-  bool IsRowLinkedTo(int row_id, std::string eos_id) override {
-    return Ask([&] {
+  StoreTask<bool> IsRowLinkedTo(int row_id, std::string eos_id) override {
+    co_await Statement();
+    co_return Ask([&] {
       const MemoryRow* row = Row(row_id);
       return row != nullptr && Links(*row, eos_id);
     });
@@ -107,8 +119,33 @@ class MemoryStore : public IDatabase {
     return std::nullopt;
   }
   DeletedLinks DeleteLinks(AccountIdKind, std::string, std::vector<int>) override { return {}; }
+  bool NonBlocking() const override { return answers_over_ticks; }
+  bool Advance() override { return driver_.Advance(veltrane::StepDriver::Clock::now()); }
+  void RunToEnd(StoreTask<void>& task) override { driver_.RunToEnd(task); }
+  bool FinishInPlace(veltrane::StepDriver::Clock::time_point deadline) override {
+    return driver_.FinishInPlace(deadline);
+  }
 
  private:
+  // Waits for the next Advance when answers_over_ticks.
+  class NextAdvance {
+   public:
+    explicit NextAdvance(MemoryStore& store) : store_(store) {}
+    bool await_ready() const noexcept { return !store_.answers_over_ticks; }
+    void await_suspend(std::coroutine_handle<> chain) {
+      // Over from now on: the Advance that runs this resumption, which took its time before, does
+      // not resume it again.
+      step_.resume_at = veltrane::StepDriver::Clock::now();
+      store_.driver_.Suspend(step_, chain);
+    }
+    void await_resume() const noexcept {}
+
+   private:
+    MemoryStore& store_;
+    veltrane::StepDriver::Step step_;  // a pause
+  };
+  NextAdvance Statement() { return NextAdvance(*this); }
+
   bool Begin() {
     ++statements;
     if (away_from_statement != 0 && statements >= away_from_statement) away = true;
@@ -135,4 +172,5 @@ class MemoryStore : public IDatabase {
   }
 
   StoreAnswer answer_ = StoreAnswer::Known;
+  veltrane::StepDriver driver_;
 };

@@ -1,0 +1,64 @@
+#pragma once
+// Where a store operation waits in non-blocking mode. A chain of store coroutines suspends on one
+// step at a time: a statement or an open on a non-blocking connection, or a pause. The driver
+// holds that step; Advance (called at each tick) takes it on without waiting and resumes the chain
+// once it has finished. A caller that cannot wait for ticks (an admin command, the unload, a test)
+// runs its operation to the end in place with RunToEnd, which waits on the socket.
+//
+// One chain waits at a time: the plugin runs its jobs one after another, and RunToEnd parks the
+// chain that waits already (its step finished in place, its chain resumed by a later Advance, as
+// it would have been) while it runs its own.
+
+#include <chrono>
+#include <coroutine>
+
+#include "Database/NonBlockingConnection.h"
+#include "Database/Results.h"
+#include "Database/StoreTask.h"
+
+namespace veltrane {
+
+class StepDriver {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  // What a suspended chain waits for; it lives in that chain's frame, as its awaiter's.
+  struct Step {
+    daotk::mysql::NonBlockingConnection* connection = nullptr;  // none: a pause until resume_at
+    bool is_statement = false;  // its result is taken as soon as it finishes
+    Clock::time_point resume_at{};
+    std::coroutine_handle<> chain;
+    bool finished = false;
+    daotk::mysql::results result;
+  };
+
+  StepDriver() = default;
+  StepDriver(const StepDriver&) = delete;
+  StepDriver& operator=(const StepDriver&) = delete;
+
+  // From an awaiter's await_suspend: chain waits for step.
+  void Suspend(Step& step, std::coroutine_handle<> chain);
+
+  bool Waiting() const { return waiting_ != nullptr; }
+
+  // Takes the waiting step as far as it goes without waiting, and resumes its chain when it has
+  // finished, again while the next steps finish at once. True when no chain waits any more.
+  bool Advance(Clock::time_point now);
+
+  // Runs task to its end in place, waiting on the socket for each of its steps (their deadlines
+  // bound the waits). Exceptions of the task are rethrown.
+  void RunToEnd(StoreTask<void>& task);
+
+  // Takes the waiting chain on in place, waiting on the socket, until no chain waits or deadline
+  // has passed; true when none waits. For the unload, which has no ticks left.
+  bool FinishInPlace(Clock::time_point deadline);
+
+ private:
+  static bool TakeOn(Step& step, Clock::time_point now);
+  static void FinishStep(Step& step, Clock::time_point deadline);
+  void ResumeWaiting();
+
+  Step* waiting_ = nullptr;
+};
+
+}  // namespace veltrane

@@ -1,0 +1,106 @@
+#include "Linking/PendingWork.h"
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "Plugin/PluginLog.h"
+
+namespace {
+
+const char* NameOf(PendingWork::Kind kind) {
+  switch (kind) {
+    case PendingWork::Kind::Connection:
+      return "the connection";
+    case PendingWork::Kind::LinkCommand:
+      return "a link command";
+    case PendingWork::Kind::LogoutRefresh:
+      return "a logout refresh";
+  }
+  return "";
+}
+
+}  // namespace
+
+bool PendingWork::Add(IDatabase& store, Kind kind, StoreTask<void> task) {
+  if (!store.NonBlocking()) {
+    store.RunToEnd(task);
+    return true;
+  }
+  if (kind == Kind::LinkCommand && Waiting(kind) >= kMostLinkCommands) return false;
+  if (kind == Kind::LogoutRefresh && Waiting(kind) >= kMostLogoutRefreshes) {
+    const auto oldest = std::find_if(queued_.begin(), queued_.end(),
+                                     [](const Job& job) { return job.kind == Kind::LogoutRefresh; });
+    if (oldest != queued_.end()) {
+      queued_.erase(oldest);
+      PluginLog::Get()->warn(
+          "{} logout refreshes wait for the database; the oldest of them is given up.",
+          kMostLogoutRefreshes);
+    }
+  }
+  queued_.push_back({kind, std::move(task)});
+  if (kind != Kind::Connection) StartNext();
+  return true;
+}
+
+std::size_t PendingWork::Waiting(Kind kind) const {
+  const std::size_t queued = static_cast<std::size_t>(std::count_if(
+      queued_.begin(), queued_.end(), [kind](const Job& job) { return job.kind == kind; }));
+  return queued + (running_ && running_->kind == kind ? 1 : 0);
+}
+
+void PendingWork::Ended(Job& job) {
+  try {
+    job.task.Result();
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected error in {}: {}", __FILE__, "PendingWork",
+                            NameOf(job.kind), error.what());
+  }
+}
+
+// Starts the queued jobs in order until one waits for the database.
+void PendingWork::StartNext() {
+  while (!running_ && !queued_.empty()) {
+    running_.emplace(std::move(queued_.front()));
+    queued_.pop_front();
+    running_->task.Start();
+    if (!running_->task.Done()) return;
+    Ended(*running_);
+    running_.reset();
+  }
+}
+
+void PendingWork::Advance(IDatabase& store) {
+  store.Advance();
+  if (running_ && running_->task.Done()) {
+    Ended(*running_);
+    running_.reset();
+  }
+  StartNext();
+}
+
+void PendingWork::FinishForUnload(IDatabase& store,
+                                  std::chrono::steady_clock::time_point deadline) {
+  std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::LinkCommand; });
+  while (true) {
+    if (running_) {
+      store.FinishInPlace(deadline);
+      if (!running_->task.Done()) break;
+      Ended(*running_);
+      running_.reset();
+    }
+    if (queued_.empty() || std::chrono::steady_clock::now() >= deadline) break;
+    running_.emplace(std::move(queued_.front()));
+    queued_.pop_front();
+    running_->task.Start();
+  }
+  const std::size_t given_up = queued_.size() + (running_ ? 1 : 0);
+  if (given_up > 0) {
+    PluginLog::Get()->warn(
+        "The plugin was unloaded with {} store operations unfinished after waiting for the "
+        "database.",
+        given_up);
+  }
+  queued_.clear();
+  running_.reset();
+}

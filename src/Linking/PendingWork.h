@@ -1,0 +1,55 @@
+#pragma once
+// The store's work waiting for a non-blocking database: the connection made at load, the players'
+// link commands and the logout refreshes, each a task, run one at a time in the order they came
+// over the one connection. A player's second command is therefore taken after his first, never
+// beside it. The tick advances the running task and starts the next.
+//
+// On a blocking store nothing waits: a task runs to its end when it is added, inside the host's
+// callback, as a plain call would.
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <optional>
+#include <string>
+
+#include "Database/IDatabase.h"
+
+class PendingWork {
+ public:
+  enum class Kind { Connection, LinkCommand, LogoutRefresh };
+
+  // Beyond this many link commands waiting, a command is refused at once.
+  static constexpr std::size_t kMostLinkCommands = 1024;
+  // Beyond this many refreshes waiting, the oldest that has not started is given up.
+  static constexpr std::size_t kMostLogoutRefreshes = 1024;
+
+  // Runs task now on a blocking store (its exceptions reach the caller). On a non-blocking one it
+  // is queued, and started at once when nothing else runs (the connection at load waits for the
+  // first tick). False when it was refused: a link command beyond the bound.
+  bool Add(IDatabase& store, Kind kind, StoreTask<void> task);
+
+  // At each tick: advances the running task, and starts the next ones when it has ended.
+  void Advance(IDatabase& store);
+
+  // For the unload, which gets no ticks: takes the running task and the waiting refreshes to
+  // their end in place until deadline, and gives up the rest (the link commands waiting have sent
+  // nothing). Their players' replies are the caller's to drop first.
+  void FinishForUnload(IDatabase& store, std::chrono::steady_clock::time_point deadline);
+
+  std::size_t Waiting(Kind kind) const;
+  bool Empty() const { return !running_ && queued_.empty(); }
+
+ private:
+  struct Job {
+    Kind kind;
+    StoreTask<void> task;
+  };
+
+  void StartNext();
+  // Takes a job that has ended off; an exception it ended with is logged.
+  static void Ended(Job& job);
+
+  std::optional<Job> running_;
+  std::deque<Job> queued_;
+};
