@@ -1,9 +1,32 @@
 #include "LogSinks.h"
 
+#include "Output.h"
+
+#include <fmt/format.h>
+#include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/basic_file_sink.h>
+
+#include <mutex>
 #include <spdlog/sinks/stdout_sinks.h>
 
 namespace devhost {
+
+namespace {
+
+// Hands each log line to what wait-for looks at, as "[name][level] text".
+class WaitForSink final : public spdlog::sinks::base_sink<std::mutex> {
+ protected:
+  void sink_it_(const spdlog::details::log_msg& message) override {
+    const spdlog::string_view_t level = spdlog::level::to_string_view(message.level);
+    KeepLogLine(fmt::format("[{}][{}] {}", fmt::string_view(message.logger_name.data(),
+                                                             message.logger_name.size()),
+                            fmt::string_view(level.data(), level.size()),
+                            fmt::string_view(message.payload.data(), message.payload.size())));
+  }
+  void flush_() override {}
+};
+
+}  // namespace
 
 // Never destroyed: a plugin's logger may still hold the sinks while the process exits.
 std::vector<spdlog::sink_ptr>& LogSinks() {
@@ -15,7 +38,8 @@ void OpenLogSinks(const std::filesystem::path& root) {
   std::filesystem::create_directories(root / "logs");
   LogSinks() = {std::make_shared<spdlog::sinks::stderr_sink_mt>(),
                 std::make_shared<spdlog::sinks::basic_file_sink_mt>(
-                    (root / "logs" / "devhost.log").string())};
+                    (root / "logs" / "devhost.log").string()),
+                std::make_shared<WaitForSink>()};
   spdlog::logger& logger = DevhostLogger();
   logger.sinks() = LogSinks();
   logger.set_pattern("%D %R [%n][%l] %v", spdlog::pattern_time_type::local);

@@ -40,6 +40,12 @@ void PrintLine(std::string_view line) { Print(line, true); }
 
 void PrintLineUnkept(std::string_view line) { Print(line, false); }
 
+void KeepLogLine(std::string_view line) {
+  OutputState& output = TheOutput();
+  const std::lock_guard<std::mutex> guard(output.lock);
+  if (output.printed) output.printed->Add(line);
+}
+
 void KeepPrintedLines() {
   OutputState& output = TheOutput();
   const std::lock_guard<std::mutex> guard(output.lock);

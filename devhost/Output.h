@@ -18,6 +18,9 @@ void PrintLineUnkept(std::string_view line);
 // What wait-for looks at (PrintedLines.h). Lines are kept from KeepPrintedLines() on, which the
 // devhost calls at its start; a process that only links the host keeps none.
 void KeepPrintedLines();
+// A log line (the plugin's or the devhost's, written to stderr and the log file) kept for wait-for
+// as well, without being printed on stdout.
+void KeepLogLine(std::string_view line);
 // Game thread: forgets the lines printed so far; done at the start of each command but wait-for.
 void MarkPrintedLines();
 // Whether a line printed since the mark contains text; see PrintedLines::Contains for searched.

@@ -158,16 +158,7 @@ void Unload() {
   // Ended here whatever the host does next: the store closes its connection.
   const std::unique_ptr<PluginState> state = std::move(plugin_state);
   AsaApi::ICommands& commands = AsaApi::GetCommands();
-  // The store's work already under way is finished here, where no tick comes any more, within
-  // MysqlTimeout; its players are told nothing.
-  if (!state->work.Empty()) {
-    state->replies_dropped = true;
-    const int timeout = state->settings.database.mysql_timeout;
-    state->work.FinishForUnload(*state->account_store,
-                                std::chrono::steady_clock::now() +
-                                    std::chrono::seconds(timeout > 0 ? timeout : kUnloadWaitSeconds));
-  }
-  for (const Registration& registration : state->registered) {
+  const auto remove = [&commands](const Registration& registration) {
     const FString name(registration.name);
     switch (registration.place) {
       case Place::Chat:
@@ -187,6 +178,22 @@ void Unload() {
         commands.RemoveOnTickCallback(name);
         break;
     }
+  };
+  // No new work from here on. The store's work already under way is finished in place, as no tick
+  // comes any more, within MysqlTimeout; its players are told nothing. The tick goes last.
+  for (const Registration& registration : state->registered) {
+    if (registration.place != Place::Tick) remove(registration);
+  }
+  if (!state->work.Empty()) {
+    state->replies_dropped = true;
+    const int timeout = state->settings.database.mysql_timeout;
+    state->work.FinishForUnload(
+        *state->account_store,
+        std::chrono::steady_clock::now() +
+            std::chrono::seconds(timeout > 0 ? timeout : kUnloadWaitSeconds));
+  }
+  for (const Registration& registration : state->registered) {
+    if (registration.place == Place::Tick) remove(registration);
   }
 }
 

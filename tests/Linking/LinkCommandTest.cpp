@@ -13,9 +13,9 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::StartsWith;
 
-class LinkCommand : public PluginTest {
+class LinkCommandCases : public PluginTest {
  protected:
-  LinkCommand() { Settings()["debug"] = true; }
+  LinkCommandCases() { Settings()["debug"] = true; }
 
   // The one message that bob was shown.
   static std::string OnlyMessageToBob(const DevhostResult& result) {
@@ -28,10 +28,11 @@ class LinkCommand : public PluginTest {
     return {id, "0", discord_id, 0, "None", 0, "None", code};
   }
 };
+using LinkCommand = InBothStoreModes<LinkCommandCases>;
 
 // Usage
 
-TEST_F(LinkCommand, CommandAloneAnswersCmdUsage) {
+TEST_P(LinkCommand, CommandAloneAnswersCmdUsage) {
   const DevhostResult result = Run(std::string(kJoinBob) + "chat bob /link\nchat bob /link   \n");
   EXPECT_THAT(
       PlayerMessages(result),
@@ -42,7 +43,7 @@ TEST_F(LinkCommand, CommandAloneAnswersCmdUsage) {
 
 // Already linked
 
-TEST_F(LinkCommand, LinkedPlayerIsRefusedBeforeTheCodeIsLookedAt) {
+TEST_P(LinkCommand, LinkedPlayerIsRefusedBeforeTheCodeIsLookedAt) {
   InsertLinkedRow("EOS-BOB", 101, "Bob", 7, "Raiders", "Linked");
   database_.InsertCode("discord-2", "CODE-2");
   const DevhostResult result = Run(std::string(kJoinBob) + "chat bob /link CODE-2\n");
@@ -53,7 +54,7 @@ TEST_F(LinkCommand, LinkedPlayerIsRefusedBeforeTheCodeIsLookedAt) {
   EXPECT_EQ(database_.Rows().at(1), WaitingRow(2, "discord-2", "CODE-2"));
 }
 
-TEST_F(LinkCommand, RowWithPlayerIdZeroDoesNotCountAsLinked) {
+TEST_P(LinkCommand, RowWithPlayerIdZeroDoesNotCountAsLinked) {
   InsertLinkedRow("EOS-BOB", 0, "Bob", 7, "Raiders", "Linked");
   database_.InsertCode("discord-2", "CODE-2");
   const DevhostResult result = Run(std::string(kJoinBob) + "chat bob /link CODE-2\n");
@@ -61,7 +62,7 @@ TEST_F(LinkCommand, RowWithPlayerIdZeroDoesNotCountAsLinked) {
   EXPECT_EQ(database_.Rows().at(1).code, "Linked");
 }
 
-TEST_F(LinkCommand, SamePlayerIsRefusedAfterLinking) {
+TEST_P(LinkCommand, SamePlayerIsRefusedAfterLinking) {
   database_.InsertCode("discord-1", "CODE-1");
   database_.InsertCode("discord-2", "CODE-2");
   const DevhostResult result =
@@ -73,7 +74,7 @@ TEST_F(LinkCommand, SamePlayerIsRefusedAfterLinking) {
 
 // Invalid code
 
-TEST_F(LinkCommand, UnknownCodeAnswersInvalidCodeAndChangesNothing) {
+TEST_P(LinkCommand, UnknownCodeAnswersInvalidCodeAndChangesNothing) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string(kJoinBob) + "chat bob /link CODE-9\n");
   EXPECT_EQ(TextOf(OnlyMessageToBob(result)), "Invalid code");
@@ -83,7 +84,7 @@ TEST_F(LinkCommand, UnknownCodeAnswersInvalidCodeAndChangesNothing) {
   EXPECT_THAT(database_.Rows(), ElementsAre(WaitingRow(1, "discord-1", "CODE-1")));
 }
 
-TEST_F(LinkCommand, CodeAlreadyUsedAnswersInvalidCode) {
+TEST_P(LinkCommand, CodeAlreadyUsedAnswersInvalidCode) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string(kJoinBob) +
                                    "join eve eos=EOS-EVE id=202\n"
@@ -94,7 +95,7 @@ TEST_F(LinkCommand, CodeAlreadyUsedAnswersInvalidCode) {
   EXPECT_EQ(database_.Rows().at(0).eos_id, "EOS-BOB");
 }
 
-TEST_F(LinkCommand, StateWordsTypedAsCodesAnswerInvalidCode) {
+TEST_P(LinkCommand, StateWordsTypedAsCodesAnswerInvalidCode) {
   // A typed "Linked" used to rewrite every linked row with this player's data.
   InsertLinkedRow("EOS-ALICE", 55, "Alice", 3, "Builders", "Linked");
   InsertLinkedRow("EOS-CAROL", 56, "Carol", 4, "Diggers", "Updated");
@@ -110,7 +111,7 @@ TEST_F(LinkCommand, StateWordsTypedAsCodesAnswerInvalidCode) {
 }
 
 // The server refused the update: the code may well be good, so the player is not told it is wrong.
-TEST_F(LinkCommand, FailedUpdateTellsNoLinkAndSkipsGroupAndAnnouncement) {
+TEST_P(LinkCommand, FailedUpdateTellsNoLinkAndSkipsGroupAndAnnouncement) {
   database_.InsertCode("discord-1", "CODE-1");
   database_.Execute(
       "CREATE TRIGGER refuse_link BEFORE UPDATE ON player_discord FOR EACH ROW "
@@ -128,7 +129,7 @@ TEST_F(LinkCommand, FailedUpdateTellsNoLinkAndSkipsGroupAndAnnouncement) {
 
 // Success
 
-TEST_F(LinkCommand, LinkWritesThePlayerIntoTheRowAndConfirmsOnScreen) {
+TEST_P(LinkCommand, LinkWritesThePlayerIntoTheRowAndConfirmsOnScreen) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string(kJoinBob) + "chat bob /link CODE-1\n");
   EXPECT_EQ(OnlyMessageToBob(result),
@@ -140,7 +141,7 @@ TEST_F(LinkCommand, LinkWritesThePlayerIntoTheRowAndConfirmsOnScreen) {
               ElementsAre("[info] The user with ID EOS-BOB linked his account with discord."));
 }
 
-TEST_F(LinkCommand, ChatModeRepliesUnderTheSenderName) {
+TEST_P(LinkCommand, ChatModeRepliesUnderTheSenderName) {
   database_.InsertCode("discord-1", "CODE-1");
   Settings()["NotificationMode"] = false;
   const DevhostResult result =
@@ -150,20 +151,20 @@ TEST_F(LinkCommand, ChatModeRepliesUnderTheSenderName) {
                           "chat-message bob sender=\"Veltrane Bot\" text=\"Account linked\""));
 }
 
-TEST_F(LinkCommand, WordsAfterTheCodeAndRunsOfSpacesAreIgnored) {
+TEST_P(LinkCommand, WordsAfterTheCodeAndRunsOfSpacesAreIgnored) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string(kJoinBob) + "chat bob /link   CODE-1 please now\n");
   EXPECT_EQ(TextOf(OnlyMessageToBob(result)), "Account linked");
   EXPECT_EQ(database_.Rows().at(0).code, "Linked");
 }
 
-TEST_F(LinkCommand, MessagesDurationReachesTheHostUnchanged) {
+TEST_P(LinkCommand, MessagesDurationReachesTheHostUnchanged) {
   Settings()["MessagesDuration"] = 3600;
   const DevhostResult result = Run(std::string(kJoinBob) + "chat bob /link\n");
   EXPECT_EQ(Field(OnlyMessageToBob(result), "secs"), nlohmann::json(3600));
 }
 
-TEST_F(LinkCommand, DebugOffWritesNoInfoLines) {
+TEST_P(LinkCommand, DebugOffWritesNoInfoLines) {
   Settings()["debug"] = false;
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string(kJoinBob) +
@@ -175,7 +176,7 @@ TEST_F(LinkCommand, DebugOffWritesNoInfoLines) {
 
 // Names and ids beyond ASCII
 
-TEST_F(LinkCommand, NonAsciiNamesAreStoredAsUtf8) {
+TEST_P(LinkCommand, NonAsciiNamesAreStoredAsUtf8) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(
       "join bob eos=EOS-BOB id=101 name=\"Zoë 🦖\" tribe_id=-4 tribe=\"Ärger's \\\"Clan\\\"\"\n"
@@ -187,7 +188,7 @@ TEST_F(LinkCommand, NonAsciiNamesAreStoredAsUtf8) {
   EXPECT_EQ(row.tribe_id, -4);
 }
 
-TEST_F(LinkCommand, NonAsciiEosIdAndCodeReachTheStoreWithQuestionMarks) {
+TEST_P(LinkCommand, NonAsciiEosIdAndCodeReachTheStoreWithQuestionMarks) {
   database_.InsertCode("discord-1", "C?DE");
   const DevhostResult result = Run("join bob eos=\"EOS-é-1\" id=101\nchat bob /link CÖDE\n");
   EXPECT_EQ(TextOf(OnlyMessageToBob(result)), "Account linked");
@@ -196,7 +197,7 @@ TEST_F(LinkCommand, NonAsciiEosIdAndCodeReachTheStoreWithQuestionMarks) {
               ElementsAre("[info] The user with ID EOS-?-1 linked his account with discord."));
 }
 
-TEST_F(LinkCommand, PlayerWithoutPlayerStateIsStoredWithAnEmptyTribeName) {
+TEST_P(LinkCommand, PlayerWithoutPlayerStateIsStoredWithAnEmptyTribeName) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run("join bob eos=EOS-BOB id=101 nostate\nchat bob /link CODE-1\n");
   EXPECT_EQ(TextOf(OnlyMessageToBob(result)), "Account linked");
@@ -205,7 +206,7 @@ TEST_F(LinkCommand, PlayerWithoutPlayerStateIsStoredWithAnEmptyTribeName) {
 
 // Players who get nothing at all
 
-TEST_F(LinkCommand, DeadPlayerAndPlayerWithoutCharacterGetNothing) {
+TEST_P(LinkCommand, DeadPlayerAndPlayerWithoutCharacterGetNothing) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result =
       Run("join bob eos=EOS-BOB id=101 dead\njoin eve eos=EOS-EVE id=202 nochar\n"
@@ -214,6 +215,8 @@ TEST_F(LinkCommand, DeadPlayerAndPlayerWithoutCharacterGetNothing) {
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
   EXPECT_THAT(database_.Rows(), ElementsAre(WaitingRow(1, "discord-1", "CODE-1")));
 }
+
+INSTANTIATE_IN_BOTH_STORE_MODES(LinkCommand);
 
 }  // namespace
 }  // namespace veltrane::test

@@ -17,9 +17,9 @@ constexpr char kBobLogsOut[] =
     "join bob eos=EOS-BOB id=101 name=\"Bob the Second\" tribe_id=9 tribe=\"New Tribe\"\n"
     "logout bob\n";
 
-class LogoutRefresh : public PluginTest {
+class LogoutRefreshCases : public PluginTest {
  protected:
-  LogoutRefresh() {
+  LogoutRefreshCases() {
     Settings()["UpdatePlayerDataOnLogout"] = true;
     Settings()["debug"] = true;
   }
@@ -28,8 +28,9 @@ class LogoutRefresh : public PluginTest {
                                     "Bob", 7,         "Old Tribe",      "Linked"};
   void InsertLinkedBob() { InsertLinkedRow("EOS-BOB", 101, "Bob", 7, "Old Tribe", "Linked"); }
 };
+using LogoutRefresh = InBothStoreModes<LogoutRefreshCases>;
 
-TEST_F(LogoutRefresh, RefreshWritesUpdatedWithTheCurrentNames) {
+TEST_P(LogoutRefresh, RefreshWritesUpdatedWithTheCurrentNames) {
   InsertLinkedBob();
   const DevhostResult result = Run(kBobLogsOut);
   EXPECT_THAT(database_.Rows(),
@@ -40,7 +41,7 @@ TEST_F(LogoutRefresh, RefreshWritesUpdatedWithTheCurrentNames) {
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
 }
 
-TEST_F(LogoutRefresh, RefreshOffTouchesNothing) {
+TEST_P(LogoutRefresh, RefreshOffTouchesNothing) {
   InsertLinkedBob();
   Settings()["UpdatePlayerDataOnLogout"] = false;
   const DevhostResult result = Run(kBobLogsOut);
@@ -49,7 +50,7 @@ TEST_F(LogoutRefresh, RefreshOffTouchesNothing) {
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
 }
 
-TEST_F(LogoutRefresh, OwnerlessControllerOnlyLogsOut) {
+TEST_P(LogoutRefresh, OwnerlessControllerOnlyLogsOut) {
   InsertLinkedBob();
   const DevhostResult result = Run("join bob eos=EOS-BOB id=101 noowner\nlogout bob\n");
   EXPECT_THAT(database_.Rows(), ElementsAre(kLinkedBob));
@@ -57,13 +58,13 @@ TEST_F(LogoutRefresh, OwnerlessControllerOnlyLogsOut) {
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
 }
 
-TEST_F(LogoutRefresh, NullControllerIsPassedOnToTheGame) {
+TEST_P(LogoutRefresh, NullControllerIsPassedOnToTheGame) {
   const DevhostResult result = Run("logout -\n");
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout -"));
 }
 
-TEST_F(LogoutRefresh, PlayerWithoutRowOrWithPlayerIdZeroWritesNothing) {
+TEST_P(LogoutRefresh, PlayerWithoutRowOrWithPlayerIdZeroWritesNothing) {
   InsertLinkedRow("EOS-EVE", 0, "Eve", 3, "Tribe", "Linked");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
   const DevhostResult result =
@@ -73,7 +74,7 @@ TEST_F(LogoutRefresh, PlayerWithoutRowOrWithPlayerIdZeroWritesNothing) {
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob", "game-logout eve"));
 }
 
-TEST_F(LogoutRefresh, PlayerWithoutPlayerStateStoresAnEmptyTribeName) {
+TEST_P(LogoutRefresh, PlayerWithoutPlayerStateStoresAnEmptyTribeName) {
   InsertLinkedBob();
   Run("join bob eos=EOS-BOB id=101 nostate tribe_id=9\nlogout bob\n");
   const PlayerDiscordRow row = database_.Rows().at(0);
@@ -82,7 +83,7 @@ TEST_F(LogoutRefresh, PlayerWithoutPlayerStateStoresAnEmptyTribeName) {
   EXPECT_EQ(row.code, "Updated");
 }
 
-TEST_F(LogoutRefresh, DebugOffLogsNothing) {
+TEST_P(LogoutRefresh, DebugOffLogsNothing) {
   InsertLinkedBob();
   Settings()["debug"] = false;
   const DevhostResult result = Run(kBobLogsOut);
@@ -90,7 +91,7 @@ TEST_F(LogoutRefresh, DebugOffLogsNothing) {
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
 }
 
-TEST_F(LogoutRefresh, FailedUpdateIsLoggedAsAWarning) {
+TEST_P(LogoutRefresh, FailedUpdateIsLoggedAsAWarning) {
   InsertLinkedBob();
   database_.Execute(
       "CREATE TRIGGER refuse_refresh BEFORE UPDATE ON player_discord FOR EACH ROW "
@@ -105,7 +106,7 @@ TEST_F(LogoutRefresh, FailedUpdateIsLoggedAsAWarning) {
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
 }
 
-TEST_F(LogoutRefresh, NonAsciiEosIdReachesTheStoreWithQuestionMarks) {
+TEST_P(LogoutRefresh, NonAsciiEosIdReachesTheStoreWithQuestionMarks) {
   InsertLinkedRow("EOS-?-1", 101, "Bob", 7, "Old Tribe", "Linked");
   const DevhostResult result = Run("join bob eos=\"EOS-é-1\" id=101\nlogout bob\n");
   EXPECT_EQ(database_.Rows().at(0).code, "Updated");
@@ -113,7 +114,7 @@ TEST_F(LogoutRefresh, NonAsciiEosIdReachesTheStoreWithQuestionMarks) {
               ElementsAre("[info] The user with EOS-ID EOS-?-1 was updated on logout."));
 }
 
-TEST_F(LogoutRefresh, ReloadThatMistypesOrDropsSettingsKeepsRefreshing) {
+TEST_P(LogoutRefresh, ReloadThatMistypesOrDropsSettingsKeepsRefreshing) {
   // A mistyped or missing Settings used to go live at reload and fail every later refresh.
   InsertLinkedBob();
   auto devhost = StartReady(
@@ -133,6 +134,8 @@ TEST_F(LogoutRefresh, ReloadThatMistypesOrDropsSettingsKeepsRefreshing) {
   EXPECT_EQ(database_.Rows().at(0).code, "Updated");
   EXPECT_THAT(result.WithPrefix("game-logout "), ElementsAre("game-logout bob"));
 }
+
+INSTANTIATE_IN_BOTH_STORE_MODES(LogoutRefresh);
 
 }  // namespace
 }  // namespace veltrane::test

@@ -43,9 +43,9 @@ PlayerDiscordRow LinkedTo(PlayerDiscordRow row, const std::string& eos_id, int p
   return row;
 }
 
-class OnePlayerOneLink : public PluginTest {
+class OnePlayerOneLinkCases : public PluginTest {
  protected:
-  OnePlayerOneLink() {
+  OnePlayerOneLinkCases() {
     config_["Database"]["MysqlHost"] = "127.0.0.1";
     config_["Database"]["MysqlPort"] = proxy_.Port();
     config_["Database"]["MysqlTimeout"] = 1;
@@ -91,10 +91,11 @@ class OnePlayerOneLink : public PluginTest {
 
   FaultProxy proxy_{database_.Settings().host, database_.Settings().port};
 };
+using OnePlayerOneLink = InBothStoreModes<OnePlayerOneLinkCases>;
 
 // Fixed fault: an update that the plugin gave up on reached the server later and ran there, after
 // the player had linked another code: his EOS id held two linked rows.
-TEST_F(OnePlayerOneLink, UpdateHeldOnItsWayNeverRunsOnceThePlayerWasAnswered) {
+TEST_P(OnePlayerOneLink, UpdateHeldOnItsWayNeverRunsOnceThePlayerWasAnswered) {
   auto devhost = Start(std::string(kJoinBob) + "echo ready\n");
   ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
   const std::vector<PlayerDiscordRow> before = database_.Rows();
@@ -121,7 +122,7 @@ TEST_F(OnePlayerOneLink, UpdateHeldOnItsWayNeverRunsOnceThePlayerWasAnswered) {
 // Fixed fault: with the row held by another session past MysqlTimeout, the player was told
 // DatabaseUnavailable, linked a second code, and the server finished the first update once the
 // row was let go.
-TEST_F(OnePlayerOneLink, UpdateWaitingForARowAnotherSessionHoldsIsEndedByTheServer) {
+TEST_P(OnePlayerOneLink, UpdateWaitingForARowAnotherSessionHoldsIsEndedByTheServer) {
   config_["Database"]["MysqlTimeout"] = 2;
   Settings()["debug"] = true;
   auto devhost = Start(std::string(kJoinBob) + "echo ready\n");
@@ -158,7 +159,7 @@ TEST_F(OnePlayerOneLink, UpdateWaitingForARowAnotherSessionHoldsIsEndedByTheServ
 // Fixed fault: Alice's update of code A was in doubt on server 1; server 2 linked A to Bob and
 // Alice to code C; her next command on server 1 added her group, announced her again and told
 // her AccountLinked for Bob's row.
-TEST_F(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) {
+TEST_P(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) {
   Settings()["UsePermissions"] = true;
   Discord()["EnableDiscord"] = true;
   Discord()["WebHookUrl"] = "http://127.0.0.1:9/unused";
@@ -179,8 +180,8 @@ TEST_F(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) 
   direct["Database"]["MysqlPort"] = database_.Settings().port;
   DevhostRunner second_server(direct);
   const DevhostResult second =
-      second_server.Run(std::string("perms on\n") + kJoinBob + kJoinAlice +
-                        "chat bob /link CODE-A\nchat alice /link CODE-C\n");
+      second_server.Run(WithWaitsForReplies(std::string("perms on\n") + kJoinBob + kJoinAlice +
+                                            "chat bob /link CODE-A\nchat alice /link CODE-C\n"));
   EXPECT_THAT(Texts(second, "bob"), ElementsAre("Account linked"));
   EXPECT_THAT(Texts(second, "alice"), ElementsAre("Account linked"));
 
@@ -203,7 +204,7 @@ TEST_F(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) 
 // Fixed fault: with the update's answer lost and the server out of reach, the plugin was unloaded
 // and loaded (its links in doubt gone with it), the player linked a second code, and the first
 // update, handed to the server afterwards, gave his EOS id a second linked row.
-TEST_F(OnePlayerOneLink, UpdateArrivingAfterAReloadAndASecondLinkChangesNothing) {
+TEST_P(OnePlayerOneLink, UpdateArrivingAfterAReloadAndASecondLinkChangesNothing) {
   auto devhost = Start(std::string(kJoinAlice) + "echo ready\n");
   ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
   const std::vector<PlayerDiscordRow> before = database_.Rows();
@@ -238,7 +239,7 @@ TEST_F(OnePlayerOneLink, UpdateArrivingAfterAReloadAndASecondLinkChangesNothing)
   ExpectNoEosIdHoldsTwoLinkedRows();
 }
 
-TEST_F(OnePlayerOneLink, UpdateThatLandedWhileItsAnswerWasLostIsFinishedAtOnce) {
+TEST_P(OnePlayerOneLink, UpdateThatLandedWhileItsAnswerWasLostIsFinishedAtOnce) {
   Settings()["UsePermissions"] = true;
   auto devhost = Start(std::string("perms on\n") + kJoinBob + "echo ready\n");
   ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
@@ -258,7 +259,7 @@ TEST_F(OnePlayerOneLink, UpdateThatLandedWhileItsAnswerWasLostIsFinishedAtOnce) 
 
 // Fixed fault: an update that timed out on a locked row was told InvalidCode, then landed; the
 // player's next try answered AccountAlredyLinked, so he never got his group or the announcement.
-TEST_F(OnePlayerOneLink, UpdateThatLandedWhileTheServerWasAwayIsFinishedAtTheNextCommand) {
+TEST_P(OnePlayerOneLink, UpdateThatLandedWhileTheServerWasAwayIsFinishedAtTheNextCommand) {
   Settings()["UsePermissions"] = true;
   auto devhost = Start(std::string("perms on\n") + kJoinBob + "echo ready\n");
   ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
@@ -289,7 +290,7 @@ TEST_F(OnePlayerOneLink, UpdateThatLandedWhileTheServerWasAwayIsFinishedAtTheNex
 
 // Fixed fault: a player whose game reported a negative player id was never "already linked" and
 // linked two codes, and his logout refresh never ran.
-TEST_F(OnePlayerOneLink, EveryPlayerIdButZeroLinksOnceAndIsRefreshedAtLogout) {
+TEST_P(OnePlayerOneLink, EveryPlayerIdButZeroLinksOnceAndIsRefreshedAtLogout) {
   Settings()["UpdatePlayerDataOnLogout"] = true;
   const std::vector<int> ids = {-2147483647 - 1, -5, 0, 1, 2147483647};
   std::string script;
@@ -328,6 +329,8 @@ TEST_F(OnePlayerOneLink, EveryPlayerIdButZeroLinksOnceAndIsRefreshedAtLogout) {
                           "[warning] Refused to link a player whose player id is 0."));
   ExpectNoEosIdHoldsTwoLinkedRows();
 }
+
+INSTANTIATE_IN_BOTH_STORE_MODES(OnePlayerOneLink);
 
 }  // namespace
 }  // namespace veltrane::test

@@ -47,7 +47,7 @@ const char* HostWordOf(Place place) {
   }
 }
 
-TableLines LinesOfTheTable(const nlohmann::json& messages) {
+TableLines LinesOfTheTable(const nlohmann::json& messages, bool non_blocking_store = false) {
   TableLines lines;
   for (const CommandEntry& entry : kCommandTable) {
     for (const Place place : kPlaces) {
@@ -56,6 +56,13 @@ TableLines LinesOfTheTable(const nlohmann::json& messages) {
       const std::string name =
           nlohmann::json(place == Place::Chat ? messages.value(key, kMissingMessageText) : key)
               .dump();
+      if (place == Place::Tick) {  // a blocking store has no tick
+        if (!non_blocking_store) continue;
+        lines.registered.push_back("register tick id=" + name);
+        lines.removed.push_back("unregister tick id=" + name + " found=true");
+        ++lines.commands;
+        continue;
+      }
       if (place == Place::Hook) {
         lines.registered.push_back("hook-install name=" + name + " ok=true");
         lines.removed.push_back("hook-remove name=" + name + " ok=true");
@@ -79,12 +86,13 @@ std::vector<std::string> Removals(const DevhostResult& result) {
   return lines;
 }
 
-class PluginLifecycle : public PluginTest {
+class PluginLifecycleCases : public PluginTest {
  protected:
-  TableLines Table() { return LinesOfTheTable(Messages()); }
+  TableLines Table() { return LinesOfTheTable(Messages(), non_blocking_); }
 };
+using PluginLifecycle = InBothStoreModes<PluginLifecycleCases>;
 
-TEST_F(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
+TEST_P(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
   const DevhostResult result = Run("");
   std::vector<std::string> expected = Table().registered;
   expected.push_back("load ok");
@@ -95,20 +103,20 @@ TEST_F(PluginLifecycle, GoodConfigurationRegistersCommandsAndHook) {
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
 }
 
-TEST_F(PluginLifecycle, UnloadRemovesEveryRegistration) {
+TEST_P(PluginLifecycle, UnloadRemovesEveryRegistration) {
   const DevhostResult result = Run("unload\n");
   EXPECT_THAT(Removals(result), ElementsAreArray(Table().removed));
   EXPECT_EQ(result.Count("unload ok"), 1u);
 }
 
-TEST_F(PluginLifecycle, MissingLinkDiscordCmdRegistersNoMessage) {
+TEST_P(PluginLifecycle, MissingLinkDiscordCmdRegistersNoMessage) {
   Messages().erase("LinkDiscordCmd");
   const DevhostResult result = Run("");
   EXPECT_EQ(result.Count("register chat text=\"No message\""), 1u);
   EXPECT_EQ(result.Count("load ok"), 1u);
 }
 
-TEST_F(PluginLifecycle, ExampleConfigurationLoadsWithItsLinkCommand) {
+TEST_P(PluginLifecycle, ExampleConfigurationLoadsWithItsLinkCommand) {
   std::ifstream example(std::string(VELTRANE_SOURCE_DIR) + "/config/config.json");
   nlohmann::json example_config = nlohmann::json::parse(example);
   example_config["Database"] = config_["Database"];
@@ -129,7 +137,7 @@ std::vector<std::string> FirstColumn(SandboxDatabase& database, const std::strin
   return values;
 }
 
-TEST_F(PluginLifecycle, LoadCreatesTheTableWithItsIndexesAndALaterLoadKeepsTheRows) {
+TEST_P(PluginLifecycle, LoadCreatesTheTableWithItsIndexesAndALaterLoadKeepsTheRows) {
   database_.Execute("DROP TABLE player_discord");
   Run("");
   EXPECT_THAT(FirstColumn(database_,
@@ -150,7 +158,7 @@ TEST_F(PluginLifecycle, LoadCreatesTheTableWithItsIndexesAndALaterLoadKeepsTheRo
   EXPECT_EQ(database_.Rows(), rows_before);
 }
 
-TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
+TEST_P(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
   const WebhookReceiver::RefusingPort nobody;
   const std::string url = nobody.Url("");
   config_["Database"]["MysqlPort"] = std::stoi(url.substr(url.rfind(':') + 1));
@@ -162,7 +170,7 @@ TEST_F(PluginLifecycle, UnreachableDatabaseStillRegistersEverything) {
                                                StartsWith("[error] Database server ")));
 }
 
-TEST_F(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
+TEST_P(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string("thread-attach\nthread-detach\n") + kLinkScript);
   EXPECT_EQ(result.Count("register "), Table().commands);
@@ -171,7 +179,7 @@ TEST_F(PluginLifecycle, ThreadNotificationsLeaveThePluginAsItWas) {
   EXPECT_EQ(TextOf(*result.First("notify bob ")), "Account linked");
 }
 
-TEST_F(PluginLifecycle, UnloadThenLoadServesTheLinkCommandAgain) {
+TEST_P(PluginLifecycle, UnloadThenLoadServesTheLinkCommandAgain) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result = Run(std::string("unload\nload\n") + kLinkScript);
   EXPECT_EQ(result.Count("load ok"), 2u);
@@ -181,7 +189,7 @@ TEST_F(PluginLifecycle, UnloadThenLoadServesTheLinkCommandAgain) {
   EXPECT_EQ(database_.Rows().at(0).code, "Linked");
 }
 
-TEST_F(PluginLifecycle, UnloadRemovesTheCommandLoadRegisteredAfterAReloadRenamedIt) {
+TEST_P(PluginLifecycle, UnloadRemovesTheCommandLoadRegisteredAfterAReloadRenamedIt) {
   // Unload used to name the command by the reloaded LinkDiscordCmd and left "/link" registered.
   auto devhost = Start("");
   ASSERT_TRUE(devhost->WaitForLine("load ok"));
@@ -193,6 +201,8 @@ TEST_F(PluginLifecycle, UnloadRemovesTheCommandLoadRegisteredAfterAReloadRenamed
   EXPECT_THAT(result.WithPrefix("unregister chat "),
               ElementsAre("unregister chat text=\"/link\" found=true"));
 }
+
+INSTANTIATE_IN_BOTH_STORE_MODES(PluginLifecycle);
 
 class Configuration : public PluginTest {};
 

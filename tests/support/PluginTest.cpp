@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <sstream>
+
 #include "support/FaultProxy.h"
 
 namespace veltrane::test {
@@ -29,9 +31,30 @@ PluginTest::PluginTest() {
   };
 }
 
+void PluginTest::UseNonBlockingStore(bool non_blocking) {
+  non_blocking_ = non_blocking;
+  config_["Database"]["NonBlocking"] = non_blocking;
+}
+
+std::string WithWaitsForReplies(const std::string& script) {
+  std::istringstream lines(script);
+  std::string waiting;
+  for (std::string line; std::getline(lines, line);) {
+    waiting += line + "\n";
+    std::istringstream words(line);
+    std::string command;
+    std::string player;
+    if (words >> command >> player && command == "chat") {
+      // The text runs from the second blank after the time to the end of the line.
+      waiting += "wait-for 10000  " + player + " \n";
+    }
+  }
+  return waiting;
+}
+
 DevhostResult PluginTest::Run(const std::string& script) {
   devhost_.WriteConfig(config_);
-  DevhostResult result = devhost_.Run(script);
+  DevhostResult result = devhost_.Run(non_blocking_ ? WithWaitsForReplies(script) : script);
   EXPECT_FALSE(result.timed_out) << result.stderr_text;
   EXPECT_EQ(result.exit_code, 0) << result.stderr_text;
   return result;

@@ -49,15 +49,37 @@ class PluginTest : public ::testing::Test {
   // test applies to it what it expects of the plugin and compares the two with TableBytes.
   void CopyToExpected();
 
+  // Database.NonBlocking: the store's answers arrive over the devhost's ticks. Run then waits
+  // after each chat line until its player has been shown something (a reply names him), so that
+  // the same script tells the same in both modes.
+  void UseNonBlockingStore(bool non_blocking = true);
+
   nlohmann::json& Settings() { return config_["Settings"]; }
   nlohmann::json& Discord() { return config_["Settings"]["Discord"]; }
   nlohmann::json& Messages() { return config_["Messages"]; }
 
+  bool non_blocking_ = false;
   SandboxDatabase database_;
   nlohmann::json config_;
   DevhostRunner devhost_;
 };
 
+// A fixture for cases that run with a blocking and with a non-blocking store (its parameter: the
+// store is non-blocking).
+template <typename Fixture>
+class InBothStoreModes : public Fixture, public ::testing::WithParamInterface<bool> {
+ protected:
+  InBothStoreModes() { this->UseNonBlockingStore(GetParam()); }
+};
+inline std::string StoreModeName(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "NonBlocking" : "Blocking";
+}
+#define INSTANTIATE_IN_BOTH_STORE_MODES(Suite) \
+  INSTANTIATE_TEST_SUITE_P(StoreModes, Suite, ::testing::Bool(), StoreModeName)
+
+// The script with a wait after each chat line for the first line since that names its player
+// (" bob "): how a test waits for a reply that comes over later ticks.
+std::string WithWaitsForReplies(const std::string& script);
 // The plugin's own log lines of a run, each from its level on: "[info] The user ...".
 std::vector<std::string> VeltraneLog(const DevhostResult& result);
 // The lines that show the player something: notifications, chat lines and server messages.
