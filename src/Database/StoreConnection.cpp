@@ -124,7 +124,6 @@ StoreTask<void> MySql::ConnectAtLoad() {
     }
     availability_->Failed(now_());
   }
-  connecting_at_load_ = false;
   if (!connection_.IsOpen()) {
     PluginLog::Get()->critical("Failed to open connection!");
     PluginLog::Get()->error(*first_failure);

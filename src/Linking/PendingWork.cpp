@@ -81,7 +81,9 @@ void PendingWork::Advance(IDatabase& store) {
 
 void PendingWork::FinishForUnload(IDatabase& store,
                                   std::chrono::steady_clock::time_point deadline) {
-  std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::LinkCommand; });
+  // A link command that has not started has sent nothing: given up, as its reply would be.
+  std::size_t given_up =
+      std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::LinkCommand; });
   while (true) {
     if (running_) {
       store.FinishInPlace(deadline);
@@ -94,11 +96,11 @@ void PendingWork::FinishForUnload(IDatabase& store,
     queued_.pop_front();
     running_->task.Start();
   }
-  const std::size_t given_up = queued_.size() + (running_ ? 1 : 0);
+  given_up += queued_.size() + (running_ ? 1 : 0);
   if (given_up > 0) {
     PluginLog::Get()->warn(
-        "The plugin was unloaded with {} store operations unfinished after waiting for the "
-        "database.",
+        "The plugin was unloaded with {} store operations unfinished (link commands not yet "
+        "started, or work the database did not finish in time).",
         given_up);
   }
   queued_.clear();

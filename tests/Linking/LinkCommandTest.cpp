@@ -210,7 +210,8 @@ TEST_P(LinkCommand, DeadPlayerAndPlayerWithoutCharacterGetNothing) {
   database_.InsertCode("discord-1", "CODE-1");
   const DevhostResult result =
       Run("join bob eos=EOS-BOB id=101 dead\njoin eve eos=EOS-EVE id=202 nochar\n"
-          "chat bob /link CODE-1\nchat bob /link\nchat eve /link CODE-1\nchat eve /link\n");
+          "chat bob /link CODE-1 # no reply\nchat bob /link # no reply\n"
+          "chat eve /link CODE-1 # no reply\nchat eve /link # no reply\n");
   EXPECT_THAT(PlayerMessages(result), IsEmpty());
   EXPECT_THAT(VeltraneLog(result), IsEmpty());
   EXPECT_THAT(database_.Rows(), ElementsAre(WaitingRow(1, "discord-1", "CODE-1")));

@@ -96,8 +96,7 @@ using OnePlayerOneLink = InBothStoreModes<OnePlayerOneLinkCases>;
 // Fixed fault: an update that the plugin gave up on reached the server later and ran there, after
 // the player had linked another code: his EOS id held two linked rows.
 TEST_P(OnePlayerOneLink, UpdateHeldOnItsWayNeverRunsOnceThePlayerWasAnswered) {
-  auto devhost = Start(std::string(kJoinBob) + "echo ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(std::string(kJoinBob));
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   proxy_.HoldToServer(kLinkUpdate);
@@ -125,8 +124,7 @@ TEST_P(OnePlayerOneLink, UpdateHeldOnItsWayNeverRunsOnceThePlayerWasAnswered) {
 TEST_P(OnePlayerOneLink, UpdateWaitingForARowAnotherSessionHoldsIsEndedByTheServer) {
   config_["Database"]["MysqlTimeout"] = 2;
   Settings()["debug"] = true;
-  auto devhost = Start(std::string(kJoinBob) + "echo ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(std::string(kJoinBob));
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   std::optional<SandboxDatabase> holder(std::in_place, database_.Settings(), database_.Name());
@@ -163,8 +161,7 @@ TEST_P(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) 
   Settings()["UsePermissions"] = true;
   Discord()["EnableDiscord"] = true;
   Discord()["WebHookUrl"] = "http://127.0.0.1:9/unused";
-  auto first_server = Start(std::string("perms on\n") + kJoinAlice + "echo ready\n");
-  ASSERT_TRUE(first_server->WaitForLine("echo \"ready\""));
+  auto first_server = StartReady(std::string("perms on\n") + kJoinAlice);
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   // Her update is held on its way, and the server cannot be reached to end it.
@@ -205,8 +202,7 @@ TEST_P(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) 
 // and loaded (its links in doubt gone with it), the player linked a second code, and the first
 // update, handed to the server afterwards, gave his EOS id a second linked row.
 TEST_P(OnePlayerOneLink, UpdateArrivingAfterAReloadAndASecondLinkChangesNothing) {
-  auto devhost = Start(std::string(kJoinAlice) + "echo ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(std::string(kJoinAlice));
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   // Her update is held on its way, and the server cannot be reached to end it: in doubt.
@@ -241,8 +237,7 @@ TEST_P(OnePlayerOneLink, UpdateArrivingAfterAReloadAndASecondLinkChangesNothing)
 
 TEST_P(OnePlayerOneLink, UpdateThatLandedWhileItsAnswerWasLostIsFinishedAtOnce) {
   Settings()["UsePermissions"] = true;
-  auto devhost = Start(std::string("perms on\n") + kJoinBob + "echo ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(std::string("perms on\n") + kJoinBob);
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   proxy_.HoldToClient(kUpdateAnswer);
@@ -261,8 +256,7 @@ TEST_P(OnePlayerOneLink, UpdateThatLandedWhileItsAnswerWasLostIsFinishedAtOnce) 
 // player's next try answered AccountAlredyLinked, so he never got his group or the announcement.
 TEST_P(OnePlayerOneLink, UpdateThatLandedWhileTheServerWasAwayIsFinishedAtTheNextCommand) {
   Settings()["UsePermissions"] = true;
-  auto devhost = Start(std::string("perms on\n") + kJoinBob + "echo ready\n");
-  ASSERT_TRUE(devhost->WaitForLine("echo \"ready\""));
+  auto devhost = StartReady(std::string("perms on\n") + kJoinBob);
   const std::vector<PlayerDiscordRow> before = database_.Rows();
 
   proxy_.HoldToClient(kUpdateAnswer);

@@ -5,6 +5,7 @@
 #include <sstream>
 
 #include "support/FaultProxy.h"
+#include "support/WaitUntil.h"
 
 namespace veltrane::test {
 
@@ -44,7 +45,8 @@ std::string WithWaitsForReplies(const std::string& script) {
     std::istringstream words(line);
     std::string command;
     std::string player;
-    if (words >> command >> player && command == "chat") {
+    if (words >> command >> player && command == "chat" &&
+        line.find("# no reply") == std::string::npos) {
       // The text runs from the second blank after the time to the end of the line.
       waiting += "wait-for 10000  " + player + " \n";
     }
@@ -71,6 +73,19 @@ std::unique_ptr<DevhostProcess> PluginTest::StartReady(const std::string& script
   std::unique_ptr<DevhostProcess> process = Start(script + "echo ready-for-more\n");
   if (!process->WaitForLine("echo \"ready-for-more\""))
     throw std::runtime_error("the devhost did not run its script");
+  // A non-blocking store connects over the first ticks; ready means connected as well. The
+  // lookup index on the code is the last thing the connection made at load adds.
+  if (non_blocking_ &&
+      !WaitUntil(std::chrono::seconds(30), [&] {
+        return database_
+                   .Query("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = "
+                          "DATABASE() AND TABLE_NAME = 'player_discord' AND INDEX_NAME = "
+                          "'player_discord_code'")
+                   .at(0)
+                   .at(0) == "1";
+      })) {
+    throw std::runtime_error("the plugin did not connect to its database");
+  }
   return process;
 }
 

@@ -78,7 +78,8 @@ inline std::string StoreModeName(const ::testing::TestParamInfo<bool>& info) {
   INSTANTIATE_TEST_SUITE_P(StoreModes, Suite, ::testing::Bool(), StoreModeName)
 
 // The script with a wait after each chat line for the first line since that names its player
-// (" bob "): how a test waits for a reply that comes over later ticks.
+// (" bob "): how a test waits for a reply that comes over later ticks. A chat line that gets no
+// reply says so in a comment: "# no reply".
 std::string WithWaitsForReplies(const std::string& script);
 // The plugin's own log lines of a run, each from its level on: "[info] The user ...".
 std::vector<std::string> VeltraneLog(const DevhostResult& result);

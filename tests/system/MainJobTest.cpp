@@ -153,7 +153,8 @@ TEST(MainJob, TakesTheScriptPathFromTheCallersDirectory) {
   std::filesystem::create_directory(caller.Path() / "mine");
   std::ofstream(caller.Path() / "mine" / "my.devhost") << "join bob\n"
                                                           "echo \"bob's own script\"\n"
-                                                          "chat bob /link @CODE@\n";
+                                                          "chat bob /link @CODE@\n"
+                                                          "wait-for 10000 notify bob\n";
 
   const RunResult missing = RunMainJob(caller.Path(), " mine/nothing.devhost");
   EXPECT_EQ(missing.exit_code, 1) << missing.Text();

@@ -86,14 +86,29 @@ class LoadTest {
     std::ofstream(config_, std::ios::binary) << text;
   }
 
-  void ValidConfigurationRegistersAndFreeLibraryRemoves() {
-    WriteConfig(kConfig);
+  // Blocking, the store connects inside the load; non-blocking, at the first tick, which the
+  // stand-in host calls here once.
+  void ValidConfigurationRegistersAndFreeLibraryRemoves(bool non_blocking) {
+    const std::string mode = non_blocking ? " (non-blocking store)" : "";
+    std::string config = kConfig;
+    if (non_blocking) {
+      config.replace(config.find("\"MysqlDB\""), 0, "\"NonBlocking\": true, ");
+    }
+    WriteConfig(config);
     Reset();
     const HMODULE plugin = LoadLibraryW(plugin_.c_str());
     Check(plugin != nullptr, "a valid config.json loads (error " + std::to_string(GetLastError()) +
-                                 "), read from a UTF-8 path");
+                                 "), read from a UTF-8 path" + mode);
     if (plugin == nullptr) return;
     standin::HostRecord& host = standin::Host();
+    Check(host.tick_callbacks.count("Veltrane.PendingWork") == (non_blocking ? 1u : 0u),
+          "the store's tick is registered only for a non-blocking store" + mode);
+    if (non_blocking) {
+      Check(!LoggedStartingWith("[Veltrane][critical]"), "the load does not connect" + mode);
+      if (host.tick_callbacks.count("Veltrane.PendingWork") == 1) {
+        host.tick_callbacks["Veltrane.PendingWork"](0.016f);
+      }
+    }
     Check(host.chat_commands.count("/link") == 1, "the link chat command is registered");
     Check(host.console_commands.count("Veltrane.Reload") == 1, "the console reload is registered");
     Check(host.rcon_commands.count("Veltrane.Reload") == 1, "the RCON reload is registered");
@@ -102,7 +117,7 @@ class LoadTest {
     Check(Logged("[Veltrane][critical] Failed to open connection!") &&
               LoggedStartingWith("[Veltrane][error] Database server 127.0.0.1:3306 "),
           "the plugin logs through the host's sink, in the host's pattern, that the database is "
-          "down");
+          "down" + mode);
     HostLogsInItsPattern("while the plugin is loaded");
 
     // A chat line without a code: the usage reply, through the messaging service of the plugin's
@@ -117,8 +132,8 @@ class LoadTest {
           "the plugin names its own module file to the messaging service: " +
               (host.messaging_paths.empty() ? std::string("none") : host.messaging_paths[0]));
 
-    Check(FreeLibrary(plugin) != FALSE, "FreeLibrary succeeds");
-    Check(host.NothingRegistered(), "after FreeLibrary nothing stays registered");
+    Check(FreeLibrary(plugin) != FALSE, "FreeLibrary succeeds" + mode);
+    Check(host.NothingRegistered(), "after FreeLibrary nothing stays registered" + mode);
     Check(GetModuleHandleW(L"Veltrane.dll") == nullptr, "the module is unloaded");
     HostLogsInItsPattern("after FreeLibrary");
   }
@@ -206,7 +221,9 @@ int main() {
   wchar_t executable[MAX_PATH] = {};
   GetModuleFileNameW(nullptr, executable, MAX_PATH);
   LoadTest test(fs::path(executable).parent_path());
-  test.ValidConfigurationRegistersAndFreeLibraryRemoves();
+  for (const bool non_blocking : {false, true}) {
+    test.ValidConfigurationRegistersAndFreeLibraryRemoves(non_blocking);
+  }
   test.RefusedConfigurations();
   PermissionsAreBoundFromTheirModule();
   std::printf("%d failed\n", failures);
