@@ -249,6 +249,9 @@ StoreTask<daotk::mysql::results> MySql::Run(std::string_view statement, const ch
                                             std::vector<unsigned int> quiet_errors) {
   daotk::mysql::results result = co_await connection_.Query(statement);
   if (result.succeeded()) {
+    // Also after an admin command that ran while this statement was under way and left its own
+    // answer.
+    answer_ = StoreAnswer::Known;
     ServerAnswered();
   } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
     ServerFailed(result.error_number(), result.error_text());

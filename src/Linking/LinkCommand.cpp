@@ -22,13 +22,17 @@
 namespace {
 
 // The player in the game, for the flow: who he was when he typed the command, replies, the group
-// step and the announcement. Read at once: the flow may go on over later ticks, when the player
-// may have left; a reply is then shown to him only when the game still has a player of his EOS
-// id, and none once the plugin unloads.
+// step and the announcement. The flow may go on over later ticks, when the player may have left:
+// a reply is then shown to him only when the game still has a player of his EOS id, and none once
+// the plugin unloads.
 class GamePlayer final : public LinkingPlayerSeam {
  public:
   GamePlayer(AShooterPlayerController* player, Settings settings, const bool& replies_dropped)
-      : player_(player), settings_(std::move(settings)), replies_dropped_(replies_dropped) {
+      : player_(player), settings_(std::move(settings)), replies_dropped_(replies_dropped) {}
+
+  // Reads who he is now, in the host's callback: the flow asks only once the command has a code,
+  // and may ask on a later tick.
+  void ReadIdentity() {
     eos_id_ = AsaApi::GetApiUtils().GetEOSIDFromController(player_);
     FString character_name;
     player_->GetPlayerCharacterName(&character_name);
@@ -108,6 +112,7 @@ void RunLinkCommand(PluginState& state, AShooterPlayerController* player, FStrin
 
   auto seam = std::make_unique<GamePlayer>(player, state.settings, state.replies_dropped);
   GamePlayer& game_player = *seam;
+  if (code) seam->ReadIdentity();
   const bool taken =
       state.work.Add(*state.account_store, PendingWork::Kind::LinkCommand,
                      LinkJob(state.Links(), std::move(seam), std::move(code), LinkFlow::Clock::now()));

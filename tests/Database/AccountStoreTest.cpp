@@ -41,19 +41,18 @@ class RestrictedUser {
   std::string name_;
 };
 
-class AccountStore : public ::testing::Test {
+// Every case with a blocking and with a non-blocking store (the parameter).
+class AccountStore : public ::testing::TestWithParam<bool> {
  protected:
   void SetUp() override {
     PluginLog::Init("Veltrane");
     CapturingLogSink::Instance()->Clear();
   }
 
-  std::unique_ptr<MySql> OpenStore() { return OpenStoreOn(database_); }
+  std::unique_ptr<MySql> OpenStore() { return OpenStoreOn(database_, GetParam()); }
 
   std::unique_ptr<MySql> OpenStoreAs(const RestrictedUser& user) {
-    const veltrane::test::SandboxSettings& settings = database_.Settings();
-    return std::make_unique<MySql>(settings.host, user.name(), RestrictedUser::kPassword,
-                                   database_.Name(), settings.port, 10);
+    return OpenStoreOn(database_, GetParam(), user.name(), RestrictedUser::kPassword);
   }
 
   static std::vector<CapturedLine> LogLines() { return CapturingLogSink::Instance()->Lines(); }
@@ -76,7 +75,7 @@ class AccountStore : public ::testing::Test {
 
 using Rows = std::vector<std::vector<std::optional<std::string>>>;
 
-TEST_F(AccountStore, CreatesTheMissingTableWithItsColumnsAndLookupIndexes) {
+TEST_P(AccountStore, CreatesTheMissingTableWithItsColumnsAndLookupIndexes) {
   auto store = OpenStore();
   EXPECT_EQ(database_.Query("SELECT COLUMN_NAME, COLUMN_TYPE, IS_NULLABLE, COLUMN_DEFAULT, "
                             "COLLATION_NAME, EXTRA FROM information_schema.COLUMNS WHERE "
@@ -94,7 +93,7 @@ TEST_F(AccountStore, CreatesTheMissingTableWithItsColumnsAndLookupIndexes) {
   EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(AccountStore, TableOfTheOutsidePartyKeepsItsRowsAndGetsEachIndexOnce) {
+TEST_P(AccountStore, TableOfTheOutsidePartyKeepsItsRowsAndGetsEachIndexOnce) {
   database_.CreatePlayerDiscordTable();
   database_.InsertCode("discord-1", "CODE-1");
   InsertLinkedRow("EOS-A", 11, "Linked");
@@ -108,7 +107,7 @@ TEST_F(AccountStore, TableOfTheOutsidePartyKeepsItsRowsAndGetsEachIndexOnce) {
   EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(AccountStore, LinkingByCodeFillsTheRowAndRetiresTheCode) {
+TEST_P(AccountStore, LinkingByCodeFillsTheRowAndRetiresTheCode) {
   auto store = OpenStore();
   database_.InsertCode("discord-1", "K7Q2-XY");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
@@ -126,7 +125,7 @@ TEST_F(AccountStore, LinkingByCodeFillsTheRowAndRetiresTheCode) {
   EXPECT_TRUE(RunToEnd(*store, store->IsPlayerIDExist("EOS-NEW")));
 }
 
-TEST_F(AccountStore, RowWithPlayerIdZeroExistsButHasNoPlayerId) {
+TEST_P(AccountStore, RowWithPlayerIdZeroExistsButHasNoPlayerId) {
   auto store = OpenStore();
   InsertLinkedRow("EOS-ZERO", 0, "Linked");
   EXPECT_TRUE(RunToEnd(*store, store->IsPlayerExist("EOS-ZERO")));
@@ -137,7 +136,7 @@ TEST_F(AccountStore, RowWithPlayerIdZeroExistsButHasNoPlayerId) {
 }
 
 // Fixed fault: an update that linked no row answered true, and the player was told "linked".
-TEST_F(AccountStore, CodeNoRowHoldsLinksNothingAndAnswersFalse) {
+TEST_P(AccountStore, CodeNoRowHoldsLinksNothingAndAnswersFalse) {
   auto store = OpenStore();
   const int row = database_.InsertCode("discord-1", "REAL-CODE");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
@@ -150,7 +149,7 @@ TEST_F(AccountStore, CodeNoRowHoldsLinksNothingAndAnswersFalse) {
 }
 
 // Fixed fault: two game servers sharing the table both told their player the code was theirs.
-TEST_F(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
+TEST_P(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
   auto first_server = OpenStore();
   auto second_server = OpenStore();
   database_.InsertCode("discord-1", "RACE-CODE");
@@ -168,7 +167,7 @@ TEST_F(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
 
 // Fixed fault: a code that two rows held linked both to the player, whose EOS id then held two
 // linked rows.
-TEST_F(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
+TEST_P(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
   auto store = OpenStore();
   database_.InsertCode("discord-1", "SHARED");
   database_.InsertCode("discord-2", "SHARED");
@@ -191,7 +190,7 @@ TEST_F(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
   EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(before[1].id, "EOS-1")));
 }
 
-TEST_F(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {
+TEST_P(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {
   auto store = OpenStore();
   InsertLinkedRow("EOS-1", 5, "Linked");
   InsertLinkedRow("EOS-1", 5, "Linked");
@@ -209,7 +208,7 @@ TEST_F(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {
   EXPECT_EQ(database_.Rows(), expected);
 }
 
-TEST_F(AccountStore, LogoutRefreshOfAnUnknownEosIdChangesNothingAndAnswersTrue) {
+TEST_P(AccountStore, LogoutRefreshOfAnUnknownEosIdChangesNothingAndAnswersTrue) {
   auto store = OpenStore();
   InsertLinkedRow("EOS-1", 5, "Linked");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
@@ -217,7 +216,7 @@ TEST_F(AccountStore, LogoutRefreshOfAnUnknownEosIdChangesNothingAndAnswersTrue) 
   EXPECT_EQ(database_.Rows(), before);
 }
 
-TEST_F(AccountStore, NegativeIdsKeepTheirSign) {
+TEST_P(AccountStore, NegativeIdsKeepTheirSign) {
   auto store = OpenStore();
   const int row = database_.InsertCode("discord-1", "NEG");
   ASSERT_TRUE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "NEG", -12, "Rex", -2147483647 - 1, "T")));
@@ -227,7 +226,7 @@ TEST_F(AccountStore, NegativeIdsKeepTheirSign) {
   EXPECT_EQ(database_.Rows()[0].tribe_id, -7);
 }
 
-TEST_F(AccountStore, CodeInOtherLetterCaseOrWithTrailingSpacesMatches) {
+TEST_P(AccountStore, CodeInOtherLetterCaseOrWithTrailingSpacesMatches) {
   auto store = OpenStore();
   const int row = database_.InsertCode("discord-1", "AbC9");
   for (const std::string typed : {"abc9", "ABC9   ", "aBc9  "}) {
@@ -241,7 +240,7 @@ TEST_F(AccountStore, CodeInOtherLetterCaseOrWithTrailingSpacesMatches) {
 
 // Fixed fault: a player who typed "Linked" (or "linked ", ...) rewrote every linked row with
 // their own data.
-TEST_F(AccountStore, StateWordsAreNeverCodes) {
+TEST_P(AccountStore, StateWordsAreNeverCodes) {
   auto store = OpenStore();
   InsertLinkedRow("EOS-LINKED", 1, "Linked");
   InsertLinkedRow("EOS-UPDATED", 2, "Updated");
@@ -269,7 +268,7 @@ TEST_F(AccountStore, StateWordsAreNeverCodes) {
   EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(AccountStore, CodesThatMerelyResembleStateWordsStillLink) {
+TEST_P(AccountStore, CodesThatMerelyResembleStateWordsStillLink) {
   auto store = OpenStore();
   for (const std::string code : {"Linked2", "Link", "00", "Updates", " Linked", "Linked\t"}) {
     SCOPED_TRACE(code);
@@ -283,13 +282,13 @@ TEST_F(AccountStore, CodesThatMerelyResembleStateWordsStillLink) {
 
 // Fixed fault: values went into the statements unescaped, so a quote broke the statement and a
 // crafted code or name could rewrite other rows.
-TEST_F(AccountStore, HostileTextsAreStoredAndComparedExactly) {
+TEST_P(AccountStore, HostileTextsAreStoredAndComparedExactly) {
   auto store = OpenStore();
   veltrane::test::ExpectCorpusStoredAndMatchedExactly(*store, database_);
   EXPECT_TRUE(LogLines().empty());
 }
 
-TEST_F(AccountStore, RefusedTableStatementIsLoggedAndWithoutTableTheStoreIsOff) {
+TEST_P(AccountStore, RefusedTableStatementIsLoggedAndWithoutTableTheStoreIsOff) {
   RestrictedUser reader(database_, "SELECT, UPDATE");
   auto store = OpenStoreAs(reader);
 
@@ -316,7 +315,7 @@ TEST_F(AccountStore, RefusedTableStatementIsLoggedAndWithoutTableTheStoreIsOff) 
   EXPECT_EQ(LogLines().size(), 3u);
 }
 
-TEST_F(AccountStore, IndexThatCannotBeAddedIsLoggedAndTheStoreWorksOn) {
+TEST_P(AccountStore, IndexThatCannotBeAddedIsLoggedAndTheStoreWorksOn) {
   database_.CreatePlayerDiscordTable();
   database_.InsertCode("discord-1", "CODE-1");
   RestrictedUser without_index_right(database_, "SELECT, UPDATE, CREATE");
@@ -345,7 +344,7 @@ TEST_F(AccountStore, IndexThatCannotBeAddedIsLoggedAndTheStoreWorksOn) {
 
 // Fixed fault: a player whose EOS id read "0" refreshed every waiting row at logout, and their
 // codes were lost.
-TEST_F(AccountStore, DefaultOrEmptyEosIdOwnsNoRow) {
+TEST_P(AccountStore, DefaultOrEmptyEosIdOwnsNoRow) {
   auto store = OpenStore();
   database_.InsertCode("discord-1", "CODE-1");
   InsertLinkedRow("0", 5, "Linked");
@@ -364,7 +363,7 @@ TEST_F(AccountStore, DefaultOrEmptyEosIdOwnsNoRow) {
 
 // Fixed fault: a dropped table, a revoked privilege or a value too long for its column answered
 // false and left nothing in the log.
-TEST_F(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
+TEST_P(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
   database_.CreateForeignTable("", {{"character_name", "varchar(32) NOT NULL DEFAULT 'None'"}});
   const int row = database_.InsertCode("discord-1", "CODE-1");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
@@ -402,5 +401,7 @@ TEST_F(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
     EXPECT_EQ(line.formatted.find(RestrictedUser::kPassword), std::string::npos);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(StoreModes, AccountStore, ::testing::Bool(), StoreModeName);
 
 }  // namespace

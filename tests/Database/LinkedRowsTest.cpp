@@ -25,11 +25,13 @@ namespace {
 using veltrane::test::PlayerDiscordRow;
 using veltrane::test::SandboxDatabase;
 
-class LinkedRows : public ::testing::Test {
+class LinkedRowsOnAStore : public ::testing::Test {
  protected:
+  virtual bool NonBlockingStore() const { return false; }
+
   void SetUp() override {
     PluginLog::Init("Veltrane");
-    store_ = OpenStoreOn(database_);
+    store_ = OpenStoreOn(database_, NonBlockingStore());
     CapturingLogSink::Instance()->Clear();
   }
 
@@ -52,7 +54,13 @@ class LinkedRows : public ::testing::Test {
   std::unique_ptr<MySql> store_;
 };
 
-TEST_F(LinkedRows, OnlyRowsWithAPlayerAndHisEOSIdAreLinksWhateverTheirCode) {
+// Every case with a blocking and with a non-blocking store (the parameter).
+class LinkedRows : public LinkedRowsOnAStore, public ::testing::WithParamInterface<bool> {
+ protected:
+  bool NonBlockingStore() const override { return GetParam(); }
+};
+
+TEST_P(LinkedRows, OnlyRowsWithAPlayerAndHisEOSIdAreLinksWhateverTheirCode) {
   const LinkedAccount linked =
       Insert("EOS-A", "4001", 41, "Zo\xc3\xab \"\\' \xf0\x9f\x90\x89", "Tr'ibe", "Linked");
   Insert("0", "4001", 0, "None", "None", "WAITING-CODE");
@@ -112,7 +120,8 @@ void PrintTo(const RowCase& row, std::ostream* out) {
        << ::testing::PrintToString(row.code);
 }
 
-class OneDefinitionOfALink : public LinkedRows, public ::testing::WithParamInterface<RowCase> {};
+class OneDefinitionOfALink : public LinkedRowsOnAStore,
+                             public ::testing::WithParamInterface<RowCase> {};
 
 // Fixed fault: the link command took a row with the player's EOS id and player id for a link,
 // whatever its code, while the admin commands wanted the exact word "Linked" or "Updated": a player
@@ -160,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RowCase{"EOS-A", 41, "0", true, ""}, RowCase{"EOS-A", 0, "Linked", false, ""},
                       RowCase{"0", 41, "Linked", false, ""}, RowCase{"", 41, "Linked", false, ""}));
 
-TEST_F(LinkedRows, DeletionTakesOnlyTheRowsItIsGivenAndNoneForNoRows) {
+TEST_P(LinkedRows, DeletionTakesOnlyTheRowsItIsGivenAndNoneForNoRows) {
   const LinkedAccount first = Insert("EOS-A", "4001", 41, "Ada", "T", "Linked");
   const LinkedAccount second = Insert("EOS-A", "4001", 41, "Ada", "T", "Updated");
   const LinkedAccount other = Insert("EOS-B", "4002", 42, "Bob", "T", "Linked");
@@ -179,7 +188,7 @@ TEST_F(LinkedRows, DeletionTakesOnlyTheRowsItIsGivenAndNoneForNoRows) {
             std::vector<LinkedAccount>{second});
 }
 
-TEST_F(LinkedRows, HostileIdsAreLookedUpAndDeletedExactly) {
+TEST_P(LinkedRows, HostileIdsAreLookedUpAndDeletedExactly) {
   int turn = 0;
   for (const std::string& text : veltrane::test::InjectionCorpus()) {
     SCOPED_TRACE(::testing::PrintToString(text));
@@ -210,16 +219,16 @@ TEST_F(LinkedRows, HostileIdsAreLookedUpAndDeletedExactly) {
   EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
 }
 
-TEST_F(LinkedRows, WithoutTheDeleteRightTheServerRefusesAndNothingChanges) {
+TEST_P(LinkedRows, WithoutTheDeleteRightTheServerRefusesAndNothingChanges) {
   Insert("EOS-A", "4001", 41, "Ada", "T", "Linked");
   const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
   const std::string user = database_.Name() + "_nodel";
   database_.Execute(fmt::format("CREATE USER '{}'@'127.0.0.1' IDENTIFIED BY 'nodel-Pw1'", user));
   database_.Execute(fmt::format("GRANT SELECT, UPDATE, CREATE, INDEX ON {}.* TO '{}'@'127.0.0.1'",
                                 database_.Name(), user));
-  const veltrane::test::SandboxSettings& settings = database_.Settings();
   {
-    MySql store(settings.host, user, "nodel-Pw1", database_.Name(), settings.port, 10);
+    const std::unique_ptr<MySql> opened = OpenStoreOn(database_, GetParam(), user, "nodel-Pw1");
+    MySql& store = *opened;
     const std::optional<std::vector<LinkedAccount>> links =
         store.FindLinks(AccountIdKind::EOSId, "EOS-A");
     ASSERT_TRUE(links);
@@ -247,14 +256,18 @@ TEST_F(LinkedRows, WithoutTheDeleteRightTheServerRefusesAndNothingChanges) {
       << lines[0].text;
 }
 
-TEST_F(LinkedRows, AStoreThatCannotReachItsServerSaysItCouldNotAsk) {
+TEST_P(LinkedRows, AStoreThatCannotReachItsServerSaysItCouldNotAsk) {
   const RefusingPort nobody;
-  MySql store("127.0.0.1", "nobody", "", "nothing", nobody.port(), 10);
+  MySql store("127.0.0.1", "nobody", "", "nothing", nobody.port(), 10, veltrane::CoolDownPolicy{},
+              &MySql::Clock::now, GetParam());
+  RunToEnd(store, store.Connect());
   EXPECT_EQ(store.FindLinks(AccountIdKind::EOSId, "EOS-A"), std::nullopt);
   EXPECT_EQ(store.LastAnswer(), StoreAnswer::CouldNotAsk);
   const DeletedLinks deleted = store.DeleteLinks(AccountIdKind::EOSId, "EOS-A", {1});
   EXPECT_EQ(deleted.answer, StoreAnswer::CouldNotAsk);
   EXPECT_EQ(deleted.refused_error, 0u);
 }
+
+INSTANTIATE_TEST_SUITE_P(StoreModes, LinkedRows, ::testing::Bool(), StoreModeName);
 
 }  // namespace

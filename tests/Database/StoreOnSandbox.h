@@ -1,14 +1,29 @@
 #pragma once
 // The account store opened on a test's own sandbox database, as the plugin opens it (10 s
-// statement timeout).
+// statement timeout), blocking or non-blocking; a non-blocking one has made its connection of the
+// load, run to its end in place, as the plugin's first tick would start it.
+
+#include <gtest/gtest.h>
 
 #include <memory>
+#include <string>
 
 #include "Database/MysqlDB.h"
 #include "support/SandboxDatabase.h"
 
-inline std::unique_ptr<MySql> OpenStoreOn(const veltrane::test::SandboxDatabase& database) {
+inline std::unique_ptr<MySql> OpenStoreOn(const veltrane::test::SandboxDatabase& database,
+                                          bool non_blocking = false,
+                                          const std::string& user = {},
+                                          const std::string& password = {}) {
   const veltrane::test::SandboxSettings& settings = database.Settings();
-  return std::make_unique<MySql>(settings.host, settings.user, settings.password, database.Name(),
-                                 settings.port, 10);
+  auto store = std::make_unique<MySql>(
+      settings.host, user.empty() ? settings.user : user,
+      user.empty() ? settings.password : password, database.Name(), settings.port, 10,
+      veltrane::CoolDownPolicy{}, &MySql::Clock::now, non_blocking);
+  RunToEnd(*store, store->Connect());
+  return store;
+}
+
+inline std::string StoreModeName(const ::testing::TestParamInfo<bool>& info) {
+  return info.param ? "NonBlocking" : "Blocking";
 }

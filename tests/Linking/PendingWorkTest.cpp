@@ -1,0 +1,120 @@
+// The queue of the store's work over a store in memory whose every answer waits for a tick: one
+// task at a time in the order they came, the bounds, and what the unload finishes and gives up.
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "Database/CapturingLogSink.h"
+#include "Linking/PendingWork.h"
+#include "Plugin/PluginLog.h"
+#include "support/MemoryStore.h"
+
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+using Kind = PendingWork::Kind;
+
+class PendingWorkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    PluginLog::Init("Veltrane");
+    CapturingLogSink::Instance()->Clear();
+    store.answers_over_ticks = true;
+  }
+
+  // A task of two statements that notes its name once it has ended.
+  StoreTask<void> Task(std::string name) {
+    co_await store.IsPlayerExist(name);
+    co_await store.IsPlayerIDExist(name);
+    ended.push_back(std::move(name));
+  }
+  bool Add(Kind kind, const std::string& name) { return work.Add(store, kind, Task(name)); }
+
+  // Ticks until nothing waits; how many it took.
+  int TickUntilEmpty() {
+    int ticks = 0;
+    while (!work.Empty() && ticks < 100000) {
+      work.Advance(store);
+      ++ticks;
+    }
+    return ticks;
+  }
+
+  std::vector<std::string> Warnings() {
+    std::vector<std::string> lines;
+    for (const CapturedLine& line : CapturingLogSink::Instance()->Lines()) {
+      if (line.level == spdlog::level::warn) lines.push_back(line.text);
+    }
+    return lines;
+  }
+
+  MemoryStore store;
+  PendingWork work;
+  std::vector<std::string> ended;
+};
+
+TEST_F(PendingWorkTest, TasksRunOneAtATimeInTheOrderTheyCame) {
+  ASSERT_TRUE(Add(Kind::LinkCommand, "first"));
+  ASSERT_TRUE(Add(Kind::LogoutRefresh, "second"));
+  ASSERT_TRUE(Add(Kind::LinkCommand, "third"));
+  EXPECT_EQ(work.Waiting(Kind::LinkCommand), 2u);
+  // Two answers each, one a tick: the first task started when it was added and waited for its
+  // first answer, and each next one starts in the tick that ends the one before.
+  EXPECT_EQ(TickUntilEmpty(), 6);
+  EXPECT_THAT(ended, ElementsAre("first", "second", "third"));
+}
+
+TEST_F(PendingWorkTest, ConnectionAddedAtLoadWaitsForTheFirstTick) {
+  ASSERT_TRUE(Add(Kind::Connection, "connection"));
+  EXPECT_EQ(store.statements, 0);
+  TickUntilEmpty();
+  EXPECT_THAT(ended, ElementsAre("connection"));
+}
+
+TEST_F(PendingWorkTest, LinkCommandsBeyondTheBoundAreRefusedAndRefreshesGiveUpTheOldest) {
+  for (std::size_t i = 0; i < PendingWork::kMostLinkCommands; ++i) {
+    ASSERT_TRUE(Add(Kind::LinkCommand, "link"));
+  }
+  EXPECT_FALSE(Add(Kind::LinkCommand, "one too many"));
+  for (std::size_t i = 0; i <= PendingWork::kMostLogoutRefreshes; ++i) {
+    ASSERT_TRUE(Add(Kind::LogoutRefresh, "refresh " + std::to_string(i)));
+  }
+  EXPECT_EQ(work.Waiting(Kind::LogoutRefresh), PendingWork::kMostLogoutRefreshes);
+  EXPECT_THAT(Warnings(),
+              ElementsAre("1024 logout refreshes wait for the database; the oldest of them is "
+                          "given up."));
+  TickUntilEmpty();
+  EXPECT_EQ(std::count(ended.begin(), ended.end(), "link"), 1024);
+  EXPECT_EQ(std::count(ended.begin(), ended.end(), "one too many"), 0);
+  EXPECT_EQ(std::count(ended.begin(), ended.end(), "refresh 0"), 0);
+  EXPECT_EQ(ended.back(), "refresh 1024");
+}
+
+// The unload gets no ticks: the running task and the waiting refreshes are finished in place; the
+// link commands that have not started are given up.
+TEST_F(PendingWorkTest, UnloadFinishesTheRunningTaskAndTheRefreshesAndGivesUpWaitingCommands) {
+  ASSERT_TRUE(Add(Kind::LinkCommand, "running"));
+  ASSERT_TRUE(Add(Kind::LinkCommand, "waiting command"));
+  ASSERT_TRUE(Add(Kind::LogoutRefresh, "waiting refresh"));
+  work.FinishForUnload(store, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+  EXPECT_TRUE(work.Empty());
+  EXPECT_THAT(ended, ElementsAre("running", "waiting refresh"));
+  EXPECT_THAT(Warnings(), ElementsAre("The plugin was unloaded with 1 store operations unfinished "
+                                      "(link commands not yet started, or work the database did "
+                                      "not finish in time)."));
+}
+
+TEST_F(PendingWorkTest, BlockingStoreRunsEachTaskWhenItIsAdded) {
+  store.answers_over_ticks = false;
+  ASSERT_TRUE(Add(Kind::LinkCommand, "at once"));
+  EXPECT_TRUE(work.Empty());
+  EXPECT_THAT(ended, ElementsAre("at once"));
+  EXPECT_THAT(Warnings(), IsEmpty());
+}
+
+}  // namespace
