@@ -159,6 +159,9 @@ TEST_F(DevhostWaitFor, FindsWhatTheCommandBeforeItCausedOrTimesOutWithItsLine) {
        "chat bob /probe reply-after 3\nwait-for 10000 reply after 3\nwait-for 0 register tick "
        "id=\nwait-for 0 unregister tick id=",
        {}},
+      {"a log line of the plugin, which goes to stderr and the log file only",
+       "unload\nload\nwait-for 0 [Probe][info] Probe loaded 1",
+       {}},
       {"a line printed before the command before",
        "chat bob /probe notify hi\necho x\n"
        "wait-for 100 notify bob",
