@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "Configuration/Settings.h"
+#include "Database/DefaultIdentity.h"
 #include "Discord/AnnouncementText.h"
 #include "Discord/Webhook.h"
 #include "Linking/LinkFlow.h"
@@ -27,13 +28,16 @@ namespace {
 // the plugin unloads.
 class GamePlayer final : public LinkingPlayerSeam {
  public:
+  // His EOS id is read at once: a reply on a later tick finds him by it.
   GamePlayer(AShooterPlayerController* player, Settings settings, const bool& replies_dropped)
-      : player_(player), settings_(std::move(settings)), replies_dropped_(replies_dropped) {}
+      : player_(player),
+        settings_(std::move(settings)),
+        replies_dropped_(replies_dropped),
+        eos_id_(AsaApi::GetApiUtils().GetEOSIDFromController(player)) {}
 
-  // Reads who he is now, in the host's callback: the flow asks only once the command has a code,
-  // and may ask on a later tick.
+  // Reads the rest of who he is now, in the host's callback: the flow asks only once the command
+  // has a code, and may ask on a later tick.
   void ReadIdentity() {
-    eos_id_ = AsaApi::GetApiUtils().GetEOSIDFromController(player_);
     FString character_name;
     player_->GetPlayerCharacterName(&character_name);
     tribe_name_ = TribeNameOf(player_);
@@ -51,8 +55,11 @@ class GamePlayer final : public LinkingPlayerSeam {
 
   void Reply(const char* message_key, bool success) override {
     if (replies_dropped_) return;
-    AShooterPlayerController* player =
-        player_ != nullptr ? player_ : AsaApi::GetApiUtils().FindPlayerFromEOSID(eos_id_);
+    AShooterPlayerController* player = player_;
+    // The default ids are no one's own: nobody is found by them.
+    if (player == nullptr && !veltrane::IsDefaultIdentity(eos_id_.ToString())) {
+      player = AsaApi::GetApiUtils().FindPlayerFromEOSID(eos_id_);
+    }
     if (player == nullptr) return;
     NotifyPlayer(player, settings_, message_key, success ? kSuccessColour : kErrorColour);
   }
@@ -79,7 +86,7 @@ class GamePlayer final : public LinkingPlayerSeam {
   AShooterPlayerController* player_;
   const Settings settings_;  // as they were when he typed the command
   const bool& replies_dropped_;
-  FString eos_id_;
+  const FString eos_id_;
   FString tribe_name_;
   LinkingPlayer identity_;
 };
