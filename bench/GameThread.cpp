@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "DevHost.h"
@@ -12,14 +13,18 @@ void GameThread::Summary::Add(const Held& held) {
   ++calls;
   total_ms += held.wall_ms;
   if (held.wall_ms > longest.wall_ms) longest = held;
+  longest_cpu_ms = std::max(longest_cpu_ms, held.cpu_ms);
   if (held.wall_ms > 1.0) ++above_one_ms;
+  if (held.cpu_ms > 1.0) ++above_one_ms_cpu;
 }
 
 void GameThread::Summary::Add(const Summary& other) {
   calls += other.calls;
   total_ms += other.total_ms;
   if (other.longest.wall_ms > longest.wall_ms) longest = other.longest;
+  longest_cpu_ms = std::max(longest_cpu_ms, other.longest_cpu_ms);
   above_one_ms += other.above_one_ms;
+  above_one_ms_cpu += other.above_one_ms_cpu;
 }
 
 GameThread::Held GameThread::Now() {

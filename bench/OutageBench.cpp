@@ -52,7 +52,8 @@ constexpr std::chrono::milliseconds kLogoutsAtOnceDelay{10};
 constexpr std::chrono::seconds kLongestWait{90};
 constexpr double kLongestCallbackMs = 1.0;  // the non-blocking store's aim for any callback
 constexpr double kLeastGameThreadRatio = 300;
-constexpr int kLinkStatements = 3;  // a new player's link: two questions and the update
+constexpr int kLinkStatements = 3;          // a new player's link: two questions and the update
+constexpr int kMostWaitingCommands = 1024;  // the plugin's bound on link commands waiting
 
 struct Options {
   int stall_seconds = 60;
@@ -86,8 +87,9 @@ std::string Ms(double ms) {
   return fmt::format("{:.0f} ms", ms);
 }
 
+// The longest callback's wall time, and the longest CPU time of any callback.
 std::string LongestCall(const GameThread::Summary& summary) {
-  return fmt::format("{} ({} CPU)", Ms(summary.longest.wall_ms), Ms(summary.longest.cpu_ms));
+  return fmt::format("{} ({} CPU)", Ms(summary.longest.wall_ms), Ms(summary.longest_cpu_ms));
 }
 
 const char* YesNo(bool yes) { return yes ? "yes" : "no"; }
@@ -116,11 +118,19 @@ struct StallRun {
   std::size_t unavailable = 0;  // replies DatabaseUnavailable
 };
 
+struct QueuedRun {
+  GameThread::Summary command, tick;
+  std::size_t replies = 0;
+  std::size_t unavailable = 0;
+  double answered_ms = 0;  // from the first command to the last reply
+};
+
 struct ModeRun {
   GameThread::Summary connection;  // non-blocking: the ticks of the load's connection
   std::map<int, DelayRun> delays;  // by milliseconds each way
   AtOnceRun at_once;
   StallRun stall;
+  QueuedRun queued;  // non-blocking only
 };
 
 class Scenarios {
@@ -150,14 +160,25 @@ class Scenarios {
   std::ostream& Report() { return output_->Report(); }
   bool Failed() const { return failed_; }
 
-  // The plugin loaded anew with a store of mode; a non-blocking one connects at the first ticks,
-  // which are measured.
+  // The plugin loaded anew with a store of mode; a non-blocking one connects at the first ticks
+  // (which also check the table, and create it in a fresh database), then refreshes one row: those
+  // ticks are measured.
   void Load(StoreMode mode) {
     std::cerr << (mode == StoreMode::Blocking ? "blocking store\n" : "non-blocking store\n");
     plugin_->Use(kDatabase, mode, true);
     mode_ = mode;
     game_.Forget();
     if (mode == StoreMode::NonBlocking) {
+      // The first refresh needs its row, and a fresh database gets the table at the connection.
+      const bool connected = game_.TickUntil(
+          [&] {
+            return Status().find("Database: connected") != std::string::npos &&
+                   admin_->Run(fmt::format("SELECT COUNT(*) FROM information_schema.TABLES WHERE "
+                                           "TABLE_SCHEMA = '{}' AND TABLE_NAME = 'player_discord'",
+                                           kDatabase)) == 1;
+          },
+          Clock::now() + kLongestWait);
+      if (!connected) throw std::runtime_error("the non-blocking store did not connect");
       Warm();
       Run().connection = game_.Of(Callback::Tick);
     }
@@ -228,6 +249,42 @@ class Scenarios {
           fmt::format("{} logouts at once: {} rows refreshed", kLogoutsAtOnce, run.rows_refreshed));
     }
     proxy_.SetDelay(0us, 0us);
+  }
+
+  // A full server's players sending link commands while the statement in front of them waits on a
+  // stalled server, until the pending work holds as many as it takes; the statement's timeout
+  // starts the outage, which answers every one of them. Non-blocking store; ends once the first
+  // cool-down has passed.
+  void QueuedAtTimeout() {
+    std::cerr << kMostWaitingCommands << " link commands waiting in a stall\n";
+    std::vector<devhost::Player*> linking;
+    std::vector<std::string> codes(kLogoutsAtOnce);
+    for (std::string& code : codes) linking.push_back(&NewLinkingPlayer(&code));
+    devhost::Player& in_front = NewLinkedPlayer();
+    Warm();
+    output_->Clear();
+    proxy_.SetStalled(true);
+    game_.Forget();
+    const Clock::time_point start = Clock::now();
+    Logout(in_front);
+    for (int i = 0; i < kMostWaitingCommands; ++i) {
+      const std::size_t who = std::size_t(i % kLogoutsAtOnce);
+      Link(*linking[who], codes[who]);
+    }
+    const auto replies = [&] { return output_->CountLines("notify "); };
+    const bool answered = game_.TickUntil(
+        [&] { return replies() >= std::size_t(kMostWaitingCommands); }, start + kLongestWait);
+    QueuedRun& run = Run().queued;
+    run.answered_ms = Milliseconds(Clock::now() - start);
+    proxy_.SetStalled(false);
+    run.command = game_.Of(Callback::Command);
+    run.tick = game_.Of(Callback::Tick);
+    run.replies = replies();
+    run.unavailable = output_->CountLines(plugin_->PrintedMessageText("DatabaseUnavailable"));
+    if (!answered || run.replies != std::size_t(kMostWaitingCommands)) {
+      Fail(fmt::format("{} link commands waiting: {} replies", kMostWaitingCommands, run.replies));
+    }
+    game_.TickUntil(Clock::now() + 5500ms);  // the first cool-down
   }
 
   // The database refused (down), then back; blocking store.
@@ -435,14 +492,18 @@ class Scenarios {
     return output_->CountLines(ReplyMark(player));
   }
 
-  // The logout refreshes the plugin has finished since its load, as Veltrane.Status tells an
-  // admin. Clears the host's output.
-  std::uint64_t RefreshesSinceLoad() {
+  // What Veltrane.Status tells an admin. Clears the host's output.
+  std::string Status() {
     output_->Clear();
     FString status(u"Veltrane.Status");
     devhost::DevHost::Get().commands.DispatchConsole(admin_player_->As<AShooterPlayerController>(),
                                                      status);
-    const std::string text = output_->Text();
+    return output_->Text();
+  }
+
+  // The logout refreshes the plugin has finished since its load. Clears the host's output.
+  std::uint64_t RefreshesSinceLoad() {
+    const std::string text = Status();
     static const std::regex kCount(R"((\d+) logout refresh)");
     std::smatch found;
     if (!std::regex_search(text, found, kCount))
@@ -543,18 +604,25 @@ class Scenarios {
     const ModeRun& on = Run(StoreMode::NonBlocking);
     const double one_tick = Milliseconds(GameThread::kTickInterval);
     std::vector<std::string> rows;
-    const auto within = [](const GameThread::Summary& summary) {
-      return summary.longest.wall_ms <= kLongestCallbackMs;
+    // Judged on wall time, which is what the game waits; a callback that took longer only because
+    // the machine gave the core to another process is told apart.
+    const auto met = [](const GameThread::Summary& summary) {
+      if (summary.longest.wall_ms <= kLongestCallbackMs) return std::string("yes");
+      if (summary.longest_cpu_ms <= kLongestCallbackMs)
+        return std::string("no in wall time, yes in CPU time (the core was taken away)");
+      return std::string("no");
     };
     const auto above = [](const GameThread::Summary& summary) {
-      return summary.above_one_ms == 0 ? std::string()
-                                       : fmt::format(", {} above 1 ms", summary.above_one_ms);
+      if (summary.above_one_ms == 0) return std::string();
+      return fmt::format(", {} above 1 ms ({} in CPU time)", summary.above_one_ms,
+                         summary.above_one_ms_cpu);
     };
 
     rows.push_back(fmt::format(
-        "| the load: connecting at the first ticks, then one refresh (no delay) | connects inside "
-        "the load | longest tick {} over {} ticks | no callback above 1 ms | {} |",
-        LongestCall(on.connection), on.connection.calls, YesNo(within(on.connection))));
+        "| the load: connecting and checking the table at the first ticks, then one refresh (no "
+        "delay) | connects inside the load | longest tick {} over {} ticks | no callback above 1 "
+        "ms | {} |",
+        LongestCall(on.connection), on.connection.calls, met(on.connection)));
 
     for (const auto& [delay, blocking] : off.delays) {
       const auto found = on.delays.find(delay);
@@ -586,7 +654,7 @@ class Scenarios {
           above(link_callbacks), Ms(Median(non_blocking.link_held)),
           Ms(Median(non_blocking.link_reply)), Ms(Longest(non_blocking.link_reply)), in_time,
           non_blocking.link_reply.size(), Ms(allowed), replies_within(tick_a_statement),
-          Ms(tick_a_statement), Ms(round_trips), Ms(allowed), YesNo(within(link_callbacks)),
+          Ms(tick_a_statement), Ms(round_trips), Ms(allowed), met(link_callbacks),
           YesNo(replies_met)));
 
       GameThread::Summary logout_callbacks = non_blocking.hook;
@@ -600,7 +668,7 @@ class Scenarios {
           Ms(non_blocking.hook.longest.wall_ms), Ms(non_blocking.tick.longest.wall_ms),
           above(logout_callbacks), Ms(Median(non_blocking.logout_held)),
           Ms(Median(non_blocking.logout_done)), Ms(Longest(non_blocking.logout_done)),
-          YesNo(within(logout_callbacks))));
+          met(logout_callbacks)));
     }
 
     const auto off_far = off.delays.find(50);
@@ -630,7 +698,8 @@ class Scenarios {
         Ms(on_once.hook.longest.wall_ms), on_once.tick.calls, Ms(on_once.tick.total_ms),
         LongestCall(on_once.tick), above(on_once.tick), Ms(on_once.all_refreshed_ms),
         on_once.rows_refreshed, kLogoutsAtOnce,
-        YesNo(on_once.rows_refreshed == std::uint64_t(kLogoutsAtOnce) && within(on_once.tick))));
+        on_once.rows_refreshed == std::uint64_t(kLogoutsAtOnce) ? met(on_once.tick)
+                                                                : std::string("no")));
 
     const StallRun& off_stall = off.stall;
     const StallRun& on_stall = on.stall;
@@ -649,8 +718,21 @@ class Scenarios {
         Ms(on_stall.command.longest.wall_ms), Ms(on_stall.hook.longest.wall_ms),
         Ms(on_stall.tick.longest.wall_ms), on_stall.tick.calls, above(stall_callbacks),
         Ms(stall_callbacks.total_ms), on_stall.link_reply.size(), on_stall.unavailable,
-        Ms(Median(on_stall.link_reply)), Ms(Longest(on_stall.link_reply)),
-        YesNo(within(stall_callbacks))));
+        Ms(Median(on_stall.link_reply)), Ms(Longest(on_stall.link_reply)), met(stall_callbacks)));
+
+    const QueuedRun& queued = on.queued;
+    GameThread::Summary queued_callbacks = queued.command;
+    queued_callbacks.Add(queued.tick);
+    rows.push_back(fmt::format(
+        "| stalled: {} players send {} link commands (as many as may wait) behind a refresh "
+        "whose statement then times out | none wait: the first command holds the game thread for "
+        "the timeout, the rest are answered at once (the stall above) | longest callback {} "
+        "(command {}, tick {}{}); {} replies (DatabaseUnavailable {}), the last {} after the "
+        "first command | no callback above 1 ms | {} |",
+        kLogoutsAtOnce, kMostWaitingCommands, LongestCall(queued_callbacks),
+        Ms(queued.command.longest.wall_ms), Ms(queued.tick.longest.wall_ms),
+        above(queued_callbacks), queued.replies, queued.unavailable, Ms(queued.answered_ms),
+        met(queued_callbacks)));
     return rows;
   }
 
@@ -704,6 +786,7 @@ int main(int argc, char** argv) {
     scenarios.Load(StoreMode::NonBlocking);
     scenarios.Delayed();
     scenarios.LogoutsAtOnce();
+    scenarios.QueuedAtTimeout();
     scenarios.Stalled();
     scenarios.PrintTables();
     return scenarios.Failed() ? 1 : 0;
