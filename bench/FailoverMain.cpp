@@ -148,7 +148,7 @@ class FailoverRun {
       admin.Run("INSERT INTO player_discord (discord_id, code) VALUES " + values);
     }
     // A fresh load connects to the first node again.
-    plugin_.Use(database, false);
+    plugin_.Use(database, InProcessPlugin::StoreMode::Blocking, false);
 
     const std::string linked = plugin_.PrintedMessageText("AccountLinked");
     int next = 0;

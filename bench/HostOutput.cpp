@@ -42,7 +42,7 @@ void HostOutput::Clear() {
     throw std::runtime_error("cannot clear the host output");
 }
 
-std::size_t HostOutput::CountLines(std::string_view fragment) const {
+std::string HostOutput::Text() const {
   std::fflush(stdout);
   std::string text;
   char chunk[65536];
@@ -52,6 +52,11 @@ std::size_t HostOutput::CountLines(std::string_view fragment) const {
     text.append(chunk, std::size_t(count));
     offset += count;
   }
+  return text;
+}
+
+std::size_t HostOutput::CountLines(std::string_view fragment) const {
+  const std::string text = Text();
   std::size_t lines = 0;
   for (std::size_t start = 0; start < text.size();) {
     std::size_t end = text.find('\n', start);

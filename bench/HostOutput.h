@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <memory>
 #include <ostream>
+#include <string>
 #include <string_view>
 
 namespace veltrane::bench {
@@ -24,6 +25,8 @@ class HostOutput {
 
   // Forgets what the host printed so far.
   void Clear();
+  // What the host printed since the last Clear.
+  std::string Text() const;
   // Lines printed since the last Clear that contain fragment.
   std::size_t CountLines(std::string_view fragment) const;
 

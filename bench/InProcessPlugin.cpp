@@ -47,32 +47,33 @@ InProcessPlugin::~InProcessPlugin() {
   if (host.plugin && host.plugin->IsLoaded()) host.plugin->Unload();
 }
 
-void InProcessPlugin::Use(const std::string& database, bool refresh_on_logout) {
+void InProcessPlugin::Use(const std::string& database, StoreMode mode, bool refresh_on_logout) {
   devhost::PluginModule& plugin = *devhost::DevHost::Get().plugin;
-  if (plugin.IsLoaded() && database_ == database) {
+  if (plugin.IsLoaded() && database_ == database && mode_ == mode) {
     if (refresh_on_logout_ == refresh_on_logout) return;
-    WriteConfig(database, refresh_on_logout);
+    WriteConfig(database, mode, refresh_on_logout);
     FString reload(u"Veltrane.Reload");
     devhost::DevHost::Get().commands.DispatchConsole(nullptr, reload);
     refresh_on_logout_ = refresh_on_logout;
     return;
   }
-  // The store opens its connection at load, so another database takes a new load.
+  // The store is made at load, so another database or mode takes a new load.
   if (plugin.IsLoaded()) plugin.Unload();
   database_.reset();
-  WriteConfig(database, refresh_on_logout);
+  WriteConfig(database, mode, refresh_on_logout);
   plugin.Load();
   if (!plugin.IsLoaded()) {
     throw std::runtime_error("the plugin did not load; its log: " +
                              (root_ / "logs" / "devhost.log").string());
   }
   database_ = database;
+  mode_ = mode;
   refresh_on_logout_ = refresh_on_logout;
 }
 
-void InProcessPlugin::UseRefresh(bool refresh_on_logout,
+void InProcessPlugin::UseRefresh(StoreMode mode, bool refresh_on_logout,
                                  const std::string& database_when_unloaded) {
-  Use(database_.value_or(database_when_unloaded), refresh_on_logout);
+  Use(database_.value_or(database_when_unloaded), mode, refresh_on_logout);
 }
 
 devhost::Player& InProcessPlugin::Join(devhost::PlayerProfile profile) {
@@ -101,7 +102,8 @@ std::string InProcessPlugin::PrintedMessageText(const std::string& key) const {
   return "text=" + devhost::JsonText(MessageText(key));
 }
 
-void InProcessPlugin::WriteConfig(const std::string& database, bool refresh_on_logout) const {
+void InProcessPlugin::WriteConfig(const std::string& database, StoreMode mode,
+                                  bool refresh_on_logout) const {
   nlohmann::json config = example_;
   nlohmann::json& settings = config["Settings"];
   settings["debug"] = false;
@@ -109,9 +111,13 @@ void InProcessPlugin::WriteConfig(const std::string& database, bool refresh_on_l
   settings["NotificationMode"] = true;
   settings["UpdatePlayerDataOnLogout"] = refresh_on_logout;
   settings["Discord"]["EnableDiscord"] = false;
-  config["Database"] = {{"MysqlHost", server_.host}, {"MysqlPort", server_.port},
-                        {"MysqlUser", server_.user}, {"MysqlPass", server_.password},
-                        {"MysqlDB", database},       {"MysqlTimeout", 10}};
+  config["Database"] = {{"MysqlHost", server_.host},
+                        {"MysqlPort", server_.port},
+                        {"MysqlUser", server_.user},
+                        {"MysqlPass", server_.password},
+                        {"MysqlDB", database},
+                        {"MysqlTimeout", 10},
+                        {"NonBlocking", mode == StoreMode::NonBlocking}};
   std::ofstream(root_ / "ArkApi" / "Plugins" / "Veltrane" / "config.json") << config.dump(2);
 }
 

@@ -21,6 +21,10 @@ namespace veltrane::bench {
 class InProcessPlugin {
  public:
   using LogoutFunction = void (*)(AShooterGameMode*, AController*);
+  // Database.NonBlocking of the configuration written. Given at every load, never taken from the
+  // example configuration, so that a benchmark measures the store it names whatever the example
+  // says. A non-blocking store goes on only at the host's ticks, which the benchmark then calls.
+  enum class StoreMode { Blocking, NonBlocking };
 
   // root is the server's directory (the configuration goes below it); messages come from the
   // example configuration.
@@ -30,11 +34,13 @@ class InProcessPlugin {
   InProcessPlugin(const InProcessPlugin&) = delete;
   InProcessPlugin& operator=(const InProcessPlugin&) = delete;
 
-  // The plugin loaded against database (reloaded when it used another one) with the logout
-  // refresh on or off (switched with the reload command). Throws when the load fails.
-  void Use(const std::string& database, bool refresh_on_logout);
+  // The plugin loaded against database with a store of mode (loaded anew when it used another
+  // database or mode) and the logout refresh on or off (switched with the reload command). Throws
+  // when the load fails. A non-blocking store connects at the first tick after the load.
+  void Use(const std::string& database, StoreMode mode, bool refresh_on_logout);
   // The same with whatever database it already uses.
-  void UseRefresh(bool refresh_on_logout, const std::string& database_when_unloaded);
+  void UseRefresh(StoreMode mode, bool refresh_on_logout,
+                  const std::string& database_when_unloaded);
 
   devhost::Player& Join(devhost::PlayerProfile profile);
   void Leave(devhost::Player& player);
@@ -51,12 +57,13 @@ class InProcessPlugin {
   std::string PrintedMessageText(const std::string& key) const;
 
  private:
-  void WriteConfig(const std::string& database, bool refresh_on_logout) const;
+  void WriteConfig(const std::string& database, StoreMode mode, bool refresh_on_logout) const;
 
   std::filesystem::path root_;
   nlohmann::json example_;
   ServerAddress server_;
   std::optional<std::string> database_;
+  StoreMode mode_ = StoreMode::Blocking;
   bool refresh_on_logout_ = false;
 };
 

@@ -88,7 +88,7 @@ void Link(benchmark::State& state, int rows, bool player_has_unlinked_row) {
   SeededTable& table = *context.tables.at(rows);
   RawConnection& raw = *context.raw.at(rows);
   InProcessPlugin& plugin = *context.plugin;
-  plugin.Use(table.Database(), false);
+  plugin.Use(table.Database(), InProcessPlugin::StoreMode::Blocking, false);
 
   const int count = int(state.max_iterations) + context.workload.warm_up_calls;
   const std::vector<LinkAttempt> plugin_attempts = NewAttempts(count, "P", context);

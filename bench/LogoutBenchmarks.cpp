@@ -82,7 +82,7 @@ void Refresh(benchmark::State& state, int rows) {
   SeededTable& table = *context.tables.at(rows);
   RawConnection& raw = *context.raw.at(rows);
   InProcessPlugin& plugin = *context.plugin;
-  plugin.Use(table.Database(), true);
+  plugin.Use(table.Database(), InProcessPlugin::StoreMode::Blocking, true);
 
   const int count = int(state.max_iterations) + context.workload.warm_up_calls;
   std::vector<Departure> departures = NewDepartures(table, 2 * count, context);
@@ -129,7 +129,7 @@ void HookWithRefreshOff(benchmark::State& state, int rows) {
   BenchContext& context = Context();
   SeededTable& table = *context.tables.at(rows);
   InProcessPlugin& plugin = *context.plugin;
-  plugin.UseRefresh(false, table.Database());
+  plugin.UseRefresh(InProcessPlugin::StoreMode::Blocking, false, table.Database());
   devhost::PlayerProfile profile;
   profile.script_name = fmt::format("stayer-{}", ++context.generation);
   profile.eos_id = u"00000000000000000000000000000000";

@@ -1,24 +1,35 @@
 // veltrane_outage_bench: how long the plugin holds the game thread while its database is far away
 // or gone, with the database put behind a fault proxy (tests/support/FaultProxy). Runs the
-// scenarios one after the other and prints a Markdown table (scripts/bench-outage).
+// scenarios one after the other, first with a blocking store (Database.NonBlocking false: each
+// statement waits inside the callback that needs it), then with a non-blocking one (the statements
+// go on at the host's ticks, which the benchmark calls every 16 ms while it waits, as the game's
+// loop does), and prints Markdown tables (scripts/bench-outage).
 //
 //   veltrane_outage_bench [--stall-seconds=60] [--delay-calls=30] [--root=DIR]
 //
 // Needs VELTRANE_DB_HOST/PORT/USER/PASS of a sandbox server; works in a database of its own,
 // veltrane_outage_bench, made afresh. Exits 1 when a scenario did not do what it must (a link
-// lost, a row written twice), 2 when the run could not start.
+// lost, a row written twice or not refreshed, a reply lost or given twice), 2 when the run could
+// not start.
 
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <numeric>
+#include <random>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "DevHost.h"
+#include "GameThread.h"
 #include "HostOutput.h"
 #include "InProcessPlugin.h"
 #include "RawConnection.h"
@@ -29,10 +40,20 @@ namespace veltrane::bench {
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using Callback = GameThread::Callback;
+using StoreMode = InProcessPlugin::StoreMode;
 using namespace std::chrono_literals;
 
 constexpr char kDatabase[] = "veltrane_outage_bench";
 constexpr int kMysqlTimeoutSeconds = 10;  // the default of the example configuration
+constexpr int kLogoutsAtOnce = 70;        // a full server restarting
+constexpr std::chrono::milliseconds kLogoutsAtOnceDelay{10};
+// How long the benchmark waits for a reply or a refresh before it calls it lost.
+constexpr std::chrono::seconds kLongestWait{90};
+constexpr double kLongestCallbackMs = 1.0;  // the non-blocking store's aim for any callback
+constexpr double kLeastGameThreadRatio = 300;
+constexpr int kLinkStatements = 3;          // a new player's link: two questions and the update
+constexpr int kMostWaitingCommands = 1024;  // the plugin's bound on link commands waiting
 
 struct Options {
   int stall_seconds = 60;
@@ -44,18 +65,73 @@ double Milliseconds(Clock::duration duration) {
   return std::chrono::duration<double, std::milli>(duration).count();
 }
 
-template <typename Work>
-double MillisecondsOf(Work&& work) {
-  const Clock::time_point start = Clock::now();
-  work();
-  return Milliseconds(Clock::now() - start);
-}
-
 double Median(std::vector<double> values) {
   if (values.empty()) return 0;
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
 }
+
+double Longest(const std::vector<double>& values) {
+  return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+}
+
+double Sum(const std::vector<double>& values) {
+  return std::accumulate(values.begin(), values.end(), 0.0);
+}
+
+// Milliseconds with the digits that mean something at their size.
+std::string Ms(double ms) {
+  if (ms < 1) return fmt::format("{:.3f} ms", ms);
+  if (ms < 10) return fmt::format("{:.2f} ms", ms);
+  if (ms < 100) return fmt::format("{:.1f} ms", ms);
+  return fmt::format("{:.0f} ms", ms);
+}
+
+// The longest callback's wall time, and the longest CPU time of any callback.
+std::string LongestCall(const GameThread::Summary& summary) {
+  return fmt::format("{} ({} CPU)", Ms(summary.longest.wall_ms), Ms(summary.longest_cpu_ms));
+}
+
+const char* YesNo(bool yes) { return yes ? "yes" : "no"; }
+
+// One delay's figures in one mode.
+struct DelayRun {
+  std::vector<double> link_held;    // game thread: the command, and the ticks until his reply
+  std::vector<double> link_reply;   // from the command to his reply
+  std::vector<double> logout_held;  // game thread: the hook, and the ticks until the refresh
+  std::vector<double> logout_done;  // from the hook to the refresh's end
+  std::vector<double> raw_link, raw_logout;  // the same statements raw (blocking run only)
+  GameThread::Summary command, hook, tick;
+};
+
+struct AtOnceRun {
+  GameThread::Summary hook, tick;
+  double all_refreshed_ms = 0;  // from the first logout to the last refresh's end
+  std::uint64_t rows_refreshed = 0;
+};
+
+struct StallRun {
+  std::vector<double> held;  // each action's callback
+  GameThread::Summary command, hook, tick;
+  std::vector<double> link_reply;
+  std::size_t links = 0;
+  std::size_t unavailable = 0;  // replies DatabaseUnavailable
+};
+
+struct QueuedRun {
+  GameThread::Summary command, tick;
+  std::size_t replies = 0;
+  std::size_t unavailable = 0;
+  double answered_ms = 0;  // from the first command to the last reply
+};
+
+struct ModeRun {
+  GameThread::Summary connection;  // non-blocking: the ticks of the load's connection
+  std::map<int, DelayRun> delays;  // by milliseconds each way
+  AtOnceRun at_once;
+  StallRun stall;
+  QueuedRun queued;  // non-blocking only
+};
 
 class Scenarios {
  public:
@@ -74,75 +150,144 @@ class Scenarios {
     plugin_ = std::make_unique<InProcessPlugin>(
         options_.root, std::filesystem::path(VELTRANE_SOURCE_DIR) / "config" / "config.json",
         through_proxy, VELTRANE_PLUGIN_MODULE);
-    plugin_->Use(kDatabase, true);
     raw_ = std::make_unique<RawConnection>(through_proxy, kDatabase);
+    devhost::PlayerProfile admin_profile;
+    admin_profile.script_name = "admin";
+    admin_profile.eos_id = u"eos-outage-admin";
+    admin_player_ = &plugin_->Join(std::move(admin_profile));
   }
 
   std::ostream& Report() { return output_->Report(); }
   bool Failed() const { return failed_; }
 
-  // A player with a fresh code row of his own, joined.
-  devhost::Player& NewLinkingPlayer(std::string* code_out = nullptr) {
-    const int n = ++players_made_;
-    const std::string code = fmt::format("OUTAGE{:06}", n);
-    admin_->Run(fmt::format(
-        "INSERT INTO player_discord (eos_id, discord_id, code) VALUES ('0', 'd{}', '{}')", n,
-        code));
-    if (code_out != nullptr) *code_out = code;
-    return Join(n, fmt::format("eos-outage-{:06}", n));
-  }
-  // A player whose row is linked already, joined: his logout refreshes it.
-  devhost::Player& NewLinkedPlayer() {
-    const int n = ++players_made_;
-    const std::string eos_id = fmt::format("eos-outage-{:06}", n);
-    admin_->Run(
-        fmt::format("INSERT INTO player_discord (eos_id, discord_id, player_id, code) "
-                    "VALUES ('{}', 'd{}', {}, 'Linked')",
-                    eos_id, n, n));
-    return Join(n, eos_id);
-  }
-
-  double Link(devhost::Player& player, const std::string& code) {
-    FString line(AsaApi::Tools::Utf8Decode(plugin_->MessageText("LinkDiscordCmd") + " " + code));
-    return MillisecondsOf([&] { InProcessPlugin::Chat(player, line); });
-  }
-  double Logout(devhost::Player& player) {
-    const InProcessPlugin::LogoutFunction logout = InProcessPlugin::LogoutEntry();
-    return MillisecondsOf([&] { logout(InProcessPlugin::GameMode(), player.As<AController>()); });
+  // The plugin loaded anew with a store of mode; a non-blocking one connects at the first ticks
+  // (which also check the table, and create it in a fresh database), then refreshes one row: those
+  // ticks are measured.
+  void Load(StoreMode mode) {
+    std::cerr << (mode == StoreMode::Blocking ? "blocking store\n" : "non-blocking store\n");
+    plugin_->Use(kDatabase, mode, true);
+    mode_ = mode;
+    game_.Forget();
+    if (mode == StoreMode::NonBlocking) {
+      // The first refresh needs its row, and a fresh database gets the table at the connection.
+      const bool connected = game_.TickUntil(
+          [&] {
+            return Status().find("Database: connected") != std::string::npos &&
+                   admin_->Run(fmt::format("SELECT COUNT(*) FROM information_schema.TABLES WHERE "
+                                           "TABLE_SCHEMA = '{}' AND TABLE_NAME = 'player_discord'",
+                                           kDatabase)) == 1;
+          },
+          Clock::now() + kLongestWait);
+      if (!connected) throw std::runtime_error("the non-blocking store did not connect");
+      Warm();
+      Run().connection = game_.Of(Callback::Tick);
+    }
   }
 
-  // The database stalled for stall_seconds, one player action a second, links and logouts
-  // alternating.
-  void Stalled() {
-    std::cerr << "stalled: " << options_.stall_seconds << " s\n";
-    std::vector<devhost::Player*> linking;
-    std::vector<std::string> codes(std::size_t(options_.stall_seconds));
+  // The link command and the logout refresh with a delay added to every packet; with the blocking
+  // store beside the same statements sent raw through the same proxy.
+  void Delayed() {
+    for (const std::chrono::milliseconds delay : {1ms, 10ms, 50ms}) {
+      std::cerr << "delay " << delay.count() << " ms each way\n";
+      proxy_.SetDelay(delay, delay);
+      DelayRun& run = Run().delays[int(delay.count())];
+      game_.Forget();
+      for (int i = 0; i < options_.delay_calls; ++i) {
+        std::string code;
+        std::string eos_id;
+        devhost::Player& linking = NewLinkingPlayer(&code);
+        devhost::Player& leaving = NewLinkedPlayer(&eos_id);
+        const int n = players_made_;
+        Jitter();
+        LinkAndReply(linking, code, run.link_held, run.link_reply);
+        Jitter();
+        LogoutAndRefresh(leaving, eos_id, run.logout_held, run.logout_done);
+        if (mode_ == StoreMode::Blocking) RawStatements(n, run);
+      }
+      run.command = game_.Of(Callback::Command);
+      run.hook = game_.Of(Callback::Hook);
+      run.tick = game_.Of(Callback::Tick);
+      if (mode_ != StoreMode::Blocking) continue;
+      blocking_rows_.push_back(fmt::format(
+          "| +{} ms each way: link command (3 statements) | plugin {:.1f} ms, raw {:.1f} ms "
+          "(median of {}) | about one round trip per statement |",
+          delay.count(), Median(run.link_held), Median(run.raw_link), options_.delay_calls));
+      blocking_rows_.push_back(fmt::format(
+          "| +{} ms each way: logout refresh (3 statements) | plugin {:.1f} ms, raw {:.1f} ms "
+          "(median of {}) | about one round trip per statement |",
+          delay.count(), Median(run.logout_held), Median(run.raw_logout), options_.delay_calls));
+    }
+    proxy_.SetDelay(0us, 0us);
+  }
+
+  // A full server's players logging out at once, with a delay added to every packet.
+  void LogoutsAtOnce() {
+    std::cerr << kLogoutsAtOnce << " logouts at once\n";
+    proxy_.SetDelay(kLogoutsAtOnceDelay, kLogoutsAtOnceDelay);
     std::vector<devhost::Player*> leaving;
-    for (int i = 0; i < options_.stall_seconds; ++i) {
-      linking.push_back(&NewLinkingPlayer(&codes[std::size_t(i)]));
-      leaving.push_back(&NewLinkedPlayer());
-    }
+    std::vector<std::string> eos_ids(kLogoutsAtOnce);
+    for (std::string& eos_id : eos_ids) leaving.push_back(&NewLinkedPlayer(&eos_id));
     Warm();
-    proxy_.SetStalled(true);
+    const std::uint64_t refreshes_before = RefreshesSinceLoad();
+    game_.Forget();
     const Clock::time_point start = Clock::now();
-    std::vector<double> held;
-    for (int i = 0; i < options_.stall_seconds; ++i) {
-      std::this_thread::sleep_until(start + std::chrono::seconds(i));
-      held.push_back(i % 2 == 0 ? Link(*linking[std::size_t(i)], codes[std::size_t(i)])
-                                : Logout(*leaving[std::size_t(i)]));
+    for (devhost::Player* player : leaving) Logout(*player);
+    const bool all =
+        game_.TickUntil([&] { return RefreshesSinceLoad() >= refreshes_before + kLogoutsAtOnce; },
+                        start + kLongestWait);
+    AtOnceRun& run = Run().at_once;
+    run.all_refreshed_ms = Milliseconds(Clock::now() - start);
+    run.hook = game_.Of(Callback::Hook);
+    run.tick = game_.Of(Callback::Tick);
+    std::string listed;
+    for (const std::string& eos_id : eos_ids)
+      listed += (listed.empty() ? "'" : ", '") + eos_id + "'";
+    run.rows_refreshed = admin_->Run(fmt::format(
+        "SELECT COUNT(*) FROM player_discord WHERE code = 'Updated' AND eos_id IN ({})", listed));
+    if (!all || run.rows_refreshed != std::uint64_t(kLogoutsAtOnce)) {
+      Fail(
+          fmt::format("{} logouts at once: {} rows refreshed", kLogoutsAtOnce, run.rows_refreshed));
     }
-    const double total = std::accumulate(held.begin(), held.end(), 0.0);
-    const std::size_t long_calls =
-        std::size_t(std::count_if(held.begin(), held.end(), [](double ms) { return ms >= 5; }));
-    rows_.push_back(fmt::format(
-        "| stalled {} s, one action a second ({} actions) | {:.0f} ms in total, longest {:.0f} "
-        "ms; {} actions above 5 ms | at most 2 x {} s + one 3 s reconnection per cool-down |",
-        options_.stall_seconds, held.size(), total, *std::max_element(held.begin(), held.end()),
-        long_calls, kMysqlTimeoutSeconds));
-    proxy_.SetStalled(false);
+    proxy_.SetDelay(0us, 0us);
   }
 
-  // The database refused (down), then back.
+  // A full server's players sending link commands while the statement in front of them waits on a
+  // stalled server, until the pending work holds as many as it takes; the statement's timeout
+  // starts the outage, which answers every one of them. Non-blocking store; ends once the first
+  // cool-down has passed.
+  void QueuedAtTimeout() {
+    std::cerr << kMostWaitingCommands << " link commands waiting in a stall\n";
+    std::vector<devhost::Player*> linking;
+    std::vector<std::string> codes(kLogoutsAtOnce);
+    for (std::string& code : codes) linking.push_back(&NewLinkingPlayer(&code));
+    devhost::Player& in_front = NewLinkedPlayer();
+    Warm();
+    output_->Clear();
+    proxy_.SetStalled(true);
+    game_.Forget();
+    const Clock::time_point start = Clock::now();
+    Logout(in_front);
+    for (int i = 0; i < kMostWaitingCommands; ++i) {
+      const std::size_t who = std::size_t(i % kLogoutsAtOnce);
+      Link(*linking[who], codes[who]);
+    }
+    const auto replies = [&] { return output_->CountLines("notify "); };
+    const bool answered = game_.TickUntil(
+        [&] { return replies() >= std::size_t(kMostWaitingCommands); }, start + kLongestWait);
+    QueuedRun& run = Run().queued;
+    run.answered_ms = Milliseconds(Clock::now() - start);
+    proxy_.SetStalled(false);
+    run.command = game_.Of(Callback::Command);
+    run.tick = game_.Of(Callback::Tick);
+    run.replies = replies();
+    run.unavailable = output_->CountLines(plugin_->PrintedMessageText("DatabaseUnavailable"));
+    if (!answered || run.replies != std::size_t(kMostWaitingCommands)) {
+      Fail(fmt::format("{} link commands waiting: {} replies", kMostWaitingCommands, run.replies));
+    }
+    game_.TickUntil(Clock::now() + 5500ms);  // the first cool-down
+  }
+
+  // The database refused (down), then back; blocking store.
   void RefusedThenBack() {
     std::cerr << "refused, then back\n";
     std::vector<devhost::Player*> linking;
@@ -163,11 +308,11 @@ class Scenarios {
     // The first action meets the dropped connection; all after it the cool-down.
     const double first = held.front();
     const std::vector<double> during(held.begin() + 1, held.end());
-    rows_.push_back(fmt::format(
+    blocking_rows_.push_back(fmt::format(
         "| refused (server down), {} actions | first {:.2f} ms, then median {:.3f} ms, longest "
         "{:.3f} ms | every action under 5 ms |",
-        held.size(), first, Median(during), *std::max_element(during.begin(), during.end())));
-    if (*std::max_element(held.begin(), held.end()) >= 5) failed_ = true;
+        held.size(), first, Median(during), Longest(during)));
+    if (Longest(held) >= 5) failed_ = true;
 
     proxy_.SetRefusing(false);
     std::this_thread::sleep_for(5500ms);  // the first cool-down
@@ -177,75 +322,145 @@ class Scenarios {
     const std::uint64_t linked_twice = admin_->Run(
         "SELECT COUNT(*) FROM (SELECT eos_id FROM player_discord WHERE player_id <> 0 GROUP BY "
         "eos_id HAVING COUNT(*) > 1) AS twice");
-    rows_.push_back(fmt::format(
+    blocking_rows_.push_back(fmt::format(
         "| the server back, first link after the cool-down | {:.2f} ms, player told AccountLinked: "
         "{}, EOS ids on more than one linked row: {} | links normally, nothing twice |",
-        back, told ? "yes" : "no", linked_twice));
+        back, YesNo(told), linked_twice));
     if (!told || linked_twice != 0) failed_ = true;
   }
 
-  // The link command and the logout refresh with a delay added to every packet, beside the same
-  // statements sent raw through the same proxy.
-  void Delayed() {
-    for (const std::chrono::milliseconds delay : {1ms, 10ms, 50ms}) {
-      std::cerr << "delay " << delay.count() << " ms each way\n";
-      proxy_.SetDelay(delay, delay);
-      std::vector<double> plugin_link, raw_link, plugin_logout, raw_logout;
-      for (int i = 0; i < options_.delay_calls; ++i) {
-        std::string code;
-        devhost::Player& linking = NewLinkingPlayer(&code);
-        devhost::Player& leaving = NewLinkedPlayer();
-        const int n = players_made_;
-        plugin_link.push_back(Link(linking, code));
-        plugin_logout.push_back(Logout(leaving));
-        // The store's statements for a new player (three questions asked of an EOS id without a
-        // row are two) and for a refresh, raw.
-        const std::string raw_code = fmt::format("RAW{:06}", n);
-        admin_->Run(fmt::format(
-            "INSERT INTO player_discord (eos_id, discord_id, code) VALUES ('0', 'r{}', '{}')", n,
-            raw_code));
-        raw_link.push_back(MillisecondsOf([&] {
-          raw_->Run(fmt::format(
-              "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = 'raw-{}');", n));
-          raw_->Run(fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE code = '{}');",
-                                raw_code));
-          raw_->Run(
-              fmt::format("UPDATE player_discord SET eos_id = 'raw-{}', player_id = {}, "
-                          "character_name = 'Raw', tribe_id = 0, tribe_name = '', code = "
-                          "'Linked' WHERE code = '{}';",
-                          n, n, raw_code));
-        }));
-        raw_logout.push_back(MillisecondsOf([&] {
-          raw_->Run(fmt::format(
-              "SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = 'raw-{}');", n));
-          raw_->Run(fmt::format(
-              "SELECT COUNT(*) FROM player_discord WHERE player_id <> 0 AND eos_id = 'raw-{}';",
-              n));
-          raw_->Run(
-              fmt::format("UPDATE player_discord SET character_name = 'Raw', tribe_id = 0, "
-                          "tribe_name = '', code = 'Updated' WHERE eos_id = 'raw-{}';",
-                          n));
-        }));
-      }
-      rows_.push_back(fmt::format(
-          "| +{} ms each way: link command (3 statements) | plugin {:.1f} ms, raw {:.1f} ms "
-          "(median of {}) | about one round trip per statement |",
-          delay.count(), Median(plugin_link), Median(raw_link), options_.delay_calls));
-      rows_.push_back(fmt::format(
-          "| +{} ms each way: logout refresh (3 statements) | plugin {:.1f} ms, raw {:.1f} ms "
-          "(median of {}) | about one round trip per statement |",
-          delay.count(), Median(plugin_logout), Median(raw_logout), options_.delay_calls));
+  // The database stalled for stall_seconds, one player action a second, links and logouts
+  // alternating. With a non-blocking store the game ticks all the while, and the stall lasts its
+  // whole length; the replies still owed are waited for after it.
+  void Stalled() {
+    std::cerr << "stalled: " << options_.stall_seconds << " s\n";
+    std::vector<devhost::Player*> linking;
+    std::vector<std::string> codes(std::size_t(options_.stall_seconds));
+    std::vector<devhost::Player*> leaving;
+    for (int i = 0; i < options_.stall_seconds; ++i) {
+      linking.push_back(&NewLinkingPlayer(&codes[std::size_t(i)]));
+      leaving.push_back(&NewLinkedPlayer());
     }
-    proxy_.SetDelay(0us, 0us);
+    Warm();
+    StallRun& run = Run().stall;
+    struct Asked {
+      devhost::Player* player;
+      Clock::time_point at;
+      bool replied = false;
+    };
+    std::vector<Asked> asked;
+    // Notes the replies that have come; true when every player asked has his.
+    const auto replies_come = [&] {
+      const std::string text = output_->Text();
+      const Clock::time_point now = Clock::now();
+      bool all = true;
+      for (Asked& one : asked) {
+        if (!one.replied && text.find(ReplyMark(*one.player)) != std::string::npos) {
+          one.replied = true;
+          run.link_reply.push_back(Milliseconds(now - one.at));
+        }
+        all = all && one.replied;
+      }
+      return all;
+    };
+    const auto note_replies = [&] {
+      replies_come();
+      return false;
+    };
+
+    output_->Clear();
+    proxy_.SetStalled(true);
+    game_.Forget();
+    const Clock::time_point start = Clock::now();
+    for (int i = 0; i < options_.stall_seconds; ++i) {
+      const Clock::time_point due = start + std::chrono::seconds(i);
+      if (mode_ == StoreMode::NonBlocking) {
+        game_.TickUntil(note_replies, due);
+      } else {
+        std::this_thread::sleep_until(due);
+      }
+      const std::size_t who = std::size_t(i);
+      if (i % 2 == 0) {
+        asked.push_back({linking[who], Clock::now()});
+        run.held.push_back(Link(*linking[who], codes[who]));
+      } else {
+        run.held.push_back(Logout(*leaving[who]));
+      }
+      replies_come();
+    }
+    if (mode_ == StoreMode::NonBlocking) {
+      game_.TickUntil(note_replies, start + std::chrono::seconds(options_.stall_seconds));
+    }
+    proxy_.SetStalled(false);
+    const bool all_replied = game_.TickUntil(replies_come, Clock::now() + kLongestWait);
+    run.command = game_.Of(Callback::Command);
+    run.hook = game_.Of(Callback::Hook);
+    run.tick = game_.Of(Callback::Tick);
+    run.links = asked.size();
+    run.unavailable = output_->CountLines(plugin_->PrintedMessageText("DatabaseUnavailable"));
+    std::size_t answered_twice = 0;
+    for (const Asked& one : asked) {
+      if (RepliesTo(*one.player) > 1) ++answered_twice;
+    }
+    if (!all_replied || answered_twice > 0) {
+      Fail(fmt::format("stall: {} of {} link commands answered, {} of them more than once",
+                       run.link_reply.size(), run.links, answered_twice));
+    }
+    if (mode_ == StoreMode::Blocking) {
+      const std::size_t long_calls = std::size_t(
+          std::count_if(run.held.begin(), run.held.end(), [](double ms) { return ms >= 5; }));
+      blocking_rows_.push_back(fmt::format(
+          "| stalled {} s, one action a second ({} actions) | {:.0f} ms in total, longest {:.0f} "
+          "ms; {} actions above 5 ms | at most 2 x {} s + one 3 s reconnection per cool-down |",
+          options_.stall_seconds, run.held.size(), Sum(run.held), Longest(run.held), long_calls,
+          kMysqlTimeoutSeconds));
+    }
   }
 
-  void PrintTable() {
-    Report() << "| Scenario | Game thread held | Target |\n|---|---|---|\n";
-    for (const std::string& row : rows_) Report() << row << "\n";
+  void PrintTables() {
+    Report() << "With `NonBlocking` off (every statement waits inside the callback):\n\n"
+             << "| Scenario | Game thread held | Target |\n|---|---|---|\n";
+    for (const std::string& row : blocking_rows_) Report() << row << "\n";
+    Report() << "\nBoth modes: the game thread's longest single callback (a command, a hook or, "
+                "with `NonBlocking` on, a tick), the game thread's time per action, and the time "
+                "from a player's command to his reply:\n\n"
+             << "| Scenario | `NonBlocking` off | `NonBlocking` on | Target with it on | Met |\n"
+             << "|---|---|---|---|---|\n";
+    for (const std::string& row : BothModesRows()) Report() << row << "\n";
     Report().flush();
   }
 
  private:
+  ModeRun& Run() { return runs_[std::size_t(mode_)]; }
+  const ModeRun& Run(StoreMode mode) const { return runs_[std::size_t(mode)]; }
+
+  void Fail(const std::string& what) {
+    std::cerr << "veltrane_outage_bench: " << what << "\n";
+    failed_ = true;
+  }
+
+  // A player with a fresh code row of his own, joined.
+  devhost::Player& NewLinkingPlayer(std::string* code_out) {
+    const int n = ++players_made_;
+    const std::string code = fmt::format("OUTAGE{:06}", n);
+    admin_->Run(fmt::format(
+        "INSERT INTO player_discord (eos_id, discord_id, code) VALUES ('0', 'd{}', '{}')", n,
+        code));
+    *code_out = code;
+    return Join(n, fmt::format("eos-outage-{:06}", n));
+  }
+  // A player whose row is linked already, joined: his logout refreshes it.
+  devhost::Player& NewLinkedPlayer(std::string* eos_id_out = nullptr) {
+    const int n = ++players_made_;
+    const std::string eos_id = fmt::format("eos-outage-{:06}", n);
+    admin_->Run(
+        fmt::format("INSERT INTO player_discord (eos_id, discord_id, player_id, code) "
+                    "VALUES ('{}', 'd{}', {}, 'Linked')",
+                    eos_id, n, n));
+    if (eos_id_out != nullptr) *eos_id_out = eos_id;
+    return Join(n, eos_id);
+  }
+
   devhost::Player& Join(int n, const std::string& eos_id) {
     devhost::PlayerProfile profile;
     profile.script_name = fmt::format("p{}", n);
@@ -256,10 +471,269 @@ class Scenarios {
     return plugin_->Join(std::move(profile));
   }
 
+  // The callbacks, on the game thread; each gives its wall time.
+  double Link(devhost::Player& player, const std::string& code) {
+    FString line(AsaApi::Tools::Utf8Decode(plugin_->MessageText("LinkDiscordCmd") + " " + code));
+    return game_.Call(Callback::Command, [&] { InProcessPlugin::Chat(player, line); }).wall_ms;
+  }
+  double Logout(devhost::Player& player) {
+    const InProcessPlugin::LogoutFunction logout = InProcessPlugin::LogoutEntry();
+    return game_
+        .Call(Callback::Hook,
+              [&] { logout(InProcessPlugin::GameMode(), player.As<AController>()); })
+        .wall_ms;
+  }
+
+  // How the host begins a notification to player: the link command's reply.
+  static std::string ReplyMark(const devhost::Player& player) {
+    return "notify " + player.profile.script_name + " ";
+  }
+  std::size_t RepliesTo(const devhost::Player& player) const {
+    return output_->CountLines(ReplyMark(player));
+  }
+
+  // What Veltrane.Status tells an admin. Clears the host's output.
+  std::string Status() {
+    output_->Clear();
+    FString status(u"Veltrane.Status");
+    devhost::DevHost::Get().commands.DispatchConsole(admin_player_->As<AShooterPlayerController>(),
+                                                     status);
+    return output_->Text();
+  }
+
+  // The logout refreshes the plugin has finished since its load. Clears the host's output.
+  std::uint64_t RefreshesSinceLoad() {
+    const std::string text = Status();
+    static const std::regex kCount(R"((\d+) logout refresh)");
+    std::smatch found;
+    if (!std::regex_search(text, found, kCount))
+      throw std::runtime_error("Veltrane.Status told no logout refreshes: " + text);
+    return std::stoull(found[1].str());
+  }
+
+  // A player's link command and his reply: inside the command with a blocking store, at a later
+  // tick with a non-blocking one.
+  void LinkAndReply(devhost::Player& player, const std::string& code, std::vector<double>& held,
+                    std::vector<double>& reply) {
+    output_->Clear();
+    const double held_before = game_.HeldEver();
+    const Clock::time_point start = Clock::now();
+    Link(player, code);
+    const bool replied =
+        game_.TickUntil([&] { return RepliesTo(player) > 0; }, start + kLongestWait);
+    reply.push_back(Milliseconds(Clock::now() - start));
+    held.push_back(game_.HeldEver() - held_before);
+    const bool linked = output_->CountLines(plugin_->PrintedMessageText("AccountLinked")) == 1;
+    if (!replied || RepliesTo(player) != 1 || !linked) {
+      Fail(fmt::format("{}: replied {}, replies {}, AccountLinked {}", player.profile.script_name,
+                       YesNo(replied), RepliesTo(player), YesNo(linked)));
+    }
+  }
+
+  // A linked player's logout and the refresh of his row: inside the hook with a blocking store,
+  // over the ticks after it with a non-blocking one.
+  void LogoutAndRefresh(devhost::Player& player, const std::string& eos_id,
+                        std::vector<double>& held, std::vector<double>& done) {
+    const std::uint64_t refreshes_before = RefreshesSinceLoad();
+    const double held_before = game_.HeldEver();
+    const Clock::time_point start = Clock::now();
+    Logout(player);
+    const bool refreshed = game_.TickUntil([&] { return RefreshesSinceLoad() > refreshes_before; },
+                                           start + kLongestWait);
+    done.push_back(Milliseconds(Clock::now() - start));
+    held.push_back(game_.HeldEver() - held_before);
+    const std::string code =
+        admin_->Text(fmt::format("SELECT code FROM player_discord WHERE eos_id = '{}'", eos_id));
+    if (!refreshed || code != "Updated") {
+      Fail(fmt::format("{}: refreshed {}, code {}", eos_id, YesNo(refreshed), code));
+    }
+  }
+
+  // The store's statements for a new player (three questions asked of an EOS id without a row are
+  // two) and for a refresh, raw through the proxy.
+  void RawStatements(int n, DelayRun& run) {
+    const std::string raw_code = fmt::format("RAW{:06}", n);
+    admin_->Run(fmt::format(
+        "INSERT INTO player_discord (eos_id, discord_id, code) VALUES ('0', 'r{}', '{}')", n,
+        raw_code));
+    Clock::time_point start = Clock::now();
+    raw_->Run(
+        fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = 'raw-{}');", n));
+    raw_->Run(
+        fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE code = '{}');", raw_code));
+    raw_->Run(
+        fmt::format("UPDATE player_discord SET eos_id = 'raw-{}', player_id = {}, "
+                    "character_name = 'Raw', tribe_id = 0, tribe_name = '', code = "
+                    "'Linked' WHERE code = '{}';",
+                    n, n, raw_code));
+    run.raw_link.push_back(Milliseconds(Clock::now() - start));
+    start = Clock::now();
+    raw_->Run(
+        fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = 'raw-{}');", n));
+    raw_->Run(fmt::format(
+        "SELECT COUNT(*) FROM player_discord WHERE player_id <> 0 AND eos_id = 'raw-{}';", n));
+    raw_->Run(
+        fmt::format("UPDATE player_discord SET character_name = 'Raw', tribe_id = 0, "
+                    "tribe_name = '', code = 'Updated' WHERE eos_id = 'raw-{}';",
+                    n));
+    run.raw_logout.push_back(Milliseconds(Clock::now() - start));
+  }
+
   // One answered statement, so that a scenario starts connected and outside any outage.
   void Warm() {
-    devhost::Player& player = NewLinkedPlayer();
-    for (int i = 0; i < 3; ++i) Logout(player);
+    std::string eos_id;
+    devhost::Player& player = NewLinkedPlayer(&eos_id);
+    if (mode_ == StoreMode::Blocking) {
+      for (int i = 0; i < 3; ++i) Logout(player);
+      return;
+    }
+    std::vector<double> held, done;
+    LogoutAndRefresh(player, eos_id, held, done);
+  }
+
+  // With a non-blocking store, a player's action comes at any moment between two ticks: the game
+  // ticks on for a while first.
+  void Jitter() {
+    if (mode_ != StoreMode::NonBlocking) return;
+    std::uniform_int_distribution<int> microseconds(0, 2 * 16000);
+    game_.TickUntil(Clock::now() + std::chrono::microseconds(microseconds(random_)));
+  }
+
+  std::vector<std::string> BothModesRows() const {
+    const ModeRun& off = Run(StoreMode::Blocking);
+    const ModeRun& on = Run(StoreMode::NonBlocking);
+    const double one_tick = Milliseconds(GameThread::kTickInterval);
+    std::vector<std::string> rows;
+    // Judged on wall time, which is what the game waits; a callback that took longer only because
+    // the machine gave the core to another process is told apart.
+    const auto met = [](const GameThread::Summary& summary) {
+      if (summary.longest.wall_ms <= kLongestCallbackMs) return std::string("yes");
+      if (summary.longest_cpu_ms <= kLongestCallbackMs)
+        return std::string("no in wall time, yes in CPU time (the core was taken away)");
+      return std::string("no");
+    };
+    const auto above = [](const GameThread::Summary& summary) {
+      if (summary.above_one_ms == 0) return std::string();
+      return fmt::format(", {} above 1 ms ({} in CPU time)", summary.above_one_ms,
+                         summary.above_one_ms_cpu);
+    };
+
+    rows.push_back(fmt::format(
+        "| the load: connecting and checking the table at the first ticks, then one refresh (no "
+        "delay) | connects inside the load | longest tick {} over {} ticks | no callback above 1 "
+        "ms | {} |",
+        LongestCall(on.connection), on.connection.calls, met(on.connection)));
+
+    for (const auto& [delay, blocking] : off.delays) {
+      const auto found = on.delays.find(delay);
+      if (found == on.delays.end()) continue;
+      const DelayRun& non_blocking = found->second;
+      GameThread::Summary link_callbacks = non_blocking.command;
+      link_callbacks.Add(non_blocking.tick);
+      const double round_trips = Median(blocking.raw_link);
+      const auto replies_within = [&non_blocking](double ms) {
+        return std::size_t(std::count_if(non_blocking.link_reply.begin(),
+                                         non_blocking.link_reply.end(),
+                                         [ms](double reply) { return reply <= ms; }));
+      };
+      const double allowed = round_trips + one_tick;
+      const std::size_t in_time = replies_within(allowed);
+      const bool replies_met = in_time == non_blocking.link_reply.size();
+      // Each statement's answer is taken at the first tick after it came, and only then is the
+      // next statement sent.
+      const double tick_a_statement = round_trips + kLinkStatements * one_tick;
+      rows.push_back(fmt::format(
+          "| +{} ms each way: link command (3 statements), {} players one after another | held "
+          "{} (longest {}); reply with it | longest callback {} (command {}, tick {}{}); game "
+          "thread {} a command; reply after {} (longest {}); {} of {} within {}, {} within the "
+          "round trips plus one tick a statement ({}) | no callback above 1 ms; reply within the "
+          "round trips (raw {}) plus one tick: {} | callbacks {}; replies {} |",
+          delay, blocking.link_held.size(), Ms(Median(blocking.link_held)),
+          Ms(Longest(blocking.link_held)), LongestCall(link_callbacks),
+          Ms(non_blocking.command.longest.wall_ms), Ms(non_blocking.tick.longest.wall_ms),
+          above(link_callbacks), Ms(Median(non_blocking.link_held)),
+          Ms(Median(non_blocking.link_reply)), Ms(Longest(non_blocking.link_reply)), in_time,
+          non_blocking.link_reply.size(), Ms(allowed), replies_within(tick_a_statement),
+          Ms(tick_a_statement), Ms(round_trips), Ms(allowed), met(link_callbacks),
+          YesNo(replies_met)));
+
+      GameThread::Summary logout_callbacks = non_blocking.hook;
+      logout_callbacks.Add(non_blocking.tick);
+      rows.push_back(fmt::format(
+          "| +{} ms each way: logout refresh (3 statements), {} players one after another | held "
+          "{} (longest {}) | longest callback {} (hook {}, tick {}{}); game thread {} a refresh; "
+          "row refreshed after {} (longest {}) | no callback above 1 ms | {} |",
+          delay, blocking.logout_held.size(), Ms(Median(blocking.logout_held)),
+          Ms(Longest(blocking.logout_held)), LongestCall(logout_callbacks),
+          Ms(non_blocking.hook.longest.wall_ms), Ms(non_blocking.tick.longest.wall_ms),
+          above(logout_callbacks), Ms(Median(non_blocking.logout_held)),
+          Ms(Median(non_blocking.logout_done)), Ms(Longest(non_blocking.logout_done)),
+          met(logout_callbacks)));
+    }
+
+    const auto off_far = off.delays.find(50);
+    const auto on_far = on.delays.find(50);
+    if (off_far != off.delays.end() && on_far != on.delays.end()) {
+      const double off_total = Sum(off_far->second.link_held) + Sum(off_far->second.logout_held);
+      const double on_total = Sum(on_far->second.link_held) + Sum(on_far->second.logout_held);
+      const double ratio = on_total > 0 ? off_total / on_total : 0;
+      rows.push_back(fmt::format(
+          "| +50 ms each way: game thread over all those link commands and refreshes ({} + {}) | "
+          "{} | {} (commands, hooks and every tick while they waited) | at least {:.0f} times "
+          "less | {:.0f} times less: {} |",
+          on_far->second.link_held.size(), on_far->second.logout_held.size(), Ms(off_total),
+          Ms(on_total), kLeastGameThreadRatio, ratio, YesNo(ratio >= kLeastGameThreadRatio)));
+    }
+
+    const AtOnceRun& off_once = off.at_once;
+    const AtOnceRun& on_once = on.at_once;
+    rows.push_back(fmt::format(
+        "| {} linked players logging out at once, +{} ms each way | hooks held {} in total "
+        "(longest {}); {} of {} rows refreshed | game thread {}: hooks {} (longest {}), {} ticks "
+        "{} (longest {}{}); all refreshed {} after the first logout; {} of {} rows refreshed | "
+        "all rows refreshed, no tick above 1 ms | {} |",
+        kLogoutsAtOnce, kLogoutsAtOnceDelay.count(), Ms(off_once.hook.total_ms),
+        Ms(off_once.hook.longest.wall_ms), off_once.rows_refreshed, kLogoutsAtOnce,
+        Ms(on_once.hook.total_ms + on_once.tick.total_ms), Ms(on_once.hook.total_ms),
+        Ms(on_once.hook.longest.wall_ms), on_once.tick.calls, Ms(on_once.tick.total_ms),
+        LongestCall(on_once.tick), above(on_once.tick), Ms(on_once.all_refreshed_ms),
+        on_once.rows_refreshed, kLogoutsAtOnce,
+        on_once.rows_refreshed == std::uint64_t(kLogoutsAtOnce) ? met(on_once.tick)
+                                                                : std::string("no")));
+
+    const StallRun& off_stall = off.stall;
+    const StallRun& on_stall = on.stall;
+    GameThread::Summary stall_callbacks = on_stall.command;
+    stall_callbacks.Add(on_stall.hook);
+    stall_callbacks.Add(on_stall.tick);
+    rows.push_back(fmt::format(
+        "| stalled {} s, one action a second, link commands and logouts alternating | held {} in "
+        "total, longest {}; {} link replies (DatabaseUnavailable {}) after median {}, longest {} "
+        "| longest callback {} (command {}, hook {}, tick {} over {} ticks{}); game thread {}; "
+        "{} link replies (DatabaseUnavailable {}) after median {}, longest {} | no callback "
+        "above 1 ms | {} |",
+        options_.stall_seconds, Ms(Sum(off_stall.held)), Ms(Longest(off_stall.held)),
+        off_stall.link_reply.size(), off_stall.unavailable, Ms(Median(off_stall.link_reply)),
+        Ms(Longest(off_stall.link_reply)), LongestCall(stall_callbacks),
+        Ms(on_stall.command.longest.wall_ms), Ms(on_stall.hook.longest.wall_ms),
+        Ms(on_stall.tick.longest.wall_ms), on_stall.tick.calls, above(stall_callbacks),
+        Ms(stall_callbacks.total_ms), on_stall.link_reply.size(), on_stall.unavailable,
+        Ms(Median(on_stall.link_reply)), Ms(Longest(on_stall.link_reply)), met(stall_callbacks)));
+
+    const QueuedRun& queued = on.queued;
+    GameThread::Summary queued_callbacks = queued.command;
+    queued_callbacks.Add(queued.tick);
+    rows.push_back(fmt::format(
+        "| stalled: {} players send {} link commands (as many as may wait) behind a refresh "
+        "whose statement then times out | none wait: the first command holds the game thread for "
+        "the timeout, the rest are answered at once (the stall above) | longest callback {} "
+        "(command {}, tick {}{}); {} replies (DatabaseUnavailable {}), the last {} after the "
+        "first command | no callback above 1 ms | {} |",
+        kLogoutsAtOnce, kMostWaitingCommands, LongestCall(queued_callbacks),
+        Ms(queued.command.longest.wall_ms), Ms(queued.tick.longest.wall_ms),
+        above(queued_callbacks), queued.replies, queued.unavailable, Ms(queued.answered_ms),
+        met(queued_callbacks)));
+    return rows;
   }
 
   Options options_;
@@ -269,7 +743,12 @@ class Scenarios {
   std::unique_ptr<RawConnection> raw_;
   std::unique_ptr<HostOutput> output_;
   std::unique_ptr<InProcessPlugin> plugin_;
-  std::vector<std::string> rows_;
+  devhost::Player* admin_player_ = nullptr;  // asks Veltrane.Status
+  GameThread game_;
+  StoreMode mode_ = StoreMode::Blocking;
+  std::array<ModeRun, 2> runs_;
+  std::vector<std::string> blocking_rows_;
+  std::minstd_rand random_{27};
   int players_made_ = 0;
   bool failed_ = false;
 };
@@ -299,10 +778,17 @@ int main(int argc, char** argv) {
   try {
     const Options options = ParseOptions(argc, argv);
     Scenarios scenarios(options, ServerAddress::FromEnvironment());
+    scenarios.Load(StoreMode::Blocking);
     scenarios.Delayed();
+    scenarios.LogoutsAtOnce();
     scenarios.RefusedThenBack();
     scenarios.Stalled();
-    scenarios.PrintTable();
+    scenarios.Load(StoreMode::NonBlocking);
+    scenarios.Delayed();
+    scenarios.LogoutsAtOnce();
+    scenarios.QueuedAtTimeout();
+    scenarios.Stalled();
+    scenarios.PrintTables();
     return scenarios.Failed() ? 1 : 0;
   } catch (const std::exception& error) {
     std::cerr << "veltrane_outage_bench: " << error.what() << "\n";
