@@ -58,9 +58,9 @@ void PendingWork::Ended(Job& job) {
   }
 }
 
-// Starts the queued jobs in order until one waits for the database.
+// Starts the queued jobs in order until one waits for the database, within the callback's budget.
 void PendingWork::StartNext() {
-  while (!running_ && !queued_.empty()) {
+  for (int started = 0; started < kStartsPerCallback && !running_ && !queued_.empty(); ++started) {
     running_.emplace(std::move(queued_.front()));
     queued_.pop_front();
     running_->task.Start();

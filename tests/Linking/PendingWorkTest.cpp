@@ -34,6 +34,11 @@ class PendingWorkTest : public ::testing::Test {
     ended.push_back(std::move(name));
   }
   bool Add(Kind kind, const std::string& name) { return work.Add(store, kind, Task(name)); }
+  // A task that ends without waiting, as every one does in a cool-down.
+  StoreTask<void> Instant(std::string name) {
+    ended.push_back(std::move(name));
+    co_return;
+  }
 
   // Ticks until nothing waits; how many it took.
   int TickUntilEmpty() {
@@ -67,6 +72,21 @@ TEST_F(PendingWorkTest, TasksRunOneAtATimeInTheOrderTheyCame) {
   // first answer, and each next one starts in the tick that ends the one before.
   EXPECT_EQ(TickUntilEmpty(), 6);
   EXPECT_THAT(ended, ElementsAre("first", "second", "third"));
+}
+
+// Fixed fault: when a statement timed out in a stall, the one tick that ended it answered every
+// command waiting behind it.
+TEST_F(PendingWorkTest, TasksThatEndWithoutWaitingAreSpreadOverTicks) {
+  ASSERT_TRUE(Add(Kind::LinkCommand, "first"));
+  constexpr int kAtOnce = 3 * PendingWork::kStartsPerCallback;
+  for (int i = 0; i < kAtOnce; ++i) {
+    ASSERT_TRUE(work.Add(store, Kind::LinkCommand, Instant("at once")));
+  }
+  work.Advance(store);  // the first one's second statement
+  work.Advance(store);  // it ends, and the next ones start
+  EXPECT_EQ(ended.size(), 1u + PendingWork::kStartsPerCallback);
+  EXPECT_EQ(TickUntilEmpty(), 2);
+  EXPECT_EQ(ended.size(), 1u + kAtOnce);
 }
 
 TEST_F(PendingWorkTest, ConnectionAddedAtLoadWaitsForTheFirstTick) {
