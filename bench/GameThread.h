@@ -29,8 +29,8 @@ class GameThread {
   struct Summary {
     std::size_t calls = 0;
     double total_ms = 0;
-    Held longest;               // the callback of the longest wall time
-    double longest_cpu_ms = 0;  // the longest CPU time of a callback, maybe another one
+    Held longest;                      // the callback of the longest wall time
+    double longest_cpu_ms = 0;         // the longest CPU time of a callback, maybe another one
     std::size_t above_one_ms = 0;      // in wall time
     std::size_t above_one_ms_cpu = 0;  // in CPU time
 

@@ -1,13 +1,13 @@
 #include "LogSinks.h"
 
-#include "Output.h"
-
 #include <fmt/format.h>
 #include <spdlog/sinks/base_sink.h>
 #include <spdlog/sinks/basic_file_sink.h>
+#include <spdlog/sinks/stdout_sinks.h>
 
 #include <mutex>
-#include <spdlog/sinks/stdout_sinks.h>
+
+#include "Output.h"
 
 namespace devhost {
 
@@ -18,10 +18,10 @@ class WaitForSink final : public spdlog::sinks::base_sink<std::mutex> {
  protected:
   void sink_it_(const spdlog::details::log_msg& message) override {
     const spdlog::string_view_t level = spdlog::level::to_string_view(message.level);
-    KeepLogLine(fmt::format("[{}][{}] {}", fmt::string_view(message.logger_name.data(),
-                                                             message.logger_name.size()),
-                            fmt::string_view(level.data(), level.size()),
-                            fmt::string_view(message.payload.data(), message.payload.size())));
+    KeepLogLine(fmt::format(
+        "[{}][{}] {}", fmt::string_view(message.logger_name.data(), message.logger_name.size()),
+        fmt::string_view(level.data(), level.size()),
+        fmt::string_view(message.payload.data(), message.payload.size())));
   }
   void flush_() override {}
 };
@@ -36,10 +36,10 @@ std::vector<spdlog::sink_ptr>& LogSinks() {
 
 void OpenLogSinks(const std::filesystem::path& root) {
   std::filesystem::create_directories(root / "logs");
-  LogSinks() = {std::make_shared<spdlog::sinks::stderr_sink_mt>(),
-                std::make_shared<spdlog::sinks::basic_file_sink_mt>(
-                    (root / "logs" / "devhost.log").string()),
-                std::make_shared<WaitForSink>()};
+  LogSinks() = {
+      std::make_shared<spdlog::sinks::stderr_sink_mt>(),
+      std::make_shared<spdlog::sinks::basic_file_sink_mt>((root / "logs" / "devhost.log").string()),
+      std::make_shared<WaitForSink>()};
   spdlog::logger& logger = DevhostLogger();
   logger.sinks() = LogSinks();
   logger.set_pattern("%D %R [%n][%l] %v", spdlog::pattern_time_type::local);

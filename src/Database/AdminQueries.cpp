@@ -95,11 +95,11 @@ StoreTask<DeletedLinks> MySql::DeleteLinksTask(AccountIdKind kind, std::string i
       answer_ = deleted.answer = StoreAnswer::CouldNotAsk;
       co_return deleted;
     }
-    const daotk::mysql::results result =
-        co_await Run(fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
-                        fmt::join(row_ids, ", "), IdColumn(kind), *escaped_id,
-                        veltrane::detail::LinkedRow()),
-            kOperation);
+    const daotk::mysql::results result = co_await Run(
+        fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
+                    fmt::join(row_ids, ", "), IdColumn(kind), *escaped_id,
+                    veltrane::detail::LinkedRow()),
+        kOperation);
     if (result.succeeded()) {
       deleted.rows = result.affected_rows();
     } else {

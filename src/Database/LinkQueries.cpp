@@ -51,7 +51,7 @@ StoreTask<bool> MySql::IsPlayerExist(std::string eos_id) {
         fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{{}}' AND {});",
                     veltrane::detail::kHoldsAnEOSId),
         eos_id, "MySql::IsPlayerExist");
-    co_return exists && *exists > 0;
+    co_return exists&&* exists > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerExist",
                             error.what());
@@ -61,11 +61,11 @@ StoreTask<bool> MySql::IsPlayerExist(std::string eos_id) {
 
 StoreTask<bool> MySql::IsPlayerIDExist(std::string eos_id) {
   try {
-    const std::optional<int> count =
-        co_await AskNumber(fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
-                              veltrane::detail::LinkedRow()),
-                  eos_id, "MySql::IsPlayerIDExist");
-    co_return count && *count > 0;
+    const std::optional<int> count = co_await AskNumber(
+        fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
+                    veltrane::detail::LinkedRow()),
+        eos_id, "MySql::IsPlayerIDExist");
+    co_return count&&* count > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerIDExist",
                             error.what());
@@ -152,11 +152,11 @@ StoreTask<bool> MySql::UpdateAccountLogout(std::string character_name, int tribe
     const std::optional<std::string> escaped_code = Escape(code, kOperation);
     const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
     if (!escaped_character || !escaped_tribe || !escaped_code || !escaped_eos_id) co_return false;
-    const daotk::mysql::results result = co_await Run(fmt::format("UPDATE player_discord SET character_name = '{}', tribe_id = {}, "
-                           "tribe_name = '{}', code = '{}' WHERE eos_id = '{}' AND eos_id NOT IN "
-                           "('0', '');",
-                           *escaped_character, tribe_id, *escaped_tribe, *escaped_code,
-                           *escaped_eos_id),
+    const daotk::mysql::results result = co_await Run(
+        fmt::format("UPDATE player_discord SET character_name = '{}', tribe_id = {}, "
+                    "tribe_name = '{}', code = '{}' WHERE eos_id = '{}' AND eos_id NOT IN "
+                    "('0', '');",
+                    *escaped_character, tribe_id, *escaped_tribe, *escaped_code, *escaped_eos_id),
         kOperation);
     co_return result.succeeded();
   } catch (const std::exception& error) {

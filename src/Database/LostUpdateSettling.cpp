@@ -107,7 +107,8 @@ StoreTask<std::optional<bool>> MySql::SettleLostUpdate(veltrane::LostUpdate& los
   const std::string eos_id = lost.eos_id;
   const veltrane::DatabaseServer server = lost.server;
   veltrane::StoreChannel on_its_server(driver_.get());
-  if (!co_await on_its_server.Open(settings) || !co_await EndSession(on_its_server, lost, operation)) {
+  if (!co_await on_its_server.Open(settings) ||
+      !co_await EndSession(on_its_server, lost, operation)) {
     co_return std::nullopt;
   }
   const std::optional<std::string> escaped_eos_id = on_its_server.Escape(eos_id);
@@ -163,7 +164,7 @@ StoreTask<bool> MySql::EndSession(veltrane::StoreChannel& connection,
       const std::vector<unsigned int> kEndedOrRefused{ER_NO_SUCH_THREAD, ER_KILL_DENIED_ERROR};
       const daotk::mysql::results killed =
           co_await RunOn(connection, fmt::format("KILL CONNECTION {};", lost.thread_id), operation,
-                kEndedOrRefused);
+                         kEndedOrRefused);
       kill_sent = true;
       // Gone meanwhile, or refused: the next look tells.
       if (killed.succeeded() || killed.error_number() == ER_NO_SUCH_THREAD ||

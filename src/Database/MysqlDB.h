@@ -82,7 +82,9 @@ class MySql : public IDatabase {
   StoreState State() override;
   bool NonBlocking() const override { return driver_ != nullptr; }
   StoreTask<void> Connect() override;
-  bool Advance() override { return !driver_ || driver_->Advance(veltrane::StepDriver::Clock::now()); }
+  bool Advance() override {
+    return !driver_ || driver_->Advance(veltrane::StepDriver::Clock::now());
+  }
   void RunToEnd(StoreTask<void>& task) override;
   bool FinishInPlace(std::chrono::steady_clock::time_point deadline) override {
     return !driver_ || driver_->FinishInPlace(deadline);

@@ -74,9 +74,7 @@ StoreTask<bool> StoreChannel::Open(daotk::mysql::connection_settings settings) {
   co_return non_blocking_.IsOpen();
 }
 
-bool StoreChannel::IsOpen() {
-  return NonBlocking() ? non_blocking_.IsOpen() : blocking_.is_open();
-}
+bool StoreChannel::IsOpen() { return NonBlocking() ? non_blocking_.IsOpen() : blocking_.is_open(); }
 
 void StoreChannel::Close() {
   if (NonBlocking()) {

@@ -50,9 +50,10 @@ StoreTask<void> MySql::PrepareTable() {
 // A table that someone else created may have columns that turn the values into others; with
 // them the store would link and overwrite the wrong rows.
 StoreTask<bool> MySql::TableHoldsValuesFaithfully() {
-  daotk::mysql::results result = co_await Run("SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS WHERE "
-          "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord';",
-          "MySql::MySql");
+  daotk::mysql::results result = co_await Run(
+      "SELECT COLUMN_NAME, DATA_TYPE, COLUMN_TYPE FROM information_schema.COLUMNS WHERE "
+      "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord';",
+      "MySql::MySql");
   std::vector<std::string> problems;
   if (!result.succeeded()) {
     if (!connection_.IsOpen()) co_return false;  // the server went away: no verdict
@@ -94,11 +95,12 @@ StoreTask<void> MySql::AddLookupIndexes() {
 // index that leads with the column serves the lookups.
 StoreTask<bool> MySql::EnsureIndex(std::string_view column, std::string_view index_name) {
   int existing = 0;
-  daotk::mysql::results counted = co_await Run(fmt::format("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE "
-                       "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord' AND "
-                       "COLUMN_NAME = '{}' AND SEQ_IN_INDEX = 1;",
-                       column),
-      "MySql::MySql");
+  daotk::mysql::results counted =
+      co_await Run(fmt::format("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE "
+                               "TABLE_SCHEMA = DATABASE() AND TABLE_NAME = 'player_discord' AND "
+                               "COLUMN_NAME = '{}' AND SEQ_IN_INDEX = 1;",
+                               column),
+                   "MySql::MySql");
   if (!counted.first_value(existing)) co_return false;
   if (existing > 0) co_return true;
   const daotk::mysql::results created = co_await Run(

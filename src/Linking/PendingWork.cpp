@@ -29,8 +29,9 @@ bool PendingWork::Add(IDatabase& store, Kind kind, StoreTask<void> task) {
   }
   if (kind == Kind::LinkCommand && Waiting(kind) >= kMostLinkCommands) return false;
   if (kind == Kind::LogoutRefresh && Waiting(kind) >= kMostLogoutRefreshes) {
-    const auto oldest = std::find_if(queued_.begin(), queued_.end(),
-                                     [](const Job& job) { return job.kind == Kind::LogoutRefresh; });
+    const auto oldest = std::find_if(queued_.begin(), queued_.end(), [](const Job& job) {
+      return job.kind == Kind::LogoutRefresh;
+    });
     if (oldest != queued_.end()) {
       queued_.erase(oldest);
       PluginLog::Get()->warn(

@@ -116,7 +116,8 @@ TEST_P(AccountStore, LinkingByCodeFillsTheRowAndRetiresTheCode) {
   int row_id = 0;
   EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("K7Q2-XY", row_id)));
   EXPECT_EQ(row_id, before[0].id);
-  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-NEW", "K7Q2-XY", 42, "Rex", 7, "Raptors")));
+  EXPECT_TRUE(RunToEnd(
+      *store, store->UpdateAccount(row_id, "EOS-NEW", "K7Q2-XY", 42, "Rex", 7, "Raptors")));
 
   EXPECT_EQ(database_.Rows(), std::vector{before[0].LinkedBy("EOS-NEW", 42, "Rex", 7, "Raptors")});
   EXPECT_EQ(database_.Rows()[0].discord_id, "discord-1");
@@ -159,8 +160,11 @@ TEST_P(AccountStore, PlayerWhoLosesTheRaceForACodeIsNotLinked) {
   ASSERT_TRUE(RunToEnd(*first_server, first_server->IsCodeExist("RACE-CODE", first_row)));
   ASSERT_TRUE(RunToEnd(*second_server, second_server->IsCodeExist("RACE-CODE", second_row)));
 
-  EXPECT_TRUE(RunToEnd(*first_server, first_server->UpdateAccount(first_row, "EOS-FAST", "RACE-CODE", 1, "Fast", 0, "")));
-  EXPECT_FALSE(RunToEnd(*second_server, second_server->UpdateAccount(second_row, "EOS-SLOW", "RACE-CODE", 2, "Slow", 0, "")));
+  EXPECT_TRUE(RunToEnd(*first_server, first_server->UpdateAccount(first_row, "EOS-FAST",
+                                                                  "RACE-CODE", 1, "Fast", 0, "")));
+  EXPECT_FALSE(RunToEnd(
+      *second_server,
+      second_server->UpdateAccount(second_row, "EOS-SLOW", "RACE-CODE", 2, "Slow", 0, "")));
 
   EXPECT_EQ(database_.Rows(), std::vector{before[0].LinkedBy("EOS-FAST", 1, "Fast", 0, "")});
 }
@@ -182,8 +186,10 @@ TEST_P(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
             (std::vector{before[0].LinkedBy("EOS-1", 3, "Rex", 4, "T"), before[1], before[2]}));
 
   // A row that no longer holds the code is not linked by its id.
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(before[0].id, "EOS-2", "SHARED", 5, "Max", 0, "")));
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(before[2].id, "EOS-2", "SHARED", 5, "Max", 0, "")));
+  EXPECT_FALSE(
+      RunToEnd(*store, store->UpdateAccount(before[0].id, "EOS-2", "SHARED", 5, "Max", 0, "")));
+  EXPECT_FALSE(
+      RunToEnd(*store, store->UpdateAccount(before[2].id, "EOS-2", "SHARED", 5, "Max", 0, "")));
   EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
   EXPECT_TRUE(RunToEnd(*store, store->IsRowLinkedTo(before[0].id, "EOS-1")));
   EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(before[0].id, "EOS-2")));
@@ -197,7 +203,8 @@ TEST_P(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {
   InsertLinkedRow("EOS-2", 6, "Linked");
   std::vector<PlayerDiscordRow> expected = database_.Rows();
 
-  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-1")));
+  EXPECT_TRUE(
+      RunToEnd(*store, store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-1")));
 
   for (PlayerDiscordRow* row : {&expected[0], &expected[1]}) {
     row->character_name = "Newname";
@@ -212,14 +219,16 @@ TEST_P(AccountStore, LogoutRefreshOfAnUnknownEosIdChangesNothingAndAnswersTrue) 
   auto store = OpenStore();
   InsertLinkedRow("EOS-1", 5, "Linked");
   const std::vector<PlayerDiscordRow> before = database_.Rows();
-  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-NONE")));
+  EXPECT_TRUE(RunToEnd(
+      *store, store->UpdateAccountLogout("Newname", 9, "New tribe", "Updated", "EOS-NONE")));
   EXPECT_EQ(database_.Rows(), before);
 }
 
 TEST_P(AccountStore, NegativeIdsKeepTheirSign) {
   auto store = OpenStore();
   const int row = database_.InsertCode("discord-1", "NEG");
-  ASSERT_TRUE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "NEG", -12, "Rex", -2147483647 - 1, "T")));
+  ASSERT_TRUE(RunToEnd(
+      *store, store->UpdateAccount(row, "EOS-1", "NEG", -12, "Rex", -2147483647 - 1, "T")));
   EXPECT_EQ(database_.Rows()[0].player_id, -12);
   EXPECT_EQ(database_.Rows()[0].tribe_id, -2147483647 - 1);
   ASSERT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Rex", -7, "T", "Updated", "EOS-1")));
@@ -259,7 +268,8 @@ TEST_P(AccountStore, StateWordsAreNeverCodes) {
     int row_id = 0;
     EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist(typed, row_id)));
     for (const PlayerDiscordRow& row : before) {
-      EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves")));
+      EXPECT_FALSE(RunToEnd(
+          *store, store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves")));
     }
     EXPECT_EQ(database_.Rows(), before);
   }
@@ -355,7 +365,8 @@ TEST_P(AccountStore, DefaultOrEmptyEosIdOwnsNoRow) {
     SCOPED_TRACE(::testing::PrintToString(eos_id));
     EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist(eos_id)));
     EXPECT_FALSE(RunToEnd(*store, store->IsPlayerIDExist(eos_id)));
-    EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", eos_id)));
+    EXPECT_TRUE(
+        RunToEnd(*store, store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", eos_id)));
     EXPECT_EQ(database_.Rows(), before);
   }
   EXPECT_TRUE(LogLines().empty());
@@ -375,7 +386,8 @@ TEST_P(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
   auto store = OpenStoreAs(user);
   ASSERT_TRUE(LogLines().empty());
 
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, "")));
+  EXPECT_FALSE(RunToEnd(
+      *store, store->UpdateAccount(row, "EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, "")));
   database_.Execute("REVOKE UPDATE" + on_table + "FROM " + to_user);
   EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   database_.Execute("DROP TABLE player_discord");

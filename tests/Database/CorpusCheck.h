@@ -46,7 +46,8 @@ inline void ExpectCorpusStoredAndMatchedExactly(MySql& store, SandboxDatabase& d
     EXPECT_TRUE(RunToEnd(store, store.IsPlayerExist(text)));
     EXPECT_TRUE(RunToEnd(store, store.IsPlayerIDExist(text)));
 
-    EXPECT_TRUE(RunToEnd(store, store.UpdateAccountLogout(text + "!", -3, "!" + text, "Updated", text)));
+    EXPECT_TRUE(
+        RunToEnd(store, store.UpdateAccountLogout(text + "!", -3, "!" + text, "Updated", text)));
     row.character_name = text + "!";
     row.tribe_id = -3;
     row.tribe_name = "!" + text;

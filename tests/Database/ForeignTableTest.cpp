@@ -104,18 +104,21 @@ TEST_P(ForeignCollation, NoTypedCodeOrIdReachesARowInAState) {
     int row_id = 0;
     EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist(typed, row_id)));
     for (const PlayerDiscordRow& row : before) {
-      EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves")));
+      EXPECT_FALSE(RunToEnd(
+          *store, store->UpdateAccount(row.id, "EOS-THIEF", typed, 66, "Thief", 6, "Thieves")));
     }
     EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist(typed)));
     EXPECT_FALSE(RunToEnd(*store, store->IsPlayerIDExist(typed)));
-    EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", typed)));
+    EXPECT_TRUE(
+        RunToEnd(*store, store->UpdateAccountLogout("Thief", 6, "Thieves", "Updated", typed)));
     ASSERT_EQ(database_.Rows(), before);
   }
 
   // A real code still links its row, and only that one.
   int row_id = 0;
   ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("REAL-1", row_id)));
-  ASSERT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-BOB", "REAL-1", 101, "Bob", 7, "Raiders")));
+  ASSERT_TRUE(RunToEnd(
+      *store, store->UpdateAccount(row_id, "EOS-BOB", "REAL-1", 101, "Bob", 7, "Raiders")));
   std::vector<PlayerDiscordRow> expected = before;
   expected.back() = {before.back().id, "EOS-BOB", "discord-real", 101, "Bob", 7,
                      "Raiders",        "Linked"};
@@ -240,8 +243,8 @@ TEST_F(ForeignTable, OtherFaithfulColumnTypesAreTakenAsTheyAre) {
   EXPECT_TRUE(LogLines().empty());
   int row_id = 0;
   EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", -2147483647 - 1, "Zoë 🦖",
-                                   2147483647, "Ærger")));
+  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", -2147483647 - 1,
+                                                    "Zoë 🦖", 2147483647, "Ærger")));
   EXPECT_EQ(database_.Rows(),
             (std::vector<PlayerDiscordRow>{{1, "EOS-1", "discord-1", -2147483647 - 1, "Zoë 🦖",
                                             2147483647, "Ærger", "Linked"}}));
@@ -258,13 +261,16 @@ TEST_F(ForeignTable, ColumnsJustLongEnoughLinkAndRefreshAndRefuseWhatDoesNotFit)
   EXPECT_TRUE(LogLines().empty());
   const std::string eos_id(32, 'e');
   const std::string name_of_32 = "Zoë " + std::string(27, 'z') + "🦖";
-  ASSERT_TRUE(RunToEnd(*store, store->UpdateAccount(row, eos_id, "CODE-1", 101, name_of_32, 7, name_of_32)));
-  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccountLogout(name_of_32, 8, "Raiders", "Updated", eos_id)));
+  ASSERT_TRUE(RunToEnd(
+      *store, store->UpdateAccount(row, eos_id, "CODE-1", 101, name_of_32, 7, name_of_32)));
+  EXPECT_TRUE(
+      RunToEnd(*store, store->UpdateAccountLogout(name_of_32, 8, "Raiders", "Updated", eos_id)));
   EXPECT_EQ(database_.Rows(),
             (std::vector<PlayerDiscordRow>{
                 {1, eos_id, "discord-1", 101, name_of_32, 8, "Raiders", "Updated"}}));
   // A longer name than the column holds stays a statement the server refuses.
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccountLogout(name_of_32 + "!", 8, "Raiders", "Updated", eos_id)));
+  EXPECT_FALSE(RunToEnd(
+      *store, store->UpdateAccountLogout(name_of_32 + "!", 8, "Raiders", "Updated", eos_id)));
   const std::vector<CapturedLine> lines = LogLines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].text.find("The server refused the statement: error 1406: "), std::string::npos)

@@ -132,7 +132,9 @@ TEST_P(OneDefinitionOfALink, EveryQuestionAndTheLinkUpdateAgree) {
   const int waiting = database_.InsertCode("4002", "SECOND-CODE");
   const std::vector<PlayerDiscordRow> rows_before = database_.Rows();
 
-  EXPECT_EQ(RunToEnd(*store_, store_->IsPlayerExist(row.eos_id)) && RunToEnd(*store_, store_->IsPlayerIDExist(row.eos_id)), row.linked);
+  EXPECT_EQ(RunToEnd(*store_, store_->IsPlayerExist(row.eos_id)) &&
+                RunToEnd(*store_, store_->IsPlayerIDExist(row.eos_id)),
+            row.linked);
   EXPECT_EQ(RunToEnd(*store_, store_->IsRowLinkedTo(his.row_id, row.eos_id)), row.linked);
   LinkedAccount shown = his;
   shown.state = row.shown;
@@ -142,7 +144,8 @@ TEST_P(OneDefinitionOfALink, EveryQuestionAndTheLinkUpdateAgree) {
   EXPECT_EQ(store_->FindLinks(AccountIdKind::DiscordId, "4001"), links);
   // A second code links only a player whom no row links yet (the default identity is no player).
   if (!veltrane::IsDefaultIdentity(row.eos_id)) {
-    EXPECT_EQ(RunToEnd(*store_, store_->UpdateAccount(waiting, row.eos_id, "SECOND-CODE", 41, "Ada", 3, "T")),
+    EXPECT_EQ(RunToEnd(*store_, store_->UpdateAccount(waiting, row.eos_id, "SECOND-CODE", 41, "Ada",
+                                                      3, "T")),
               !row.linked);
     EXPECT_EQ(store_->LastAnswer(), StoreAnswer::Known);
   }
@@ -152,7 +155,8 @@ TEST_P(OneDefinitionOfALink, EveryQuestionAndTheLinkUpdateAgree) {
   // Freed by the admin, he links the second code.
   EXPECT_EQ(store_->DeleteLinks(AccountIdKind::EOSId, row.eos_id, AllRowIds()).rows, 1u);
   EXPECT_EQ(database_.Rows(), std::vector<PlayerDiscordRow>{rows_before[1]});
-  EXPECT_TRUE(RunToEnd(*store_, store_->UpdateAccount(waiting, row.eos_id, "SECOND-CODE", 41, "Ada", 3, "T")));
+  EXPECT_TRUE(RunToEnd(
+      *store_, store_->UpdateAccount(waiting, row.eos_id, "SECOND-CODE", 41, "Ada", 3, "T")));
   EXPECT_TRUE(RunToEnd(*store_, store_->IsPlayerIDExist(row.eos_id)));
   EXPECT_TRUE(CapturingLogSink::Instance()->Lines().empty());
 }

@@ -57,17 +57,21 @@ TEST_F(ServerMode, ValueThatDoesNotFitFailsOnANonStrictServerAlsoAfterReconnecti
   auto store = OpenStore();
   ASSERT_TRUE(LogLines().empty());
 
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(first_row, "EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, "")));
+  EXPECT_FALSE(RunToEnd(
+      *store, store->UpdateAccount(first_row, "EOS-1", "CODE-1", 1, std::string(33, 'n'), 0, "")));
   EXPECT_EQ(database_.Rows(), before);
 
   ASSERT_EQ(database_.KillOtherSessions(), 1);
   // The first statement after the kill may only find the connection gone; the library reconnects
   // for the next one.
   int row_id = 0;
-  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-2", row_id)) || RunToEnd(*store, store->IsCodeExist("CODE-2", row_id)));
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(second_row, "EOS-2", "CODE-2", 2, std::string(40, 'n'), 0, "")));
+  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-2", row_id)) ||
+              RunToEnd(*store, store->IsCodeExist("CODE-2", row_id)));
+  EXPECT_FALSE(RunToEnd(
+      *store, store->UpdateAccount(second_row, "EOS-2", "CODE-2", 2, std::string(40, 'n'), 0, "")));
   EXPECT_EQ(database_.Rows(), before);
-  EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(second_row, "EOS-2", "CODE-2", 2, "Bob", 0, "")));
+  EXPECT_TRUE(
+      RunToEnd(*store, store->UpdateAccount(second_row, "EOS-2", "CODE-2", 2, "Bob", 0, "")));
 
   const std::string refused = "(" + kStoreHeader +
                               " MySql::UpdateAccount) The server refused the statement: error "

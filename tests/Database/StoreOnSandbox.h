@@ -12,14 +12,13 @@
 #include "support/SandboxDatabase.h"
 
 inline std::unique_ptr<MySql> OpenStoreOn(const veltrane::test::SandboxDatabase& database,
-                                          bool non_blocking = false,
-                                          const std::string& user = {},
+                                          bool non_blocking = false, const std::string& user = {},
                                           const std::string& password = {}) {
   const veltrane::test::SandboxSettings& settings = database.Settings();
-  auto store = std::make_unique<MySql>(
-      settings.host, user.empty() ? settings.user : user,
-      user.empty() ? settings.password : password, database.Name(), settings.port, 10,
-      veltrane::CoolDownPolicy{}, &MySql::Clock::now, non_blocking);
+  auto store = std::make_unique<MySql>(settings.host, user.empty() ? settings.user : user,
+                                       user.empty() ? settings.password : password, database.Name(),
+                                       settings.port, 10, veltrane::CoolDownPolicy{},
+                                       &MySql::Clock::now, non_blocking);
   RunToEnd(*store, store->Connect());
   return store;
 }

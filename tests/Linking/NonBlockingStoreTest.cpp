@@ -138,11 +138,12 @@ TEST_F(NonBlockingStore, StalledOrRefusingServerAnswersDatabaseUnavailableWithou
     proxy_.SetRefusing(false);
 
     EXPECT_THAT(TextsTo(result, "bob"), ElementsAre("Invalid code", "Database unavailable"));
-    const auto typed_after = std::find(result.lines.begin(), result.lines.end(),
-                                       "echo \"typed-after\"");
-    const auto reply = std::find_if(typed_after - 1, result.lines.end(), [](const std::string& line) {
-      return line.starts_with("notify bob ") && TextOf(line) == "Database unavailable";
-    });
+    const auto typed_after =
+        std::find(result.lines.begin(), result.lines.end(), "echo \"typed-after\"");
+    const auto reply =
+        std::find_if(typed_after - 1, result.lines.end(), [](const std::string& line) {
+          return line.starts_with("notify bob ") && TextOf(line) == "Database unavailable";
+        });
     // Refused connections fail at once, even inside the command.
     if (stalled) {
       EXPECT_LT(typed_after, reply);
@@ -204,9 +205,8 @@ TEST_F(NonBlockingStore, StatusSaysConnectingUntilTheConnectionMadeAtLoadHasEnde
   config_["Database"]["MysqlTimeout"] = 1;
   proxy_.SetStalled(true);
   const DevhostResult result = Run("join admin\nconsole admin Veltrane.Status\n");
-  EXPECT_THAT(ServerMessages(result),
-              Contains(HasSubstr("Database: connecting to 127.0.0.1:" +
-                                 std::to_string(proxy_.Port()))));
+  EXPECT_THAT(ServerMessages(result), Contains(HasSubstr("Database: connecting to 127.0.0.1:" +
+                                                         std::to_string(proxy_.Port()))));
 }
 
 }  // namespace

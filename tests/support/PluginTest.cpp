@@ -75,12 +75,12 @@ std::unique_ptr<DevhostProcess> PluginTest::StartReady(const std::string& script
     throw std::runtime_error("the devhost did not run its script");
   // A non-blocking store connects over the first ticks; ready means connected as well. The
   // lookup index on the code is the last thing the connection made at load adds.
-  if (non_blocking_ &&
-      !WaitUntil(std::chrono::seconds(30), [&] {
+  if (non_blocking_ && !WaitUntil(std::chrono::seconds(30), [&] {
         return database_
-                   .Query("SELECT COUNT(*) FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = "
-                          "DATABASE() AND TABLE_NAME = 'player_discord' AND INDEX_NAME = "
-                          "'player_discord_code'")
+                   .Query(
+                       "SELECT COUNT(*) FROM information_schema.STATISTICS WHERE TABLE_SCHEMA = "
+                       "DATABASE() AND TABLE_NAME = 'player_discord' AND INDEX_NAME = "
+                       "'player_discord_code'")
                    .at(0)
                    .at(0) == "1";
       })) {

@@ -117,7 +117,8 @@ class LoadTest {
     Check(Logged("[Veltrane][critical] Failed to open connection!") &&
               LoggedStartingWith("[Veltrane][error] Database server 127.0.0.1:3306 "),
           "the plugin logs through the host's sink, in the host's pattern, that the database is "
-          "down" + mode);
+          "down" +
+              mode);
     HostLogsInItsPattern("while the plugin is loaded");
 
     // A chat line without a code: the usage reply, through the messaging service of the plugin's
