@@ -26,7 +26,7 @@ class PendingWork {
   // At most this many tasks are started in one callback. Tasks that end without waiting (every
   // one, in an outage's cool-down) would otherwise all be answered in the one tick that ends the
   // outage's first statement: 1,024 of them held the game thread for tens of milliseconds.
-  static constexpr int kStartsPerCallback = 16;
+  static constexpr int kStartsPerCallback = 8;
 
   // Runs task now on a blocking store (its exceptions reach the caller). On a non-blocking one it
   // is queued, and started at once when nothing else runs (the connection at load waits for the
