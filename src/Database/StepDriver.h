@@ -39,6 +39,22 @@ class StepDriver {
   // From an awaiter's await_suspend: chain waits for step.
   void Suspend(Step& step, std::coroutine_handle<> chain);
 
+  // Awaited, the chain waits until resume_at, taken on by Advance like any other step.
+  class PauseStep {
+   public:
+    PauseStep(StepDriver& driver, Clock::time_point resume_at) : driver_(driver) {
+      step_.resume_at = resume_at;
+    }
+    bool await_ready() const noexcept { return false; }
+    void await_suspend(std::coroutine_handle<> chain) { driver_.Suspend(step_, chain); }
+    void await_resume() const noexcept {}
+
+   private:
+    StepDriver& driver_;
+    Step step_;
+  };
+  PauseStep PauseUntil(Clock::time_point resume_at) { return {*this, resume_at}; }
+
   bool Waiting() const { return waiting_ != nullptr; }
 
   // Takes the waiting step as far as it goes without waiting, and resumes its chain when it has

@@ -34,13 +34,12 @@ daotk::mysql::results StoreChannel::StatementStep::await_resume() {
   return std::move(step_.result);
 }
 
-bool StoreChannel::PauseStep::await_ready() {
-  if (!channel_.NonBlocking()) {
-    std::this_thread::sleep_for(duration_);
-    return true;
+StoreTask<void> StoreChannel::Pause(Clock::duration duration) {
+  if (NonBlocking()) {
+    co_await driver_->PauseUntil(Clock::now() + duration);
+  } else {
+    std::this_thread::sleep_for(duration);
   }
-  step_.resume_at = Clock::now() + duration_;
-  return false;
 }
 
 class StoreChannel::OpenStep {

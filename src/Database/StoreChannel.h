@@ -52,20 +52,7 @@ class StoreChannel {
   StoreTask<bool> Open(daotk::mysql::connection_settings settings);
 
   // A wait of duration: a sleep on a blocking connection, a step of its own on a non-blocking one.
-  class PauseStep {
-   public:
-    PauseStep(StoreChannel& channel, Clock::duration duration)
-        : channel_(channel), duration_(duration) {}
-    bool await_ready();
-    void await_suspend(std::coroutine_handle<> chain) { channel_.driver_->Suspend(step_, chain); }
-    void await_resume() const noexcept {}
-
-   private:
-    StoreChannel& channel_;
-    Clock::duration duration_;
-    StepDriver::Step step_;
-  };
-  PauseStep Pause(Clock::duration duration) { return {*this, duration}; }
+  StoreTask<void> Pause(Clock::duration duration);
 
   bool IsOpen();
   void Close();

@@ -414,6 +414,7 @@ TEST_P(AccountStore, EveryRefusedStatementIsOneErrorLineWithTheServersError) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(StoreModes, AccountStore, ::testing::Bool(), StoreModeName);
+INSTANTIATE_TEST_SUITE_P(StoreModes, AccountStore, ::testing::Bool(),
+                         veltrane::test::StoreModeName);
 
 }  // namespace

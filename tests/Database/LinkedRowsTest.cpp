@@ -272,6 +272,6 @@ TEST_P(LinkedRows, AStoreThatCannotReachItsServerSaysItCouldNotAsk) {
   EXPECT_EQ(deleted.refused_error, 0u);
 }
 
-INSTANTIATE_TEST_SUITE_P(StoreModes, LinkedRows, ::testing::Bool(), StoreModeName);
+INSTANTIATE_TEST_SUITE_P(StoreModes, LinkedRows, ::testing::Bool(), veltrane::test::StoreModeName);
 
 }  // namespace

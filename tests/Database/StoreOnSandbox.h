@@ -3,13 +3,12 @@
 // statement timeout), blocking or non-blocking; a non-blocking one has made its connection of the
 // load, run to its end in place, as the plugin's first tick would start it.
 
-#include <gtest/gtest.h>
-
 #include <memory>
 #include <string>
 
 #include "Database/MysqlDB.h"
 #include "support/SandboxDatabase.h"
+#include "support/StoreModes.h"
 
 inline std::unique_ptr<MySql> OpenStoreOn(const veltrane::test::SandboxDatabase& database,
                                           bool non_blocking = false, const std::string& user = {},
@@ -21,8 +20,4 @@ inline std::unique_ptr<MySql> OpenStoreOn(const veltrane::test::SandboxDatabase&
                                        &MySql::Clock::now, non_blocking);
   RunToEnd(*store, store->Connect());
   return store;
-}
-
-inline std::string StoreModeName(const ::testing::TestParamInfo<bool>& info) {
-  return info.param ? "NonBlocking" : "Blocking";
 }

@@ -38,15 +38,14 @@ class NonBlockingStore : public PluginTest {
     database_.InsertCode("discord-2", "CODE-2");
   }
 
-  static std::vector<std::string> TextsTo(const DevhostResult& result, const std::string& player) {
-    std::vector<std::string> texts;
-    for (const std::string& line : result.WithPrefix("notify " + player + " "))
-      texts.push_back(TextOf(line));
-    return texts;
-  }
-
-  bool WaitForHeld() {
-    return WaitUntil(15s, [&] { return proxy_.Held() > 0; });
+  // Sends lines whose statement that begins with marker the proxy holds on its way; true once it
+  // is held. What follows it on the connection is held too, until ReleaseHeld().
+  bool SendHeld(DevhostProcess& devhost, const std::string& marker, const std::string& lines) {
+    proxy_.HoldToServer(marker);
+    devhost.Send(lines);
+    const bool held = WaitUntil(15s, [&] { return proxy_.Held() > 0; });
+    proxy_.HoldToServer("");
+    return held;
   }
 
   PlayerDiscordRow LinkedBob(int id, const std::string& discord_id) {
@@ -67,17 +66,14 @@ class NonBlockingStore : public PluginTest {
 TEST_F(NonBlockingStore, PlayerWhoLeftBeforeHisReplyGetsNoneButHisLinkIsFinished) {
   Settings()["UsePermissions"] = true;
   auto devhost = StartReady("perms on\n" + std::string(kJoinBob));
-  proxy_.HoldToServer(kLinkUpdate);
-  devhost->Send("chat bob /link CODE-1\n");
-  ASSERT_TRUE(WaitForHeld());
-  proxy_.HoldToServer("");
+  ASSERT_TRUE(SendHeld(*devhost, kLinkUpdate, "chat bob /link CODE-1\n"));
   devhost->Send("leave bob\necho left\n");
   ASSERT_TRUE(devhost->WaitForLine("echo \"left\""));
   proxy_.ReleaseHeld();
   ASSERT_TRUE(devhost->WaitForLine("group-add ", 1, 15s));
   const DevhostResult result = devhost->Stop();
 
-  EXPECT_THAT(TextsTo(result, "bob"), IsEmpty());
+  EXPECT_THAT(NotifiedTexts(result, "bob"), IsEmpty());
   EXPECT_THAT(database_.Rows().at(0), LinkedBob(1, "discord-1"));
   EXPECT_THAT(VeltraneLog(result),
               Contains("[info] The user with ID EOS-BOB linked his account with discord."));
@@ -89,7 +85,7 @@ TEST_F(NonBlockingStore, SecondCommandTypedWhileTheFirstWaitsIsAnsweredAfterIt) 
   const DevhostResult result = RunAsTyped(std::string(kJoinBob) +
                                           "chat bob /link CODE-1\nchat bob /link CODE-2\n"
                                           "wait-for 10000 Already linked\n");
-  EXPECT_THAT(TextsTo(result, "bob"), ElementsAre("Account linked", "Already linked"));
+  EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Account linked", "Already linked"));
   EXPECT_EQ(database_.Rows().at(0), LinkedBob(1, "discord-1"));
   EXPECT_EQ(database_.Rows().at(1).code, "CODE-2");
 }
@@ -106,7 +102,7 @@ TEST_F(NonBlockingStore, CommandsBeyondTheBoundOfPendingWorkAreRefusedAtOnce) {
   proxy_.ReleaseHeld();
   const DevhostResult result = devhost->Stop();
 
-  const std::vector<std::string> texts = TextsTo(result, "bob");
+  const std::vector<std::string> texts = NotifiedTexts(result, "bob");
   ASSERT_GE(texts.size(), static_cast<std::size_t>(kBeyond));
   EXPECT_EQ(std::count(texts.begin(), texts.end(), "Database unavailable"), kBeyond);
   const std::vector<std::string> log = VeltraneLog(result);
@@ -137,7 +133,7 @@ TEST_F(NonBlockingStore, StalledOrRefusingServerAnswersDatabaseUnavailableWithou
     proxy_.SetStalled(false);
     proxy_.SetRefusing(false);
 
-    EXPECT_THAT(TextsTo(result, "bob"), ElementsAre("Invalid code", "Database unavailable"));
+    EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Invalid code", "Database unavailable"));
     const auto typed_after =
         std::find(result.lines.begin(), result.lines.end(), "echo \"typed-after\"");
     const auto reply =
@@ -160,10 +156,7 @@ TEST_F(NonBlockingStore, UnloadFinishesTheWorkUnderWayAndTellsNobody) {
   auto devhost = StartReady(kJoinBob);
   devhost->Send("chat bob /link WRONG\n");
   ASSERT_TRUE(devhost->WaitForLine("notify bob ", 1, 15s));
-  proxy_.HoldToServer(kLinkUpdate);
-  devhost->Send("chat bob /link CODE-1\nlogout bob\n");
-  ASSERT_TRUE(WaitForHeld());
-  proxy_.HoldToServer("");
+  ASSERT_TRUE(SendHeld(*devhost, kLinkUpdate, "chat bob /link CODE-1\nlogout bob\n"));
   // The commands and the hook are gone before the unload waits for the store.
   devhost->Send("unload\n");
   ASSERT_TRUE(devhost->WaitForLine("hook-remove ", 1, 15s));
@@ -171,7 +164,7 @@ TEST_F(NonBlockingStore, UnloadFinishesTheWorkUnderWayAndTellsNobody) {
   ASSERT_TRUE(devhost->WaitForLine("unload ok", 1, 15s));
   const DevhostResult result = devhost->Stop();
 
-  EXPECT_THAT(TextsTo(result, "bob"), ElementsAre("Invalid code"));
+  EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Invalid code"));
   PlayerDiscordRow refreshed = LinkedBob(1, "discord-1");
   refreshed.code = "Updated";
   EXPECT_EQ(database_.Rows().at(0), refreshed);
@@ -184,10 +177,7 @@ TEST_F(NonBlockingStore, UnloadFinishesTheWorkUnderWayAndTellsNobody) {
 
 TEST_F(NonBlockingStore, ReloadLeavesTheWorkUnderWayAlone) {
   auto devhost = StartReady(kJoinBob);
-  proxy_.HoldToServer(kLinkUpdate);
-  devhost->Send("chat bob /link CODE-1\n");
-  ASSERT_TRUE(WaitForHeld());
-  proxy_.HoldToServer("");
+  ASSERT_TRUE(SendHeld(*devhost, kLinkUpdate, "chat bob /link CODE-1\n"));
   Messages()["AccountLinked"] = "Linked after the reload";
   devhost_.WriteConfig(config_);
   devhost->Send("console admin Veltrane.Reload\n");
@@ -195,7 +185,7 @@ TEST_F(NonBlockingStore, ReloadLeavesTheWorkUnderWayAlone) {
   ASSERT_TRUE(devhost->WaitForLine("notify bob ", 1, 15s));
   const DevhostResult result = devhost->Stop();
   // The reply was composed with the settings of the moment the command was typed.
-  EXPECT_THAT(TextsTo(result, "bob"), ElementsAre("Account linked"));
+  EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Account linked"));
   EXPECT_EQ(database_.Rows().at(0), LinkedBob(1, "discord-1"));
 }
 

@@ -54,13 +54,6 @@ class OnePlayerOneLinkCases : public PluginTest {
     database_.InsertCode("discord-c", "CODE-C");
   }
 
-  static std::vector<std::string> Texts(const DevhostResult& result, const std::string& player) {
-    std::vector<std::string> texts;
-    for (const std::string& line : result.WithPrefix("notify " + player + " "))
-      texts.push_back(TextOf(line));
-    return texts;
-  }
-
   // The sessions on this fixture's database other than the test's own: the plugin's.
   int PluginSessions() {
     return std::stoi(*database_
@@ -111,7 +104,7 @@ TEST_P(OnePlayerOneLink, UpdateHeldOnItsWayNeverRunsOnceThePlayerWasAnswered) {
   const DevhostResult result = devhost->Stop();
   ASSERT_TRUE(WaitForPluginSessions(0)) << "the plugin's sessions did not end";
 
-  EXPECT_THAT(Texts(result, "bob"), ElementsAre("Database unavailable", "Account linked"));
+  EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Database unavailable", "Account linked"));
   EXPECT_EQ(database_.Rows(),
             (std::vector{before[0], LinkedTo(before[1], "EOS-BOB", 101, "bob", 7, "Raiders"),
                          before[2]}));
@@ -144,7 +137,7 @@ TEST_P(OnePlayerOneLink, UpdateWaitingForARowAnotherSessionHoldsIsEndedByTheServ
   const DevhostResult result = devhost->Stop();
   ASSERT_TRUE(WaitForPluginSessions(0));
 
-  EXPECT_THAT(Texts(result, "bob"), ElementsAre("Database unavailable", "Account linked"));
+  EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Database unavailable", "Account linked"));
   EXPECT_THAT(VeltraneLog(result),
               ::testing::Contains(HasSubstr(
                   "MySql::UpdateAccount) The server refused the statement: error 1969: ")));
@@ -179,8 +172,8 @@ TEST_P(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) 
   const DevhostResult second =
       second_server.Run(WithWaitsForReplies(std::string("perms on\n") + kJoinBob + kJoinAlice +
                                             "chat bob /link CODE-A\nchat alice /link CODE-C\n"));
-  EXPECT_THAT(Texts(second, "bob"), ElementsAre("Account linked"));
-  EXPECT_THAT(Texts(second, "alice"), ElementsAre("Account linked"));
+  EXPECT_THAT(NotifiedTexts(second, "bob"), ElementsAre("Account linked"));
+  EXPECT_THAT(NotifiedTexts(second, "alice"), ElementsAre("Account linked"));
 
   proxy_.SetRefusing(false);
   first_server->Send(std::string(kWaitOutCoolDown) + "chat alice /link CODE-B\n");
@@ -189,7 +182,7 @@ TEST_P(OnePlayerOneLink, LinkInDoubtIsFinishedOnlyWhenItsVeryRowHoldsThePlayer) 
   const DevhostResult first = first_server->Stop();
   ASSERT_TRUE(WaitForPluginSessions(0));
 
-  EXPECT_THAT(Texts(first, "alice"), ElementsAre("Database unavailable", "Already linked"));
+  EXPECT_THAT(NotifiedTexts(first, "alice"), ElementsAre("Database unavailable", "Already linked"));
   EXPECT_THAT(first.WithPrefix("group-add "), IsEmpty());
   EXPECT_THAT(first.WithPrefix("http-post "), IsEmpty());
   EXPECT_EQ(database_.Rows(),
@@ -229,7 +222,7 @@ TEST_P(OnePlayerOneLink, UpdateArrivingAfterAReloadAndASecondLinkChangesNothing)
   const DevhostResult result = devhost->Stop();
   ASSERT_TRUE(WaitForPluginSessions(0));
 
-  EXPECT_THAT(Texts(result, "alice"), ElementsAre("Database unavailable", "Account linked"));
+  EXPECT_THAT(NotifiedTexts(result, "alice"), ElementsAre("Database unavailable", "Account linked"));
   EXPECT_THAT(result.WithPrefix("load "), ElementsAre("load ok", "load ok"));
   EXPECT_EQ(database_.Rows(), linked_once);
   ExpectNoEosIdHoldsTwoLinkedRows();
@@ -246,7 +239,7 @@ TEST_P(OnePlayerOneLink, UpdateThatLandedWhileItsAnswerWasLostIsFinishedAtOnce) 
   proxy_.ReleaseHeld();
   const DevhostResult result = devhost->Stop();
 
-  EXPECT_THAT(Texts(result, "bob"), ElementsAre("Account linked"));
+  EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Account linked"));
   EXPECT_THAT(result.WithPrefix("group-add "),
               ElementsAre("group-add eos=\"EOS-BOB\" group=\"Verified\""));
   EXPECT_EQ(database_.Rows().at(0), LinkedTo(before[0], "EOS-BOB", 101, "bob", 7, "Raiders"));
@@ -274,7 +267,7 @@ TEST_P(OnePlayerOneLink, UpdateThatLandedWhileTheServerWasAwayIsFinishedAtTheNex
   ASSERT_TRUE(devhost->WaitForLine("notify bob ", 4, 30s));
   const DevhostResult result = devhost->Stop();
 
-  EXPECT_THAT(Texts(result, "bob"), ElementsAre("Database unavailable", "Database unavailable",
+  EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Database unavailable", "Database unavailable",
                                                 "Account linked", "Already linked"));
   EXPECT_THAT(result.WithPrefix("group-add "),
               ElementsAre("group-add eos=\"EOS-BOB\" group=\"Verified\""));
@@ -309,10 +302,10 @@ TEST_P(OnePlayerOneLink, EveryPlayerIdButZeroLinksOnceAndIsRefreshedAtLogout) {
     SCOPED_TRACE(fmt::format("player id {}", ids[i]));
     const std::string player = fmt::format("p{}", i);
     if (ids[i] == 0) {
-      EXPECT_THAT(Texts(result, player), ElementsAre("Invalid code", "Invalid code"));
+      EXPECT_THAT(NotifiedTexts(result, player), ElementsAre("Invalid code", "Invalid code"));
       continue;
     }
-    EXPECT_THAT(Texts(result, player), ElementsAre("Account linked", "Already linked"));
+    EXPECT_THAT(NotifiedTexts(result, player), ElementsAre("Account linked", "Already linked"));
     PlayerDiscordRow& first = expected[3 + 2 * i];
     first = LinkedTo(first, "EOS-P" + std::to_string(i), ids[i], player, 3, "T");
     first.code = "Updated";

@@ -127,24 +127,11 @@ class MemoryStore : public IDatabase {
   }
 
  private:
-  // Waits for the next Advance when answers_over_ticks.
-  class NextAdvance {
-   public:
-    explicit NextAdvance(MemoryStore& store) : store_(store) {}
-    bool await_ready() const noexcept { return !store_.answers_over_ticks; }
-    void await_suspend(std::coroutine_handle<> chain) {
-      // Over from now on: the Advance that runs this resumption, which took its time before, does
-      // not resume it again.
-      step_.resume_at = veltrane::StepDriver::Clock::now();
-      store_.driver_.Suspend(step_, chain);
-    }
-    void await_resume() const noexcept {}
-
-   private:
-    MemoryStore& store_;
-    veltrane::StepDriver::Step step_;  // a pause
-  };
-  NextAdvance Statement() { return NextAdvance(*this); }
+  // Waits for the next Advance when answers_over_ticks: due from now on, so the Advance that runs
+  // this resumption, which took its time before, does not resume it again.
+  StoreTask<void> Statement() {
+    if (answers_over_ticks) co_await driver_.PauseUntil(veltrane::StepDriver::Clock::now());
+  }
 
   bool Begin() {
     ++statements;

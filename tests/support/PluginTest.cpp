@@ -136,6 +136,13 @@ std::vector<std::string> PlayerMessages(const DevhostResult& result) {
   return lines;
 }
 
+std::vector<std::string> NotifiedTexts(const DevhostResult& result, const std::string& player) {
+  std::vector<std::string> texts;
+  for (const std::string& line : result.WithPrefix("notify " + player + " "))
+    texts.push_back(TextOf(line));
+  return texts;
+}
+
 std::vector<std::string> ServerMessages(const DevhostResult& result) {
   std::vector<std::string> messages;
   for (const std::string& line : result.WithPrefix("server-message "))

@@ -12,6 +12,7 @@
 
 #include "support/DevhostRunner.h"
 #include "support/SandboxDatabase.h"
+#include "support/StoreModes.h"
 
 namespace veltrane::test {
 
@@ -71,9 +72,6 @@ class InBothStoreModes : public Fixture, public ::testing::WithParamInterface<bo
  protected:
   InBothStoreModes() { this->UseNonBlockingStore(GetParam()); }
 };
-inline std::string StoreModeName(const ::testing::TestParamInfo<bool>& info) {
-  return info.param ? "NonBlocking" : "Blocking";
-}
 #define INSTANTIATE_IN_BOTH_STORE_MODES(Suite) \
   INSTANTIATE_TEST_SUITE_P(StoreModes, Suite, ::testing::Bool(), StoreModeName)
 
@@ -85,6 +83,8 @@ std::string WithWaitsForReplies(const std::string& script);
 std::vector<std::string> VeltraneLog(const DevhostResult& result);
 // The lines that show the player something: notifications, chat lines and server messages.
 std::vector<std::string> PlayerMessages(const DevhostResult& result);
+// The texts of the on-screen notifications that player was shown in a run.
+std::vector<std::string> NotifiedTexts(const DevhostResult& result, const std::string& player);
 // The server messages of a run, each as "RGBA text".
 std::vector<std::string> ServerMessages(const DevhostResult& result);
 // The texts of the RCON replies of a run.
