@@ -21,7 +21,6 @@ using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 using ::testing::Not;
 
-constexpr char kRconPassword[] = "rcon-test-password";
 constexpr char kAdaEOS[] = "0002aaaa0002aaaa0002aaaa0002aaaa";
 constexpr char kBobEOS[] = "000BBBBB000BBBBB000BBBBB000BBBBB";
 constexpr char kCyEOS[] = "000ccccc000ccccc000ccccc000ccccc";
@@ -33,7 +32,6 @@ constexpr char kLinkedUsage[] =
     "Usage: Veltrane.Linked <EOS id: 32 hex characters | Discord id: 17 to 20 digits>";
 constexpr char kUnlinkUsage[] =
     "Usage: Veltrane.Unlink <EOS id: 32 hex characters | Discord id: 17 to 20 digits>";
-constexpr char kDoneRgba[] = "0,1,0,1";
 
 class AdminCommands : public PluginTest {
  protected:

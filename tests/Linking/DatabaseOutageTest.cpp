@@ -18,8 +18,6 @@ using ::testing::StartsWith;
 
 using namespace std::chrono_literals;
 
-// Beyond the store's first cool-down (5 s).
-constexpr char kWaitOutCoolDown[] = "sleep 5500\n";
 
 class DatabaseOutage : public PluginTest {
  protected:

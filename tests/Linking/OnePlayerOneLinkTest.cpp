@@ -23,13 +23,10 @@ using ::testing::IsEmpty;
 
 using namespace std::chrono_literals;
 
-constexpr char kJoinBob[] = "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\n";
 constexpr char kJoinAlice[] = "join alice eos=EOS-ALICE id=102 tribe_id=8 tribe=Weavers\n";
 // What the link update begins with, and what the server's answer to it holds.
 constexpr char kLinkUpdate[] = "UPDATE player_discord SET eos_id";
 constexpr char kUpdateAnswer[] = "Rows matched:";
-// Beyond the store's first cool-down (5 s), after which a server that failed is asked again.
-constexpr char kWaitOutCoolDown[] = "sleep 5500\n";
 
 PlayerDiscordRow LinkedTo(PlayerDiscordRow row, const std::string& eos_id, int player_id,
                           const std::string& character_name, int tribe_id,

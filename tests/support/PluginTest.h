@@ -22,6 +22,8 @@ inline constexpr char kSuccessRgba[] = "0.16202937,0.70837575,0.29177064,1";
 inline constexpr char kDoneRgba[] = "0,1,0,1";
 inline constexpr char kRconPassword[] = "rcon-test-password";
 inline constexpr char kJoinBob[] = "join bob eos=EOS-BOB id=101 tribe_id=7 tribe=Raiders\n";
+// Beyond the store's first cool-down (5 s), after which a server that failed is asked again.
+inline constexpr char kWaitOutCoolDown[] = "sleep 5500\n";
 
 class FaultProxy;
 
