@@ -10,7 +10,6 @@
 #include <future>
 #include <memory>
 #include <ostream>
-#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,6 +21,7 @@
 #include "support/FaultProxy.h"
 #include "support/SandboxDatabase.h"
 #include "support/SandboxServer.h"
+#include "support/StoppedProcess.h"
 
 namespace {
 
@@ -33,9 +33,7 @@ using veltrane::test::SandboxServer;
 // Holds the server stopped with SIGSTOP and lets it go on however the test ends.
 class StalledServer {
  public:
-  explicit StalledServer(pid_t pid) : pid_(pid) {
-    if (::kill(pid_, SIGSTOP) != 0) throw std::runtime_error("cannot stop the sandbox server");
-  }
+  explicit StalledServer(pid_t pid) : pid_(pid) { veltrane::test::StopEveryThread(pid_); }
   StalledServer(const StalledServer&) = delete;
   StalledServer& operator=(const StalledServer&) = delete;
   ~StalledServer() { Resume(); }

@@ -14,6 +14,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "support/StoppedProcess.h"
 #include "support/WaitUntil.h"
 
 namespace veltrane::test {
@@ -60,7 +61,7 @@ void SandboxCluster::Kill(int node) const { RunScript(fmt::format("kill {}", nod
 
 void SandboxCluster::Restart(int node) const { RunScript(fmt::format("restart {}", node)); }
 
-void SandboxCluster::Stall(int node) const { Signal(node, SIGSTOP); }
+void SandboxCluster::Stall(int node) const { StopEveryThread(Pid(node)); }
 
 void SandboxCluster::Thaw(int node) const { Signal(node, SIGCONT); }
 

@@ -27,8 +27,8 @@ class SandboxCluster {
   void Kill(int node) const;
   // Starts the node again and returns once it has rejoined and is Synced.
   void Restart(int node) const;
-  // Freezes the node with SIGSTOP, as a host that hangs: its connections stay open and nothing
-  // answers. Thaw sends SIGCONT.
+  // Freezes the node with SIGSTOP, as a host that hangs, and returns once all its threads have
+  // stopped: its connections stay open and nothing answers. Thaw sends SIGCONT.
   void Stall(int node) const;
   void Thaw(int node) const;
   // Waits (up to timeout_seconds) until every node answers, is Synced and sees all three in its
