@@ -51,7 +51,7 @@ StoreTask<bool> MySql::IsPlayerExist(std::string eos_id) {
         fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{{}}' AND {});",
                     veltrane::detail::kHoldsAnEOSId),
         eos_id, "MySql::IsPlayerExist");
-    co_return exists&&* exists > 0;
+    co_return exists.value_or(0) > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerExist",
                             error.what());
@@ -65,7 +65,7 @@ StoreTask<bool> MySql::IsPlayerIDExist(std::string eos_id) {
         fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
                     veltrane::detail::LinkedRow()),
         eos_id, "MySql::IsPlayerIDExist");
-    co_return count&&* count > 0;
+    co_return count.value_or(0) > 0;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerIDExist",
                             error.what());

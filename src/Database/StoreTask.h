@@ -16,8 +16,8 @@ namespace veltrane {
 namespace detail {
 
 struct StoreTaskPromiseBase {
-  std::coroutine_handle<>
-      continuation;  // who awaits this task; none for a task started by its owner
+  // Who awaits this task; none for a task started by its owner.
+  std::coroutine_handle<> continuation;
   std::exception_ptr error;
 
   // Lazy: nothing runs before the task is awaited or started.

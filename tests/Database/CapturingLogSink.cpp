@@ -18,6 +18,15 @@ std::vector<CapturedLine> CapturingLogSink::Lines() {
   return lines_;
 }
 
+std::vector<std::string> CapturingLogSink::Texts(spdlog::level::level_enum level) {
+  std::lock_guard lock(mutex_);
+  std::vector<std::string> texts;
+  for (const CapturedLine& line : lines_) {
+    if (line.level == level) texts.push_back(line.text);
+  }
+  return texts;
+}
+
 void CapturingLogSink::Clear() {
   std::lock_guard lock(mutex_);
   lines_.clear();

@@ -22,6 +22,8 @@ class CapturingLogSink : public spdlog::sinks::base_sink<std::mutex> {
   static const std::shared_ptr<CapturingLogSink>& Instance();
 
   std::vector<CapturedLine> Lines();
+  // The messages alone of the lines at level.
+  std::vector<std::string> Texts(spdlog::level::level_enum level);
   void Clear();
 
  protected:

@@ -76,11 +76,8 @@ TEST_F(ServerMode, ValueThatDoesNotFitFailsOnANonStrictServerAlsoAfterReconnecti
   const std::string refused = "(" + kStoreHeader +
                               " MySql::UpdateAccount) The server refused the statement: error "
                               "1406: Data too long for column 'character_name' at row 1";
-  std::vector<std::string> errors;
-  for (const CapturedLine& line : LogLines()) {
-    if (line.level == spdlog::level::err) errors.push_back(line.text);
-  }
-  EXPECT_EQ(errors, (std::vector<std::string>{refused, refused}));
+  EXPECT_EQ(CapturingLogSink::Instance()->Texts(spdlog::level::err),
+            (std::vector<std::string>{refused, refused}));
 }
 
 }  // namespace

@@ -86,12 +86,8 @@ class LinkFlowTest : public ::testing::TestWithParam<bool> {
 
   static LinkingPlayer Alice() { return {kEos, 424242, "Alice the Brave", 1234567, "Explorers"}; }
 
-  std::vector<std::string> Warnings() {
-    std::vector<std::string> lines;
-    for (const CapturedLine& line : CapturingLogSink::Instance()->Lines()) {
-      if (line.level == spdlog::level::warn) lines.push_back(line.text);
-    }
-    return lines;
+  static std::vector<std::string> Warnings() {
+    return CapturingLogSink::Instance()->Texts(spdlog::level::warn);
   }
 
   static std::string LockoutLine(int wrong_codes, int seconds) {

@@ -50,12 +50,8 @@ class PendingWorkTest : public ::testing::Test {
     return ticks;
   }
 
-  std::vector<std::string> Warnings() {
-    std::vector<std::string> lines;
-    for (const CapturedLine& line : CapturingLogSink::Instance()->Lines()) {
-      if (line.level == spdlog::level::warn) lines.push_back(line.text);
-    }
-    return lines;
+  static std::vector<std::string> Warnings() {
+    return CapturingLogSink::Instance()->Texts(spdlog::level::warn);
   }
 
   MemoryStore store;
