@@ -143,6 +143,7 @@ void Load() {
     state.settings = ReadConfig();
     state.config_reads.last_read = std::chrono::system_clock::now();
     state.account_store = BuildAccountStore(state.settings.database);
+    state.mysql_timeout_at_load = state.settings.database.mysql_timeout;
     // A non-blocking store connects at the first tick; Load waits for nothing.
     state.work.Add(*state.account_store, PendingWork::Kind::Connection,
                    state.account_store->Connect());
@@ -179,14 +180,15 @@ void Unload() {
         break;
     }
   };
-  // No new work from here on. The store's work already under way is finished in place, as no tick
-  // comes any more, within MysqlTimeout; its players are told nothing. The tick goes last.
+  // No new work from here on. The players' work already under way is finished in place, as no
+  // tick comes any more, within the MysqlTimeout the store was made with; its players are told
+  // nothing. The tick goes last.
   for (const Registration& registration : state->registered) {
     if (registration.place != Place::Tick) remove(registration);
   }
   if (!state->work.Empty()) {
     state->replies_dropped = true;
-    const int timeout = state->settings.database.mysql_timeout;
+    const int timeout = state->mysql_timeout_at_load;
     state->work.FinishForUnload(
         *state->account_store,
         std::chrono::steady_clock::now() +

@@ -106,6 +106,9 @@ AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
   status.links_made = state.link_counters.links_made;
   status.refused_codes = state.link_counters.refused_codes;
   status.logout_refreshes = state.logout_refreshes;
+  if (state.account_store->NonBlocking()) {
+    status.turned_away = {state.work.RefusedLinkCommands(), state.work.DroppedLogoutRefreshes()};
+  }
   status.locked_out = state.limiter.LockedOutCount(CodeAttemptLimiter::Clock::now());
   status.in_doubt = state.links_in_doubt.Size();
   status.config = state.config_reads;

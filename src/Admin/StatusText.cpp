@@ -50,6 +50,12 @@ std::vector<std::string> StatusLines(const PluginStatus& status) {
   lines.push_back(fmt::format("Now: {} locked out, {} in doubt",
                               Counted(status.locked_out, "player", "players"),
                               Counted(status.in_doubt, "link update", "link updates")));
+  if (status.turned_away) {
+    lines.push_back(fmt::format(
+        "Turned away since load, with too much waiting for the database: {}, {}",
+        Counted(status.turned_away->link_commands, "link command", "link commands"),
+        Counted(status.turned_away->logout_refreshes, "logout refresh", "logout refreshes")));
+  }
   std::string config = "Configuration: last read " + DescribeTime(status.config.last_read);
   if (status.config.last_refusal)
     config += "; the last reload was refused: " + *status.config.last_refusal;

@@ -20,6 +20,12 @@ struct ConfigReads {
   std::optional<std::string> last_refusal;
 };
 
+// A non-blocking store's work turned away since load, while too much waited for the database.
+struct TurnedAwayWork {
+  std::uint64_t link_commands = 0;     // refused
+  std::uint64_t logout_refreshes = 0;  // given up
+};
+
 struct PluginStatus {
   StoreState store;
   std::uint64_t links_made = 0;
@@ -27,6 +33,7 @@ struct PluginStatus {
   std::uint64_t logout_refreshes = 0;
   std::size_t locked_out = 0;  // players locked out of linking now
   std::size_t in_doubt = 0;    // link updates whose outcome is not known yet
+  std::optional<TurnedAwayWork> turned_away;  // a non-blocking store's only
   ConfigReads config;
 };
 

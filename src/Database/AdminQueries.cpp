@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <optional>
@@ -29,14 +30,47 @@ std::string_view IdColumn(AccountIdKind kind) {
 
 }  // namespace
 
+// While the connection made at load is under way, or the servers cool down after an outage, the
+// admin is answered at once: his command would wait out the one, and ask nobody in the other.
+bool MySql::AdminMayWait() {
+  if (connecting_at_load_) return false;
+  return !availability_ || switched_off_ || availability_->MayTry(now_());
+}
+
+template <typename T>
+std::optional<T> MySql::RunForAdmin(StoreTask<T> task) {
+  if (!driver_) return ::RunToEnd(*this, std::move(task));
+  if (!AdminMayWait()) {
+    answer_ = StoreAnswer::CouldNotAsk;
+    return std::nullopt;
+  }
+  const unsigned int timeout = settings_.read_timeout > 0 ? settings_.read_timeout
+                                                          : kUnlimitedTimeoutCapSeconds;
+  const veltrane::StepDriver::Clock::time_point deadline =
+      veltrane::StepDriver::Clock::now() + std::chrono::seconds(timeout + kReconnectSeconds);
+  std::optional<T> result;
+  StoreTask<void> kept = detail::KeepResult(std::move(task), result);
+  if (!driver_->RunToEnd(kept, deadline)) {
+    answer_ = StoreAnswer::CouldNotAsk;
+    return std::nullopt;
+  }
+  return result;
+}
+
 // A row's code comes back as the state word that the column takes it for, trailing spaces dropped,
 // or empty (kStateWordOfCode).
 std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind kind, std::string id) {
-  return ::RunToEnd(*this, FindLinksTask(kind, std::move(id)));
+  std::optional<std::optional<std::vector<LinkedAccount>>> found =
+      RunForAdmin(FindLinksTask(kind, std::move(id)));
+  if (!found) return std::nullopt;
+  return std::move(*found);
 }
 
 DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) {
-  return ::RunToEnd(*this, DeleteLinksTask(kind, std::move(id), std::move(row_ids)));
+  const std::optional<DeletedLinks> deleted =
+      RunForAdmin(DeleteLinksTask(kind, std::move(id), std::move(row_ids)));
+  if (!deleted) return DeletedLinks{StoreAnswer::CouldNotAsk, 0, 0};
+  return *deleted;
 }
 
 StoreTask<std::optional<std::vector<LinkedAccount>>> MySql::FindLinksTask(AccountIdKind kind,

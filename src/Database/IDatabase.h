@@ -93,10 +93,14 @@ class IDatabase {
 
   // The linked rows whose column of kind holds id, in row order; none when the database could not
   // be asked. Rows waiting for their code are never among them, and a code that waits on a linked
-  // row is never read (its state is then empty). Synchronous, for the admin commands.
+  // row is never read (its state is then empty). Synchronous, for the admin commands: the task
+  // that waits for the database is finished first, whole, within MysqlTimeout and one connection
+  // attempt; while the store connects at load or cools down after an outage, or when that task
+  // has not ended in time, nothing is asked (LastAnswer() CouldNotAsk).
   virtual std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind,
                                                               std::string id) = 0;
-  // Deletes those of the rows row_ids that are still linked rows of id, in one statement.
+  // Deletes those of the rows row_ids that are still linked rows of id, in one statement; waits as
+  // FindLinks does.
   virtual DeletedLinks DeleteLinks(AccountIdKind kind, std::string id,
                                    std::vector<int> row_ids) = 0;
 
@@ -119,6 +123,10 @@ class IDatabase {
   }
   // Takes the waiting task on in place until none waits (true) or deadline has passed.
   virtual bool FinishInPlace(std::chrono::steady_clock::time_point /*deadline*/) { return true; }
+  // The task that waits is about to be destroyed unfinished (the unload gives it up): the store
+  // lets go of it and ends what it had under way on the network. A connection made at load that
+  // is given up so prepares no table later either: nobody waits for it.
+  virtual void Abandon() {}
 };
 
 namespace detail {

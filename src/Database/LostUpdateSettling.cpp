@@ -95,20 +95,21 @@ StoreTask<std::optional<bool>> MySql::SettleLostUpdate(veltrane::LostUpdate& los
   const Clock::time_point now = now_();
   if (now < lost.retry_at) co_return std::nullopt;
   lost.retry_at = now + cool_down_.first;
+  // A copy from here on: the list that holds the lost update may change while this waits.
+  const veltrane::LostUpdate update = lost;
 
   daotk::mysql::connection_settings settings = settings_;
-  settings.host = lost.server.host;
-  settings.port = lost.server.port;
+  settings.host = update.server.host;
+  settings.port = update.server.port;
   settings.connect_timeout = kReconnectSeconds;
   settings.auto_reconnect = false;
   settings.session_query.clear();  // it sends no update, so it is never a lost one's session
-  // The row and eos id are copied: the lost update may be settled by another operation meanwhile.
-  const int row_id = lost.row_id;
-  const std::string eos_id = lost.eos_id;
-  const veltrane::DatabaseServer server = lost.server;
+  const int row_id = update.row_id;
+  const std::string& eos_id = update.eos_id;
+  const veltrane::DatabaseServer& server = update.server;
   veltrane::StoreChannel on_its_server(driver_.get());
   if (!co_await on_its_server.Open(settings) ||
-      !co_await EndSession(on_its_server, lost, operation)) {
+      !co_await EndSession(on_its_server, update, operation)) {
     co_return std::nullopt;
   }
   const std::optional<std::string> escaped_eos_id = on_its_server.Escape(eos_id);

@@ -89,6 +89,7 @@ class MySql : public IDatabase {
   bool FinishInPlace(std::chrono::steady_clock::time_point deadline) override {
     return !driver_ || driver_->FinishInPlace(deadline);
   }
+  void Abandon() override;
 
   // The session settings that every connection starts with: strict mode, and the deadlines of
   // a statement timeout of timeout_seconds (0: none).
@@ -106,6 +107,9 @@ class MySql : public IDatabase {
   // kReconnectSeconds.
   static constexpr unsigned int kLoadConnectSeconds = 30;
   static constexpr unsigned int kReconnectSeconds = 3;
+  // An admin command waits at most the statement timeout and one connection attempt; with no
+  // statement timeout (0), this long instead.
+  static constexpr unsigned int kUnlimitedTimeoutCapSeconds = 10;
   // How often a link update that the server chose as a deadlock's victim is sent.
   static constexpr int kDeadlockAttempts = 3;
 
@@ -122,7 +126,16 @@ class MySql : public IDatabase {
   // the answer is "could not ask".
   StoreTask<bool> Reachable();
   void ServerAnswered();
-  void ServerFailed(unsigned int error_number, const std::string& error_text);
+  // failed: the server the statement or the connection went to. A failure of a server the store
+  // has already left behind moves nothing.
+  void ServerFailed(const veltrane::DatabaseServer& failed, unsigned int error_number,
+                    const std::string& error_text);
+  // An admin command's task run to its end in place (MySql::FindLinks); nothing, with the answer
+  // CouldNotAsk, when the store connects at load or cools down, or the task that waits for the
+  // database has not ended within the admin's wait.
+  template <typename T>
+  std::optional<T> RunForAdmin(StoreTask<T> task);
+  bool AdminMayWait();
   std::string UnavailableLine(const veltrane::DatabaseServer& server,
                               const std::string& error_text) const;
   // Every statement of the store goes through Run, or through RunOn on a connection other than
@@ -163,6 +176,8 @@ class MySql : public IDatabase {
   veltrane::StoreChannel connection_;
   // A non-blocking store until its Connect() has ended: "connecting" in State().
   bool connecting_at_load_ = false;
+  // The unload gave up the connection made at load (Abandon).
+  bool connection_given_up_ = false;
   daotk::mysql::connection_settings settings_;
   std::optional<veltrane::ServerAvailability> availability_;
   std::optional<veltrane::DatabaseServer> connected_server_;

@@ -60,6 +60,13 @@ class ServerAvailability {
     return now - outage_started_at_;
   }
 
+  // server could not be reached or did not answer. Once the store has moved on from it (another
+  // attempt failed it meanwhile), the failure is old news and changes nothing.
+  Failure Failed(const DatabaseServer& server, Clock::time_point now) {
+    if (server != Current()) return {};
+    return Failed(now);
+  }
+
   // The current server could not be reached or did not answer.
   Failure Failed(Clock::time_point now) {
     Failure failure;

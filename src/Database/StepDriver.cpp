@@ -45,26 +45,22 @@ bool StepDriver::Advance(Clock::time_point now) {
   return waiting_ == nullptr;
 }
 
-void StepDriver::RunToEnd(StoreTask<void>& task) {
-  // Another operation's chain waits: its statement ends first, so that the connection is free,
-  // and the chain goes on at a later Advance with its result.
-  Step* const parked = std::exchange(waiting_, nullptr);
-  if (parked != nullptr && parked->connection != nullptr) {
-    FinishStep(*parked, Clock::time_point::max());
+void StepDriver::EndNow(Step& step) {
+  if (step.connection != nullptr) step.connection->Close();
+  TakeOn(step, Clock::time_point::max());
+}
+
+bool StepDriver::RunToEnd(StoreTask<void>& task, Clock::time_point deadline) {
+  if (!FinishInPlace(deadline)) return false;
+  task.Start();
+  while (!task.Done()) {
+    if (waiting_ == nullptr) throw std::logic_error("a store operation waits for nothing");
+    FinishStep(*waiting_, deadline);
+    if (!waiting_->finished) EndNow(*waiting_);
+    ResumeWaiting();
   }
-  try {
-    task.Start();
-    while (!task.Done()) {
-      if (waiting_ == nullptr) throw std::logic_error("a store operation waits for nothing");
-      FinishStep(*waiting_, Clock::time_point::max());
-      if (waiting_->finished) ResumeWaiting();
-    }
-  } catch (...) {
-    waiting_ = parked;
-    throw;
-  }
-  waiting_ = parked;
   task.Result();
+  return true;
 }
 
 bool StepDriver::FinishInPlace(Clock::time_point deadline) {

@@ -5,9 +5,9 @@
 // once it has finished. A caller that cannot wait for ticks (an admin command, the unload, a test)
 // runs its operation to the end in place with RunToEnd, which waits on the socket.
 //
-// One chain waits at a time: the plugin runs its jobs one after another, and RunToEnd parks the
-// chain that waits already (its step finished in place, its chain resumed by a later Advance, as
-// it would have been) while it runs its own.
+// One chain waits at a time: the plugin runs its jobs one after another, and RunToEnd first takes
+// the chain that waits already to its end, whole. Run between two of that chain's steps, another
+// operation would leave it the connection's session, server choice and failures as its own.
 
 #include <chrono>
 #include <coroutine>
@@ -61,9 +61,15 @@ class StepDriver {
   // finished, again while the next steps finish at once. True when no chain waits any more.
   bool Advance(Clock::time_point now);
 
-  // Runs task to its end in place, waiting on the socket for each of its steps (their deadlines
-  // bound the waits). Exceptions of the task are rethrown.
-  void RunToEnd(StoreTask<void>& task);
+  // Runs task to its end in place, waiting on the socket, after the chain that waits already has
+  // ended. False, task not started, when that chain has not ended by deadline: it goes on at the
+  // next Advance as if nothing had happened. A step of task's own still unfinished at deadline is
+  // ended as timed out. Exceptions of the task are rethrown.
+  bool RunToEnd(StoreTask<void>& task, Clock::time_point deadline = Clock::time_point::max());
+
+  // Forgets the waiting chain, whose owner destroys it without its end (the unload gives it up).
+  // The caller ends what the step had under way on its connection.
+  void Forget() noexcept { waiting_ = nullptr; }
 
   // Takes the waiting chain on in place, waiting on the socket, until no chain waits or deadline
   // has passed; true when none waits. For the unload, which has no ticks left.
@@ -72,6 +78,8 @@ class StepDriver {
  private:
   static bool TakeOn(Step& step, Clock::time_point now);
   static void FinishStep(Step& step, Clock::time_point deadline);
+  // A statement or an open ends as timed out (the connection is closed), a pause at once.
+  static void EndNow(Step& step);
   void ResumeWaiting();
 
   Step* waiting_ = nullptr;

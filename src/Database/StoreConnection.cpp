@@ -96,6 +96,13 @@ void MySql::RunToEnd(StoreTask<void>& task) {
   }
 }
 
+void MySql::Abandon() {
+  if (!driver_) return;
+  driver_->Forget();
+  connection_.Close();
+  connection_given_up_ = connecting_at_load_;
+}
+
 StoreTask<void> MySql::Connect() {
   if (!connecting_at_load_ || !availability_) {
     connecting_at_load_ = false;
@@ -117,12 +124,13 @@ StoreTask<void> MySql::ConnectAtLoad() {
   if (connection_.IsOpen()) co_return;
   std::optional<std::string> first_failure;
   for (std::size_t tried = 0; tried < availability_->ServerCount(); ++tried) {
+    const veltrane::DatabaseServer server = availability_->Current();
     if (co_await OpenCurrentServer(kLoadConnectSeconds)) break;
     if (!first_failure) {
-      first_failure = UnavailableLine(availability_->Current(), connection_.OpenError().text);
+      first_failure = UnavailableLine(server, connection_.OpenError().text);
       unavailable_since_ = std::chrono::system_clock::now();
     }
-    availability_->Failed(now_());
+    availability_->Failed(server, now_());
   }
   if (!connection_.IsOpen()) {
     PluginLog::Get()->critical("Failed to open connection!");
@@ -155,15 +163,17 @@ StoreTask<bool> MySql::Reachable() {
   answer_ = StoreAnswer::Known;
   if (availability_ && !switched_off_ && availability_->MayTry(now_())) {
     if (connection_.IsOpen()) co_return true;
+    const veltrane::DatabaseServer server = availability_->Current();
     if (co_await OpenCurrentServer(kReconnectSeconds)) {
       NoteConnected();
-      // A store that never reached its server at load has no table yet.
-      if (!table_ready_) co_await PrepareTable();
+      // A store that never reached its server at load has no table yet; one whose connection at
+      // load was given up is being unloaded, and prepares none.
+      if (!table_ready_ && !connection_given_up_) co_await PrepareTable();
       answer_ = StoreAnswer::Known;
       if (connection_.IsOpen()) co_return true;
     } else {
       const daotk::mysql::connection::error error = connection_.OpenError();
-      ServerFailed(error.number, error.text);
+      ServerFailed(server, error.number, error.text);
     }
   }
   answer_ = StoreAnswer::CouldNotAsk;
@@ -180,12 +190,12 @@ void MySql::ServerAnswered() {
 
 // The handle is dropped, so that the next attempt connects afresh (with the short timeout, to
 // the server the availability names) instead of the library reconnecting on its own.
-void MySql::ServerFailed(unsigned int error_number, const std::string& error_text) {
+void MySql::ServerFailed(const veltrane::DatabaseServer& failed, unsigned int error_number,
+                         const std::string& error_text) {
   answer_ =
       daotk::mysql::MayHaveRun(error_number) ? StoreAnswer::InDoubt : StoreAnswer::CouldNotAsk;
   connection_.Close();
-  const veltrane::DatabaseServer failed = availability_->Current();
-  if (availability_->Failed(now_()).outage_started) {
+  if (availability_->Failed(failed, now_()).outage_started) {
     unavailable_since_ = std::chrono::system_clock::now();
     PluginLog::Get()->error(UnavailableLine(failed, error_text));
   }
@@ -247,14 +257,14 @@ std::string MySql::UnavailableLine(const veltrane::DatabaseServer& server,
 // once for all the statements it fails; a statement the server refused is logged each time.
 StoreTask<daotk::mysql::results> MySql::Run(std::string_view statement, const char* operation,
                                             std::vector<unsigned int> quiet_errors) {
+  // While the connection is open, it is to the current server: a failure moves on and closes it.
+  const veltrane::DatabaseServer server = availability_->Current();
   daotk::mysql::results result = co_await connection_.Query(statement);
   if (result.succeeded()) {
-    // Also after an admin command that ran while this statement was under way and left its own
-    // answer.
     answer_ = StoreAnswer::Known;
     ServerAnswered();
   } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
-    ServerFailed(result.error_number(), result.error_text());
+    ServerFailed(server, result.error_number(), result.error_text());
   } else if (result.refused_by_server()) {
     // No answer either, though no outage: a refused question must not read as "no" to a player
     // (a dropped table or a revoked right would otherwise turn every code into a wrong one).

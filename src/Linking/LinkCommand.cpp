@@ -16,7 +16,6 @@
 #include "Linking/PendingWork.h"
 #include "Linking/PermissionGroup.h"
 #include "Linking/PlayerNotification.h"
-#include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
 #include "host/AsaApi.h"
 
@@ -93,8 +92,8 @@ class GamePlayer final : public LinkingPlayerSeam {
 
 // One command as a task that owns what the flow is given.
 StoreTask<void> LinkJob(LinkFlow flow, std::unique_ptr<GamePlayer> player,
-                        std::optional<std::string> code, LinkFlow::Clock::time_point now) {
-  co_await flow.Run(player->settings(), code, *player, now);
+                        std::optional<std::string> code) {
+  co_await flow.Run(player->settings(), code, *player);
 }
 
 }  // namespace
@@ -122,13 +121,11 @@ void RunLinkCommand(PluginState& state, AShooterPlayerController* player, FStrin
   if (code) seam->ReadIdentity();
   const bool taken = state.work.Add(
       *state.account_store, PendingWork::Kind::LinkCommand,
-      LinkJob(state.Links(), std::move(seam), std::move(code), LinkFlow::Clock::now()));
+      LinkJob(state.Links(), std::move(seam), std::move(code)));
   if (taken) {
     // The task, when it waits, owns the seam now; when it has ended, it is gone with it.
     if (!state.work.Empty()) game_player.CallbackReturned();
     return;
   }
   NotifyPlayer(player, state.settings, "DatabaseUnavailable", kErrorColour);
-  PluginLog::Get()->warn("{} link commands wait for the database; one more was refused.",
-                         PendingWork::kMostLinkCommands);
 }

@@ -4,7 +4,7 @@
 #include "Plugin/PluginLog.h"
 
 StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std::string>& code,
-                              LinkingPlayerSeam& seam, Clock::time_point now) {
+                              LinkingPlayerSeam& seam) {
   const bool debug = settings.debug;
   const auto reply = [&](const char* message_key, bool success) {
     seam.Reply(message_key, success);
@@ -65,15 +65,18 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
   }
 
   const CodeAttemptLimiter::Limits limits = LimitsOf(settings);
-  if (limiter_.IsLockedOut(eos_text, limits, now)) {
+  if (limiter_.IsLockedOut(eos_text, limits, now_())) {
     reply("TooManyAttempts", false);
     co_return;
   }
 
-  if (co_await store_.IsPlayerExist(eos_text) && co_await store_.IsPlayerIDExist(eos_text)) {
+  const auto already_linked = [&] {
     reply("AccountAlredyLinked", false);
     if (debug)
       PluginLog::Get()->info("The user with ID {} tried to link his account again.", eos_text);
+  };
+  if (co_await store_.IsPlayerExist(eos_text) && co_await store_.IsPlayerIDExist(eos_text)) {
+    already_linked();
     co_return;
   }
   if (database_unavailable()) co_return;
@@ -88,7 +91,7 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
   int row_id = 0;
   if (!co_await store_.IsCodeExist(*code, row_id)) {
     if (database_unavailable()) co_return;
-    CountWrongCode(eos_text, limits, now);
+    CountWrongCode(eos_text, limits);
     refuse_code();
     co_return;
   }
@@ -106,6 +109,13 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
       reply("DatabaseUnavailable", false);
       co_return;
     }
+    if (database_unavailable()) co_return;
+    // The update changes nothing either when another row links him since his first question (a
+    // second game server linked another code of his): his code is fine and still waits.
+    if (co_await store_.IsPlayerIDExist(eos_text)) {
+      already_linked();
+      co_return;
+    }
     if (!database_unavailable()) refuse_code();
     co_return;
   }
@@ -115,9 +125,9 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
 // A lockout that a wrong code begins is logged as a warning, whatever debug says, so that
 // administrators see a guessing player; so is a lockout given up early because every player
 // remembered is locked out.
-void LinkFlow::CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits,
-                              Clock::time_point now) {
-  const CodeAttemptLimiter::Counted counted = limiter_.CountWrongCode(eos_id, limits, now);
+void LinkFlow::CountWrongCode(const std::string& eos_id,
+                              const CodeAttemptLimiter::Limits& limits) {
+  const CodeAttemptLimiter::Counted counted = limiter_.CountWrongCode(eos_id, limits, now_());
   if (counted.given_up) {
     PluginLog::Get()->warn(
         "Every player remembered for wrong codes ({}) is locked out; the lockout of the user with "

@@ -6,8 +6,10 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "Configuration/Settings.h"
 #include "Database/IDatabase.h"
@@ -52,22 +54,29 @@ struct LinkCounters {
 class LinkFlow {
  public:
   using Clock = CodeAttemptLimiter::Clock;
+  using Now = std::function<Clock::time_point()>;
 
+  // now: the clock of the lockouts, read when the flow judges one (a command may wait for the
+  // database before it gets there).
   LinkFlow(IDatabase& store, CodeAttemptLimiter& limiter, LinksInDoubt& links_in_doubt,
-           LinkCounters& counters)
-      : store_(store), limiter_(limiter), links_in_doubt_(links_in_doubt), counters_(counters) {}
+           LinkCounters& counters, Now now = &Clock::now)
+      : store_(store),
+        limiter_(limiter),
+        links_in_doubt_(links_in_doubt),
+        counters_(counters),
+        now_(std::move(now)) {}
 
   // One command: code is the word after the command, nothing when he typed none. A task over the
   // store's tasks: settings, code, seam and this flow must outlive it.
   StoreTask<void> Run(const Settings& settings, const std::optional<std::string>& code,
-                      LinkingPlayerSeam& seam, Clock::time_point now);
+                      LinkingPlayerSeam& seam);
 
  private:
-  void CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits,
-                      Clock::time_point now);
+  void CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits);
 
   IDatabase& store_;
   CodeAttemptLimiter& limiter_;
   LinksInDoubt& links_in_doubt_;
   LinkCounters& counters_;
+  Now now_;
 };

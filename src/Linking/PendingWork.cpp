@@ -27,16 +27,26 @@ bool PendingWork::Add(IDatabase& store, Kind kind, StoreTask<void> task) {
     store.RunToEnd(task);
     return true;
   }
-  if (kind == Kind::LinkCommand && Waiting(kind) >= kMostLinkCommands) return false;
+  if (kind == Kind::LinkCommand && Waiting(kind) >= kMostLinkCommands) {
+    if (refused_commands_.Refused()) {
+      PluginLog::Get()->warn(
+          "{} link commands wait for the database; new ones are refused until fewer wait.",
+          kMostLinkCommands);
+    }
+    return false;
+  }
   if (kind == Kind::LogoutRefresh && Waiting(kind) >= kMostLogoutRefreshes) {
     const auto oldest = std::find_if(queued_.begin(), queued_.end(), [](const Job& job) {
       return job.kind == Kind::LogoutRefresh;
     });
     if (oldest != queued_.end()) {
       queued_.erase(oldest);
-      PluginLog::Get()->warn(
-          "{} logout refreshes wait for the database; the oldest of them is given up.",
-          kMostLogoutRefreshes);
+      if (dropped_refreshes_.Refused()) {
+        PluginLog::Get()->warn(
+            "{} logout refreshes wait for the database; the oldest are given up until fewer "
+            "wait.",
+            kMostLogoutRefreshes);
+      }
     }
   }
   queued_.push_back({kind, std::move(task)});
@@ -78,13 +88,37 @@ void PendingWork::Advance(IDatabase& store) {
     running_.reset();
   }
   StartNext();
+  EndFloods();
+}
+
+void PendingWork::EndFloods() {
+  if (Waiting(Kind::LinkCommand) < kMostLinkCommands) {
+    if (const std::optional<std::uint64_t> refused = refused_commands_.Ended()) {
+      PluginLog::Get()->warn("{} link commands were refused while {} waited for the database.",
+                             *refused, kMostLinkCommands);
+    }
+  }
+  if (Waiting(Kind::LogoutRefresh) < kMostLogoutRefreshes) {
+    if (const std::optional<std::uint64_t> dropped = dropped_refreshes_.Ended()) {
+      PluginLog::Get()->warn(
+          "{} logout refreshes were given up while {} waited for the database.", *dropped,
+          kMostLogoutRefreshes);
+    }
+  }
 }
 
 void PendingWork::FinishForUnload(IDatabase& store,
                                   std::chrono::steady_clock::time_point deadline) {
-  // A link command that has not started has sent nothing: given up, as its reply would be.
+  // A link command that has not started has sent nothing: given up, as its reply would be. Nobody
+  // waits for the connection made at load, started or not.
   std::size_t given_up =
       std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::LinkCommand; });
+  const bool connection_waits =
+      std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::Connection; }) > 0;
+  if (connection_waits || (running_ && running_->kind == Kind::Connection)) {
+    store.Abandon();
+    if (running_ && running_->kind == Kind::Connection) running_.reset();
+  }
   while (true) {
     if (running_) {
       store.FinishInPlace(deadline);
@@ -104,6 +138,9 @@ void PendingWork::FinishForUnload(IDatabase& store,
         "started, or work the database did not finish in time).",
         given_up);
   }
+  // The store lets go of the task that still waits before its frame goes.
+  if (running_) store.Abandon();
   queued_.clear();
   running_.reset();
+  EndFloods();
 }

@@ -9,11 +9,13 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
 #include <optional>
 #include <string>
 
 #include "Database/IDatabase.h"
+#include "Linking/FloodEpisode.h"
 
 class PendingWork {
  public:
@@ -30,19 +32,24 @@ class PendingWork {
 
   // Runs task now on a blocking store (its exceptions reach the caller). On a non-blocking one it
   // is queued, and started at once when nothing else runs (the connection at load waits for the
-  // first tick). False when it was refused: a link command beyond the bound.
+  // first tick). False when it was refused: a link command beyond the bound. A flood of refusals
+  // (or of refreshes given up) is one warning when it begins and one when it ends.
   bool Add(IDatabase& store, Kind kind, StoreTask<void> task);
 
   // At each tick: advances the running task, and starts the next ones when it has ended.
   void Advance(IDatabase& store);
 
   // For the unload, which gets no ticks: takes the running task and the waiting refreshes to
-  // their end in place until deadline, and gives up the rest (the link commands waiting have sent
-  // nothing). Their players' replies are the caller's to drop first.
+  // their end in place until deadline, and gives up the rest: the connection made at load, which
+  // nobody waits for, and the link commands waiting, which have sent nothing. Their players'
+  // replies are the caller's to drop first.
   void FinishForUnload(IDatabase& store, std::chrono::steady_clock::time_point deadline);
 
   std::size_t Waiting(Kind kind) const;
   bool Empty() const { return !running_ && queued_.empty(); }
+  // Since load: link commands refused at the bound, refreshes given up at theirs.
+  std::uint64_t RefusedLinkCommands() const { return refused_commands_.Total(); }
+  std::uint64_t DroppedLogoutRefreshes() const { return dropped_refreshes_.Total(); }
 
  private:
   struct Job {
@@ -53,7 +60,11 @@ class PendingWork {
   void StartNext();
   // Takes a job that has ended off; an exception it ended with is logged.
   static void Ended(Job& job);
+  // Closes the flood episodes whose bound is not hit any more.
+  void EndFloods();
 
   std::optional<Job> running_;
   std::deque<Job> queued_;
+  FloodEpisode refused_commands_;
+  FloodEpisode dropped_refreshes_;
 };

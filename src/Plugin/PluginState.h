@@ -36,6 +36,8 @@ struct PluginState {
   // reload commands); every key's default before the first.
   Settings settings = DefaultSettings();
   std::unique_ptr<IDatabase> account_store;
+  // MysqlTimeout as the store was made with it: a reload changes it for the next load only.
+  int mysql_timeout_at_load = 0;
   CodeAttemptLimiter limiter;
   LinksInDoubt links_in_doubt;
   // In the order they were made.

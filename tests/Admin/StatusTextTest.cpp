@@ -50,11 +50,14 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
                           "Configuration: last read 2026-12-07 17:04:20 UTC"));
   status = {};
   status.refused_codes = 12;
+  status.turned_away = TurnedAwayWork{3, 1};
   status.config = {kTime, "Can't open config.json"};
   EXPECT_THAT(StatusLines(status),
               ElementsAre("Database: connected to ",
                           "Since load: 0 links made, 12 codes refused, 0 logout refreshes",
                           "Now: 0 players locked out, 0 link updates in doubt",
+                          "Turned away since load, with too much waiting for the database: 3 "
+                          "link commands, 1 logout refresh",
                           "Configuration: last read 2026-12-07 17:04:20 UTC; the last reload was "
                           "refused: Can't open config.json"));
 }

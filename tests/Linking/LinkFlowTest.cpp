@@ -66,8 +66,8 @@ class LinkFlowTest : public ::testing::TestWithParam<bool> {
   std::vector<Told> Type(const std::optional<std::string>& code,
                          const LinkingPlayer& player = Alice()) {
     RecordingPlayer seam(player);
-    LinkFlow flow(store, limiter, links_in_doubt, counters);
-    StoreTask<void> command = flow.Run(settings, code, seam, now);
+    LinkFlow flow = Flow();
+    StoreTask<void> command = flow.Run(settings, code, seam);
     const int statements_before = store.statements;
     command.Start();
     // Over ticks, the flow waits once for each statement and tells the player nothing meanwhile.
@@ -82,6 +82,10 @@ class LinkFlowTest : public ::testing::TestWithParam<bool> {
     groups.insert(groups.end(), seam.groups.begin(), seam.groups.end());
     announced.insert(announced.end(), seam.announced.begin(), seam.announced.end());
     return seam.replies;
+  }
+
+  LinkFlow Flow() {
+    return LinkFlow(store, limiter, links_in_doubt, counters, [this] { return now; });
   }
 
   static LinkingPlayer Alice() { return {kEos, 424242, "Alice the Brave", 1234567, "Explorers"}; }
@@ -167,6 +171,18 @@ TEST_P(LinkFlowTest, LinkedPlayerIsToldSoAndKeepsHisRow) {
   EXPECT_EQ(counters.links_made, 1u);
 }
 
+// Fixed fault: a link stopped by another row of his (a second game server linked his other code
+// between his questions and the update) was answered InvalidCode while his code still waited.
+TEST_P(LinkFlowTest, LinkStoppedByAnotherRowOfHisIsAlreadyLinked) {
+  store.AddWaitingRow("CODE-1");
+  store.before_update = [this] {
+    store.rows.push_back({2, kEos, "300000000000000001", 424242, "Alice", 1, "", "Linked"});
+  };
+  EXPECT_THAT(Type("CODE-1"), ElementsAre(Told{"AccountAlredyLinked", false}));
+  EXPECT_EQ(store.rows[0].code, "CODE-1");
+  EXPECT_EQ(counters.refused_codes, 0u);
+}
+
 TEST_P(LinkFlowTest, StateWordsAndUnknownCodesAreRefusedAndCounted) {
   store.AddWaitingRow("CODE-1");
   ASSERT_THAT(Type("CODE-1", {kOtherEos, 7, "Bob", 0, ""}), ElementsAre(kLinked));
@@ -206,6 +222,20 @@ TEST_P(LinkFlowTest, LockoutEndsAndTheNextOneLastsTwiceAsLong) {
   EXPECT_THAT(Type("CODE-1"), ElementsAre(kTooMany));
   now += std::chrono::seconds(1);
   EXPECT_THAT(Type("CODE-1"), ElementsAre(kLinked));
+}
+
+// Fixed fault: a lockout was judged by the time the command was typed, and one that ended while
+// the command waited for the database was still enforced.
+TEST_P(LinkFlowTest, LockoutIsJudgedWhenTheCommandIsTakenOn) {
+  store.AddWaitingRow("CODE-1");
+  TypeWrongCodes(5);
+  RecordingPlayer seam(Alice());
+  LinkFlow flow = Flow();
+  const std::optional<std::string> code = "CODE-1";
+  StoreTask<void> command = flow.Run(settings, code, seam);
+  now += std::chrono::seconds(300);  // while it waited behind other work
+  store.RunToEnd(command);
+  EXPECT_THAT(seam.replies, ElementsAre(kLinked));
 }
 
 TEST_P(LinkFlowTest, LockoutFollowsTheSettings) {

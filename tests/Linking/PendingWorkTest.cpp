@@ -92,37 +92,73 @@ TEST_F(PendingWorkTest, ConnectionAddedAtLoadWaitsForTheFirstTick) {
   EXPECT_THAT(ended, ElementsAre("connection"));
 }
 
+// A flood is one warning when the bound is first hit and one with the count once fewer wait
+// (it was one line a refusal: 276 for 1,300 commands in a stall).
 TEST_F(PendingWorkTest, LinkCommandsBeyondTheBoundAreRefusedAndRefreshesGiveUpTheOldest) {
   for (std::size_t i = 0; i < PendingWork::kMostLinkCommands; ++i) {
     ASSERT_TRUE(Add(Kind::LinkCommand, "link"));
   }
-  EXPECT_FALSE(Add(Kind::LinkCommand, "one too many"));
-  for (std::size_t i = 0; i <= PendingWork::kMostLogoutRefreshes; ++i) {
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(Add(Kind::LinkCommand, "one too many"));
+  for (std::size_t i = 0; i <= PendingWork::kMostLogoutRefreshes + 1; ++i) {
     ASSERT_TRUE(Add(Kind::LogoutRefresh, "refresh " + std::to_string(i)));
   }
   EXPECT_EQ(work.Waiting(Kind::LogoutRefresh), PendingWork::kMostLogoutRefreshes);
   EXPECT_THAT(Warnings(),
-              ElementsAre("1024 logout refreshes wait for the database; the oldest of them is "
-                          "given up."));
+              ElementsAre("1024 link commands wait for the database; new ones are refused until "
+                          "fewer wait.",
+                          "1024 logout refreshes wait for the database; the oldest are given up "
+                          "until fewer wait."));
   TickUntilEmpty();
   EXPECT_EQ(std::count(ended.begin(), ended.end(), "link"), 1024);
   EXPECT_EQ(std::count(ended.begin(), ended.end(), "one too many"), 0);
-  EXPECT_EQ(std::count(ended.begin(), ended.end(), "refresh 0"), 0);
-  EXPECT_EQ(ended.back(), "refresh 1024");
+  EXPECT_EQ(std::count(ended.begin(), ended.end(), "refresh 1"), 0);
+  EXPECT_EQ(ended.back(), "refresh 1025");
+  EXPECT_EQ(work.RefusedLinkCommands(), 3u);
+  EXPECT_EQ(work.DroppedLogoutRefreshes(), 2u);
+  EXPECT_THAT(Warnings(),
+              testing::IsSupersetOf(
+                  {"3 link commands were refused while 1024 waited for the database.",
+                   "2 logout refreshes were given up while 1024 waited for the database."}));
+  EXPECT_EQ(Warnings().size(), 4u);
 }
 
 // The unload gets no ticks: the running task and the waiting refreshes are finished in place; the
-// link commands that have not started are given up.
+// connection made at load, started or not, and the link commands that have not started are given
+// up.
 TEST_F(PendingWorkTest, UnloadFinishesTheRunningTaskAndTheRefreshesAndGivesUpWaitingCommands) {
+  ASSERT_TRUE(Add(Kind::Connection, "connection"));
+  ASSERT_TRUE(Add(Kind::LinkCommand, "command before the first tick"));
+  ASSERT_TRUE(Add(Kind::LogoutRefresh, "refresh before the first tick"));
+  work.FinishForUnload(store, std::chrono::steady_clock::now() + std::chrono::seconds(10));
+  EXPECT_TRUE(work.Empty());
+  EXPECT_TRUE(store.abandoned);
+  EXPECT_THAT(ended, ElementsAre("refresh before the first tick"));
+
+  ended.clear();
+  store.abandoned = false;
   ASSERT_TRUE(Add(Kind::LinkCommand, "running"));
   ASSERT_TRUE(Add(Kind::LinkCommand, "waiting command"));
   ASSERT_TRUE(Add(Kind::LogoutRefresh, "waiting refresh"));
   work.FinishForUnload(store, std::chrono::steady_clock::now() + std::chrono::seconds(10));
   EXPECT_TRUE(work.Empty());
+  EXPECT_FALSE(store.abandoned);
   EXPECT_THAT(ended, ElementsAre("running", "waiting refresh"));
   EXPECT_THAT(Warnings(), ElementsAre("The plugin was unloaded with 1 store operations unfinished "
                                       "(link commands not yet started, or work the database did "
+                                      "not finish in time).",
+                                      "The plugin was unloaded with 1 store operations unfinished "
+                                      "(link commands not yet started, or work the database did "
                                       "not finish in time)."));
+}
+
+// Fixed fault: a task given up at the unload left the store's driver pointing into its destroyed
+// frame.
+TEST_F(PendingWorkTest, TaskGivenUpAtTheUnloadIsLetGoByTheStore) {
+  ASSERT_TRUE(Add(Kind::LinkCommand, "running"));
+  work.FinishForUnload(store, std::chrono::steady_clock::now());
+  EXPECT_TRUE(store.abandoned);
+  EXPECT_TRUE(store.Advance());
+  EXPECT_THAT(ended, IsEmpty());
 }
 
 TEST_F(PendingWorkTest, BlockingStoreRunsEachTaskWhenItIsAdded) {

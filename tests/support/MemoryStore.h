@@ -6,6 +6,7 @@
 // for the next Advance (a tick) before it answers, as a non-blocking store's statement does.
 
 #include <algorithm>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -40,6 +41,10 @@ class MemoryStore : public IDatabase {
   std::optional<bool> lose_next_update;  // the value: whether the update landed
   // Each operation answers at the next Advance instead of at once.
   bool answers_over_ticks = false;
+  // Abandon() was called: the task that waited was let go.
+  bool abandoned = false;
+  // Runs as a link update reaches the store, before it is judged: another server's doing.
+  std::function<void()> before_update;
 
   int AddWaitingRow(std::string code, std::string discord_id = "428633244720741283") {
     MemoryRow row;
@@ -76,6 +81,7 @@ class MemoryStore : public IDatabase {
                                 std::string tribe_name) override {
     co_await Statement();
     if (!Begin()) co_return false;
+    if (before_update) std::exchange(before_update, nullptr)();
     MemoryRow* row = Row(row_id);
     const bool updates = row != nullptr && row->code == code && !Any([&](const MemoryRow& r) {
                            return r.id != row_id && Links(r, eos_id);
@@ -124,6 +130,10 @@ class MemoryStore : public IDatabase {
   void RunToEnd(StoreTask<void>& task) override { driver_.RunToEnd(task); }
   bool FinishInPlace(veltrane::StepDriver::Clock::time_point deadline) override {
     return driver_.FinishInPlace(deadline);
+  }
+  void Abandon() override {
+    driver_.Forget();
+    abandoned = true;
   }
 
  private:

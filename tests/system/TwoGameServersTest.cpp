@@ -116,5 +116,48 @@ TEST_F(TwoGameServers, RacingForTheSameCodesLinksEachCodeToExactlyOnePlayer) {
   RecordProperty("codes_won_by_server_b", int(owners.size()) - int(won_by_a));
 }
 
+// Fixed fault: the link that lost, stopped by the other server's link of the same player, was
+// answered InvalidCode although his code still waited (72 of 72 races).
+TEST_F(TwoGameServers, OnePlayerOnBothServersWithTwoCodesIsLinkedOnceAndToldSoOnTheOther) {
+  const nlohmann::json config = Config();
+  const std::vector<Player> players = PlayersOf('a', kCodes / 2);
+  const DevhostRunner server_a(config);
+  const DevhostRunner server_b(config);
+  std::string script_a = JoinLines(players);
+  std::string script_b = script_a;
+  for (std::size_t i = 0; i < players.size(); ++i) {
+    script_a += fmt::format("chat {} /link {}\n", players[i].name, Code(2 * i));
+    script_b += fmt::format("chat {} /link {}\n", players[i].name, Code(2 * i + 1));
+  }
+
+  auto run_b = std::async(std::launch::async, [&] { return server_b.Run(script_b); });
+  const DevhostResult result_a = server_a.Run(script_a);
+  const DevhostResult result_b = run_b.get();
+
+  std::multiset<std::string> linked;
+  std::multiset<std::string> already;
+  for (const DevhostResult* result : {&result_a, &result_b}) {
+    ASSERT_FALSE(result->timed_out);
+    EXPECT_EQ(result->Count("notify "), players.size());
+    linked.merge(ToldPlayers(*result, config["Messages"]["AccountLinked"]));
+    already.merge(ToldPlayers(*result, config["Messages"]["AccountAlredyLinked"]));
+  }
+  std::set<std::string> everyone;
+  for (const Player& player : players) everyone.insert(player.name);
+  EXPECT_EQ(std::set<std::string>(linked.begin(), linked.end()), everyone);
+  EXPECT_EQ(linked.size(), players.size());
+  EXPECT_EQ(already, std::multiset<std::string>(everyone.begin(), everyone.end()));
+
+  std::set<std::string> owners;
+  for (const PlayerDiscordRow& row : database_.Rows()) {
+    if (row.code == "Linked") {
+      EXPECT_TRUE(owners.insert(row.eos_id).second) << "linked twice: " << row.eos_id;
+    } else {
+      EXPECT_EQ(row.code, Code(row.id - 1)) << "a code was lost";
+    }
+  }
+  EXPECT_EQ(owners.size(), players.size());
+}
+
 }  // namespace
 }  // namespace veltrane::test
