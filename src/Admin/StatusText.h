@@ -31,8 +31,8 @@ struct PluginStatus {
   std::uint64_t links_made = 0;
   std::uint64_t refused_codes = 0;
   std::uint64_t logout_refreshes = 0;
-  std::size_t locked_out = 0;  // players locked out of linking now
-  std::size_t in_doubt = 0;    // link updates whose outcome is not known yet
+  std::size_t locked_out = 0;                 // players locked out of linking now
+  std::size_t in_doubt = 0;                   // link updates whose outcome is not known yet
   std::optional<TurnedAwayWork> turned_away;  // a non-blocking store's only
   ConfigReads config;
 };

@@ -44,8 +44,8 @@ std::optional<T> MySql::RunForAdmin(StoreTask<T> task) {
     answer_ = StoreAnswer::CouldNotAsk;
     return std::nullopt;
   }
-  const unsigned int timeout = settings_.read_timeout > 0 ? settings_.read_timeout
-                                                          : kUnlimitedTimeoutCapSeconds;
+  const unsigned int timeout =
+      settings_.read_timeout > 0 ? settings_.read_timeout : kUnlimitedTimeoutCapSeconds;
   const veltrane::StepDriver::Clock::time_point deadline =
       veltrane::StepDriver::Clock::now() + std::chrono::seconds(timeout + kReconnectSeconds);
   std::optional<T> result;

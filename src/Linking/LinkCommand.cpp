@@ -119,9 +119,8 @@ void RunLinkCommand(PluginState& state, AShooterPlayerController* player, FStrin
   auto seam = std::make_unique<GamePlayer>(player, state.settings, state.replies_dropped);
   GamePlayer& game_player = *seam;
   if (code) seam->ReadIdentity();
-  const bool taken = state.work.Add(
-      *state.account_store, PendingWork::Kind::LinkCommand,
-      LinkJob(state.Links(), std::move(seam), std::move(code)));
+  const bool taken = state.work.Add(*state.account_store, PendingWork::Kind::LinkCommand,
+                                    LinkJob(state.Links(), std::move(seam), std::move(code)));
   if (taken) {
     // The task, when it waits, owns the seam now; when it has ended, it is gone with it.
     if (!state.work.Empty()) game_player.CallbackReturned();

@@ -125,8 +125,7 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
 // A lockout that a wrong code begins is logged as a warning, whatever debug says, so that
 // administrators see a guessing player; so is a lockout given up early because every player
 // remembered is locked out.
-void LinkFlow::CountWrongCode(const std::string& eos_id,
-                              const CodeAttemptLimiter::Limits& limits) {
+void LinkFlow::CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits) {
   const CodeAttemptLimiter::Counted counted = limiter_.CountWrongCode(eos_id, limits, now_());
   if (counted.given_up) {
     PluginLog::Get()->warn(

@@ -100,9 +100,8 @@ void PendingWork::EndFloods() {
   }
   if (Waiting(Kind::LogoutRefresh) < kMostLogoutRefreshes) {
     if (const std::optional<std::uint64_t> dropped = dropped_refreshes_.Ended()) {
-      PluginLog::Get()->warn(
-          "{} logout refreshes were given up while {} waited for the database.", *dropped,
-          kMostLogoutRefreshes);
+      PluginLog::Get()->warn("{} logout refreshes were given up while {} waited for the database.",
+                             *dropped, kMostLogoutRefreshes);
     }
   }
 }

@@ -3,9 +3,8 @@
 // type fast, flood the queue, when the server stalls or refuses, and when the plugin is unloaded or
 // reloaded meanwhile. The database sits behind a fault proxy that holds statements on their way.
 
-#include <gmock/gmock.h>
-
 #include <fmt/format.h>
+#include <gmock/gmock.h>
 
 #include <chrono>
 #include <string>
@@ -207,8 +206,7 @@ TEST_F(NonBlockingStore, UnloadWaitsByTheTimeoutReadAtLoad) {
   devhost->Send(logouts + "console admin Veltrane.Reload\nunload\n");
   ASSERT_TRUE(devhost->WaitForLine("unload ok", 1, 60s));
   const DevhostResult result = devhost->Stop();
-  EXPECT_THAT(VeltraneLog(result),
-              Contains(HasSubstr("[warning] The plugin was unloaded with ")));
+  EXPECT_THAT(VeltraneLog(result), Contains(HasSubstr("[warning] The plugin was unloaded with ")));
 }
 
 // Fixed fault: an admin command ran its statements between a held link update and the rest of
@@ -258,10 +256,14 @@ TEST_P(AdminCommandDuringALink, EndsAfterTheLinkInAgreementWithWhatThePlayerWasT
 
 INSTANTIATE_TEST_SUITE_P(
     LookupAndUnlink, AdminCommandDuringALink,
-    ::testing::Values(AdminCommandRow{"Veltrane.Linked", true, "Database unavailable",
-                                      "No link for", 0, {}},
-                      AdminCommandRow{"Veltrane.Unlink", false, "Account linked", "Unlinked", 0,
-                                      {"group-add", "group-remove"}}),
+    ::testing::Values(
+        AdminCommandRow{"Veltrane.Linked", true, "Database unavailable", "No link for", 0, {}},
+        AdminCommandRow{"Veltrane.Unlink",
+                        false,
+                        "Account linked",
+                        "Unlinked",
+                        0,
+                        {"group-add", "group-remove"}}),
     [](const auto& info) { return std::string(info.param.command).substr(9); });
 
 // Fixed fault: an admin command waited out the connection made at load (30 s on a stalled
@@ -276,9 +278,9 @@ TEST_F(NonBlockingStore, AdminCommandWhileTheStoreConnectsAtLoadIsAnsweredAtOnce
           first + ",127.0.0.1:" + std::to_string(database_.Settings().port);
     }
     proxy_.SetStalled(true);
-    auto devhost =
-        Start("join admin\nconsole admin Veltrane.Linked 000BBBBB000BBBBB000BBBBB000BBBBB\n"
-              "console admin Veltrane.Status\n");
+    auto devhost = Start(
+        "join admin\nconsole admin Veltrane.Linked 000BBBBB000BBBBB000BBBBB000BBBBB\n"
+        "console admin Veltrane.Status\n");
     ASSERT_TRUE(devhost->WaitForLine("server-message admin ", 2, 10s));
     proxy_.SetStalled(false);
     const DevhostResult result = devhost->Stop();
