@@ -207,6 +207,20 @@ void Unload() {
 #define ENTRY_POINT_VISIBILITY __attribute__((visibility("default")))
 #endif
 
+// MinGW's C++ runtime and threads are DLLs beside the plugin (cmake/Windows.cmake). Pinned at the
+// first load, they stay for the process: freed with the plugin, each of its loads would leave their
+// TLS slot, handles and exception pool in the host again. MSVC's runtime DLLs are the host's own.
+namespace {
+void KeepRuntimeLoaded() {
+#if defined(_WIN32) && defined(__MINGW32__)
+  for (const wchar_t* name : {L"libstdc++-6.dll", L"libgcc_s_seh-1.dll", L"libwinpthread-1.dll"}) {
+    HMODULE module = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_PIN, name, &module);
+  }
+#endif
+}
+}  // namespace
+
 extern "C" ENTRY_POINT_VISIBILITY BOOL WINAPI DllMain(HMODULE /*module*/, DWORD reason,
                                                       LPVOID /*reserved*/) {
   // Nothing may leave for the loader, which runs this under its lock and cannot unwind through
@@ -216,6 +230,7 @@ extern "C" ENTRY_POINT_VISIBILITY BOOL WINAPI DllMain(HMODULE /*module*/, DWORD 
   try {
     switch (reason) {
       case DLL_PROCESS_ATTACH:
+        KeepRuntimeLoaded();
         Load();
         break;
       case DLL_PROCESS_DETACH:
