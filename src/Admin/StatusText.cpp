@@ -50,6 +50,9 @@ std::vector<std::string> StatusLines(const PluginStatus& status) {
   lines.push_back(fmt::format("Now: {} locked out, {} in doubt",
                               Counted(status.locked_out, "player", "players"),
                               Counted(status.in_doubt, "link update", "link updates")));
+  lines.push_back(fmt::format("Discord announcements: {} waiting; since load {} posted, {} dropped",
+                              status.announcements_waiting, status.announcements_posted,
+                              status.announcements_dropped));
   std::string config = "Configuration: last read " + DescribeTime(status.config.last_read);
   if (status.config.last_refusal)
     config += "; the last reload was refused: " + *status.config.last_refusal;
