@@ -75,7 +75,8 @@ class WaitingAnnouncements : public AnnouncementPace {
   // Twelve links one right after the other, and the first five posts (one a tick, well within
   // the pace's two seconds), then lines with config.json as reloaded; the devhost stopped.
   DevhostResult BurstThen(const std::string& lines, const nlohmann::json& reloaded = {}) {
-    auto devhost = StartReady(LinkScript(12) + "wait-for 10000 p5 linked\n");
+    auto devhost = StartReady(LinkScript(12));
+    EXPECT_TRUE(receiver_.WaitForRequests(5));
     if (!reloaded.is_null()) devhost_.WriteConfig(reloaded);
     devhost->Send(lines);
     return devhost->Stop();
