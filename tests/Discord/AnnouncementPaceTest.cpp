@@ -28,11 +28,11 @@ class AnnouncementPace : public PluginTest {
     receiver_.CheckDiscordRules();
   }
 
-  // players each join and link with a code of his own, one right after the other; names the
-  // announcements that script leads to, in order.
+  // More players each join and link with a code of his own, one right after the other; the
+  // announcements that leads to are added to announcements_, in order.
   std::string LinkScript(int players) {
     std::string script;
-    for (int player = 1; player <= players; ++player) {
+    for (int player = int(announcements_.size()) + 1; players-- > 0; ++player) {
       const std::string name = "p" + std::to_string(player);
       database_.InsertCode("discord-" + name, "CODE-" + name);
       script += "join " + name + " eos=EOS-" + name + " id=" + std::to_string(player) + "\nchat " +
@@ -98,8 +98,14 @@ class WaitingAnnouncements : public AnnouncementPace {
   }
 };
 
-TEST_F(AnnouncementPace, BurstOfLinksIsPostedPacedAndMergedWithEveryAnnouncementOnce) {
-  auto devhost = StartReady(LinkScript(20));
+TEST_F(AnnouncementPace, LoneLinkGoesAtOnceAndABurstIsPacedAndMergedWithEachAnnouncementOnce) {
+  // Three to a message: the burst needs more posts than the pace allows in two seconds.
+  prefix_ = std::string(600, 'y') + " ";
+  Discord()["CustomMessage"] = prefix_ + "{CharacterName} linked";
+  auto devhost = StartReady(LinkScript(1));
+  // Posted while the game runs on, not left for the unload.
+  ASSERT_TRUE(receiver_.WaitForRequests(1));
+  devhost->Send(LinkScript(20));
   ASSERT_TRUE(WaitForEveryAnnouncement());
   devhost->Stop();
   EXPECT_THAT(Received(), ElementsAreArray(announcements_));
@@ -111,14 +117,6 @@ TEST_F(AnnouncementPace, BurstOfLinksIsPostedPacedAndMergedWithEveryAnnouncement
               std::chrono::milliseconds(1500))
         << "post " << post;
   }
-}
-
-TEST_F(AnnouncementPace, LoneLinkIsPostedAtTheTickAfterIt) {
-  // Posted while the game runs on, not left for the unload.
-  auto devhost = StartReady(LinkScript(1));
-  EXPECT_TRUE(receiver_.WaitForRequests(1));
-  devhost->Stop();
-  EXPECT_THAT(Received(), ElementsAreArray(announcements_));
 }
 
 TEST_F(WaitingAnnouncements, ReloadThatTurnsDiscordOffDropsThemWithOneLine) {
