@@ -1,14 +1,16 @@
 // A webhook receiver for the demo: listens on 127.0.0.1, answers every POST with 204 (400, as
-// Discord would, to a body Discord refuses) and prints each request body on its own line, until
-// it is told to stop (SIGINT or SIGTERM).
+// Discord would, to a body Discord refuses) and prints each request body on its own line, with
+// the time it came after the first, until it is told to stop (SIGINT or SIGTERM).
 //
 //   webhook-receiver PORT_FILE     writes its port to PORT_FILE once it listens
 //   webhook-receiver --help        prints the usage (also -h)
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <string>
 #include <string_view>
 
 #include "WebhookReceiver.h"
@@ -16,6 +18,16 @@
 namespace {
 volatile std::sig_atomic_t stop_requested = 0;
 void RequestStop(int) { stop_requested = 1; }
+
+// "1.234s": when a request came, after the first one, to see the pace of the posts.
+std::string SecondsAfter(std::chrono::steady_clock::time_point first,
+                         std::chrono::steady_clock::time_point time) {
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(time - first).count();
+  char text[32];
+  std::snprintf(text, sizeof text, "%lld.%03llds", static_cast<long long>(ms / 1000),
+                static_cast<long long>(ms % 1000));
+  return text;
+}
 
 constexpr char kUsage[] =
     "usage: webhook-receiver PORT_FILE  (listens on 127.0.0.1 and writes its port to PORT_FILE)\n";
@@ -58,6 +70,7 @@ int main(int argc, char** argv) {
       const auto content_type = request.headers.find("content-type");
       std::cout << "webhook-receiver " << request.method << ' ' << request.path << " content-type="
                 << (content_type == request.headers.end() ? "" : content_type->second)
+                << " at=" << SecondsAfter(requests.front().received, request.received)
                 << " body=" << request.body
                 << (request.discord_refusal.empty() ? "" : " refused=" + request.discord_refusal)
                 << std::endl;

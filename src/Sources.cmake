@@ -3,7 +3,7 @@
 
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
 # bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
-# neutralisers of player text, the announcement's text, the admin commands' texts (the status
+# neutralisers of player text, the announcement's text, its queue and the webhook's pace, the admin commands' texts (the status
 # among them) and the table of settings with its check.
 set(VELTRANE_CORE_SOURCES
     Plugin/PluginLog.cpp
@@ -16,6 +16,8 @@ set(VELTRANE_CORE_SOURCES
     Discord/Mentions.cpp
     Discord/Markdown.cpp
     Discord/AnnouncementText.cpp
+    Discord/AnnouncementQueue.cpp
+    Discord/WebhookPace.cpp
     Admin/AdminCommandText.cpp
     Configuration/SettingsTable.cpp
     Admin/StatusText.cpp)
@@ -33,7 +35,7 @@ set(VELTRANE_STORE_SOURCES
     Database/StoreChannel.cpp)
 
 # The module's own code, which calls the host: its lifetime, the game side of the commands and the
-# hook, the configuration, the messages, the group step and the webhook.
+# hook, the configuration, the messages, the group step, the webhook and the announcements' posts.
 set(VELTRANE_MODULE_SOURCES
     Veltrane.cpp
     Database/AccountStore.cpp
@@ -45,4 +47,5 @@ set(VELTRANE_MODULE_SOURCES
     Linking/PlayerNotification.cpp
     Linking/PermissionGroup.cpp
     Configuration/ReloadCommands.cpp
-    Discord/Webhook.cpp)
+    Discord/Webhook.cpp
+    Discord/AnnouncementPosts.cpp)

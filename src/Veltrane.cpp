@@ -99,8 +99,6 @@ void Register(PluginState& state, const CommandEntry& entry) {
   AsaApi::ICommands& commands = AsaApi::GetCommands();
   for (const Place place : kPlaces) {
     if (!entry.places.Has(place)) continue;
-    // A blocking store has nothing to do at a tick.
-    if (place == Place::Tick && !state.account_store->NonBlocking()) continue;
     // The chat command's name is the text its Messages key has now.
     const FString name = place == Place::Chat ? GetText(state.settings, std::string(entry.name))
                                               : FString(std::string(entry.name));
@@ -194,6 +192,9 @@ void Unload() {
         std::chrono::steady_clock::now() +
             std::chrono::seconds(timeout > 0 ? timeout : kUnloadWaitSeconds));
   }
+  // The announcements of the links made until now, as far as the pace allows; never waited for.
+  PostAnnouncementsAtUnload(state->announcements, state->settings.discord,
+                            WebhookPace::Clock::now());
   for (const Registration& registration : state->registered) {
     if (registration.place == Place::Tick) remove(registration);
   }

@@ -111,6 +111,9 @@ AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
   }
   status.locked_out = state.limiter.LockedOutCount(CodeAttemptLimiter::Clock::now());
   status.in_doubt = state.links_in_doubt.Size();
+  status.announcements_waiting = state.announcements.queue.Waiting();
+  status.announcements_posted = state.announcements.posted;
+  status.announcements_dropped = state.announcements.Dropped();
   status.config = state.config_reads;
   const bool store_down = status.store.connection == StoreState::Connection::Unavailable ||
                           status.store.connection == StoreState::Connection::SwitchedOff;

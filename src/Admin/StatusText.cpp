@@ -56,6 +56,9 @@ std::vector<std::string> StatusLines(const PluginStatus& status) {
         Counted(status.turned_away->link_commands, "link command", "link commands"),
         Counted(status.turned_away->logout_refreshes, "logout refresh", "logout refreshes")));
   }
+  lines.push_back(fmt::format("Discord announcements: {} waiting; since load {} posted, {} dropped",
+                              status.announcements_waiting, status.announcements_posted,
+                              status.announcements_dropped));
   std::string config = "Configuration: last read " + DescribeTime(status.config.last_read);
   if (status.config.last_refusal)
     config += "; the last reload was refused: " + *status.config.last_refusal;

@@ -34,6 +34,10 @@ struct PluginStatus {
   std::size_t locked_out = 0;                 // players locked out of linking now
   std::size_t in_doubt = 0;                   // link updates whose outcome is not known yet
   std::optional<TurnedAwayWork> turned_away;  // a non-blocking store's only
+  // Discord announcements: waiting for their post now; posted and dropped since load.
+  std::size_t announcements_waiting = 0;
+  std::uint64_t announcements_posted = 0;
+  std::uint64_t announcements_dropped = 0;
   ConfigReads config;
 };
 

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Configuration/ConfigFile.h"
+#include "Discord/AnnouncementPosts.h"
 #include "Linking/PlayerNotification.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
@@ -18,12 +19,14 @@ constexpr FLinearColor kReloadFailedColour{1.0f, 0.0f, 0.0f, 1.0f};
 // state's; the state keeps the outcome for the status command.
 std::optional<std::string> TryReadConfig(PluginState& state) {
   std::optional<std::string> failure;
+  const DiscordSettings discord_before = state.settings.discord;
   try {
     state.settings = ReadConfig();
   } catch (const std::exception& error) {
     failure = error.what();
   }
   if (!failure) state.config_reads.last_read = std::chrono::system_clock::now();
+  KeepAnnouncementsForWebhook(state.announcements, discord_before, state.settings.discord);
   state.config_reads.last_refusal = failure;
   return failure;
 }

@@ -51,13 +51,13 @@ std::u16string EscapeJsonString(std::u16string_view text) {
 
 }  // namespace
 
-void SendDiscordWebhook(const DiscordSettings& discord, std::u16string_view announcement) {
+bool SendDiscordWebhook(const DiscordSettings& discord, std::u16string_view announcement) {
   const FString url(discord.web_hook_url.c_str());
-  if (!discord.enable_discord || url.IsEmpty()) return;
+  if (!discord.enable_discord || url.IsEmpty()) return false;
 
   // Discord refuses a message without content, or with more than it takes.
   const veltrane::DiscordContent content = veltrane::FitDiscordContent(announcement);
-  if (veltrane::IsBlankForDiscord(content.text)) return;
+  if (veltrane::IsBlankForDiscord(content.text)) return false;
   // The sender name was checked against Discord's rules with the configuration.
   const std::u16string body =
       fmt::format(u"{{\"content\":\"{}\",\"username\":\"{}\",\"avatar_url\":null}}",
@@ -65,12 +65,13 @@ void SendDiscordWebhook(const DiscordSettings& discord, std::u16string_view anno
                   EscapeJsonString(AsaApi::Tools::Utf8Decode(discord.sender_name)));
 
   UWorld* world = AsaApi::GetApiUtils().GetCurrentWorld();
-  if (world == nullptr) return;
+  if (world == nullptr) return false;
   AShooterGameState* game_state = world->GameStateField();
-  if (game_state == nullptr) return;
+  if (game_state == nullptr) return false;
   if (content.cut) {
     PluginLog::Get()->warn("The Discord announcement was cut to {} of its {} characters.",
                            veltrane::kDiscordContentCharacters, content.characters_before);
   }
   game_state->HTTPPostRequest(url, FString(body));
+  return true;
 }

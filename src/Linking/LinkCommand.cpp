@@ -10,8 +10,8 @@
 
 #include "Configuration/Settings.h"
 #include "Database/DefaultIdentity.h"
+#include "Discord/AnnouncementQueue.h"
 #include "Discord/AnnouncementText.h"
-#include "Discord/Webhook.h"
 #include "Linking/LinkFlow.h"
 #include "Linking/PendingWork.h"
 #include "Linking/PermissionGroup.h"
@@ -28,10 +28,12 @@ namespace {
 class GamePlayer final : public LinkingPlayerSeam {
  public:
   // His EOS id is read at once: a reply on a later tick finds him by it.
-  GamePlayer(AShooterPlayerController* player, Settings settings, const bool& replies_dropped)
+  GamePlayer(AShooterPlayerController* player, Settings settings, const bool& replies_dropped,
+             AnnouncementQueue& announcements)
       : player_(player),
         settings_(std::move(settings)),
         replies_dropped_(replies_dropped),
+        announcements_(announcements),
         eos_id_(AsaApi::GetApiUtils().GetEOSIDFromController(player)) {}
 
   // Reads the rest of who he is now, in the host's callback: the flow asks only once the command
@@ -77,14 +79,16 @@ class GamePlayer final : public LinkingPlayerSeam {
                                     tribe_name_.ToWide()};
     const std::u16string announcement =
         ComposeAnnouncement(AsaApi::Tools::Utf8Decode(settings.discord.custom_message), values);
-    // An empty announcement is not worth a post; the link itself stands and is confirmed.
-    if (!announcement.empty()) SendDiscordWebhook(settings.discord, announcement);
+    // It waits for its turn at the tick (Discord/AnnouncementPosts.h). An empty one is not worth
+    // a post; the link itself stands and is confirmed.
+    if (!announcement.empty()) announcements_.Add(announcement);
   }
 
  private:
   AShooterPlayerController* player_;
   const Settings settings_;  // as they were when he typed the command
   const bool& replies_dropped_;
+  AnnouncementQueue& announcements_;
   const FString eos_id_;
   FString tribe_name_;
   LinkingPlayer identity_;
@@ -116,7 +120,8 @@ void RunLinkCommand(PluginState& state, AShooterPlayerController* player, FStrin
   std::optional<std::string> code;
   if (words.size() >= 2) code = words[1].ToString();
 
-  auto seam = std::make_unique<GamePlayer>(player, state.settings, state.replies_dropped);
+  auto seam = std::make_unique<GamePlayer>(player, state.settings, state.replies_dropped,
+                                           state.announcements.queue);
   GamePlayer& game_player = *seam;
   if (code) seam->ReadIdentity();
   const bool taken = state.work.Add(*state.account_store, PendingWork::Kind::LinkCommand,

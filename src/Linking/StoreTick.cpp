@@ -1,9 +1,13 @@
-// The tick of a non-blocking store: the database's answers that arrived since the last tick are
-// taken, and the pending work goes on with them.
+// The plugin's tick: a non-blocking store's answers that arrived since the last tick are taken and
+// its pending work goes on with them; the Discord announcements waiting go out as the webhook's
+// pace allows.
 
+#include "Discord/AnnouncementPosts.h"
 #include "Plugin/CommandTable.h"
 #include "Plugin/PluginState.h"
 
 void AdvancePendingWork(PluginState& state, float /*delta_seconds*/) {
-  state.work.Advance(*state.account_store);
+  // A blocking store has finished its work within the callback that gave it.
+  if (state.account_store->NonBlocking()) state.work.Advance(*state.account_store);
+  PostWaitingAnnouncements(state.announcements, state.settings.discord, WebhookPace::Clock::now());
 }

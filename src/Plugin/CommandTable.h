@@ -29,7 +29,7 @@ enum class Place : std::uint8_t {
   Console = 1 << 1,
   Rcon = 1 << 2,
   Hook = 1 << 3,  // a hook on a game function
-  Tick = 1 << 4,  // called at each of the game's ticks; registered only for a non-blocking store
+  Tick = 1 << 4,  // called at each of the game's ticks
 };
 inline constexpr Place kPlaces[] = {Place::Chat, Place::Console, Place::Rcon, Place::Hook,
                                     Place::Tick};
@@ -83,7 +83,8 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line);
 // Veltrane.Status: the store's state, the counts since load and the configuration's reads. Takes
 // no argument; anything after the command word gets the usage reply.
 AdminReply AnswerStatus(PluginState& state, std::string_view command_line);
-// The tick of a non-blocking store: advances the store's pending work.
+// The tick, registered in either store mode: advances a non-blocking store's pending work and
+// posts the Discord announcements waiting (a reload may turn Discord on at any time).
 void AdvancePendingWork(PluginState& state, float delta_seconds);
 
 inline constexpr CommandEntry kCommandTable[] = {

@@ -14,6 +14,7 @@
 #include "Configuration/Settings.h"
 #include "Configuration/SettingsTable.h"
 #include "Database/IDatabase.h"
+#include "Discord/AnnouncementPosts.h"
 #include "Linking/CodeAttemptLimiter.h"
 #include "Linking/LinkFlow.h"
 #include "Linking/LinksInDoubt.h"
@@ -47,6 +48,8 @@ struct PluginState {
   ConfigReads config_reads;
   // Set by the unload: the tasks finished then show their players nothing.
   bool replies_dropped = false;
+  // The link announcements waiting for their post, and the webhook's pace.
+  DiscordAnnouncements announcements;
   // The store's tasks, last: they refer to the members above and end before them.
   PendingWork work;
 

@@ -48,6 +48,8 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
               MatchesRegex(fmt::format("Database: connected to {}\n"
                                        "Since load: 1 link made, 1 code refused, 1 logout refresh\n"
                                        "Now: 0 players locked out, 0 link updates in doubt\n"
+                                       "Discord announcements: 0 waiting; since load 0 posted, "
+                                       "0 dropped\n"
                                        "Configuration: last read {}",
                                        Server(), kTime)));
   ExpectNoSecret(reply);
@@ -61,13 +63,16 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
   const DevhostResult result = server->Stop();
 
   const std::vector<std::string> console = ServerMessages(result);
-  ASSERT_EQ(console.size(), 4u);
+  ASSERT_EQ(console.size(), 5u);
   EXPECT_EQ(console[0], fmt::format("{} Database: connected to {}", kDoneRgba, Server()));
   EXPECT_EQ(console[1],
             fmt::format("{} Since load: 1 link made, 1 code refused, 1 logout refresh", kDoneRgba));
   EXPECT_EQ(console[2],
             fmt::format("{} Now: 0 players locked out, 0 link updates in doubt", kDoneRgba));
-  EXPECT_THAT(console[3],
+  EXPECT_EQ(console[3], fmt::format("{} Discord announcements: 0 waiting; since load 0 posted, "
+                                    "0 dropped",
+                                    kDoneRgba));
+  EXPECT_THAT(console[4],
               MatchesRegex(fmt::format("{} Configuration: last read {}", kDoneRgba, kTime)));
 }
 

@@ -42,11 +42,15 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
   status.logout_refreshes = 1;
   status.locked_out = 1;
   status.in_doubt = 1;
+  status.announcements_waiting = 3;
+  status.announcements_posted = 57;
+  status.announcements_dropped = 2;
   status.config.last_read = kTime;
   EXPECT_THAT(StatusLines(status),
               ElementsAre("Database: connected to ",
                           "Since load: 1 link made, 1 code refused, 1 logout refresh",
                           "Now: 1 player locked out, 1 link update in doubt",
+                          "Discord announcements: 3 waiting; since load 57 posted, 2 dropped",
                           "Configuration: last read 2026-12-07 17:04:20 UTC"));
   status = {};
   status.refused_codes = 12;
@@ -58,6 +62,7 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
                           "Now: 0 players locked out, 0 link updates in doubt",
                           "Turned away since load, with too much waiting for the database: 3 "
                           "link commands, 1 logout refresh",
+                          "Discord announcements: 0 waiting; since load 0 posted, 0 dropped",
                           "Configuration: last read 2026-12-07 17:04:20 UTC; the last reload was "
                           "refused: Can't open config.json"));
 }

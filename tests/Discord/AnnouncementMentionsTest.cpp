@@ -3,6 +3,8 @@
 
 #include <gmock/gmock.h>
 
+#include <sstream>
+
 #include "support/PluginTest.h"
 #include "support/WebhookReceiver.h"
 
@@ -22,7 +24,8 @@ class AnnouncementMentions : public PluginTest {
     Discord()["CustomMessage"] = "{CharacterName}|{TribeName}";
   }
 
-  // Each player of joins links with a code of its own; answers the contents posted, in order.
+  // Each player of joins links with a code of its own; answers the announcements posted, in order
+  // (several may share a message, one a line).
   std::vector<std::string> LinkAll(const std::vector<std::string>& joins) {
     std::string script;
     for (std::size_t i = 0; i < joins.size(); ++i) {
@@ -32,10 +35,12 @@ class AnnouncementMentions : public PluginTest {
       script += "chat p" + std::to_string(i + 1) + " /link " + code + "\n";
     }
     Run(script);
-    EXPECT_TRUE(receiver_.WaitForRequests(joins.size()));
     std::vector<std::string> contents;
-    for (const HttpRequest& request : receiver_.Requests())
-      contents.push_back(nlohmann::json::parse(request.body).at("content"));
+    for (const HttpRequest& request : receiver_.Requests()) {
+      std::istringstream content(
+          nlohmann::json::parse(request.body).at("content").get<std::string>());
+      for (std::string line; std::getline(content, line);) contents.push_back(line);
+    }
     return contents;
   }
 

@@ -47,7 +47,7 @@ const char* HostWordOf(Place place) {
   }
 }
 
-TableLines LinesOfTheTable(const nlohmann::json& messages, bool non_blocking_store = false) {
+TableLines LinesOfTheTable(const nlohmann::json& messages) {
   TableLines lines;
   for (const CommandEntry& entry : kCommandTable) {
     for (const Place place : kPlaces) {
@@ -56,8 +56,7 @@ TableLines LinesOfTheTable(const nlohmann::json& messages, bool non_blocking_sto
       const std::string name =
           nlohmann::json(place == Place::Chat ? messages.value(key, kMissingMessageText) : key)
               .dump();
-      if (place == Place::Tick) {  // a blocking store has no tick
-        if (!non_blocking_store) continue;
+      if (place == Place::Tick) {  // in either store mode: it also posts the announcements
         lines.registered.push_back("register tick id=" + name);
         lines.removed.push_back("unregister tick id=" + name + " found=true");
         ++lines.commands;
@@ -88,7 +87,7 @@ std::vector<std::string> Removals(const DevhostResult& result) {
 
 class PluginLifecycleCases : public PluginTest {
  protected:
-  TableLines Table() { return LinesOfTheTable(Messages(), non_blocking_); }
+  TableLines Table() { return LinesOfTheTable(Messages()); }
 };
 using PluginLifecycle = InBothStoreModes<PluginLifecycleCases>;
 

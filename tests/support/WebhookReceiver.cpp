@@ -238,6 +238,7 @@ void WebhookReceiver::Answer(int client) {
   if (check_discord_rules_) request.discord_refusal = DiscordRefusal(request.body);
   const bool refused = !request.discord_refusal.empty();
   // Recorded before the answer goes out: whoever saw the answer finds the request here.
+  request.received = std::chrono::steady_clock::now();
   {
     const std::lock_guard<std::mutex> guard(lock_);
     requests_.push_back(std::move(request));

@@ -30,6 +30,7 @@ struct HttpRequest {
   std::string body;
   // With CheckDiscordRules: why Discord would refuse the body, empty when it would take it.
   std::string discord_refusal;
+  std::chrono::steady_clock::time_point received;  // when the whole request had come
 };
 
 // Why Discord would refuse body as a webhook message: no JSON object, content missing, blank or

@@ -1,0 +1,42 @@
+#include "Discord/AnnouncementQueue.h"
+
+#include <utility>
+
+#include "Discord/DiscordRules.h"
+
+void AnnouncementQueue::Add(std::u16string announcement) {
+  if (veltrane::IsBlankForDiscord(announcement)) return;
+  if (waiting_.size() == kMostWaiting) {
+    waiting_.pop_front();
+    ++overflow_;
+    ++dropped_;
+  }
+  waiting_.push_back(std::move(announcement));
+}
+
+AnnouncementQueue::Message AnnouncementQueue::Take() {
+  Message message;
+  std::size_t characters = 0;
+  while (!waiting_.empty()) {
+    const std::size_t next = veltrane::CountCharacters(waiting_.front());
+    if (message.announcements > 0) {
+      if (characters + 1 + next > veltrane::kDiscordContentCharacters) break;
+      message.content += u'\n';
+      ++characters;
+    }
+    message.content += waiting_.front();
+    characters += next;
+    ++message.announcements;
+    waiting_.pop_front();
+  }
+  return message;
+}
+
+std::size_t AnnouncementQueue::DropAll() {
+  const std::size_t dropped = waiting_.size();
+  waiting_.clear();
+  dropped_ += dropped;
+  return dropped;
+}
+
+std::size_t AnnouncementQueue::TakeOverflow() { return std::exchange(overflow_, 0); }
