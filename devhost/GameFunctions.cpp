@@ -97,6 +97,18 @@ void Logout(AShooterGameMode* game_mode, AController* exiting) {
   if (Player* player = game.PlayerOf(exiting)) player->logged_out = true;
 }
 
+// The game's own login: the player has joined; the plugin's detours run around it.
+void PostLogin(AShooterGameMode* game_mode, APlayerController* new_player) {
+  Game& game = TheGame();
+  if (game.Lookup(game_mode, ObjectKind::kGameMode) == nullptr)
+    PrintLine("error " + JsonText("game login called with an unknown game mode"));
+  if (game.PlayerOf(new_player) == nullptr) {
+    PrintLine("error " + JsonText("game login called with an unknown controller"));
+    return;
+  }
+  PrintLine("game-login " + game.NameOf(new_player));
+}
+
 // FMemory keeps no state of its own: strings may be freed while the process exits.
 constexpr std::size_t kPlainAlignment = alignof(std::max_align_t);
 
@@ -147,6 +159,7 @@ void* FindGameFunction(std::string_view name) {
       {"AShooterGameState.HTTPPostRequest(FString,FString)", Entry(&HTTPPostRequest)},
       {"RCONClientConnection.SendMessage(int,int,FString&)", Entry(&SendMessage)},
       {"AShooterGameMode.Logout(AController*)", Entry(&Logout)},
+      {"AShooterGameMode.PostLogin(APlayerController*)", Entry(&PostLogin)},
       {"FMemory.Malloc(unsigned__int64,unsignedint)", Entry(&Malloc)},
       {"FMemory.Realloc(void*,unsigned__int64,unsignedint)", Entry(&Realloc)},
       {"FMemory.Free(void*)", Entry(&Free)},

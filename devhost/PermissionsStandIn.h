@@ -18,6 +18,11 @@ class PermissionsStandIn {
   // With failing on, every addition and removal answers an error text instead of changing.
   void SetFailing(bool failing) { failing_ = failing; }
   void Add(const std::string& eos_id, const std::string& group) { groups_[eos_id].insert(group); }
+  // An admin's removal by hand, silent like Add; false when he was not in the group.
+  bool Remove(const std::string& eos_id, const std::string& group) {
+    const auto found = groups_.find(eos_id);
+    return found != groups_.end() && found->second.erase(group) != 0;
+  }
 
   // Both throw std::runtime_error while the stand-in is not loaded.
   bool IsPlayerInGroup(const FString& eos_id, const FString& group) const;

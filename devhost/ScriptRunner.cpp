@@ -55,7 +55,7 @@ const char* ScriptRunner::HelpText() {
   join NAME [name=TEXT] [eos=TEXT] [id=N] [tribe_id=N] [tribe=TEXT] [nostate] [nochar] [dead] [noowner]
   die NAME | revive NAME | leave NAME | logout NAME | logout -
   chat NAME REST | console NAME REST | console - REST | rcon REST
-  perms on|off | perms add EOS GROUP | perms fail on|off
+  perms on|off | perms add EOS GROUP | perms remove EOS GROUP | perms fail on|off
   echo TEXT | sleep MS | http-wait [MS] | wait-for MS REST | timing on|off | help)";
 }
 
@@ -171,11 +171,17 @@ void ScriptRunner::Join(ScriptLine& line) {
     else
       throw ScriptError("unknown option " + key);
   }
+  Player* player = nullptr;
   try {
-    host_.game.Join(std::move(profile));
+    player = &host_.game.Join(std::move(profile));
   } catch (const std::invalid_argument& error) {
     throw ScriptError(error.what());
   }
+  // Once the player exists, the game's login, through the hooks on it.
+  using PostLoginFunction = void (*)(AShooterGameMode*, APlayerController*);
+  auto* post_login = reinterpret_cast<PostLoginFunction>(
+      AsaApi::GetAddress("AShooterGameMode.PostLogin(APlayerController*)"));
+  CallPlugin("login", [&] { post_login(host_.game.GameMode(), player->As<APlayerController>()); });
 }
 
 void ScriptRunner::SetDead(ScriptLine& line, bool dead) {
@@ -232,17 +238,21 @@ void ScriptRunner::Logout(ScriptLine& line) {
 }
 
 void ScriptRunner::Perms(ScriptLine& line) {
-  const std::string what = line.Word("on, off, add or fail");
+  const std::string what = line.Word("on, off, add, remove or fail");
   if (what == "on" || what == "off") {
     host_.permissions.SetLoaded(what == "on");
   } else if (what == "fail") {
     host_.permissions.SetFailing(OnOff(line));
-  } else if (what == "add") {
+  } else if (what == "add" || what == "remove") {
     const std::string eos_id = line.Text("EOS id");
     const std::string group = line.Text("group");
-    host_.permissions.Add(eos_id, group);
+    if (what == "add") {
+      host_.permissions.Add(eos_id, group);
+    } else if (!host_.permissions.Remove(eos_id, group)) {
+      throw ScriptError(eos_id + " is not in the group " + group);
+    }
   } else {
-    throw ScriptError("perms takes on, off, add or fail, not " + what);
+    throw ScriptError("perms takes on, off, add, remove or fail, not " + what);
   }
   line.ExpectEnd();
 }

@@ -11,6 +11,7 @@ set(VELTRANE_CORE_SOURCES
     Linking/LinksInDoubt.cpp
     Linking/LinkFlow.cpp
     Linking/PendingWork.cpp
+    Linking/LinkReminders.cpp
     Configuration/RegularFile.cpp
     Discord/DiscordRules.cpp
     Discord/Mentions.cpp
@@ -35,7 +36,7 @@ set(VELTRANE_STORE_SOURCES
     Database/StoreChannel.cpp)
 
 # The module's own code, which calls the host: its lifetime, the game side of the commands and the
-# hook, the configuration, the messages, the group step, the webhook and the announcements' posts.
+# hooks, the configuration, the messages, the group step, the webhook and the announcements' posts.
 set(VELTRANE_MODULE_SOURCES
     Veltrane.cpp
     Database/AccountStore.cpp
@@ -43,6 +44,7 @@ set(VELTRANE_MODULE_SOURCES
     Configuration/ConfigFile.cpp
     Linking/LinkCommand.cpp
     Linking/LogoutRefresh.cpp
+    Linking/LoginCheck.cpp
     Linking/StoreTick.cpp
     Linking/PlayerNotification.cpp
     Linking/PermissionGroup.cpp

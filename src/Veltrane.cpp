@@ -28,17 +28,20 @@ namespace {
 std::unique_ptr<PluginState> plugin_state;
 }  // namespace
 void (*game_logout)(AShooterGameMode*, AController*) = nullptr;
+void (*game_post_login)(AShooterGameMode*, APlayerController*) = nullptr;
 
 void LinkEOSDiscord(AShooterPlayerController* player, FString* message, int /*mode*/,
                     int /*channel*/);
 void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exiting);
+void Hook_AShooterGameMode_PostLogin(AShooterGameMode* game_mode, APlayerController* new_player);
 
 namespace {
 
-// The host knows the link command's and the logout hook's callbacks as plain functions; each runs
-// the handler of its one entry in the table.
+// The host knows the link command's and the hooks' callbacks as plain functions; each runs the
+// handler of its one entry in the table.
 constexpr ChatHandler kLinkHandler = OnlyHandler<ChatHandler>();
 constexpr LogoutHandler kLogoutHandler = OnlyHandler<LogoutHandler>();
+constexpr LoginHandler kLoginHandler = OnlyHandler<LoginHandler>();
 constexpr TickHandler kTickHandler = OnlyHandler<TickHandler>();
 
 // The guard around every callback's work: an error of a host call, the store or a reply text is
@@ -96,12 +99,14 @@ AsaApi::RconCommandCallback RconCallback(const CommandEntry& entry) {
 
 // Registers entry at each of its places, and keeps each registration in the state for Unload.
 void Register(PluginState& state, const CommandEntry& entry) {
+  if (entry.wanted != nullptr && !entry.wanted(state.settings)) return;
   AsaApi::ICommands& commands = AsaApi::GetCommands();
   for (const Place place : kPlaces) {
     if (!entry.places.Has(place)) continue;
     // The chat command's name is the text its Messages key has now.
     const FString name = place == Place::Chat ? GetText(state.settings, std::string(entry.name))
                                               : FString(std::string(entry.name));
+    void* detour = nullptr;
     switch (place) {
       case Place::Chat:  // the one chat entry's, the link command's (kLinkHandler)
         commands.RegisterChatCommand(name, &LinkEOSDiscord);
@@ -112,9 +117,17 @@ void Register(PluginState& state, const CommandEntry& entry) {
       case Place::Rcon:
         commands.RegisterRconCommand(name, RconCallback(entry));
         break;
-      case Place::Hook:  // the one hook entry's, the logout's (kLogoutHandler)
-        AsaApi::GetHooks().SetHook(std::string(entry.name), &Hook_AShooterGameMode_Logout,
-                                   &game_logout);
+      case Place::Hook:  // the logout's (kLogoutHandler) or the login's (kLoginHandler)
+        if (std::holds_alternative<LoginHandler>(entry.handler)) {
+          AsaApi::GetHooks().SetHook(std::string(entry.name), &Hook_AShooterGameMode_PostLogin,
+                                     &game_post_login);
+          detour = reinterpret_cast<void*>(&Hook_AShooterGameMode_PostLogin);
+          state.login_hook_installed = true;
+        } else {
+          AsaApi::GetHooks().SetHook(std::string(entry.name), &Hook_AShooterGameMode_Logout,
+                                     &game_logout);
+          detour = reinterpret_cast<void*>(&Hook_AShooterGameMode_Logout);
+        }
         break;
       case Place::Tick:  // the one tick entry's (kTickHandler)
         commands.AddOnTickCallback(name, [name = entry.name](float delta_seconds) {
@@ -124,7 +137,7 @@ void Register(PluginState& state, const CommandEntry& entry) {
         });
         break;
     }
-    state.registered.push_back({place, name.ToWide()});
+    state.registered.push_back({place, name.ToWide(), detour});
   }
 }
 
@@ -170,8 +183,8 @@ void Unload() {
         commands.UnregisterRconCommand(name);
         break;
       case Place::Hook:
-        AsaApi::GetHooks().DisableHook(AsaApi::Tools::Utf8Encode(registration.name),
-                                       &Hook_AShooterGameMode_Logout);
+        AsaApi::GetHooks().RemoveHook(AsaApi::Tools::Utf8Encode(registration.name),
+                                      registration.detour);
         break;
       case Place::Tick:
         commands.RemoveOnTickCallback(name);
@@ -262,4 +275,12 @@ void Hook_AShooterGameMode_Logout(AShooterGameMode* game_mode, AController* exit
     if (plugin_state) kLogoutHandler(*plugin_state, exiting);
   });
   if (game_logout != nullptr) game_logout(game_mode, exiting);
+}
+
+void Hook_AShooterGameMode_PostLogin(AShooterGameMode* game_mode, APlayerController* new_player) {
+  // The game's own login runs first, on every path: the player exists when the plugin asks.
+  if (game_post_login != nullptr) game_post_login(game_mode, new_player);
+  Guarded("Hook_AShooterGameMode_PostLogin", [&] {
+    if (plugin_state) kLoginHandler(*plugin_state, new_player);
+  });
 }

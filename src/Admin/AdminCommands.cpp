@@ -109,6 +109,7 @@ AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
   if (state.account_store->NonBlocking()) {
     status.turned_away = {state.work.RefusedLinkCommands(), state.work.DroppedLogoutRefreshes()};
   }
+  if (state.login_hook_installed) status.at_login = state.login_counts;
   status.locked_out = state.limiter.LockedOutCount(CodeAttemptLimiter::Clock::now());
   status.in_doubt = state.links_in_doubt.Size();
   status.announcements_waiting = state.announcements.queue.Waiting();

@@ -56,6 +56,13 @@ std::vector<std::string> StatusLines(const PluginStatus& status) {
         Counted(status.turned_away->link_commands, "link command", "link commands"),
         Counted(status.turned_away->logout_refreshes, "logout refresh", "logout refreshes")));
   }
+  if (status.at_login) {
+    lines.push_back(fmt::format(
+        "At login since load: {}, {}, {}",
+        Counted(status.at_login->groups_given_back, "group given back", "groups given back"),
+        Counted(status.at_login->groups_removed, "group removed", "groups removed"),
+        Counted(status.at_login->reminders_given, "reminder given", "reminders given")));
+  }
   lines.push_back(fmt::format("Discord announcements: {} waiting; since load {} posted, {} dropped",
                               status.announcements_waiting, status.announcements_posted,
                               status.announcements_dropped));

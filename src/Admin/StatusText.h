@@ -26,6 +26,13 @@ struct TurnedAwayWork {
   std::uint64_t logout_refreshes = 0;  // given up
 };
 
+// What the login hook did since load.
+struct LoginCounts {
+  std::uint64_t groups_given_back = 0;
+  std::uint64_t groups_removed = 0;
+  std::uint64_t reminders_given = 0;
+};
+
 struct PluginStatus {
   StoreState store;
   std::uint64_t links_made = 0;
@@ -34,6 +41,7 @@ struct PluginStatus {
   std::size_t locked_out = 0;                 // players locked out of linking now
   std::size_t in_doubt = 0;                   // link updates whose outcome is not known yet
   std::optional<TurnedAwayWork> turned_away;  // a non-blocking store's only
+  std::optional<LoginCounts> at_login;        // while the login hook is installed
   // Discord announcements: waiting for their post now; posted and dropped since load.
   std::size_t announcements_waiting = 0;
   std::uint64_t announcements_posted = 0;

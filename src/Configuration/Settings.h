@@ -37,6 +37,11 @@ struct Settings {
   bool update_player_data_on_logout = false;
   int max_code_attempts = 0;
   int code_lockout_seconds = 0;
+  // At login (the login hook): the group given back to a linked player, taken from one who is not.
+  bool restore_group_at_login = false;
+  bool remove_group_when_unlinked = false;
+  // Seconds after his login that an unlinked player is shown Messages.LinkReminder.
+  int link_reminder_delay_seconds = 0;
   DiscordSettings discord;
   DatabaseSettings database;
   // Every known Messages key, as UTF-8.

@@ -20,6 +20,9 @@ enum class Expect { Section, Text, Boolean, Integer };
 using Rule = std::string (*)(const nlohmann::json& value);
 // Puts the value read (the key's own, or its default) into its field.
 using Store = void (*)(Settings& settings, std::string_view name, const nlohmann::json& value);
+// What is wrong with the key's value given the other keys, or an empty text; asked once every key
+// has been read.
+using Needs = std::string (*)(const Settings& settings);
 
 struct SettingKey {
   std::string_view section;  // "" for the document itself, "Settings.Discord" for nested ones
@@ -31,6 +34,7 @@ struct SettingKey {
   std::int64_t min = 0;                // Integer only: the range of the value as it is read
   std::int64_t max = 0;
   Rule rule = nullptr;  // for a value that must also work where it is used
+  Needs needs = nullptr;
 };
 
 constexpr SettingKey Section(std::string_view section, std::string_view name) {
@@ -41,8 +45,8 @@ constexpr SettingKey Text(std::string_view section, std::string_view name, Store
   return {section, name, Expect::Text, store, fallback, 0, 0, 0, rule};
 }
 constexpr SettingKey Boolean(std::string_view section, std::string_view name, Store store,
-                             bool fallback) {
-  return {section, name, Expect::Boolean, store, {}, fallback ? 1 : 0};
+                             bool fallback, Needs needs = nullptr) {
+  return {section, name, Expect::Boolean, store, {}, fallback ? 1 : 0, 0, 0, nullptr, needs};
 }
 constexpr SettingKey Integer(std::string_view section, std::string_view name, Store store,
                              std::int64_t fallback, std::int64_t min, std::int64_t max) {
@@ -71,6 +75,14 @@ int AsInt(const nlohmann::json& value) {
   if (value.is_boolean()) return value.get<bool>() ? 1 : 0;
   if (value.is_number_float()) return static_cast<int>(std::trunc(value.get<double>()));
   return static_cast<int>(value.get<std::int64_t>());
+}
+
+// A group step at login without the group would do nothing, silently.
+std::string GroupStepProblem(bool on, const Settings& settings) {
+  if (!on) return "";
+  if (!settings.use_permissions) return "needs Settings.UsePermissions set to true";
+  if (settings.permission_group_to_add.empty()) return "needs a group in Settings.PermissionGroupToAdd";
+  return "";
 }
 
 void StoreMessage(Settings& settings, std::string_view name, const nlohmann::json& value) {
@@ -140,6 +152,24 @@ constexpr SettingKey kSettingKeys[] = {
           s.code_lockout_seconds = AsInt(v);
         },
         300, 1, 86400),
+    Boolean(
+        "Settings", "RestoreGroupAtLogin",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.restore_group_at_login = v.get<bool>();
+        },
+        false, [](const Settings& s) { return GroupStepProblem(s.restore_group_at_login, s); }),
+    Boolean(
+        "Settings", "RemoveGroupWhenUnlinked",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.remove_group_when_unlinked = v.get<bool>();
+        },
+        false, [](const Settings& s) { return GroupStepProblem(s.remove_group_when_unlinked, s); }),
+    Integer(
+        "Settings", "LinkReminderDelaySeconds",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.link_reminder_delay_seconds = AsInt(v);
+        },
+        60, 0, 3600),
 
     Boolean(
         "Settings.Discord", "EnableDiscord",
@@ -174,6 +204,8 @@ constexpr SettingKey kSettingKeys[] = {
     Text("Messages", "AccountLinked", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
     Text("Messages", "TooManyAttempts", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
     Text("Messages", "DatabaseUnavailable", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
+    // Missing or empty: no reminder.
+    Text("Messages", "LinkReminder", &StoreMessage, "", &ReplyTextProblem),
 
     Text(
         "Database", "MysqlHost",
@@ -434,6 +466,11 @@ CheckedConfig CheckConfig(const nlohmann::json& document) {
         throw std::runtime_error(fmt::format("{}: {}", PathOf(key.section, key.name), problem));
     }
     if (key.store != nullptr) key.store(checked.settings, key.name, *value);
+  }
+  for (const SettingKey& key : kSettingKeys) {
+    if (key.needs == nullptr) continue;
+    if (const std::string problem = key.needs(checked.settings); !problem.empty())
+      throw std::runtime_error(fmt::format("{}: {}", PathOf(key.section, key.name), problem));
   }
 
   for (const std::string_view section_path : kSections) {

@@ -16,6 +16,8 @@ const char* NameOf(PendingWork::Kind kind) {
       return "a link command";
     case PendingWork::Kind::LogoutRefresh:
       return "a logout refresh";
+    case PendingWork::Kind::LoginCheck:
+      return "a login question";
   }
   return "";
 }
@@ -35,23 +37,28 @@ bool PendingWork::Add(IDatabase& store, Kind kind, StoreTask<void> task) {
     }
     return false;
   }
-  if (kind == Kind::LogoutRefresh && Waiting(kind) >= kMostLogoutRefreshes) {
-    const auto oldest = std::find_if(queued_.begin(), queued_.end(), [](const Job& job) {
-      return job.kind == Kind::LogoutRefresh;
-    });
-    if (oldest != queued_.end()) {
-      queued_.erase(oldest);
-      if (dropped_refreshes_.Refused()) {
-        PluginLog::Get()->warn(
-            "{} logout refreshes wait for the database; the oldest are given up until fewer "
-            "wait.",
-            kMostLogoutRefreshes);
-      }
-    }
+  if (kind == Kind::LogoutRefresh) {
+    GiveUpOldest(kind, kMostLogoutRefreshes, dropped_refreshes_, "logout refreshes");
+  }
+  if (kind == Kind::LoginCheck) {
+    GiveUpOldest(kind, kMostLoginChecks, dropped_login_checks_, "login questions");
   }
   queued_.push_back({kind, std::move(task)});
   if (kind != Kind::Connection) StartNext();
   return true;
+}
+
+void PendingWork::GiveUpOldest(Kind kind, std::size_t most, FloodEpisode& dropped,
+                               const char* what) {
+  if (Waiting(kind) < most) return;
+  const auto oldest = std::find_if(queued_.begin(), queued_.end(),
+                                   [kind](const Job& job) { return job.kind == kind; });
+  if (oldest == queued_.end()) return;
+  queued_.erase(oldest);
+  if (dropped.Refused()) {
+    PluginLog::Get()->warn(
+        "{} {} wait for the database; the oldest are given up until fewer wait.", most, what);
+  }
 }
 
 std::size_t PendingWork::Waiting(Kind kind) const {
@@ -104,14 +111,22 @@ void PendingWork::EndFloods() {
                              *dropped, kMostLogoutRefreshes);
     }
   }
+  if (Waiting(Kind::LoginCheck) < kMostLoginChecks) {
+    if (const std::optional<std::uint64_t> dropped = dropped_login_checks_.Ended()) {
+      PluginLog::Get()->warn("{} login questions were given up while {} waited for the database.",
+                             *dropped, kMostLoginChecks);
+    }
+  }
 }
 
 void PendingWork::FinishForUnload(IDatabase& store,
                                   std::chrono::steady_clock::time_point deadline) {
   // A link command that has not started has sent nothing: given up, as its reply would be. Nobody
   // waits for the connection made at load, started or not.
-  std::size_t given_up =
-      std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::LinkCommand; });
+  // A login question is of no use once the plugin goes.
+  std::size_t given_up = std::erase_if(queued_, [](const Job& job) {
+    return job.kind == Kind::LinkCommand || job.kind == Kind::LoginCheck;
+  });
   const bool connection_waits =
       std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::Connection; }) > 0;
   if (connection_waits || (running_ && running_->kind == Kind::Connection)) {

@@ -1,7 +1,7 @@
 #pragma once
 // The store's work waiting for a non-blocking database: the connection made at load, the players'
-// link commands and the logout refreshes, each a task, run one at a time in the order they came
-// over the one connection. A player's second command is therefore taken after his first, never
+// link commands, the logout refreshes and the questions at login, each a task, run one at a time
+// in the order they came over the one connection. A player's second command is therefore taken after his first, never
 // beside it. The tick advances the running task and starts the next.
 //
 // On a blocking store nothing waits: a task runs to its end when it is added, inside the host's
@@ -19,12 +19,14 @@
 
 class PendingWork {
  public:
-  enum class Kind { Connection, LinkCommand, LogoutRefresh };
+  enum class Kind { Connection, LinkCommand, LogoutRefresh, LoginCheck };
 
   // Beyond this many link commands waiting, a command is refused at once.
   static constexpr std::size_t kMostLinkCommands = 1024;
   // Beyond this many refreshes waiting, the oldest that has not started is given up.
   static constexpr std::size_t kMostLogoutRefreshes = 1024;
+  // The same for the questions at login (is the player linked?).
+  static constexpr std::size_t kMostLoginChecks = 1024;
   // At most this many tasks are started in one callback. Tasks that end without waiting (every
   // one, in an outage's cool-down) would otherwise all be answered in the one tick that ends the
   // outage's first statement: 1,024 of them held the game thread for tens of milliseconds.
@@ -41,7 +43,8 @@ class PendingWork {
 
   // For the unload, which gets no ticks: takes the running task and the waiting refreshes to
   // their end in place until deadline, and gives up the rest: the connection made at load, which
-  // nobody waits for, and the link commands waiting, which have sent nothing. Their players'
+  // nobody waits for, and the link commands and login questions waiting, which have sent
+  // nothing. Their players'
   // replies are the caller's to drop first.
   void FinishForUnload(IDatabase& store, std::chrono::steady_clock::time_point deadline);
 
@@ -50,6 +53,7 @@ class PendingWork {
   // Since load: link commands refused at the bound, refreshes given up at theirs.
   std::uint64_t RefusedLinkCommands() const { return refused_commands_.Total(); }
   std::uint64_t DroppedLogoutRefreshes() const { return dropped_refreshes_.Total(); }
+  std::uint64_t DroppedLoginChecks() const { return dropped_login_checks_.Total(); }
 
  private:
   struct Job {
@@ -62,9 +66,12 @@ class PendingWork {
   static void Ended(Job& job);
   // Closes the flood episodes whose bound is not hit any more.
   void EndFloods();
+  // Makes room for one more job of a kind bounded at most by giving up its oldest that waits.
+  void GiveUpOldest(Kind kind, std::size_t most, FloodEpisode& dropped, const char* what);
 
   std::optional<Job> running_;
   std::deque<Job> queued_;
   FloodEpisode refused_commands_;
   FloodEpisode dropped_refreshes_;
+  FloodEpisode dropped_login_checks_;
 };

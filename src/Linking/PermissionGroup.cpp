@@ -4,14 +4,14 @@
 #include "host/Permissions.h"
 #include "host/Tools.h"
 
-void AddToPermissionGroup(const FString& eos_id, const std::string& group, bool debug) {
-  if (!AsaApi::Tools::IsPluginLoaded("Permissions")) return;
+bool AddToPermissionGroup(const FString& eos_id, const std::string& group, bool debug) {
+  if (!AsaApi::Tools::IsPluginLoaded("Permissions")) return false;
   if (debug) PluginLog::Get()->info("Permissions loaded.");
-  if (Permissions::IsPlayerInGroup(eos_id, FString(group.c_str()))) return;
+  if (Permissions::IsPlayerInGroup(eos_id, FString(group.c_str()))) return false;
   if (debug) {
     PluginLog::Get()->info("The user with ID {} is not in group: {}.", eos_id.ToString(), group);
   }
-  Permissions::AddPlayerToGroup(eos_id, FString(group.c_str()));
+  return !Permissions::AddPlayerToGroup(eos_id, FString(group.c_str()));
 }
 
 GroupRemoval RemoveFromPermissionGroup(const FString& eos_id, const std::string& group) {

@@ -7,8 +7,9 @@
 #include "host/FString.h"
 
 // Adds the player to group unless already a member. Does nothing while the Permissions plugin is
-// not loaded; its functions are bound only after it is. What the addition answers is dropped.
-void AddToPermissionGroup(const FString& eos_id, const std::string& group, bool debug);
+// not loaded; its functions are bound only after it is. True when he was added; why the
+// Permissions plugin refused is not the caller's concern.
+bool AddToPermissionGroup(const FString& eos_id, const std::string& group, bool debug);
 
 // What taking a player out of his group did.
 struct GroupRemoval {

@@ -1,6 +1,6 @@
 #pragma once
-// Every command the plugin registers with the host, and its hook on the game's logout, in one
-// table: Load registers its entries in order, Unload removes what was registered, and the
+// Every command the plugin registers with the host, its hooks on the game's login and logout, and
+// its tick, in one table: Load registers its entries in order, Unload removes what was registered, and the
 // lifecycle test expects the host to see the same. An entry gives its name, where the host takes
 // it and its handler, which is given the plugin's state by the host callbacks in Veltrane.cpp.
 //
@@ -16,6 +16,7 @@
 
 #include "Configuration/ReloadCommands.h"
 #include "Linking/LinkCommand.h"
+#include "Linking/LoginCheck.h"
 #include "Linking/LogoutRefresh.h"
 #include "host/GameTypes.h"
 
@@ -61,10 +62,12 @@ using RconHandler = void (*)(PluginState& state, RCONClientConnection* connectio
 using AdminHandler = AdminReply (*)(PluginState& state, std::string_view command_line);
 // The logout hook's work before the game's own logout.
 using LogoutHandler = void (*)(PluginState& state, AController* exiting);
+// The login hook's work after the game's own login.
+using LoginHandler = void (*)(PluginState& state, APlayerController* new_player);
 // The tick: the seconds since the last one.
 using TickHandler = void (*)(PluginState& state, float delta_seconds);
 using Handler = std::variant<ChatHandler, ConsoleHandler, RconHandler, AdminHandler, LogoutHandler,
-                             TickHandler>;
+                             LoginHandler, TickHandler>;
 
 struct CommandEntry {
   // The command word; for the chat command the Messages key whose text at load is the command,
@@ -72,6 +75,8 @@ struct CommandEntry {
   std::string_view name;
   Places places;  // where the host takes it
   Handler handler;
+  // Registered at load only when the settings then ask for it; always when null.
+  bool (*wanted)(const Settings& settings) = nullptr;
 };
 
 // The admin commands' handlers, defined under Admin/ and named only here.
@@ -95,6 +100,8 @@ inline constexpr CommandEntry kCommandTable[] = {
     {"Veltrane.Unlink", Place::Console | Place::Rcon, &AnswerUnlink},
     {"Veltrane.Status", Place::Console | Place::Rcon, &AnswerStatus},
     {"AShooterGameMode.Logout(AController*)", Place::Hook, &RefreshPlayerDataOnLogout},
+    {"AShooterGameMode.PostLogin(APlayerController*)", Place::Hook, &CheckPlayerAtLogin,
+     &LoginHookWanted},
     {"Veltrane.PendingWork", Place::Tick, &AdvancePendingWork},
 };
 
@@ -117,7 +124,7 @@ constexpr bool EveryEntryFitsItsPlaces() {
 static_assert(EveryEntryFitsItsPlaces(), "an entry is registered where its handler cannot be");
 
 // The handler of the table's one entry with a handler of this kind: the link command and the
-// logout hook reach the host as the plain functions it knows by name, each running its entry's
+// hooks reach the host as the plain functions it knows by name, each running its entry's
 // handler. Not compiled when the table holds none or several.
 // Indices, not pointers: a sanitized build does not take comparisons of addresses as constant.
 template <typename Kind>

@@ -17,6 +17,7 @@
 #include "Discord/AnnouncementPosts.h"
 #include "Linking/CodeAttemptLimiter.h"
 #include "Linking/LinkFlow.h"
+#include "Linking/LinkReminders.h"
 #include "Linking/LinksInDoubt.h"
 #include "Linking/PendingWork.h"
 #include "Plugin/CommandTable.h"
@@ -30,6 +31,7 @@ struct Registration {
   // which a reload may change while the command registered stays. Plain std::u16string, not
   // FString, since the game's allocator may be gone when this is destroyed.
   std::u16string name;
+  void* detour = nullptr;  // a hook's
 };
 
 struct PluginState {
@@ -45,6 +47,11 @@ struct PluginState {
   std::vector<Registration> registered;
   LinkCounters link_counters;
   std::uint64_t logout_refreshes = 0;  // rows refreshed at logout since load
+  // Installed at load when the settings then asked for it; a reload changes only what it does.
+  bool login_hook_installed = false;
+  LoginCounts login_counts;
+  // The reminders to link waiting for their time, advanced by the tick.
+  LinkReminders reminders;
   ConfigReads config_reads;
   // Set by the unload: the tasks finished then show their players nothing.
   bool replies_dropped = false;

@@ -60,6 +60,7 @@ class Commands : public AsaApi::ICommands {
 };
 
 void GameLogout(AShooterGameMode*, AController*) {}
+void GamePostLogin(AShooterGameMode*, APlayerController*) {}
 
 class Hooks : public AsaApi::IHooks {
  public:
@@ -68,7 +69,9 @@ class Hooks : public AsaApi::IHooks {
     return Host().hooks.erase(function_name) != 0;
   }
   bool InstallHook(const std::string& function_name, LPVOID, LPVOID* original) override {
-    *original = reinterpret_cast<LPVOID>(&GameLogout);
+    *original = function_name == "AShooterGameMode.PostLogin(APlayerController*)"
+                    ? reinterpret_cast<LPVOID>(&GamePostLogin)
+                    : reinterpret_cast<LPVOID>(&GameLogout);
     return Host().hooks.insert(function_name).second;
   }
 };

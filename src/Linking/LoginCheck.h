@@ -1,0 +1,21 @@
+#pragma once
+// The login hook's work: the store is asked whether the player who logs in is linked, as the link
+// command asks it, and the answer puts the group right (RestoreGroupAtLogin,
+// RemoveGroupWhenUnlinked) and sets a reminder for a player who is not linked (LinkReminder). The
+// question is a task of the plugin's pending work; a reminder that falls due asks it again.
+
+#include "Configuration/Settings.h"
+#include "host/GameTypes.h"
+
+struct PluginState;
+
+// The settings ask for the login hook: it is installed at load only then.
+bool LoginHookWanted(const Settings& settings);
+
+// Asks the store about the player who logged in, when the state's settings ask for any step at
+// login. Host errors throw.
+void CheckPlayerAtLogin(PluginState& state, APlayerController* new_player);
+
+// At each tick: the reminders due whose player is still in the game ask the store whether he has
+// linked meanwhile, and remind him when he has not.
+void GiveDueReminders(PluginState& state);
