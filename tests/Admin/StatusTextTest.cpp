@@ -55,6 +55,7 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
   status = {};
   status.refused_codes = 12;
   status.turned_away = TurnedAwayWork{3, 1};
+  status.at_login = LoginCounts{1, 2, 1};
   status.config = {kTime, "Can't open config.json"};
   EXPECT_THAT(StatusLines(status),
               ElementsAre("Database: connected to ",
@@ -62,6 +63,8 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
                           "Now: 0 players locked out, 0 link updates in doubt",
                           "Turned away since load, with too much waiting for the database: 3 "
                           "link commands, 1 logout refresh",
+                          "At login since load: 1 group given back, 2 groups removed, 1 reminder "
+                          "given",
                           "Discord announcements: 0 waiting; since load 0 posted, 0 dropped",
                           "Configuration: last read 2026-12-07 17:04:20 UTC; the last reload was "
                           "refused: Can't open config.json"));

@@ -49,7 +49,12 @@ const char* HostWordOf(Place place) {
 
 TableLines LinesOfTheTable(const nlohmann::json& messages) {
   TableLines lines;
+  Settings settings = DefaultSettings();
+  for (const auto& [key, text] : messages.items())
+    if (text.is_string()) settings.messages[key] = text.get<std::string>();
   for (const CommandEntry& entry : kCommandTable) {
+    // The login hook only when its keys ask for it (tests/Linking/LoginCheckTest.cpp).
+    if (entry.wanted != nullptr && !entry.wanted(settings)) continue;
     for (const Place place : kPlaces) {
       if (!entry.places.Has(place)) continue;
       const std::string key(entry.name);

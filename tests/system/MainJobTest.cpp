@@ -92,6 +92,9 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
 
   // Each mark must come after the one before it.
   const std::vector<std::string> marks = {
+      "echo \"admin, a player too, has not linked an account",
+      "notify admin rgba=0.16202937,0.70837575,0.29177064,1 scale=1.3 secs=10 text=\"Your "
+      "account is not linked to Discord yet",
       "echo \"alice types the code from the bot\"",
       "group-add eos=",
       "http-post url=",
@@ -107,6 +110,9 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
       "game-logout alice",
       "== player_discord now",
       "| Updated ",
+      "echo \"an admin takes alice out of the group Verified by hand\"",
+      "echo \"alice joins again: she is linked, so the group is given back\"",
+      "group-add eos=\"508b2abb65a039077cb2c06daf41182c\" group=\"Verified\"",
       "echo \"over RCON, the same question: the link now reads Updated\"",
       "rcon-reply id=1 text=\"1 link for Discord id ",
       "echo \"over RCON, an admin asks how the plugin is doing\"",
@@ -141,6 +147,16 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
   EXPECT_NE(status.find("\\nSince load: 1 link made, 1 code refused, 1 logout refresh\\n"),
             std::string::npos)
       << status;
+  // The reminder to admin, and the group given back to alice.
+  EXPECT_NE(status.find("\\nAt login since load: 1 group given back, 0 groups removed, 1 reminder "
+                        "given\\n"),
+            std::string::npos)
+      << status;
+  // Nobody else is reminded: alice has linked by her reminder's time.
+  EXPECT_EQ(run.Find("notify alice rgba=0.16202937,0.70837575,0.29177064,1 scale=1.3 secs=10 "
+                     "text=\"Your account is not linked"),
+            run.lines.size())
+      << run.Text();
   // The webhook's answer stands under the link, before the next step starts.
   EXPECT_EQ(run.Find("http-status url=", run.Find("echo \"alice tries the same code again\"")),
             run.lines.size())
