@@ -45,7 +45,7 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   const std::string reply = client.Command("Veltrane.Status");
   EXPECT_THAT(reply,
-              MatchesRegex(fmt::format("Database: connected to {}\n"
+              MatchesRegex(fmt::format("Database: connected to {} without TLS\n"
                                        "Since load: 1 link made, 1 code refused, 1 logout refresh\n"
                                        "Now: 0 players locked out, 0 link updates in doubt\n"
                                        "Configuration: last read {}",
@@ -89,7 +89,7 @@ TEST_F(StatusCommand, StoreAwayBehindTheProxyIsUnavailableSinceATimeWithItsNextA
   RconTestClient client(server->RconPort());
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   EXPECT_THAT(client.Command("Veltrane.Status"),
-              HasSubstr(fmt::format("Database: connected to {}\n", proxied)));
+              HasSubstr(fmt::format("Database: connected to {} without TLS\n", proxied)));
 
   proxy.DropConnections();
   proxy.SetRefusing(true);
