@@ -62,7 +62,8 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
 
   const std::vector<std::string> console = ServerMessages(result);
   ASSERT_EQ(console.size(), 4u);
-  EXPECT_EQ(console[0], fmt::format("{} Database: connected to {}", kDoneRgba, Server()));
+  EXPECT_EQ(console[0],
+            fmt::format("{} Database: connected to {} without TLS", kDoneRgba, Server()));
   EXPECT_EQ(console[1],
             fmt::format("{} Since load: 1 link made, 1 code refused, 1 logout refresh", kDoneRgba));
   EXPECT_EQ(console[2],
