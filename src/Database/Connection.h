@@ -40,6 +40,15 @@ inline bool SetSecurityOptions(MYSQL* handle, const connection_security& securit
          (!with_ca || mysql_options(handle, MYSQL_OPT_SSL_CA, security.tls_ca.c_str()) == 0);
 }
 
+// The library goes on without TLS when the server offers none, unless it checks the certificate's
+// host: a mode that asks for TLS refuses such a session itself, and a handle of such a mode must
+// not be reconnected by the library, which would send the statement on whatever session it got.
+inline bool LibraryMayFallBack(const connection_security& security) {
+  return security.tls == tls_mode::required || security.tls == tls_mode::verify_ca;
+}
+inline constexpr char kNoTlsText[] =
+    "TLS/SSL error: the server did not start TLS, which the TlsMode asks for";
+
 // The TLS version the open handle talks ("TLSv1.3"); empty without TLS.
 inline std::string TlsVersion(MYSQL* handle) {
   const char* version = nullptr;
@@ -99,6 +108,11 @@ class connection {
                            nullptr, 0) == nullptr ||
         !set_reconnect_timeout(settings)) {
       open_error_ = {mysql_errno(handle_), mysql_error(handle_)};
+      close_handle();
+      return false;
+    }
+    if (settings.security.tls != tls_mode::disabled && detail::TlsVersion(handle_).empty()) {
+      open_error_ = {CR_SSL_CONNECTION_ERROR, detail::kNoTlsText};
       close_handle();
       return false;
     }
@@ -198,7 +212,7 @@ class connection {
  private:
   // Reconnect first, then the options of every connection.
   bool set_options(const connection_settings& settings) {
-    if (settings.auto_reconnect) {
+    if (settings.auto_reconnect && !detail::LibraryMayFallBack(settings.security)) {
       const my_bool reconnect = 1;
       if (mysql_options(handle_, MYSQL_OPT_RECONNECT, &reconnect) != 0) return false;
     }

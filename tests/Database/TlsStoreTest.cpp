@@ -28,6 +28,11 @@ std::string TlsServer(const char* what) {
   return RequireEnvironment((std::string("VELTRANE_TLS_DB_") + what).c_str(), "sandbox-db tls");
 }
 
+// The sandbox's plain server (scripts/sandbox-db), which has no TLS.
+std::string PlainServer(const char* what) {
+  return RequireEnvironment((std::string("VELTRANE_DB_") + what).c_str(), "sandbox-db");
+}
+
 enum class Ca { None, Right, Wrong };
 enum class PluginFolder { Default, Holding, Lacking };
 
@@ -37,6 +42,7 @@ struct TlsCase {
   Ca ca = Ca::Right;
   bool unnamed_host = false;  // an address of the server that its certificate does not name
   bool ed25519_user = false;
+  bool plain_server = false;  // the sandbox's server without TLS
   PluginFolder plugins = PluginFolder::Default;
   // Empty: the store connects over TLS. Otherwise a piece of the library's reason in the log.
   std::string refusal = {};
@@ -71,6 +77,16 @@ const std::vector<TlsCase> kCases = {
      .mode = tls_mode::verify_identity,
      .unnamed_host = true,
      .refusal = "Validation of SSL server certificate failed"},
+    // The library went on in clear with a server that offered no TLS, in these two modes.
+    {.name = "RequiredNeverFallsBackToAServerWithoutTls",
+     .mode = tls_mode::required,
+     .ca = Ca::None,
+     .plain_server = true,
+     .refusal = "the server did not start TLS"},
+    {.name = "VerifyCaNeverFallsBackToAServerWithoutTls",
+     .mode = tls_mode::verify_ca,
+     .plain_server = true,
+     .refusal = "the server did not start TLS"},
     {.name = "DisabledIsRefusedByTheServer",
      .mode = tls_mode::disabled,
      .ca = Ca::None,
@@ -112,11 +128,12 @@ class TlsStore : public ::testing::TestWithParam<std::tuple<TlsCase, bool>> {
     security.tls = row.mode;
     if (row.ca != Ca::None) security.tls_ca = TlsServer(row.ca == Ca::Right ? "CA" : "WRONG_CA");
     security.client_plugin_dir = PluginFolderOf(row.plugins);
+    const auto server = row.plain_server ? &PlainServer : &TlsServer;
     auto store =
-        std::make_unique<MySql>(row.unnamed_host ? TlsServer("UNNAMED_HOST") : TlsServer("HOST"),
-                                row.ed25519_user ? TlsServer("ED25519_USER") : TlsServer("USER"),
-                                TlsServer("PASS"), TlsServer("NAME"), std::stoi(TlsServer("PORT")),
-                                10, CoolDownPolicy{}, &MySql::Clock::now, non_blocking, security);
+        std::make_unique<MySql>(row.unnamed_host ? server("UNNAMED_HOST") : server("HOST"),
+                                row.ed25519_user ? server("ED25519_USER") : server("USER"),
+                                server("PASS"), server("NAME"), std::stoi(server("PORT")), 10,
+                                CoolDownPolicy{}, &MySql::Clock::now, non_blocking, security);
     RunToEnd(*store, store->Connect());
     return store;
   }
