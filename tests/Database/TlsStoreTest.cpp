@@ -34,70 +34,52 @@ std::string PlainServer(const char* what) {
 }
 
 enum class Ca { None, Right, Wrong };
-enum class PluginFolder { Default, Holding, Lacking };
+// The TLS server at the address its certificate names or at another one, or the plain server.
+enum class Server { Named, Unnamed, Plain };
+enum class User { Native, Ed25519 };
+enum class Plugins { Default, Holding, Lacking };  // ClientPluginDir: none, or a folder of its own
 
 struct TlsCase {
   std::string name;
   tls_mode mode;
-  Ca ca = Ca::Right;
-  bool unnamed_host = false;  // an address of the server that its certificate does not name
-  bool ed25519_user = false;
-  bool plain_server = false;  // the sandbox's server without TLS
-  PluginFolder plugins = PluginFolder::Default;
+  Ca ca;
+  Server server;
+  User user;
+  Plugins plugins;
   // Empty: the store connects over TLS. Otherwise a piece of the library's reason in the log.
-  std::string refusal = {};
+  std::string refusal;
 };
 
 void PrintTo(const TlsCase& row, std::ostream* out) { *out << row.name; }
 
+using enum tls_mode;
+using enum Server;
+using enum User;
+using enum Plugins;
 // The rows with a folder lacking the plugin come first: the library keeps a plugin it has loaded
 // for the rest of the process (ctest runs each case in a process of its own).
 const std::vector<TlsCase> kCases = {
-    {.name = "Ed25519PluginFolderLacksIt",
-     .mode = tls_mode::required,
-     .ca = Ca::None,
-     .ed25519_user = true,
-     .plugins = PluginFolder::Lacking,
-     .refusal = "Plugin client_ed25519 could not be loaded"},
-    {.name = "Required", .mode = tls_mode::required, .ca = Ca::None},
-    {.name = "VerifyCa", .mode = tls_mode::verify_ca},
-    {.name = "VerifyIdentity", .mode = tls_mode::verify_identity},
-    {.name = "VerifyCaWithAWrongCa",
-     .mode = tls_mode::verify_ca,
-     .ca = Ca::Wrong,
-     .refusal = "self-signed certificate in certificate chain"},
-    {.name = "VerifyIdentityWithAWrongCa",
-     .mode = tls_mode::verify_identity,
-     .ca = Ca::Wrong,
-     .refusal = "self-signed certificate in certificate chain"},
-    {.name = "VerifyCaTakesACertificateNamingAnotherHost",
-     .mode = tls_mode::verify_ca,
-     .unnamed_host = true},
-    {.name = "VerifyIdentityRefusesACertificateNamingAnotherHost",
-     .mode = tls_mode::verify_identity,
-     .unnamed_host = true,
-     .refusal = "Validation of SSL server certificate failed"},
+    {"Ed25519PluginFolderLacksIt", required, Ca::None, Named, Ed25519, Lacking,
+     "Plugin client_ed25519 could not be loaded"},
+    {"Required", required, Ca::None, Named, Native, Default, ""},
+    {"VerifyCa", verify_ca, Ca::Right, Named, Native, Default, ""},
+    {"VerifyIdentity", verify_identity, Ca::Right, Named, Native, Default, ""},
+    {"VerifyCaWithAWrongCa", verify_ca, Ca::Wrong, Named, Native, Default,
+     "self-signed certificate in certificate chain"},
+    {"VerifyIdentityWithAWrongCa", verify_identity, Ca::Wrong, Named, Native, Default,
+     "self-signed certificate in certificate chain"},
+    {"VerifyCaTakesACertificateNamingAnotherHost", verify_ca, Ca::Right, Unnamed, Native, Default,
+     ""},
+    {"VerifyIdentityRefusesACertificateNamingAnotherHost", verify_identity, Ca::Right, Unnamed,
+     Native, Default, "Validation of SSL server certificate failed"},
     // The library went on in clear with a server that offered no TLS, in these two modes.
-    {.name = "RequiredNeverFallsBackToAServerWithoutTls",
-     .mode = tls_mode::required,
-     .ca = Ca::None,
-     .plain_server = true,
-     .refusal = "the server did not start TLS"},
-    {.name = "VerifyCaNeverFallsBackToAServerWithoutTls",
-     .mode = tls_mode::verify_ca,
-     .plain_server = true,
-     .refusal = "the server did not start TLS"},
-    {.name = "DisabledIsRefusedByTheServer",
-     .mode = tls_mode::disabled,
-     .ca = Ca::None,
-     .refusal = "Access denied"},
-    {.name = "Ed25519PluginInTheLibrarysFolder",
-     .mode = tls_mode::verify_identity,
-     .ed25519_user = true},
-    {.name = "Ed25519PluginInClientPluginDir",
-     .mode = tls_mode::verify_identity,
-     .ed25519_user = true,
-     .plugins = PluginFolder::Holding},
+    {"RequiredNeverFallsBackToAServerWithoutTls", required, Ca::None, Plain, Native, Default,
+     "the server did not start TLS"},
+    {"VerifyCaNeverFallsBackToAServerWithoutTls", verify_ca, Ca::Right, Plain, Native, Default,
+     "the server did not start TLS"},
+    {"DisabledIsRefusedByTheServer", disabled, Ca::None, Named, Native, Default, "Access denied"},
+    {"Ed25519PluginInTheLibrarysFolder", verify_identity, Ca::Right, Named, Ed25519, Default, ""},
+    {"Ed25519PluginInClientPluginDir", verify_identity, Ca::Right, Named, Ed25519, Holding, ""},
 };
 
 class TlsStore : public ::testing::TestWithParam<std::tuple<TlsCase, bool>> {
@@ -113,11 +95,11 @@ class TlsStore : public ::testing::TestWithParam<std::tuple<TlsCase, bool>> {
 
   // A folder of this case's own, with the ed25519 client plugin copied from the library's folder
   // or without it.
-  std::string PluginFolderOf(PluginFolder plugins) {
-    if (plugins == PluginFolder::Default) return {};
+  std::string PluginFolderOf(Plugins plugins) {
+    if (plugins == Default) return {};
     folder_ = fs::temp_directory_path() / ("veltrane-plugins-" + std::to_string(::getpid()));
     fs::create_directories(folder_);
-    if (plugins == PluginFolder::Holding)
+    if (plugins == Holding)
       fs::copy_file(fs::path(VELTRANE_CLIENT_PLUGIN_DIR) / "client_ed25519.so",
                     folder_ / "client_ed25519.so");
     return folder_.string();
@@ -128,10 +110,10 @@ class TlsStore : public ::testing::TestWithParam<std::tuple<TlsCase, bool>> {
     security.tls = row.mode;
     if (row.ca != Ca::None) security.tls_ca = TlsServer(row.ca == Ca::Right ? "CA" : "WRONG_CA");
     security.client_plugin_dir = PluginFolderOf(row.plugins);
-    const auto server = row.plain_server ? &PlainServer : &TlsServer;
+    const auto server = row.server == Plain ? &PlainServer : &TlsServer;
     auto store =
-        std::make_unique<MySql>(row.unnamed_host ? server("UNNAMED_HOST") : server("HOST"),
-                                row.ed25519_user ? server("ED25519_USER") : server("USER"),
+        std::make_unique<MySql>(server(row.server == Unnamed ? "UNNAMED_HOST" : "HOST"),
+                                server(row.user == Ed25519 ? "ED25519_USER" : "USER"),
                                 server("PASS"), server("NAME"), std::stoi(server("PORT")), 10,
                                 CoolDownPolicy{}, &MySql::Clock::now, non_blocking, security);
     RunToEnd(*store, store->Connect());
