@@ -34,8 +34,9 @@ std::string PlainServer(const char* what) {
 }
 
 enum class Ca { None, Right, Wrong };
-// The TLS server at the address its certificate names or at another one, or the plain server.
-enum class Server { Named, Unnamed, Plain };
+// The TLS server at the address its certificate names, at another one, or a host list of both;
+// or the plain server.
+enum class Server { Named, Unnamed, UnnamedThenNamed, Plain };
 enum class User { Native, Ed25519 };
 enum class Plugins { Default, Holding, Lacking };  // ClientPluginDir: none, or a folder of its own
 
@@ -77,6 +78,8 @@ const std::vector<TlsCase> kCases = {
      "the server did not start TLS"},
     {"VerifyCaNeverFallsBackToAServerWithoutTls", verify_ca, Ca::Right, Plain, Native, Default,
      "the server did not start TLS"},
+    {"VerifyIdentityOverAHostListTakesTheServerItsCertificateNames", verify_identity, Ca::Right,
+     UnnamedThenNamed, Native, Default, ""},
     {"DisabledIsRefusedByTheServer", disabled, Ca::None, Named, Native, Default, "Access denied"},
     {"Ed25519PluginInTheLibrarysFolder", verify_identity, Ca::Right, Named, Ed25519, Default, ""},
     {"Ed25519PluginInClientPluginDir", verify_identity, Ca::Right, Named, Ed25519, Holding, ""},
@@ -111,11 +114,12 @@ class TlsStore : public ::testing::TestWithParam<std::tuple<TlsCase, bool>> {
     if (row.ca != Ca::None) security.tls_ca = TlsServer(row.ca == Ca::Right ? "CA" : "WRONG_CA");
     security.client_plugin_dir = PluginFolderOf(row.plugins);
     const auto server = row.server == Plain ? &PlainServer : &TlsServer;
-    auto store =
-        std::make_unique<MySql>(server(row.server == Unnamed ? "UNNAMED_HOST" : "HOST"),
-                                server(row.user == Ed25519 ? "ED25519_USER" : "USER"),
-                                server("PASS"), server("NAME"), std::stoi(server("PORT")), 10,
-                                CoolDownPolicy{}, &MySql::Clock::now, non_blocking, security);
+    auto store = std::make_unique<MySql>(
+        row.server == UnnamedThenNamed ? server("UNNAMED_HOST") + "," + server("HOST")
+                                       : server(row.server == Unnamed ? "UNNAMED_HOST" : "HOST"),
+        server(row.user == Ed25519 ? "ED25519_USER" : "USER"), server("PASS"), server("NAME"),
+        std::stoi(server("PORT")), 10, CoolDownPolicy{}, &MySql::Clock::now, non_blocking,
+        security);
     RunToEnd(*store, store->Connect());
     return store;
   }
