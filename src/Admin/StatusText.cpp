@@ -12,7 +12,8 @@ std::string Counted(std::uint64_t count, const char* one, const char* many) {
 std::string StoreLine(const StoreState& store) {
   switch (store.connection) {
     case StoreState::Connection::Connected:
-      return "Database: connected to " + store.server;
+      return "Database: connected to " + store.server +
+             (store.tls_version.empty() ? " without TLS" : " over " + store.tls_version);
     case StoreState::Connection::NotYet:
       return "Database: not connected; the next statement connects to " + store.server;
     case StoreState::Connection::Connecting:

@@ -7,6 +7,7 @@
 
 #include "Configuration/RegularFile.h"
 #include "Configuration/SettingsTable.h"
+#include "Database/ClientLibrary.h"
 #include "Plugin/PluginLog.h"
 #include "host/Tools.h"
 
@@ -36,11 +37,11 @@ std::string ReadBounded(const std::string& path) {
 }  // namespace
 
 Settings ReadConfig() {
-  const std::string path = AsaApi::Tools::GetCurrentDir() + "/ArkApi/Plugins/Veltrane/config.json";
+  const std::string folder = AsaApi::Tools::GetCurrentDir() + "/ArkApi/Plugins/Veltrane";
   // Parsed into a fresh value and checked there, so that a broken file leaves the running
   // document and settings intact.
-  nlohmann::json fresh = ParseConfig(ReadBounded(path));
-  CheckedConfig checked = CheckConfig(fresh);
+  nlohmann::json fresh = ParseConfig(ReadBounded(folder + "/config.json"));
+  CheckedConfig checked = CheckConfig(fresh, {folder, &ClientTlsLibrary});
   config = std::move(fresh);
   for (const std::string& warning : checked.warnings) PluginLog::Get()->warn(warning);
   return std::move(checked.settings);

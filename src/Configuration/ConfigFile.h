@@ -22,8 +22,9 @@ inline constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 // be read ("Can't open config.json", not a regular file, larger than kMaxConfigBytes), does not
 // parse, or does not check (the text names the key's path); then config stays as it was. Beyond
 // types and ranges the check takes a value only where it will work: a MysqlHost list the store
-// can parse, reply texts the message formatter takes, a SenderName Discord takes. No error text
-// quotes what the file holds.
+// can parse, reply texts the message formatter takes, a SenderName Discord takes, TLS files and a
+// plugins' folder that can be read (relative to the plugin's folder), and a TLS mode the client
+// library can keep in non-blocking mode. No error text quotes what the file holds.
 Settings ReadConfig();
 
 // The text under key in the settings' Messages, decoded from UTF-8; a key the table does not know

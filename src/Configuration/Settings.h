@@ -8,6 +8,8 @@
 #include <map>
 #include <string>
 
+#include "Database/ConnectionSettings.h"
+
 struct DiscordSettings {
   bool enable_discord = false;
   std::string sender_name;
@@ -25,6 +27,9 @@ struct DatabaseSettings {
   int mysql_timeout = 0;
   // The store's statements wait on nothing: they go on over the host's ticks.
   bool non_blocking = false;
+  // TlsMode, and TlsCa and ClientPluginDir as absolute paths (relative ones are resolved against
+  // the plugin's folder by the check); empty paths are not set.
+  daotk::mysql::connection_security security;
 };
 
 struct Settings {

@@ -5,9 +5,12 @@
 
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
 #include <sstream>
 #include <stdexcept>
+#include <system_error>
 
+#include "Configuration/RegularFile.h"
 #include "Database/ServerList.h"
 #include "Discord/DiscordRules.h"
 #include "host/Tools.h"
@@ -87,6 +90,101 @@ std::string GroupStepProblem(bool on, const Settings& settings) {
 
 void StoreMessage(Settings& settings, std::string_view name, const nlohmann::json& value) {
   settings.messages[std::string(name)] = value.get<std::string>();
+}
+
+// MySQL's names of the TLS modes.
+struct TlsModeName {
+  std::string_view name;
+  daotk::mysql::tls_mode mode;
+};
+constexpr TlsModeName kTlsModes[] = {
+    {"DISABLED", daotk::mysql::tls_mode::disabled},
+    {"REQUIRED", daotk::mysql::tls_mode::required},
+    {"VERIFY_CA", daotk::mysql::tls_mode::verify_ca},
+    {"VERIFY_IDENTITY", daotk::mysql::tls_mode::verify_identity},
+};
+
+std::string TlsModeProblem(const nlohmann::json& value) {
+  for (const TlsModeName& known : kTlsModes)
+    if (known.name == value.get<std::string>()) return "";
+  return "not a mode; expected DISABLED, REQUIRED, VERIFY_CA or VERIFY_IDENTITY";
+}
+
+void StoreTlsMode(Settings& settings, std::string_view, const nlohmann::json& value) {
+  for (const TlsModeName& known : kTlsModes)
+    if (known.name == value.get<std::string>()) settings.database.security.tls = known.mode;
+}
+
+// A CA file larger than this is no CA the plugin means.
+constexpr std::size_t kMaxCaBytes = std::size_t{1024} * 1024;
+
+std::filesystem::path PathOfUtf8(std::string_view text) {
+  return std::filesystem::path(std::u8string(text.begin(), text.end()));
+}
+
+std::string Utf8OfPath(const std::filesystem::path& path) {
+  const std::u8string text = path.u8string();
+  return std::string(text.begin(), text.end());
+}
+
+// A relative path starts from the plugin's folder.
+std::string Resolved(const std::string& path, const std::string& plugin_folder) {
+  if (path.empty() || plugin_folder.empty() || PathOfUtf8(path).is_absolute()) return path;
+  return Utf8OfPath(PathOfUtf8(plugin_folder) / PathOfUtf8(path));
+}
+
+std::string CaFileProblem(const std::string& path) {
+  switch (ReadRegularFile(path, kMaxCaBytes).outcome) {
+    case FileRead::Read:
+      return "";
+    case FileRead::CannotOpen:
+      return "cannot open the file";
+    case FileRead::NotRegularFile:
+      return "not a regular file";
+    case FileRead::TooLarge:
+      return "larger than 1 MiB, no CA file";
+    case FileRead::ReadFailed:
+      break;
+  }
+  return "cannot read the file";
+}
+
+std::string FolderProblem(const std::string& path) {
+  std::error_code error;
+  const std::filesystem::path folder = PathOfUtf8(path);
+  if (!std::filesystem::is_directory(folder, error)) return "no such folder";
+  std::filesystem::directory_iterator listing(folder, error);
+  return error ? "cannot read the folder" : "";
+}
+
+// The TLS keys taken together, once each has checked on its own; the paths are resolved here.
+void CheckSecurity(DatabaseSettings& database, const CheckPlace& place) {
+  daotk::mysql::connection_security& security = database.security;
+  security.tls_ca = Resolved(security.tls_ca, place.plugin_folder);
+  security.client_plugin_dir = Resolved(security.client_plugin_dir, place.plugin_folder);
+  const bool verifies = security.tls == daotk::mysql::tls_mode::verify_ca ||
+                        security.tls == daotk::mysql::tls_mode::verify_identity;
+  if (verifies && security.tls_ca.empty())
+    throw std::runtime_error(
+        "Database.TlsCa: missing; the TlsMode VERIFY_CA and VERIFY_IDENTITY check the server's "
+        "certificate against the CA in this PEM file");
+  if (!security.tls_ca.empty()) {
+    if (const std::string problem = CaFileProblem(security.tls_ca); !problem.empty())
+      throw std::runtime_error("Database.TlsCa: " + problem);
+  }
+  if (!security.client_plugin_dir.empty()) {
+    if (const std::string problem = FolderProblem(security.client_plugin_dir); !problem.empty())
+      throw std::runtime_error("Database.ClientPluginDir: " + problem);
+  }
+  // Connector/C's non-blocking reads skip Schannel's TLS layer: a non-blocking store would talk
+  // past its own encryption.
+  if (database.non_blocking && security.tls != daotk::mysql::tls_mode::disabled &&
+      place.client_tls_library != nullptr &&
+      std::string_view(place.client_tls_library()).starts_with("Schannel"))
+    throw std::runtime_error(
+        "Database.TlsMode: TLS cannot be used with NonBlocking: the client library (libmariadb) "
+        "does its TLS with Schannel, whose non-blocking reads skip the encryption; use a "
+        "Connector/C built with OpenSSL, or set NonBlocking to false");
 }
 
 constexpr char kDefaultCustomMessage[] =
@@ -249,6 +347,19 @@ constexpr SettingKey kSettingKeys[] = {
           s.database.non_blocking = v.get<bool>();
         },
         false),
+    Text("Database", "TlsMode", &StoreTlsMode, "DISABLED", &TlsModeProblem),
+    Text(
+        "Database", "TlsCa",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.database.security.tls_ca = v.get<std::string>();
+        },
+        ""),
+    Text(
+        "Database", "ClientPluginDir",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.database.security.client_plugin_dir = v.get<std::string>();
+        },
+        ""),
 };
 
 constexpr std::string_view kSections[] = {"", "Settings", "Settings.Discord", "Messages",
@@ -442,7 +553,7 @@ Settings DefaultSettings() {
 
 nlohmann::json ParseConfig(const std::string& content) { return Parse(content); }
 
-CheckedConfig CheckConfig(const nlohmann::json& document) {
+CheckedConfig CheckConfig(const nlohmann::json& document, const CheckPlace& place) {
   if (!document.is_object())
     throw std::runtime_error(
         fmt::format("config.json: expected an object, found {}", Found(document, Expect::Section)));
@@ -472,6 +583,7 @@ CheckedConfig CheckConfig(const nlohmann::json& document) {
     if (const std::string problem = key.needs(checked.settings); !problem.empty())
       throw std::runtime_error(fmt::format("{}: {}", PathOf(key.section, key.name), problem));
   }
+  CheckSecurity(checked.settings.database, place);
 
   for (const std::string_view section_path : kSections) {
     for (const auto& [name, value] : SectionAt(document, section_path).items()) {

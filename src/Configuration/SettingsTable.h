@@ -27,10 +27,22 @@ Settings DefaultSettings();
 // std::runtime_error whose text gives the place and what was expected, never what was read.
 nlohmann::json ParseConfig(const std::string& content);
 
+// What the check needs to know of the place it runs in, beyond the document.
+struct CheckPlace {
+  // The plugin's folder, which relative TlsCa and ClientPluginDir paths start from; empty: the
+  // process's working directory.
+  std::string plugin_folder;
+  // The client library's TLS library, as it names it ("OpenSSL 3.0.2", "Schannel"); asked only
+  // for a non-blocking store with TLS. None: not asked.
+  std::string (*client_tls_library)() = nullptr;
+};
+
 // Checks document against the table. Throws std::runtime_error at the first key that does not
 // check, naming its path ("Settings.debug: expected true or false, found text"); the text never
-// quotes a value but an integer key's.
-CheckedConfig CheckConfig(const nlohmann::json& document);
+// quotes a value but an integer key's. Then the Database section's TLS keys as a whole: a
+// VERIFY_ mode has its TlsCa, the files named can be read, and the client library can keep TLS
+// in non-blocking mode.
+CheckedConfig CheckConfig(const nlohmann::json& document, const CheckPlace& place = {});
 
 // Why the message formatter would refuse text (a brace that is not doubled), or an empty text.
 std::string ReplyFormatProblem(std::u16string_view text);

@@ -21,8 +21,48 @@ namespace daotk::mysql {
 
 namespace detail {
 
+// TLS as the mode asks, and where the authentication plugins are. The certificate check is set
+// either way, since a newer library checks it unless told not to. False when the library refuses
+// an option.
+inline bool SetSecurityOptions(MYSQL* handle, const connection_security& security) {
+  if (!security.client_plugin_dir.empty() &&
+      mysql_options(handle, MYSQL_PLUGIN_DIR, security.client_plugin_dir.c_str()) != 0) {
+    return false;
+  }
+  if (security.tls == tls_mode::disabled) return true;
+  const my_bool enforce = 1;
+  const my_bool check_identity = security.tls == tls_mode::verify_identity ? 1 : 0;
+  // With a CA the library checks that the certificate chains to it; the host's name in it only
+  // when told to check the server's certificate.
+  const bool with_ca = security.tls != tls_mode::required;
+  return mysql_options(handle, MYSQL_OPT_SSL_ENFORCE, &enforce) == 0 &&
+         mysql_options(handle, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &check_identity) == 0 &&
+         (!with_ca || mysql_options(handle, MYSQL_OPT_SSL_CA, security.tls_ca.c_str()) == 0);
+}
+
+// The library goes on without TLS when the server offers none, unless it checks the certificate's
+// host: a mode that asks for TLS refuses such a session itself, and a handle of such a mode must
+// not be reconnected by the library, which would send the statement on whatever session it got.
+inline bool LibraryMayFallBack(const connection_security& security) {
+  return security.tls == tls_mode::required || security.tls == tls_mode::verify_ca;
+}
+inline constexpr char kNoTlsText[] =
+    "TLS/SSL error: the server did not start TLS, which the TlsMode asks for";
+
+// The TLS version the open handle talks ("TLSv1.3"); empty without TLS.
+inline std::string TlsVersion(MYSQL* handle) {
+  const char* version = nullptr;
+  if (handle == nullptr ||
+      mariadb_get_infov(handle, MARIADB_CONNECTION_TLS_VERSION, &version) != 0 ||
+      version == nullptr) {
+    return {};
+  }
+  return version;
+}
+
 // The options every connection opens with, in this order: character set, connect timeout, the
-// read and write timeouts, then the init command. False when the library refuses one.
+// read and write timeouts, the init command, then TLS and the plugins' folder. False when the
+// library refuses one.
 inline bool SetSessionOptions(MYSQL* handle, const connection_settings& settings) {
   if (!settings.charset.empty() &&
       mysql_options(handle, MYSQL_SET_CHARSET_NAME, settings.charset.c_str()) != 0) {
@@ -35,7 +75,8 @@ inline bool SetSessionOptions(MYSQL* handle, const connection_settings& settings
          set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
          set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout) &&
          (settings.init_command.empty() ||
-          mysql_options(handle, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0);
+          mysql_options(handle, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0) &&
+         SetSecurityOptions(handle, settings.security);
 }
 
 }  // namespace detail
@@ -70,6 +111,11 @@ class connection {
       close_handle();
       return false;
     }
+    if (settings.security.tls != tls_mode::disabled && detail::TlsVersion(handle_).empty()) {
+      open_error_ = {CR_SSL_CONNECTION_ERROR, detail::kNoTlsText};
+      close_handle();
+      return false;
+    }
     session_query_ = settings.session_query;
     session_ = {mysql_thread_id(handle_), {}};
     describe_session();
@@ -95,6 +141,12 @@ class connection {
   bool is_open() {
     std::lock_guard lock(mutex_);
     return handle_ != nullptr;
+  }
+
+  // The TLS version of the open session ("TLSv1.3"); empty without TLS or while closed.
+  std::string tls_version() {
+    std::lock_guard lock(mutex_);
+    return detail::TlsVersion(handle_);
   }
 
   // The server's id of this connection's session (its thread id, as KILL and the process list
@@ -160,7 +212,7 @@ class connection {
  private:
   // Reconnect first, then the options of every connection.
   bool set_options(const connection_settings& settings) {
-    if (settings.auto_reconnect) {
+    if (settings.auto_reconnect && !detail::LibraryMayFallBack(settings.security)) {
       const my_bool reconnect = 1;
       if (mysql_options(handle_, MYSQL_OPT_RECONNECT, &reconnect) != 0) return false;
     }

@@ -6,6 +6,18 @@
 
 namespace daotk::mysql {
 
+// MySQL's TLS modes, with their meanings: disabled, encrypted without checking the certificate,
+// encrypted with a certificate that chains to the CA, and that also names the host connected to.
+// A connection never falls back to a weaker mode than the one asked.
+enum class tls_mode { disabled, required, verify_ca, verify_identity };
+
+struct connection_security {
+  tls_mode tls = tls_mode::disabled;
+  std::string tls_ca;  // the CA's PEM file, for the two verify modes
+  // Where the library loads its authentication plugins from; empty: the library's own default.
+  std::string client_plugin_dir;
+};
+
 struct connection_settings {
   std::string host;
   std::string user;
@@ -30,6 +42,7 @@ struct connection_settings {
   // first statement on one that the library's reconnection made. Its first row tells that session
   // from any other (connection::statement_session). Empty: none.
   std::string session_query;
+  connection_security security;
 };
 
 }  // namespace daotk::mysql

@@ -54,6 +54,7 @@ struct StoreState {
   std::chrono::system_clock::time_point unavailable_since{};
   std::chrono::seconds next_attempt_in{0};
   std::string switched_off_reason;  // the table check's verdict
+  std::string tls_version;          // Connected: the session's TLS version; empty without TLS
 };
 
 class IDatabase {

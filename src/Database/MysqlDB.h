@@ -61,9 +61,12 @@ class MySql : public IDatabase {
   //
   // non_blocking: the statements wait on nothing (StepDriver.h); the store connects in its
   // Connect() task instead of here, which the plugin runs as its first job.
+  // security: TLS and the authentication plugins' folder, for every server of the list; a server
+  // that cannot meet the TLS mode fails as an unreachable one does.
   MySql(const std::string& host, std::string user, std::string password, std::string database,
         int port, unsigned int read_write_timeout_seconds = 10,
-        veltrane::CoolDownPolicy cool_down = {}, Now now = &Clock::now, bool non_blocking = false);
+        veltrane::CoolDownPolicy cool_down = {}, Now now = &Clock::now, bool non_blocking = false,
+        daotk::mysql::connection_security security = {});
 
   // IDatabase
   StoreTask<bool> IsPlayerExist(std::string eos_id) override;

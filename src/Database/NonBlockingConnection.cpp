@@ -241,9 +241,13 @@ void NonBlockingConnection::Settle(Clock::time_point now) {
 
 void NonBlockingConnection::FinishOpen() {
   step_ = Step::Idle;
+  const tls_mode asked_tls = open_settings_.security.tls;
   open_settings_ = {};  // the password with them
   if (connected_ == nullptr) {
     open_error_ = {mysql_errno(handle_), mysql_error(handle_)};
+    CloseHandle();
+  } else if (asked_tls != tls_mode::disabled && detail::TlsVersion(handle_).empty()) {
+    open_error_ = {CR_SSL_CONNECTION_ERROR, detail::kNoTlsText};
     CloseHandle();
   }
 }

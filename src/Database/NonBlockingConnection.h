@@ -74,6 +74,9 @@ class NonBlockingConnection {
   // Why the last open failed, as the client library said it; 0 and empty after a success.
   connection::error OpenError() const { return open_error_; }
 
+  // The TLS version of the open session ("TLSv1.3"); empty without TLS or while closed.
+  std::string TlsVersion() const { return IsOpen() ? detail::TlsVersion(handle_) : std::string(); }
+
   // The outcome of the last statement that finished, once; a failed result with no error (as from
   // a closed connection) when there is none or it was taken. It owns its result set and may
   // outlive the connection.

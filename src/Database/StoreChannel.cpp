@@ -87,6 +87,10 @@ daotk::mysql::connection::error StoreChannel::OpenError() {
   return NonBlocking() ? non_blocking_.OpenError() : blocking_.open_error();
 }
 
+std::string StoreChannel::TlsVersion() {
+  return NonBlocking() ? non_blocking_.TlsVersion() : blocking_.tls_version();
+}
+
 unsigned long StoreChannel::ThreadId() {
   return NonBlocking() ? non_blocking_.ThreadId() : blocking_.thread_id();
 }

@@ -57,6 +57,8 @@ class StoreChannel {
   bool IsOpen();
   void Close();
   daotk::mysql::connection::error OpenError();
+  // The open session's TLS version ("TLSv1.3"); empty without TLS.
+  std::string TlsVersion();
   unsigned long ThreadId();
   // The session the last statement was sent on (daotk::mysql::connection::statement_session).
   daotk::mysql::connection::session StatementSession();

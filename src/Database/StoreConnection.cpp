@@ -38,7 +38,7 @@ bool IsQuiet(unsigned int error_number, std::vector<unsigned int> quiet_errors) 
 
 MySql::MySql(const std::string& host, std::string user, std::string password, std::string database,
              int port, unsigned int read_write_timeout_seconds, veltrane::CoolDownPolicy cool_down,
-             Now now, bool non_blocking)
+             Now now, bool non_blocking, daotk::mysql::connection_security security)
     : driver_(non_blocking ? std::make_unique<veltrane::StepDriver>() : nullptr),
       connection_(driver_.get()),
       connecting_at_load_(non_blocking),
@@ -55,6 +55,7 @@ MySql::MySql(const std::string& host, std::string user, std::string password, st
     settings_.charset = "utf8mb4";
     settings_.init_command = SessionInitCommand(read_write_timeout_seconds);
     settings_.session_query = SessionQuery();
+    settings_.security = std::move(security);
     availability_.emplace(veltrane::ParseServerList(host, static_cast<std::uint32_t>(port)),
                           cool_down);
     // A non-blocking store connects in the plugin's first job instead (Connect()).
@@ -243,6 +244,7 @@ StoreState MySql::State() {
     return state;
   }
   state.connection = open ? StoreState::Connection::Connected : StoreState::Connection::NotYet;
+  if (open) state.tls_version = connection_.TlsVersion();
   return state;
 }
 

@@ -45,7 +45,7 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   const std::string reply = client.Command("Veltrane.Status");
   EXPECT_THAT(reply,
-              MatchesRegex(fmt::format("Database: connected to {}\n"
+              MatchesRegex(fmt::format("Database: connected to {} without TLS\n"
                                        "Since load: 1 link made, 1 code refused, 1 logout refresh\n"
                                        "Now: 0 players locked out, 0 link updates in doubt\n"
                                        "Discord announcements: 0 waiting; since load 0 posted, "
@@ -64,7 +64,8 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
 
   const std::vector<std::string> console = ServerMessages(result);
   ASSERT_EQ(console.size(), 5u);
-  EXPECT_EQ(console[0], fmt::format("{} Database: connected to {}", kDoneRgba, Server()));
+  EXPECT_EQ(console[0],
+            fmt::format("{} Database: connected to {} without TLS", kDoneRgba, Server()));
   EXPECT_EQ(console[1],
             fmt::format("{} Since load: 1 link made, 1 code refused, 1 logout refresh", kDoneRgba));
   EXPECT_EQ(console[2],
@@ -94,7 +95,7 @@ TEST_F(StatusCommand, StoreAwayBehindTheProxyIsUnavailableSinceATimeWithItsNextA
   RconTestClient client(server->RconPort());
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   EXPECT_THAT(client.Command("Veltrane.Status"),
-              HasSubstr(fmt::format("Database: connected to {}\n", proxied)));
+              HasSubstr(fmt::format("Database: connected to {} without TLS\n", proxied)));
 
   proxy.DropConnections();
   proxy.SetRefusing(true);

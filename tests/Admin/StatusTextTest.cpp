@@ -15,13 +15,15 @@ const std::chrono::system_clock::time_point kTime{std::chrono::seconds(179666306
 TEST(StatusText, EachStateOfTheStore) {
   PluginStatus status;
   status.config.last_read = kTime;
-  status.store = {StoreState::Connection::Connected, "db.example:3306", {}, {}, {}};
-  EXPECT_EQ(StatusLines(status).at(0), "Database: connected to db.example:3306");
+  status.store = {StoreState::Connection::Connected, "db.example:3306", {}, {}, {}, {}};
+  EXPECT_EQ(StatusLines(status).at(0), "Database: connected to db.example:3306 without TLS");
+  status.store.tls_version = "TLSv1.3";
+  EXPECT_EQ(StatusLines(status).at(0), "Database: connected to db.example:3306 over TLSv1.3");
   status.store.connection = StoreState::Connection::NotYet;
   EXPECT_EQ(StatusLines(status).at(0),
             "Database: not connected; the next statement connects to db.example:3306");
   status.store = {
-      StoreState::Connection::Unavailable, "[::1]:3307", kTime, std::chrono::seconds(17), {}};
+      StoreState::Connection::Unavailable, "[::1]:3307", kTime, std::chrono::seconds(17), {}, {}};
   EXPECT_EQ(StatusLines(status).at(0),
             "Database: unavailable since 2026-12-07 17:04:20 UTC; next attempt in 17 s, to "
             "[::1]:3307");
@@ -29,7 +31,8 @@ TEST(StatusText, EachStateOfTheStore) {
   EXPECT_EQ(StatusLines(status).at(0),
             "Database: unavailable since 2026-12-07 17:04:20 UTC; the next statement tries "
             "[::1]:3307");
-  status.store = {StoreState::Connection::SwitchedOff, "", {}, {}, "code is varchar(6), shorter"};
+  status.store = {StoreState::Connection::SwitchedOff, "", {}, {},
+                  "code is varchar(6), shorter",       {}};
   EXPECT_EQ(StatusLines(status).at(0),
             "Database: switched off by the table check until the next load: code is varchar(6), "
             "shorter");
@@ -47,7 +50,7 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
   status.announcements_dropped = 2;
   status.config.last_read = kTime;
   EXPECT_THAT(StatusLines(status),
-              ElementsAre("Database: connected to ",
+              ElementsAre("Database: connected to  without TLS",
                           "Since load: 1 link made, 1 code refused, 1 logout refresh",
                           "Now: 1 player locked out, 1 link update in doubt",
                           "Discord announcements: 3 waiting; since load 57 posted, 2 dropped",
@@ -58,7 +61,7 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
   status.at_login = LoginCounts{1, 2, 1};
   status.config = {kTime, "Can't open config.json"};
   EXPECT_THAT(StatusLines(status),
-              ElementsAre("Database: connected to ",
+              ElementsAre("Database: connected to  without TLS",
                           "Since load: 0 links made, 12 codes refused, 0 logout refreshes",
                           "Now: 0 players locked out, 0 link updates in doubt",
                           "Turned away since load, with too much waiting for the database: 3 "

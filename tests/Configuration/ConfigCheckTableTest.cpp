@@ -20,12 +20,18 @@ namespace {
 const nlohmann::json kRunning =
     nlohmann::json::parse(R"({"Settings": {"Discord": {}}, "Messages": {}, "Database": {}})");
 
+// The TLS library that the row's client library names.
+std::string reported_tls_library;
+
 // The refusal's text, or "" when the file is taken. A refused read leaves the live document as
 // it was.
 std::string RefusalOf(const RefusedFile& row) {
   try {
     if (row.place == Place::Check) {
-      CheckConfig(ParseConfig(row.text(kRunning)));
+      CheckPlace place;
+      reported_tls_library = row.tls_library;
+      if (!row.tls_library.empty()) place.client_tls_library = [] { return reported_tls_library; };
+      CheckConfig(ParseConfig(row.text(kRunning)), place);
       return "";
     }
     const DevhostRunner folder;  // a fresh server folder, for the host in this process

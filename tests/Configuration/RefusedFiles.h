@@ -39,6 +39,8 @@ struct RefusedFile {
   std::function<std::string(const nlohmann::json& running)> text;
   // The refusal's exact text; empty for a file that is taken.
   std::string reason;
+  // The TLS library the client library names to the check (Check only); empty: not asked.
+  std::string tls_library = {};
 };
 
 // Names the case in gtest's output instead of dumping its bytes.
@@ -95,6 +97,21 @@ inline RefusedFile OfSize(std::string name, std::size_t size, std::string reason
       [size](const nlohmann::json& running) { return DocumentOfSize(RefusedBase(running), size); },
       std::move(reason)};
 }
+
+// The row read from the disk as load reads it, with the plugin's folder around its file.
+inline RefusedFile OnDisk(RefusedFile row) {
+  row.place = Place::File;
+  return row;
+}
+
+inline RefusedFile WithTlsLibrary(std::string library, RefusedFile row) {
+  row.tls_library = std::move(library);
+  return row;
+}
+
+inline constexpr char kTlsCaMissing[] =
+    "Database.TlsCa: missing; the TlsMode VERIFY_CA and VERIFY_IDENTITY check the server's "
+    "certificate against the CA in this PEM file";
 
 inline RefusedFile InPlace(std::string name, Place place, std::string reason) {
   return {std::move(name), place, {}, std::move(reason)};
@@ -269,6 +286,46 @@ inline std::vector<RefusedFile> RefusedFiles() {
             {"/Settings/LinkReminderDelaySeconds", 0},
             {"/Messages/LinkReminder", ""}},
            ""),
+      // TLS: MySQL's names of the modes, the CA the two VERIFY_ modes need, files that can be read.
+      Json("TlsModeAsNumber", {{"/Database/TlsMode", 2}},
+           "Database.TlsMode: expected text, found a number"),
+      Json("TlsModeInLowerCase", {{"/Database/TlsMode", "verify_ca"}},
+           "Database.TlsMode: not a mode; expected DISABLED, REQUIRED, VERIFY_CA or "
+           "VERIFY_IDENTITY"),
+      Json("VerifyCaWithoutTlsCa", {{"/Database/TlsMode", "VERIFY_CA"}}, kTlsCaMissing),
+      Json("VerifyIdentityWithAnEmptyTlsCa",
+           {{"/Database/TlsMode", "VERIFY_IDENTITY"}, {"/Database/TlsCa", ""}}, kTlsCaMissing),
+      Json("TlsCaMissing",
+           {{"/Database/TlsMode", "VERIFY_CA"}, {"/Database/TlsCa", "/nonexistent/ca.pem"}},
+           "Database.TlsCa: cannot open the file"),
+      Json("TlsCaAFolder", {{"/Database/TlsCa", "/"}}, "Database.TlsCa: not a regular file"),
+      Json("ClientPluginDirMissing", {{"/Database/ClientPluginDir", "/nonexistent/plugin"}},
+           "Database.ClientPluginDir: no such folder"),
+      // A relative path starts from the plugin's folder, where config.json is, not from the
+      // server's working directory.
+      OnDisk(Json("RelativePathsFromThePluginFolder",
+                  {{"/Database/TlsMode", "VERIFY_IDENTITY"},
+                   {"/Database/TlsCa", "config.json"},
+                   {"/Database/ClientPluginDir", "../Veltrane"}},
+                  "")),
+      OnDisk(Json("RelativeTlsCaMissingInThePluginFolder", {{"/Database/TlsCa", "ca.pem"}},
+                  "Database.TlsCa: cannot open the file")),
+      // Connector/C's non-blocking reads skip Schannel's encryption; OpenSSL's keep it.
+      WithTlsLibrary("Schannel",
+                     Json("NonBlockingWithTlsOverSchannel",
+                          {{"/Database/NonBlocking", true}, {"/Database/TlsMode", "REQUIRED"}},
+                          "Database.TlsMode: TLS cannot be used with NonBlocking: the client "
+                          "library (libmariadb) does its TLS with Schannel, whose non-blocking "
+                          "reads skip the encryption; use a Connector/C built with OpenSSL, or "
+                          "set NonBlocking to false")),
+      WithTlsLibrary("Schannel",
+                     Json("BlockingWithTlsOverSchannel", {{"/Database/TlsMode", "REQUIRED"}}, "")),
+      WithTlsLibrary("Schannel", Json("NonBlockingWithoutTlsOverSchannel",
+                                      {{"/Database/NonBlocking", true}}, "")),
+      WithTlsLibrary(
+          "OpenSSL 3.0.19 27 Jan 2026",
+          Json("NonBlockingWithTlsOverOpenSsl",
+               {{"/Database/NonBlocking", true}, {"/Database/TlsMode", "REQUIRED"}}, "")),
       // Files that do not parse: the place and what was expected, never what was read.
       Text("CutInsideThePassword",
            R"({"Settings": {"Discord": {}}, "Messages": {}, "Database": {"MysqlPass": "s3cr3t-Pa)",

@@ -143,12 +143,10 @@ TEST_F(PendingWorkTest, UnloadFinishesTheRunningTaskAndTheRefreshesAndGivesUpWai
   EXPECT_TRUE(work.Empty());
   EXPECT_FALSE(store.abandoned);
   EXPECT_THAT(ended, ElementsAre("running", "waiting refresh"));
-  EXPECT_THAT(Warnings(), ElementsAre("The plugin was unloaded with 1 store operations unfinished "
-                                      "(link commands not yet started, or work the database did "
-                                      "not finish in time).",
-                                      "The plugin was unloaded with 1 store operations unfinished "
-                                      "(link commands not yet started, or work the database did "
-                                      "not finish in time)."));
+  const std::string one_unfinished =
+      "The plugin was unloaded with 1 store operations unfinished (link commands not yet started, "
+      "or work the database did not finish in time).";
+  EXPECT_THAT(Warnings(), ElementsAre(one_unfinished, one_unfinished));
 }
 
 // Fixed fault: a task given up at the unload left the store's driver pointing into its destroyed

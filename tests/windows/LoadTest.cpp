@@ -175,6 +175,15 @@ class LoadTest {
         "a config.json of 1 MiB and one byte",
         "[Veltrane][error] Can't read config.json: larger than 1 MiB (1048576 bytes)");
 
+    std::string schannel_config = kConfig;
+    schannel_config.replace(schannel_config.find("\"MysqlDB\""), 0,
+                            "\"NonBlocking\": true, \"TlsMode\": \"REQUIRED\", ");
+    WriteConfig(schannel_config);
+    RefusedConfigurationFailsTheLoad(
+        "a non-blocking store with TLS over the library's Schannel",
+        "[Veltrane][error] Database.TlsMode: TLS cannot be used with NonBlocking: the client "
+        "library (libmariadb) does its TLS with Schannel");
+
     WriteConfig(kConfig + std::string(kMaxConfigBytes - std::string(kConfig).size(), ' '));
     Reset();
     const HMODULE plugin = LoadLibraryW(plugin_.c_str());

@@ -23,6 +23,14 @@ extern "C" {
 MYSQL* STDCALL mysql_init(MYSQL*) { return reinterpret_cast<MYSQL*>(new Handle); }
 void STDCALL mysql_close(MYSQL* mysql) { delete Of(mysql); }
 void STDCALL mysql_server_end(void) {}
+int STDCALL mysql_server_init(int, char**, char**) { return 0; }
+
+// The TLS of Connector/C's Windows packages, whose non-blocking reads skip the encryption.
+my_bool mariadb_get_infov(MYSQL*, enum mariadb_value value, void* arg, ...) {
+  if (value != MARIADB_TLS_LIBRARY) return 1;
+  *static_cast<const char**>(arg) = "Schannel";
+  return 0;
+}
 int STDCALL mysql_options(MYSQL*, enum mysql_option, const void*) { return 0; }
 
 MYSQL* STDCALL mysql_real_connect(MYSQL* mysql, const char*, const char*, const char*, const char*,
