@@ -84,7 +84,8 @@ int AsInt(const nlohmann::json& value) {
 std::string GroupStepProblem(bool on, const Settings& settings) {
   if (!on) return "";
   if (!settings.use_permissions) return "needs Settings.UsePermissions set to true";
-  if (settings.permission_group_to_add.empty()) return "needs a group in Settings.PermissionGroupToAdd";
+  if (settings.permission_group_to_add.empty())
+    return "needs a group in Settings.PermissionGroupToAdd";
   return "";
 }
 

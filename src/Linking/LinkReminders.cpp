@@ -6,8 +6,8 @@
 
 void LinkReminders::Add(const std::u16string& eos_id, Clock::time_point due) {
   // A scan at each login only; the tick looks at the first entry alone.
-  const auto earlier = std::find_if(due_.begin(), due_.end(),
-                                    [&eos_id](const auto& entry) { return entry.second == eos_id; });
+  const auto earlier = std::find_if(
+      due_.begin(), due_.end(), [&eos_id](const auto& entry) { return entry.second == eos_id; });
   if (earlier != due_.end()) {
     due_.erase(earlier);
   } else if (due_.size() >= kMostWaiting) {

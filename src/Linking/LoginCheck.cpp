@@ -70,9 +70,9 @@ StoreTask<void> AskAtLogin(PluginState& state, FString eos_id) {
     }
   }
   if (ReminderOn(settings)) {
-    state.reminders.Add(eos_id.ToWide(),
-                        LinkReminders::Clock::now() +
-                            std::chrono::seconds(settings.link_reminder_delay_seconds));
+    state.reminders.Add(
+        eos_id.ToWide(),
+        LinkReminders::Clock::now() + std::chrono::seconds(settings.link_reminder_delay_seconds));
   }
 }
 

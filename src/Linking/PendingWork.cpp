@@ -56,8 +56,8 @@ void PendingWork::GiveUpOldest(Kind kind, std::size_t most, FloodEpisode& droppe
   if (oldest == queued_.end()) return;
   queued_.erase(oldest);
   if (dropped.Refused()) {
-    PluginLog::Get()->warn(
-        "{} {} wait for the database; the oldest are given up until fewer wait.", most, what);
+    PluginLog::Get()->warn("{} {} wait for the database; the oldest are given up until fewer wait.",
+                           most, what);
   }
 }
 

@@ -1,8 +1,8 @@
 #pragma once
 // The store's work waiting for a non-blocking database: the connection made at load, the players'
 // link commands, the logout refreshes and the questions at login, each a task, run one at a time
-// in the order they came over the one connection. A player's second command is therefore taken after his first, never
-// beside it. The tick advances the running task and starts the next.
+// in the order they came over the one connection. A player's second command is therefore taken
+// after his first, never beside it. The tick advances the running task and starts the next.
 //
 // On a blocking store nothing waits: a task runs to its end when it is added, inside the host's
 // callback, as a plain call would.

@@ -1,8 +1,9 @@
 #pragma once
 // Every command the plugin registers with the host, its hooks on the game's login and logout, and
-// its tick, in one table: Load registers its entries in order, Unload removes what was registered, and the
-// lifecycle test expects the host to see the same. An entry gives its name, where the host takes
-// it and its handler, which is given the plugin's state by the host callbacks in Veltrane.cpp.
+// its tick, in one table: Load registers its entries in order, Unload removes what was registered,
+// and the lifecycle test expects the host to see the same. An entry gives its name, where the host
+// takes it and its handler, which is given the plugin's state by the host callbacks in
+// Veltrane.cpp.
 //
 // A new admin command is its own file under Admin/ defining its handler (listed in Sources.cmake),
 // its declaration and row here, and its test under tests/Admin/.

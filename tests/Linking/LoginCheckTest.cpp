@@ -48,31 +48,96 @@ const nlohmann::json kEverything = {{"UsePermissions", true},
                                     {"LinkReminderDelaySeconds", 1}};
 
 const LoginCase kCases[] = {
-    {"LinkedPlayerWithoutTheGroupGetsItBack", kRestore, true, false, "chat bob /link\n",
-     {kGroupAdd}, {kUsage},
-     {"[info] The user with ID EOS-BOB is linked and was given the group Verified back."}, false},
-    {"LinkedPlayerInTheGroupIsLeftAlone", kRestore, true, true, "chat bob /link\n", {}, {kUsage},
-     {}, false},
-    {"UnlinkedPlayerInTheGroupLosesIt", kRemove, false, true, "chat bob /link\n", {kGroupRemove},
+    {"LinkedPlayerWithoutTheGroupGetsItBack",
+     kRestore,
+     true,
+     false,
+     "chat bob /link\n",
+     {kGroupAdd},
+     {kUsage},
+     {"[info] The user with ID EOS-BOB is linked and was given the group Verified back."},
+     false},
+    {"LinkedPlayerInTheGroupIsLeftAlone",
+     kRestore,
+     true,
+     true,
+     "chat bob /link\n",
+     {},
+     {kUsage},
+     {},
+     false},
+    {"UnlinkedPlayerInTheGroupLosesIt",
+     kRemove,
+     false,
+     true,
+     "chat bob /link\n",
+     {kGroupRemove},
      {kUsage},
      {"[info] The user with ID EOS-BOB is not linked and was removed from the group Verified."},
      false},
-    {"LinkedPlayerInTheGroupKeepsIt", kRemove, true, true, "chat bob /link\n", {}, {kUsage}, {},
+    {"LinkedPlayerInTheGroupKeepsIt",
+     kRemove,
+     true,
+     true,
+     "chat bob /link\n",
+     {},
+     {kUsage},
+     {},
      false},
-    {"UnlinkedPlayerIsRemindedOnceAfterTheDelay", kRemind, false, false,
-     std::string("wait-for 10000 notify bob\n") + kPastTheReminder, {}, {kReminder, kUsage}, {},
+    {"UnlinkedPlayerIsRemindedOnceAfterTheDelay",
+     kRemind,
+     false,
+     false,
+     std::string("wait-for 10000 notify bob\n") + kPastTheReminder,
+     {},
+     {kReminder, kUsage},
+     {},
      false},
-    {"PlayerWhoLeftIsNotReminded", kRemind, false, false, "leave bob\nsleep 2500\n", {}, {}, {},
+    {"PlayerWhoLeftIsNotReminded",
+     kRemind,
+     false,
+     false,
+     "leave bob\nsleep 2500\n",
+     {},
+     {},
+     {},
      false},
-    {"PlayerWhoLinkedMeanwhileIsNotReminded", kRemind, false, false,
-     std::string("chat bob /link CODE-1\n") + kPastTheReminder, {}, {"Account linked", kUsage},
-     {"[info] The user with ID EOS-BOB linked his account with discord."}, false},
-    {"NothingWithoutTheKeys", {{"UsePermissions", true}}, true, false, kPastTheReminder, {},
-     {kUsage}, {}, false},
-    {"OutageAtLoginGivesNoGroup", kEverything, true, false, kPastTheReminder, {}, {kUsage}, {},
+    {"PlayerWhoLinkedMeanwhileIsNotReminded",
+     kRemind,
+     false,
+     false,
+     std::string("chat bob /link CODE-1\n") + kPastTheReminder,
+     {},
+     {"Account linked", kUsage},
+     {"[info] The user with ID EOS-BOB linked his account with discord."},
+     false},
+    {"NothingWithoutTheKeys",
+     {{"UsePermissions", true}},
+     true,
+     false,
+     kPastTheReminder,
+     {},
+     {kUsage},
+     {},
+     false},
+    {"OutageAtLoginGivesNoGroup",
+     kEverything,
+     true,
+     false,
+     kPastTheReminder,
+     {},
+     {kUsage},
+     {},
      true},
-    {"OutageAtLoginTakesNoGroupAndGivesNoReminder", kEverything, false, true, kPastTheReminder, {},
-     {kUsage}, {}, true},
+    {"OutageAtLoginTakesNoGroupAndGivesNoReminder",
+     kEverything,
+     false,
+     true,
+     kPastTheReminder,
+     {},
+     {kUsage},
+     {},
+     true},
 };
 
 class LoginCheck : public PluginTest,
@@ -93,9 +158,9 @@ TEST_P(LoginCheck, GroupAndReminderFollowTheLink) {
     ConnectThrough(proxy_);
     proxy_.SetRefusing(true);
   }
-  const DevhostResult result = Run(std::string("perms on\n") +
-                                   (row.in_group ? "perms add EOS-BOB Verified\n" : "") +
-                                   kJoinBob + "echo joined\n" + row.after_join);
+  const DevhostResult result =
+      Run(std::string("perms on\n") + (row.in_group ? "perms add EOS-BOB Verified\n" : "") +
+          kJoinBob + "echo joined\n" + row.after_join);
 
   std::vector<std::string> group_lines = result.WithPrefix("group-add ");
   for (const std::string& line : result.WithPrefix("group-remove ")) group_lines.push_back(line);
@@ -115,18 +180,18 @@ TEST_P(LoginCheck, GroupAndReminderFollowTheLink) {
   EXPECT_EQ(result.Count("error "), 0u);
   // A reminder waits for its delay.
   const auto joined = std::find(result.lines.begin(), result.lines.end(), "echo \"joined\"");
-  const auto reminded = std::find_if(result.lines.begin(), result.lines.end(),
-                                     [](const std::string& line) {
-                                       return line.find(kReminder) != std::string::npos;
-                                     });
+  const auto reminded = std::find_if(
+      result.lines.begin(), result.lines.end(),
+      [](const std::string& line) { return line.find(kReminder) != std::string::npos; });
   EXPECT_TRUE(reminded == result.lines.end() || reminded > joined);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, LoginCheck, ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
-    [](const ::testing::TestParamInfo<std::tuple<LoginCase, bool>>& info) {
-      return std::get<0>(info.param).name + (std::get<1>(info.param) ? "NonBlocking" : "Blocking");
-    });
+INSTANTIATE_TEST_SUITE_P(Cases, LoginCheck,
+                         ::testing::Combine(::testing::ValuesIn(kCases), ::testing::Bool()),
+                         [](const ::testing::TestParamInfo<std::tuple<LoginCase, bool>>& info) {
+                           return std::get<0>(info.param).name +
+                                  (std::get<1>(info.param) ? "NonBlocking" : "Blocking");
+                         });
 
 }  // namespace
 }  // namespace veltrane::test
