@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 
 #include "Linking/LinkReminders.h"
+#include "Plugin/PluginLog.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ TEST(LinkReminders, DueOnceInTheOrderOfTheirTimeAndALoginReplacesTheOneWaiting) 
 }
 
 TEST(LinkReminders, BoundGivesUpTheFirstDueAndATickTakesItsBudget) {
+  PluginLog::Init("Veltrane");  // the bound's warning
   LinkReminders reminders;
   for (std::size_t i = 0; i <= LinkReminders::kMostWaiting; ++i)
     reminders.Add(u"p" + std::u16string(1, char16_t(u'0' + i % 10)) + char16_t(i), kLogin + 1s * i);
