@@ -13,6 +13,7 @@ namespace veltrane::bench {
 namespace {
 
 constexpr char kLogoutFunction[] = "AShooterGameMode.Logout(AController*)";
+constexpr char kLoginFunction[] = "AShooterGameMode.PostLogin(APlayerController*)";
 
 void SkipGameLogout(AShooterGameMode* /*game_mode*/, AController* /*exiting*/) {}
 
@@ -47,11 +48,12 @@ InProcessPlugin::~InProcessPlugin() {
   if (host.plugin && host.plugin->IsLoaded()) host.plugin->Unload();
 }
 
-void InProcessPlugin::Use(const std::string& database, StoreMode mode, bool refresh_on_logout) {
+void InProcessPlugin::Use(const std::string& database, StoreMode mode, bool refresh_on_logout,
+                          bool login_steps) {
   devhost::PluginModule& plugin = *devhost::DevHost::Get().plugin;
-  if (plugin.IsLoaded() && database_ == database && mode_ == mode) {
+  if (plugin.IsLoaded() && database_ == database && mode_ == mode && login_steps_ == login_steps) {
     if (refresh_on_logout_ == refresh_on_logout) return;
-    WriteConfig(database, mode, refresh_on_logout);
+    WriteConfig(database, mode, refresh_on_logout, login_steps);
     FString reload(u"Veltrane.Reload");
     devhost::DevHost::Get().commands.DispatchConsole(nullptr, reload);
     refresh_on_logout_ = refresh_on_logout;
@@ -60,7 +62,8 @@ void InProcessPlugin::Use(const std::string& database, StoreMode mode, bool refr
   // The store is made at load, so another database or mode takes a new load.
   if (plugin.IsLoaded()) plugin.Unload();
   database_.reset();
-  WriteConfig(database, mode, refresh_on_logout);
+  WriteConfig(database, mode, refresh_on_logout, login_steps);
+  devhost::DevHost::Get().permissions.SetLoaded(login_steps);
   plugin.Load();
   if (!plugin.IsLoaded()) {
     throw std::runtime_error("the plugin did not load; its log: " +
@@ -69,6 +72,7 @@ void InProcessPlugin::Use(const std::string& database, StoreMode mode, bool refr
   database_ = database;
   mode_ = mode;
   refresh_on_logout_ = refresh_on_logout;
+  login_steps_ = login_steps;
 }
 
 void InProcessPlugin::UseRefresh(StoreMode mode, bool refresh_on_logout,
@@ -92,6 +96,10 @@ InProcessPlugin::LogoutFunction InProcessPlugin::LogoutEntry() {
   return reinterpret_cast<LogoutFunction>(AsaApi::GetAddress(kLogoutFunction));
 }
 
+InProcessPlugin::LoginFunction InProcessPlugin::LoginEntry() {
+  return reinterpret_cast<LoginFunction>(AsaApi::GetAddress(kLoginFunction));
+}
+
 AShooterGameMode* InProcessPlugin::GameMode() { return devhost::DevHost::Get().game.GameMode(); }
 
 std::string InProcessPlugin::MessageText(const std::string& key) const {
@@ -103,7 +111,7 @@ std::string InProcessPlugin::PrintedMessageText(const std::string& key) const {
 }
 
 void InProcessPlugin::WriteConfig(const std::string& database, StoreMode mode,
-                                  bool refresh_on_logout) const {
+                                  bool refresh_on_logout, bool login_steps) const {
   nlohmann::json config = example_;
   nlohmann::json& settings = config["Settings"];
   settings["debug"] = false;
@@ -111,6 +119,12 @@ void InProcessPlugin::WriteConfig(const std::string& database, StoreMode mode,
   settings["NotificationMode"] = true;
   settings["UpdatePlayerDataOnLogout"] = refresh_on_logout;
   settings["Discord"]["EnableDiscord"] = false;
+  if (login_steps) {
+    settings["UsePermissions"] = true;
+    settings["RestoreGroupAtLogin"] = true;
+    settings["LinkReminderDelaySeconds"] = 0;
+    config["Messages"]["LinkReminder"] = "Link your account on our Discord.";
+  }
   config["Database"] = {{"MysqlHost", server_.host},
                         {"MysqlPort", server_.port},
                         {"MysqlUser", server_.user},

@@ -21,6 +21,7 @@ namespace veltrane::bench {
 class InProcessPlugin {
  public:
   using LogoutFunction = void (*)(AShooterGameMode*, AController*);
+  using LoginFunction = void (*)(AShooterGameMode*, APlayerController*);
   // Database.NonBlocking of the configuration written. Given at every load, never taken from the
   // example configuration, so that a benchmark measures the store it names whatever the example
   // says. A non-blocking store goes on only at the host's ticks, which the benchmark then calls.
@@ -35,9 +36,13 @@ class InProcessPlugin {
   InProcessPlugin& operator=(const InProcessPlugin&) = delete;
 
   // The plugin loaded against database with a store of mode (loaded anew when it used another
-  // database or mode) and the logout refresh on or off (switched with the reload command). Throws
-  // when the load fails. A non-blocking store connects at the first tick after the load.
-  void Use(const std::string& database, StoreMode mode, bool refresh_on_logout);
+  // database or mode) and the logout refresh on or off (switched with the reload command). With
+  // login_steps (loaded anew when it changes: the login hook is installed at load) the login puts
+  // the group back (RestoreGroupAtLogin, the Permissions stand-in loaded) and reminds a player not
+  // linked at the next tick (a LinkReminder with no delay). Throws when the load fails. A
+  // non-blocking store connects at the first tick after the load.
+  void Use(const std::string& database, StoreMode mode, bool refresh_on_logout,
+           bool login_steps = false);
   // The same with whatever database it already uses.
   void UseRefresh(StoreMode mode, bool refresh_on_logout,
                   const std::string& database_when_unloaded);
@@ -49,6 +54,8 @@ class InProcessPlugin {
   static void Chat(devhost::Player& player, FString& line);
   // The entry the game's calls of its logout reach: the plugin's hook while it is loaded.
   static LogoutFunction LogoutEntry();
+  // The entry the game's calls of its login reach, as the development host's join calls it.
+  static LoginFunction LoginEntry();
   static AShooterGameMode* GameMode();
 
   // A message text of the configuration.
@@ -57,7 +64,8 @@ class InProcessPlugin {
   std::string PrintedMessageText(const std::string& key) const;
 
  private:
-  void WriteConfig(const std::string& database, StoreMode mode, bool refresh_on_logout) const;
+  void WriteConfig(const std::string& database, StoreMode mode, bool refresh_on_logout,
+                   bool login_steps) const;
 
   std::filesystem::path root_;
   nlohmann::json example_;
@@ -65,6 +73,7 @@ class InProcessPlugin {
   std::optional<std::string> database_;
   StoreMode mode_ = StoreMode::Blocking;
   bool refresh_on_logout_ = false;
+  bool login_steps_ = false;
 };
 
 }  // namespace veltrane::bench

@@ -3,7 +3,8 @@
 // scenarios one after the other, first with a blocking store (Database.NonBlocking false: each
 // statement waits inside the callback that needs it), then with a non-blocking one (the statements
 // go on at the host's ticks, which the benchmark calls every 16 ms while it waits, as the game's
-// loop does), and prints Markdown tables (scripts/bench-outage).
+// loop does), and prints Markdown tables (scripts/bench-outage). The joins come last in each mode,
+// with the plugin loaded anew with the login's steps.
 //
 //   veltrane_outage_bench [--stall-seconds=60] [--delay-calls=30] [--root=DIR]
 //
@@ -32,6 +33,7 @@
 #include "GameThread.h"
 #include "HostOutput.h"
 #include "InProcessPlugin.h"
+#include "Output.h"
 #include "RawConnection.h"
 #include "host/AsaApi.h"
 #include "support/FaultProxy.h"
@@ -48,6 +50,7 @@ constexpr char kDatabase[] = "veltrane_outage_bench";
 constexpr int kMysqlTimeoutSeconds = 10;  // the default of the example configuration
 constexpr int kLogoutsAtOnce = 70;        // a full server restarting
 constexpr std::chrono::milliseconds kLogoutsAtOnceDelay{10};
+constexpr std::chrono::milliseconds kJoinsDelay{50};
 // How long the benchmark waits for a reply or a refresh before it calls it lost.
 constexpr std::chrono::seconds kLongestWait{90};
 constexpr double kLongestCallbackMs = 1.0;  // the non-blocking store's aim for any callback
@@ -125,12 +128,22 @@ struct QueuedRun {
   double answered_ms = 0;  // from the first command to the last reply
 };
 
+// Players joining one after another, linked ones without the group and unlinked ones in turn.
+struct JoinRun {
+  std::vector<double> login;     // each hooked login's wall time
+  std::vector<double> held;      // game thread: the login, and the ticks until it is answered
+  std::vector<double> answered;  // from the login to the group given back or the reminder shown
+  std::vector<double> ticks;     // ticks in between
+  GameThread::Summary hook, tick;
+};
+
 struct ModeRun {
   GameThread::Summary connection;  // non-blocking: the ticks of the load's connection
   std::map<int, DelayRun> delays;  // by milliseconds each way
   AtOnceRun at_once;
   StallRun stall;
   QueuedRun queued;  // non-blocking only
+  JoinRun joins;
 };
 
 class Scenarios {
@@ -163,9 +176,10 @@ class Scenarios {
   // The plugin loaded anew with a store of mode; a non-blocking one connects at the first ticks
   // (which also check the table, and create it in a fresh database), then refreshes one row: those
   // ticks are measured.
-  void Load(StoreMode mode) {
-    std::cerr << (mode == StoreMode::Blocking ? "blocking store\n" : "non-blocking store\n");
-    plugin_->Use(kDatabase, mode, true);
+  void Load(StoreMode mode, bool login_steps = false) {
+    std::cerr << (mode == StoreMode::Blocking ? "blocking store" : "non-blocking store")
+              << (login_steps ? " with the login's steps\n" : "\n");
+    plugin_->Use(kDatabase, mode, true, login_steps);
     mode_ = mode;
     game_.Forget();
     if (mode == StoreMode::NonBlocking) {
@@ -180,8 +194,46 @@ class Scenarios {
           Clock::now() + kLongestWait);
       if (!connected) throw std::runtime_error("the non-blocking store did not connect");
       Warm();
-      Run().connection = game_.Of(Callback::Tick);
+      if (!login_steps) Run().connection = game_.Of(Callback::Tick);
     }
+  }
+
+  // Players joining one after another with a delay added to every packet, the login hooked as
+  // the development host's join calls it; the plugin loaded anew with the login's steps. A linked
+  // player without the group is given it back; one not linked is reminded at the first tick
+  // after the answer, which asks the store again.
+  void Joins() {
+    std::cerr << "joins at +" << kJoinsDelay.count() << " ms each way\n";
+    Load(mode_, true);
+    proxy_.SetDelay(kJoinsDelay, kJoinsDelay);
+    JoinRun& run = Run().joins;
+    game_.Forget();
+    for (int i = 0; i < options_.delay_calls; ++i) {
+      std::string eos_id;
+      const bool linked = i % 2 == 0;
+      if (!linked) eos_id = fmt::format("eos-outage-{:06}", ++players_made_);
+      devhost::Player& player = linked ? NewLinkedPlayer(&eos_id) : Join(players_made_, eos_id);
+      const std::string answer =
+          linked ? "group-add eos=" + devhost::JsonText(eos_id) : ReplyMark(player);
+      Jitter();
+      output_->Clear();
+      const std::size_t ticks_before = game_.Of(Callback::Tick).calls;
+      const double held_before = game_.HeldEver();
+      const Clock::time_point start = Clock::now();
+      run.login.push_back(Login(player));
+      const bool answered =
+          game_.TickUntil([&] { return output_->CountLines(answer) > 0; }, start + kLongestWait);
+      run.answered.push_back(Milliseconds(Clock::now() - start));
+      run.held.push_back(game_.HeldEver() - held_before);
+      run.ticks.push_back(double(game_.Of(Callback::Tick).calls - ticks_before));
+      if (!answered || output_->CountLines(answer) != 1) {
+        Fail(fmt::format("{} joining: {} {} times", player.profile.script_name,
+                         linked ? "group given back" : "reminded", output_->CountLines(answer)));
+      }
+    }
+    run.hook = game_.Of(Callback::Hook);
+    run.tick = game_.Of(Callback::Tick);
+    proxy_.SetDelay(0us, 0us);
   }
 
   // The link command and the logout refresh with a delay added to every packet; with the blocking
@@ -476,6 +528,13 @@ class Scenarios {
     FString line(AsaApi::Tools::Utf8Decode(plugin_->MessageText("LinkDiscordCmd") + " " + code));
     return game_.Call(Callback::Command, [&] { InProcessPlugin::Chat(player, line); }).wall_ms;
   }
+  double Login(devhost::Player& player) {
+    const InProcessPlugin::LoginFunction login = InProcessPlugin::LoginEntry();
+    return game_
+        .Call(Callback::Hook,
+              [&] { login(InProcessPlugin::GameMode(), player.As<APlayerController>()); })
+        .wall_ms;
+  }
   double Logout(devhost::Player& player) {
     const InProcessPlugin::LogoutFunction logout = InProcessPlugin::LogoutEntry();
     return game_
@@ -685,6 +744,23 @@ class Scenarios {
           Ms(on_total), kLeastGameThreadRatio, ratio, YesNo(ratio >= kLeastGameThreadRatio)));
     }
 
+    const JoinRun& off_joins = off.joins;
+    const JoinRun& on_joins = on.joins;
+    GameThread::Summary join_callbacks = on_joins.hook;
+    join_callbacks.Add(on_joins.tick);
+    rows.push_back(fmt::format(
+        "| +{} ms each way: {} players join one after another, linked ones without the group and "
+        "unlinked ones in turn (`RestoreGroupAtLogin`, a `LinkReminder` with no delay) | held {} "
+        "a join (longest {}): the login, and the tick that reminds | login held {} (longest "
+        "{}); longest callback {} (tick {}{}); game thread {} a join; group given back or "
+        "reminder shown after {} (longest {}), {:.0f} ticks (longest {:.0f}) | every login well "
+        "under 1 ms, no callback above 1 ms | {} |",
+        kJoinsDelay.count(), on_joins.login.size(), Ms(Median(off_joins.held)),
+        Ms(Longest(off_joins.held)), Ms(Median(on_joins.login)), Ms(Longest(on_joins.login)),
+        LongestCall(join_callbacks), Ms(on_joins.tick.longest.wall_ms), above(join_callbacks),
+        Ms(Median(on_joins.held)), Ms(Median(on_joins.answered)), Ms(Longest(on_joins.answered)),
+        Median(on_joins.ticks), Longest(on_joins.ticks), met(join_callbacks)));
+
     const AtOnceRun& off_once = off.at_once;
     const AtOnceRun& on_once = on.at_once;
     rows.push_back(fmt::format(
@@ -783,11 +859,13 @@ int main(int argc, char** argv) {
     scenarios.LogoutsAtOnce();
     scenarios.RefusedThenBack();
     scenarios.Stalled();
+    scenarios.Joins();
     scenarios.Load(StoreMode::NonBlocking);
     scenarios.Delayed();
     scenarios.LogoutsAtOnce();
     scenarios.QueuedAtTimeout();
     scenarios.Stalled();
+    scenarios.Joins();
     scenarios.PrintTables();
     return scenarios.Failed() ? 1 : 0;
   } catch (const std::exception& error) {
