@@ -8,7 +8,7 @@ void AnnouncementQueue::Add(std::u16string announcement) {
   if (veltrane::IsBlankForDiscord(announcement)) return;
   if (waiting_.size() == kMostWaiting) {
     waiting_.pop_front();
-    ++overflow_;
+    overflow_.Refused();
     ++dropped_;
   }
   waiting_.push_back(std::move(announcement));
@@ -39,4 +39,6 @@ std::size_t AnnouncementQueue::DropAll() {
   return dropped;
 }
 
-std::size_t AnnouncementQueue::TakeOverflow() { return std::exchange(overflow_, 0); }
+std::size_t AnnouncementQueue::TakeOverflow() {
+  return static_cast<std::size_t>(overflow_.Ended().value_or(0));
+}

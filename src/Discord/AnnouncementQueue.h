@@ -10,6 +10,8 @@
 #include <deque>
 #include <string>
 
+#include "Plugin/FloodEpisode.h"
+
 class AnnouncementQueue {
  public:
   static constexpr std::size_t kMostWaiting = 512;
@@ -38,6 +40,6 @@ class AnnouncementQueue {
 
  private:
   std::deque<std::u16string> waiting_;
-  std::size_t overflow_ = 0;
+  FloodEpisode overflow_;
   std::uint64_t dropped_ = 0;
 };

@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Linking/FloodEpisode.h"
+#include "Plugin/FloodEpisode.h"
 
 class LinkReminders {
  public:

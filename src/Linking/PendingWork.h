@@ -15,7 +15,7 @@
 #include <string>
 
 #include "Database/IDatabase.h"
-#include "Linking/FloodEpisode.h"
+#include "Plugin/FloodEpisode.h"
 
 class PendingWork {
  public:
