@@ -84,6 +84,11 @@ TEST_F(Availability, FailedServerHandsOverToTheNextAtOnce) {
   EXPECT_TRUE(availability.MayTry(At(0s)));
   EXPECT_EQ(availability.Current(), kSecond);
 
+  // A late failure of the server already left moves nothing: the second is not failed for it.
+  failure = availability.Failed(kFirst, At(0s));
+  EXPECT_FALSE(failure.switched);
+  EXPECT_EQ(availability.Current(), kSecond);
+
   // The second answers: it stays the current server.
   EXPECT_TRUE(availability.Succeeded(At(1s)).has_value());
   EXPECT_EQ(availability.Current(), kSecond);

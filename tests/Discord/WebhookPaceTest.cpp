@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,34 @@ TEST(WebhookPace, PostsWithinBothWindows) {
     const auto asked = start + std::chrono::milliseconds(row.asked_ms);
     EXPECT_EQ(pace.MayPost("hook-1", asked), row.may_post) << row.name;
     EXPECT_TRUE(pace.MayPost("hook-2", asked)) << row.name << ": another address";
+  }
+}
+
+// Discord counts code points: an astral character is one, though two UTF-16 units. A post over
+// 2,000 is refused, and the plugin never sees the answer.
+TEST(AnnouncementQueue, MergesAsManyAsFitInDiscordsLimitWithTheirLineBreaks) {
+  // 1,000 characters in 1,500 units.
+  const std::u16string astral_half = [] {
+    std::u16string text;
+    for (int repeat = 0; repeat < 500; ++repeat) text += u"\U0001F600a";
+    return text;
+  }();
+  struct Row {
+    const char* name;
+    std::u16string second;
+    std::vector<std::size_t> merged;  // announcements per message, in order
+  };
+  const Row rows[] = {
+      {"1,000 + the line break + 999 is exactly 2,000", std::u16string(999, u'b'), {2}},
+      {"1,000 + the line break + 1,000 is 2,001", std::u16string(1000, u'b'), {1, 1}},
+  };
+  for (const Row& row : rows) {
+    AnnouncementQueue queue;
+    queue.Add(astral_half);
+    queue.Add(row.second);
+    std::vector<std::size_t> merged;
+    while (queue.Waiting() > 0) merged.push_back(queue.Take().announcements);
+    EXPECT_EQ(merged, row.merged) << row.name;
   }
 }
 

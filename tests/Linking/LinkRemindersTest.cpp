@@ -2,6 +2,10 @@
 
 #include <gmock/gmock.h>
 
+#include <cstddef>
+#include <string>
+#include <vector>
+
 #include "Linking/LinkReminders.h"
 #include "Plugin/PluginLog.h"
 
@@ -12,6 +16,15 @@ using ::testing::IsEmpty;
 using namespace std::chrono_literals;
 
 const LinkReminders::Clock::time_point kLogin{};
+
+// A player's own id for each i. Built by appending: GCC 12 at -O3 warns -Wrestrict, wrongly, on
+// a chain of operator+ over a literal.
+std::u16string PlayerId(std::size_t i) {
+  std::u16string id(u"p");
+  id += char16_t(u'0' + i % 10);
+  id += char16_t(i);
+  return id;
+}
 
 TEST(LinkReminders, DueOnceInTheOrderOfTheirTimeAndALoginReplacesTheOneWaiting) {
   LinkReminders reminders;
@@ -28,12 +41,12 @@ TEST(LinkReminders, BoundGivesUpTheFirstDueAndATickTakesItsBudget) {
   PluginLog::Init("Veltrane");  // the bound's warning
   LinkReminders reminders;
   for (std::size_t i = 0; i <= LinkReminders::kMostWaiting; ++i)
-    reminders.Add(u"p" + std::u16string(1, char16_t(u'0' + i % 10)) + char16_t(i), kLogin + 1s * i);
+    reminders.Add(PlayerId(i), kLogin + 1s * i);
   EXPECT_EQ(reminders.Waiting(), LinkReminders::kMostWaiting);
   EXPECT_EQ(reminders.GivenUp(), 1u);
   const std::vector<std::u16string> due = reminders.TakeDue(kLogin + 1h);
   ASSERT_EQ(due.size(), LinkReminders::kDuePerTick);
-  EXPECT_EQ(due.front(), u"p1" + std::u16string(1, char16_t(1)));
+  EXPECT_EQ(due.front(), PlayerId(1));
 }
 
 }  // namespace
