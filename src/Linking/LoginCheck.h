@@ -4,10 +4,17 @@
 // RemoveGroupWhenUnlinked) and sets a reminder for a player who is not linked (LinkReminder). The
 // question is a task of the plugin's pending work; a reminder that falls due asks it again.
 
+#include <optional>
+#include <string>
+
 #include "Configuration/Settings.h"
+#include "Database/IDatabase.h"
 #include "host/GameTypes.h"
 
 struct PluginState;
+
+// Linked as the link command means it. Nothing when the database could not answer.
+StoreTask<std::optional<bool>> IsLinked(IDatabase& store, std::string eos_id);
 
 // The settings ask for the login hook: it is installed at load only then.
 bool LoginHookWanted(const Settings& settings);
