@@ -28,7 +28,8 @@ bool WarningOn(const Settings& settings) {
   return text != settings.messages.end() && !text->second.empty();
 }
 
-std::string Utf8(const std::u16string& text) { return AsaApi::Tools::Utf8Encode(text); }
+// The EOS id as the link command writes it into the table and the log.
+std::string EosText(const std::u16string& eos_id) { return FString(eos_id).ToString(); }
 
 AShooterPlayerController* InGame(const std::u16string& eos_id) {
   return AsaApi::GetApiUtils().FindPlayerFromEOSID(FString(eos_id));
@@ -48,7 +49,7 @@ Exemption ExemptionOf(const Settings& settings, const std::u16string& eos_id) {
 
 // The settings are read when the answer has come: a reload in between counts.
 StoreTask<void> WarnUnlessLinked(PluginState& state, LinkGraces::Due due) {
-  const std::optional<bool> linked = co_await IsLinked(*state.account_store, Utf8(due.eos_id));
+  const std::optional<bool> linked = co_await IsLinked(*state.account_store, EosText(due.eos_id));
   if (!linked || !RequireLinkOn(state.settings) || state.replies_dropped) co_return;
   if (*linked) {
     state.graces.Forget(due);
@@ -62,7 +63,7 @@ StoreTask<void> WarnUnlessLinked(PluginState& state, LinkGraces::Due due) {
 }
 
 StoreTask<void> SendAwayUnlessLinked(PluginState& state, LinkGraces::Due due) {
-  const std::optional<bool> linked = co_await IsLinked(*state.account_store, Utf8(due.eos_id));
+  const std::optional<bool> linked = co_await IsLinked(*state.account_store, EosText(due.eos_id));
   if (!RequireLinkOn(state.settings) || state.replies_dropped) co_return;
   if (!linked) {
     // The end stays due: it is asked again a warning's lead later.
@@ -70,7 +71,7 @@ StoreTask<void> SendAwayUnlessLinked(PluginState& state, LinkGraces::Due due) {
       PluginLog::Get()->info(
           "The user with ID {} was not sent away at the end of his grace: the database could not "
           "say whether he has linked. It is asked again until it can.",
-          Utf8(due.eos_id));
+          EosText(due.eos_id));
     }
     co_return;
   }
@@ -95,7 +96,7 @@ void SendAwayDecided(PluginState& state) {
     PluginLog::Get()->info(
         "The user with ID {} was sent away: he had not linked his account by the end of his "
         "grace.",
-        Utf8(eos_id));
+        EosText(eos_id));
     game_mode->KickPlayerController(player, text);
   }
 }
@@ -134,7 +135,7 @@ void AdvanceGraces(PluginState& state) {
           PluginLog::Get()->warn(
               "The user with ID {} was not sent away: the Permissions plugin, which tells whether "
               "he is in the group {}, is not loaded.",
-              Utf8(due.eos_id), settings.require_link_exempt_group);
+              EosText(due.eos_id), settings.require_link_exempt_group);
           graces.Forget(due);
         }
         continue;
