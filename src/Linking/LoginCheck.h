@@ -2,7 +2,8 @@
 // The login hook's work: the store is asked whether the player who logs in is linked, as the link
 // command asks it, and the answer puts the group right (RestoreGroupAtLogin,
 // RemoveGroupWhenUnlinked) and sets a reminder for a player who is not linked (LinkReminder). The
-// question is a task of the plugin's pending work; a reminder that falls due asks it again.
+// question is a task of the plugin's pending work; a reminder that falls due asks it again. The
+// login also starts a player's grace of linked-only play (RequireLink.h), which a linked one ends.
 
 #include <optional>
 #include <string>
