@@ -33,7 +33,8 @@ class AnnouncementPace : public PluginTest {
   std::string LinkScript(int players) {
     std::string script;
     for (int player = int(announcements_.size()) + 1; players-- > 0; ++player) {
-      const std::string name = "p" + std::to_string(player);
+      std::string name("p");  // appended: GCC 12 at -O3 takes "p" + ... for overlapping copies
+      name += std::to_string(player);
       database_.InsertCode("discord-" + name, "CODE-" + name);
       script += "join " + name + " eos=EOS-" + name + " id=" + std::to_string(player) + "\nchat " +
                 name + " /link CODE-" + name + "\n";
