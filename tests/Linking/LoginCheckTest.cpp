@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <tuple>
@@ -16,6 +17,7 @@
 namespace veltrane::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAreArray;
 
 constexpr char kReminder[] = "Link your account: ask the bot for a code";
@@ -36,6 +38,8 @@ struct LoginCase {
   std::vector<std::string> bob_texts;
   std::vector<std::string> log;  // the plugin's lines about EOS-BOB
   bool outage = false;           // the database refuses every connection
+  // After the row's lines a reload empties LinkReminder, then kPastTheReminder runs.
+  bool reminder_turned_off = false;
 };
 void PrintTo(const LoginCase& row, std::ostream* out) { *out << row.name; }
 
@@ -138,12 +142,42 @@ const LoginCase kCases[] = {
      {kUsage},
      {},
      true},
+    {"ReminderTurnedOffByAReloadAsksNothing",
+     kRemind,
+     false,
+     false,
+     "chat bob /link\n",
+     {},
+     {kUsage, kUsage},
+     {},
+     false,
+     true},
 };
 
 class LoginCheck : public PluginTest,
                    public ::testing::WithParamInterface<std::tuple<LoginCase, bool>> {
  protected:
   LoginCheck() { UseNonBlockingStore(std::get<1>(GetParam())); }
+  // The script, then a reload that turns the reminder off while bob's waits, and kPastTheReminder.
+  // The waiting reminder used to ask the store when it fell due: nothing may reach it.
+  DevhostResult RunTurningTheReminderOff(const std::string& script) {
+    ConnectThrough(proxy_);
+    auto devhost = StartReady(script);
+    Messages()["LinkReminder"] = "";
+    devhost_.WriteConfig(config_);
+    devhost->Send("rcon Veltrane.Reload\n");
+    EXPECT_TRUE(devhost->WaitForLine("rcon-reply "));
+    const std::uint64_t sent = proxy_.ReceivedFromClients();
+    devhost->Send(kPastTheReminder);
+    EXPECT_TRUE(devhost->WaitForLine("notify bob ", 2));
+    EXPECT_EQ(proxy_.ReceivedFromClients(), sent);
+    DevhostResult result = devhost->Stop();
+    EXPECT_THAT(
+        VeltraneLog(result),
+        Contains("[info] Link reminders dropped because a reload turned LinkReminder off: 1"));
+    return result;
+  }
+
   FaultProxy proxy_{database_.Settings().host, database_.Settings().port};
 };
 
@@ -158,9 +192,13 @@ TEST_P(LoginCheck, GroupAndReminderFollowTheLink) {
     ConnectThrough(proxy_);
     proxy_.SetRefusing(true);
   }
+  // The reload's part does not differ between the store modes.
+  if (row.reminder_turned_off && std::get<1>(GetParam())) GTEST_SKIP();
+  const std::string script = std::string("perms on\n") +
+                             (row.in_group ? "perms add EOS-BOB Verified\n" : "") + kJoinBob +
+                             "echo joined\n" + row.after_join;
   const DevhostResult result =
-      Run(std::string("perms on\n") + (row.in_group ? "perms add EOS-BOB Verified\n" : "") +
-          kJoinBob + "echo joined\n" + row.after_join);
+      row.reminder_turned_off ? RunTurningTheReminderOff(script) : Run(script);
 
   std::vector<std::string> group_lines = result.WithPrefix("group-add ");
   for (const std::string& line : result.WithPrefix("group-remove ")) group_lines.push_back(line);
