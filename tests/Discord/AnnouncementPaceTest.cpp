@@ -131,10 +131,9 @@ TEST_F(WaitingAnnouncements, UnloadAndLoadInABurstKeepThePace) {
   ASSERT_TRUE(receiver_.WaitForRequests(5));
   devhost->Send("unload\nload\n" + LinkScript(5));
   ASSERT_TRUE(WaitForEveryAnnouncement());
-  const DevhostResult result = devhost->Stop();
+  devhost->Stop();
   EXPECT_THAT(Received(), ElementsAreArray(announcements_));
   ExpectNeverSixInTwoSeconds();
-  EXPECT_EQ(result.Count("load ok"), 2u);
 }
 
 TEST_F(WaitingAnnouncements, ReloadThatTurnsDiscordOffDropsThemWithOneLine) {
