@@ -96,8 +96,10 @@ std::optional<WebhookPace::Posts> ParsePaceFile(std::string_view text,
   return posts;
 }
 
-WebhookPace ReadPaceFile(const std::string& folder, WebhookPace::Clock::time_point now,
-                         WallClock::time_point wall_now) {
+namespace {
+
+WebhookPace ReadOrWarn(const std::string& folder, WebhookPace::Clock::time_point now,
+                       WallClock::time_point wall_now) {
   const std::string path = PathIn(folder);
   const RegularFileContent file = ReadRegularFile(path, kMaxPaceFileBytes);
   switch (file.outcome) {
@@ -122,6 +124,19 @@ WebhookPace ReadPaceFile(const std::string& folder, WebhookPace::Clock::time_poi
     return {};
   }
   return WebhookPace(std::move(*posts));
+}
+
+}  // namespace
+
+WebhookPace ReadPaceFile(const std::string& folder, WebhookPace::Clock::time_point now,
+                         WallClock::time_point wall_now) {
+  // Nothing of it may fail the load: the pace then starts empty, as it did before it was kept.
+  try {
+    return ReadOrWarn(folder, now, wall_now);
+  } catch (const std::exception& error) {
+    WarnIgnored(std::string("cannot be read: ") + error.what());
+    return {};
+  }
 }
 
 void WritePaceFile(const WebhookPace& pace, const std::string& folder,
