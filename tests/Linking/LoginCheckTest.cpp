@@ -34,8 +34,10 @@ struct LoginCase {
   std::string after_join;
   std::vector<std::string> group_lines;
   std::vector<std::string> bob_texts;
-  std::vector<std::string> log;  // the plugin's lines about EOS-BOB
+  std::vector<std::string> log;  // the plugin's lines about EOS-BOB or the reminders
   bool outage = false;           // the database refuses every connection
+  // After the row's lines a reload empties LinkReminder, then kPastTheReminder runs.
+  bool reminder_turned_off = false;
 };
 void PrintTo(const LoginCase& row, std::ostream* out) { *out << row.name; }
 
@@ -138,12 +140,38 @@ const LoginCase kCases[] = {
      {kUsage},
      {},
      true},
+    {"ReminderTurnedOffByAReloadAsksNothing",
+     kRemind,
+     false,
+     false,
+     "chat bob /link\n",
+     {},
+     {kUsage, kUsage},
+     {"[info] Link reminders dropped because a reload turned LinkReminder off: 1"},
+     false,
+     true},
 };
 
 class LoginCheck : public PluginTest,
                    public ::testing::WithParamInterface<std::tuple<LoginCase, bool>> {
  protected:
   LoginCheck() { UseNonBlockingStore(std::get<1>(GetParam())); }
+  // The script, then a reload that turns the reminder off while bob's waits, and kPastTheReminder.
+  // The waiting reminder used to ask the store when it fell due: nothing may reach it.
+  DevhostResult RunTurningTheReminderOff(const std::string& script) {
+    ConnectThrough(proxy_);
+    auto devhost = StartReady(script);
+    Messages()["LinkReminder"] = "";
+    devhost_.WriteConfig(config_);
+    devhost->Send("rcon Veltrane.Reload\n");
+    EXPECT_TRUE(devhost->WaitForLine("rcon-reply "));
+    const auto sent = proxy_.ReceivedFromClients();
+    devhost->Send(kPastTheReminder);
+    EXPECT_TRUE(devhost->WaitForLine("notify bob ", 2));
+    EXPECT_EQ(proxy_.ReceivedFromClients(), sent);
+    return devhost->Stop();
+  }
+
   FaultProxy proxy_{database_.Settings().host, database_.Settings().port};
 };
 
@@ -158,9 +186,13 @@ TEST_P(LoginCheck, GroupAndReminderFollowTheLink) {
     ConnectThrough(proxy_);
     proxy_.SetRefusing(true);
   }
+  // The reload's part does not differ between the store modes.
+  if (row.reminder_turned_off && std::get<1>(GetParam())) GTEST_SKIP();
+  const std::string script = std::string("perms on\n") +
+                             (row.in_group ? "perms add EOS-BOB Verified\n" : "") + kJoinBob +
+                             "echo joined\n" + row.after_join;
   const DevhostResult result =
-      Run(std::string("perms on\n") + (row.in_group ? "perms add EOS-BOB Verified\n" : "") +
-          kJoinBob + "echo joined\n" + row.after_join);
+      row.reminder_turned_off ? RunTurningTheReminderOff(script) : Run(script);
 
   std::vector<std::string> group_lines = result.WithPrefix("group-add ");
   for (const std::string& line : result.WithPrefix("group-remove ")) group_lines.push_back(line);
@@ -168,7 +200,8 @@ TEST_P(LoginCheck, GroupAndReminderFollowTheLink) {
   EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAreArray(row.bob_texts));
   std::vector<std::string> about_bob;
   for (const std::string& line : VeltraneLog(result))
-    if (line.find("EOS-BOB") != std::string::npos) about_bob.push_back(line);
+    if (line.find("EOS-BOB") != std::string::npos || line.find("reminders") != std::string::npos)
+      about_bob.push_back(line);
   EXPECT_THAT(about_bob, ElementsAreArray(row.log));
   // The game's own login runs in every case; the hook is there only when a key asks for it.
   EXPECT_EQ(result.Count("game-login bob"), 1u);
