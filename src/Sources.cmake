@@ -3,7 +3,8 @@
 
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
 # bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
-# neutralisers of player text, the announcement's text, its queue and the webhook's pace, the admin commands' texts (the status
+# neutralisers of player text, the announcement's text, its queue and the webhook's pace (kept in
+# its file from an unload to the next load), the admin commands' texts (the status
 # among them) and the table of settings with its check.
 set(VELTRANE_CORE_SOURCES
     Plugin/PluginLog.cpp
@@ -20,6 +21,7 @@ set(VELTRANE_CORE_SOURCES
     Discord/AnnouncementText.cpp
     Discord/AnnouncementQueue.cpp
     Discord/WebhookPace.cpp
+    Discord/PaceFile.cpp
     Admin/AdminCommandText.cpp
     Configuration/SettingsTable.cpp
     Admin/StatusText.cpp)

@@ -84,6 +84,8 @@ StoreTask<void> AskAtLogin(PluginState& state, FString eos_id) {
 
 // A reminder due: given when the store still says he is not linked and he is still in the game.
 StoreTask<void> RemindUnlessLinked(PluginState& state, FString eos_id) {
+  // Turned off by a reload while this waited for its turn: nothing to ask.
+  if (!ReminderOn(state.settings)) co_return;
   const std::optional<bool> linked = co_await IsLinked(*state.account_store, eos_id.ToString());
   if (!linked || *linked || !ReminderOn(state.settings) || state.replies_dropped) co_return;
   AShooterPlayerController* player = AsaApi::GetApiUtils().FindPlayerFromEOSID(eos_id);
@@ -120,5 +122,13 @@ void GiveDueReminders(PluginState& state) {
     if (AsaApi::GetApiUtils().FindPlayerFromEOSID(eos_id) == nullptr) continue;
     state.work.Add(*state.account_store, PendingWork::Kind::LoginCheck,
                    RemindUnlessLinked(state, std::move(eos_id)));
+  }
+}
+
+void DropRemindersTurnedOff(PluginState& state) {
+  if (ReminderOn(state.settings)) return;
+  if (const std::size_t dropped = state.reminders.DropAll()) {
+    PluginLog::Get()->info("Link reminders dropped because a reload turned LinkReminder off: {}",
+                           dropped);
   }
 }

@@ -27,3 +27,7 @@ void CheckPlayerAtLogin(PluginState& state, APlayerController* new_player);
 // At each tick: the reminders due whose player is still in the game ask the store whether he has
 // linked meanwhile, and remind him when he has not.
 void GiveDueReminders(PluginState& state);
+
+// At a reload: with the reminder turned off, the reminders waiting are dropped before they ask the
+// store anything, with one info line.
+void DropRemindersTurnedOff(PluginState& state);

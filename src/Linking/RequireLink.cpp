@@ -111,13 +111,21 @@ void StartGraceAtLogin(PluginState& state, const FString& eos_id) {
                      std::chrono::seconds(state.settings.require_link_seconds));
 }
 
+void CancelGracesTurnedOff(PluginState& state) {
+  if (RequireLinkOn(state.settings) || state.graces.Empty()) return;
+  const std::size_t in_grace = state.graces.InGrace();
+  state.graces.Clear();
+  if (in_grace > 0) {
+    PluginLog::Get()->info(
+        "Graces to link cancelled because a reload turned RequireLinkSeconds off: {}", in_grace);
+  }
+}
+
 void AdvanceGraces(PluginState& state) {
   LinkGraces& graces = state.graces;
   const Settings& settings = state.settings;
-  if (!RequireLinkOn(settings)) {
-    if (!graces.Empty()) graces.Clear();
-    return;
-  }
+  // Questions already asked find it off when their answer comes.
+  if (!RequireLinkOn(settings)) return;
   for (LinkGraces::Due& due : graces.TakeDue(LinkGraces::Clock::now())) {
     const bool end = due.step == LinkGraces::Step::End;
     if (InGame(due.eos_id) == nullptr) {

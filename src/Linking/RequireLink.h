@@ -16,8 +16,11 @@ bool RequireLinkOn(const Settings& settings);
 // does not start it afresh. Does nothing while linked-only play is off.
 void StartGraceAtLogin(PluginState& state, const FString& eos_id);
 
-// At each tick: cancels every grace once a reload has turned linked-only play off; otherwise asks
-// about the players whose warning or end is due, and sends away those found not linked at the
-// end. The kick runs the game's logout, and with it the logout hook, here at the top of the tick,
-// never inside the store's work.
+// At a reload: with linked-only play turned off, every grace is cancelled, with one info line;
+// turned on again, graces start afresh at the logins after it.
+void CancelGracesTurnedOff(PluginState& state);
+
+// At each tick: asks about the players whose warning or end is due, and sends away those found
+// not linked at the end. The kick runs the game's logout, and with it the logout hook, here at the
+// top of the tick, never inside the store's work.
 void AdvanceGraces(PluginState& state);

@@ -47,8 +47,10 @@ struct LoginCase {
   std::string after_join = {};
   std::vector<std::string> group_lines = {};
   std::vector<std::string> bob_texts = {};
-  std::vector<std::string> log = {};  // the plugin's lines about EOS-BOB
-  bool outage = false;           // the database refuses every connection
+  std::vector<std::string> log = {};  // the plugin's lines about EOS-BOB or the reminders
+  bool outage = false;                // the database refuses every connection
+  // After the row's lines a reload empties LinkReminder, then kPastTheReminder runs.
+  bool reminder_turned_off = false;
   std::vector<std::string> kicks = {};
   std::string status = {};  // a line of a Veltrane.Status reply
   MidRun mid_run = MidRun::Nothing;
@@ -216,6 +218,16 @@ const LoginCase kCases[] = {
      {kUsage},
      {},
      true},
+    {"ReminderTurnedOffByAReloadAsksNothing",
+     kRemind,
+     false,
+     false,
+     "chat bob /link\n",
+     {},
+     {kUsage, kUsage},
+     {"[info] Link reminders dropped because a reload turned LinkReminder off: 1"},
+     false,
+     true},
 };
 
 std::size_t Occurrences(const std::string& text, const std::string& part) {
@@ -229,6 +241,22 @@ class LoginCheck : public PluginTest,
                    public ::testing::WithParamInterface<std::tuple<LoginCase, bool>> {
  protected:
   LoginCheck() { UseNonBlockingStore(std::get<1>(GetParam())); }
+  // The script, then a reload that turns the reminder off while bob's waits, and kPastTheReminder.
+  // The waiting reminder used to ask the store when it fell due: nothing may reach it.
+  DevhostResult RunTurningTheReminderOff(const std::string& script) {
+    ConnectThrough(proxy_);
+    auto devhost = StartReady(script);
+    Messages()["LinkReminder"] = "";
+    devhost_.WriteConfig(config_);
+    devhost->Send("rcon Veltrane.Reload\n");
+    EXPECT_TRUE(devhost->WaitForLine("rcon-reply "));
+    const auto sent = proxy_.ReceivedFromClients();
+    devhost->Send(kPastTheReminder);
+    EXPECT_TRUE(devhost->WaitForLine("notify bob ", 2));
+    EXPECT_EQ(proxy_.ReceivedFromClients(), sent);
+    return devhost->Stop();
+  }
+
   FaultProxy proxy_{database_.Settings().host, database_.Settings().port};
 };
 
@@ -247,11 +275,15 @@ TEST_P(LoginCheck, GroupAndReminderFollowTheLink) {
     ConnectThrough(proxy_);
     proxy_.SetRefusing(true);
   }
+  // The reload's part does not differ between the store modes.
+  if (row.reminder_turned_off && std::get<1>(GetParam())) GTEST_SKIP();
   const std::string script = std::string("perms on\n") +
                              (row.in_group ? "perms add EOS-BOB Verified\n" : "") + kJoinBob +
                              "echo joined\n" + row.after_join;
   DevhostResult result;
-  if (row.mid_run == MidRun::Nothing) {
+  if (row.reminder_turned_off) {
+    result = RunTurningTheReminderOff(script);
+  } else if (row.mid_run == MidRun::Nothing) {
     result = Run(script);
   } else {
     const std::unique_ptr<DevhostProcess> devhost = Start(script);
@@ -270,7 +302,8 @@ TEST_P(LoginCheck, GroupAndReminderFollowTheLink) {
   EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAreArray(row.bob_texts));
   std::vector<std::string> about_bob;
   for (const std::string& line : VeltraneLog(result))
-    if (line.find("EOS-BOB") != std::string::npos) about_bob.push_back(line);
+    if (line.find("EOS-BOB") != std::string::npos || line.find("reminders") != std::string::npos)
+      about_bob.push_back(line);
   EXPECT_THAT(about_bob, ElementsAreArray(row.log));
   // The game's own login runs in every case; the hook is there only when a key asks for it.
   EXPECT_EQ(result.Count("game-login bob"), 1 + Occurrences(row.after_join, "join bob"));
