@@ -13,6 +13,7 @@ set(VELTRANE_CORE_SOURCES
     Linking/LinkFlow.cpp
     Linking/PendingWork.cpp
     Linking/LinkReminders.cpp
+    Linking/LinkGraces.cpp
     Configuration/RegularFile.cpp
     Discord/DiscordRules.cpp
     Discord/Mentions.cpp
@@ -47,6 +48,7 @@ set(VELTRANE_MODULE_SOURCES
     Linking/LinkCommand.cpp
     Linking/LogoutRefresh.cpp
     Linking/LoginCheck.cpp
+    Linking/RequireLink.cpp
     Linking/StoreTick.cpp
     Linking/PlayerNotification.cpp
     Linking/PermissionGroup.cpp

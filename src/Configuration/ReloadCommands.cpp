@@ -7,6 +7,7 @@
 #include "Discord/AnnouncementPosts.h"
 #include "Linking/LoginCheck.h"
 #include "Linking/PlayerNotification.h"
+#include "Linking/RequireLink.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
 #include "host/Tools.h"
@@ -29,6 +30,7 @@ std::optional<std::string> TryReadConfig(PluginState& state) {
   if (!failure) state.config_reads.last_read = std::chrono::system_clock::now();
   KeepAnnouncementsForWebhook(state.announcements, discord_before, state.settings.discord);
   DropRemindersTurnedOff(state);
+  CancelGracesTurnedOff(state);
   state.config_reads.last_refusal = failure;
   return failure;
 }

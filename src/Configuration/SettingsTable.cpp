@@ -38,14 +38,15 @@ struct SettingKey {
   std::int64_t max = 0;
   Rule rule = nullptr;  // for a value that must also work where it is used
   Needs needs = nullptr;
+  bool zero_turns_off = false;  // Integer only: 0 is taken too, below min
 };
 
 constexpr SettingKey Section(std::string_view section, std::string_view name) {
   return {section, name, Expect::Section};
 }
 constexpr SettingKey Text(std::string_view section, std::string_view name, Store store,
-                          std::string_view fallback, Rule rule = nullptr) {
-  return {section, name, Expect::Text, store, fallback, 0, 0, 0, rule};
+                          std::string_view fallback, Rule rule = nullptr, Needs needs = nullptr) {
+  return {section, name, Expect::Text, store, fallback, 0, 0, 0, rule, needs};
 }
 constexpr SettingKey Boolean(std::string_view section, std::string_view name, Store store,
                              bool fallback, Needs needs = nullptr) {
@@ -54,6 +55,13 @@ constexpr SettingKey Boolean(std::string_view section, std::string_view name, St
 constexpr SettingKey Integer(std::string_view section, std::string_view name, Store store,
                              std::int64_t fallback, std::int64_t min, std::int64_t max) {
   return {section, name, Expect::Integer, store, {}, fallback, min, max};
+}
+// An integer that is 0 to turn its feature off, or else within min to max.
+constexpr SettingKey IntegerOrOff(std::string_view section, std::string_view name, Store store,
+                                  std::int64_t min, std::int64_t max) {
+  SettingKey key = Integer(section, name, store, 0, min, max);
+  key.zero_turns_off = true;
+  return key;
 }
 
 // The store's own parser: a list it cannot use would leave every player DatabaseUnavailable until
@@ -87,6 +95,21 @@ std::string GroupStepProblem(bool on, const Settings& settings) {
   if (settings.permission_group_to_add.empty())
     return "needs a group in Settings.PermissionGroupToAdd";
   return "";
+}
+
+// The group exempt from linked-only play is a Permissions group, asked of the Permissions plugin.
+std::string ExemptGroupProblem(const Settings& settings) {
+  if (settings.require_link_exempt_group.empty() || settings.use_permissions) return "";
+  return "needs Settings.UsePermissions set to true";
+}
+
+// Linked-only play sends players away with this text; an empty one would tell them nothing.
+std::string KickTextProblem(const Settings& settings) {
+  const auto text = settings.messages.find("KickUnlinked");
+  if (settings.require_link_seconds == 0 ||
+      (text != settings.messages.end() && !text->second.empty()))
+    return "";
+  return "needs a text while Settings.RequireLinkSeconds is on";
 }
 
 void StoreMessage(Settings& settings, std::string_view name, const nlohmann::json& value) {
@@ -269,6 +292,18 @@ constexpr SettingKey kSettingKeys[] = {
           s.link_reminder_delay_seconds = AsInt(v);
         },
         60, 0, 3600),
+    IntegerOrOff(
+        "Settings", "RequireLinkSeconds",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.require_link_seconds = AsInt(v);
+        },
+        10, 86400),
+    Text(
+        "Settings", "RequireLinkExemptGroup",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.require_link_exempt_group = v.get<std::string>();
+        },
+        "", nullptr, &ExemptGroupProblem),
 
     Boolean(
         "Settings.Discord", "EnableDiscord",
@@ -305,6 +340,9 @@ constexpr SettingKey kSettingKeys[] = {
     Text("Messages", "DatabaseUnavailable", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
     // Missing or empty: no reminder.
     Text("Messages", "LinkReminder", &StoreMessage, "", &ReplyTextProblem),
+    // Linked-only play: the text a player is sent away with, and the warning before (empty: none).
+    Text("Messages", "KickUnlinked", &StoreMessage, "", &ReplyTextProblem, &KickTextProblem),
+    Text("Messages", "RequireLinkWarning", &StoreMessage, "", &ReplyTextProblem),
 
     Text(
         "Database", "MysqlHost",
@@ -390,7 +428,8 @@ std::string Expected(const SettingKey& key) {
     case Expect::Boolean:
       return "true or false";
     case Expect::Integer:
-      return fmt::format("an integer from {} to {}", key.min, key.max);
+      return fmt::format("{}an integer from {} to {}", key.zero_turns_off ? "0 or " : "", key.min,
+                         key.max);
   }
   return "";
 }
@@ -453,7 +492,8 @@ bool Fits(const nlohmann::json& value, const SettingKey& key) {
     case Expect::Boolean:
       return value.is_boolean();
     case Expect::Integer:
-      return IntegerFits(value, key.min, key.max);
+      return IntegerFits(value, key.min, key.max) ||
+             (key.zero_turns_off && IntegerFits(value, 0, 0));
   }
   return false;
 }

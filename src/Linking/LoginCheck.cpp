@@ -12,6 +12,7 @@
 #include "Linking/PendingWork.h"
 #include "Linking/PermissionGroup.h"
 #include "Linking/PlayerNotification.h"
+#include "Linking/RequireLink.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
 #include "host/AsaApi.h"
@@ -30,6 +31,8 @@ bool GroupStepsOn(const Settings& settings) {
          (settings.restore_group_at_login || settings.remove_group_when_unlinked);
 }
 
+}  // namespace
+
 // Linked as the link command means it. Nothing when the database could not answer.
 StoreTask<std::optional<bool>> IsLinked(IDatabase& store, std::string eos_id) {
   const bool linked =
@@ -37,6 +40,8 @@ StoreTask<std::optional<bool>> IsLinked(IDatabase& store, std::string eos_id) {
   if (store.LastAnswer() != StoreAnswer::Known) co_return std::nullopt;
   co_return linked;
 }
+
+namespace {
 
 // The settings are read when the answer has come: a reload in between counts.
 StoreTask<void> AskAtLogin(PluginState& state, FString eos_id) {
@@ -46,6 +51,7 @@ StoreTask<void> AskAtLogin(PluginState& state, FString eos_id) {
   const Settings& settings = state.settings;
   const std::string& group = settings.permission_group_to_add;
   if (*linked) {
+    state.graces.Linked(eos_id.ToWide());
     if (settings.use_permissions && settings.restore_group_at_login &&
         AddToPermissionGroup(eos_id, group, false)) {
       ++state.login_counts.groups_given_back;
@@ -92,15 +98,18 @@ StoreTask<void> RemindUnlessLinked(PluginState& state, FString eos_id) {
 
 bool LoginHookWanted(const Settings& settings) {
   return settings.restore_group_at_login || settings.remove_group_when_unlinked ||
-         ReminderOn(settings);
+         ReminderOn(settings) || RequireLinkOn(settings);
 }
 
 void CheckPlayerAtLogin(PluginState& state, APlayerController* new_player) {
   const Settings& settings = state.settings;
-  if (new_player == nullptr || !(GroupStepsOn(settings) || ReminderOn(settings))) return;
+  if (new_player == nullptr ||
+      !(GroupStepsOn(settings) || ReminderOn(settings) || RequireLinkOn(settings)))
+    return;
   FString eos_id = AsaApi::GetApiUtils().GetEOSIDFromController(new_player);
   // The default ids are no one's own: such a player has no link and no group of his own.
   if (veltrane::IsDefaultIdentity(eos_id.ToString())) return;
+  StartGraceAtLogin(state, eos_id);
   state.work.Add(*state.account_store, PendingWork::Kind::LoginCheck,
                  AskAtLogin(state, std::move(eos_id)));
 }

@@ -242,6 +242,32 @@ inline std::vector<RefusedFile> RefusedFiles() {
             {"/Settings/RemoveGroupWhenUnlinked", true},
             {"/Settings/PermissionGroupToAdd", ""}},
            "Settings.RemoveGroupWhenUnlinked: needs a group in Settings.PermissionGroupToAdd"),
+      // Linked-only play: off at 0, else a grace from 10 s to a day; never a player sent away with
+      // an empty text, nor an exempt group without the Permissions plugin.
+      Json("RequireLinkOneBelowTheGrace",
+           {{"/Settings/RequireLinkSeconds", 9}, {"/Messages/KickUnlinked", "Link first"}},
+           "Settings.RequireLinkSeconds: expected 0 or an integer from 10 to 86400, found 9"),
+      Json("RequireLinkOneAboveTheGrace",
+           {{"/Settings/RequireLinkSeconds", 86401}, {"/Messages/KickUnlinked", "Link first"}},
+           "Settings.RequireLinkSeconds: expected 0 or an integer from 10 to 86400, found 86401"),
+      Json("RequireLinkWithoutAKickText", {{"/Settings/RequireLinkSeconds", 10}},
+           "Messages.KickUnlinked: needs a text while Settings.RequireLinkSeconds is on"),
+      Json("KickTextWithAPlaceholder", {{"/Messages/KickUnlinked", "Bye {player}"}},
+           "Messages.KickUnlinked: the message formatter refuses it (argument not found); a brace "
+           "to show is written doubled, {{ or }}"),
+      Json("RequireLinkWarningWithAPlaceholder", {{"/Messages/RequireLinkWarning", "{0}"}},
+           "Messages.RequireLinkWarning: the message formatter refuses it (argument not found); a "
+           "brace to show is written doubled, {{ or }}"),
+      Json("ExemptGroupWithoutPermissions", {{"/Settings/RequireLinkExemptGroup", "Admins"}},
+           "Settings.RequireLinkExemptGroup: needs Settings.UsePermissions set to true"),
+      Json("RequireLinkAtTheEdgesOfTheGrace",
+           {{"/Settings/RequireLinkSeconds", 10},
+            {"/Settings/UsePermissions", true},
+            {"/Settings/RequireLinkExemptGroup", "Admins"},
+            {"/Messages/KickUnlinked", "Link first"}},
+           ""),
+      Json("RequireLinkAtADay",
+           {{"/Settings/RequireLinkSeconds", 86400}, {"/Messages/KickUnlinked", "Link first"}}, ""),
       // Numbers outside their range, as the written rules read them.
       Json("DurationZero", {{"/Settings/MessagesDuration", 0}},
            "Settings.MessagesDuration: expected an integer from 1 to 3600, found 0"),
