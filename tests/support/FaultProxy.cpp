@@ -46,6 +46,8 @@ struct Connection {
   Direction to_server;
   Direction to_client;
   bool broken = false;
+  GreetingFault greeting_fault = GreetingFault::None;
+  bool greeting_seen = false;
 
   ~Connection() {
     if (client >= 0) ::close(client);
@@ -58,6 +60,17 @@ void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONB
 void SetNoDelay(int fd) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+// Clears CLIENT_SSL (0x0800) in the capability flags of a protocol-10 greeting that came whole.
+void ClearTlsOffer(std::string& greeting) {
+  constexpr std::size_t kHeader = 4;
+  if (greeting.size() <= kHeader || greeting[kHeader] != 10) return;
+  const std::size_t version_end = greeting.find('\0', kHeader + 1);
+  if (version_end == std::string::npos) return;
+  const std::size_t flags = version_end + 1 + 4 + 8 + 1;
+  if (flags + 1 < greeting.size())
+    greeting[flags + 1] = static_cast<char>(greeting[flags + 1] & ~0x08);
 }
 
 sockaddr_in LoopbackAddress(const std::string& host, int port) {
@@ -117,6 +130,7 @@ struct FaultProxy::Loop {
   std::string hold_to_server;
   std::string hold_to_client;
   std::uint64_t releases_requested = 0;
+  GreetingFault greeting_fault = GreetingFault::None;
 
   sockaddr_in target{};
   int port = 0;
@@ -158,6 +172,8 @@ struct FaultProxy::Loop {
         down = delay_to_client;
         server_marker = hold_to_server;
         client_marker = hold_to_client;
+        new_greeting_fault = greeting_fault;
+        accept_target = target;
         if (drops_done != drops_requested) {
           drops_done = drops_requested;
           connections.clear();
@@ -181,9 +197,11 @@ struct FaultProxy::Loop {
     Count();
   }
 
-  // The loop's copies of the markers.
+  // The loop's copies of the markers and of the greeting's fault.
   std::string server_marker;
   std::string client_marker;
+  GreetingFault new_greeting_fault = GreetingFault::None;
+  sockaddr_in accept_target{};
 
   void Release() {
     const Clock::time_point now = Clock::now();
@@ -259,8 +277,14 @@ struct FaultProxy::Loop {
         received_from_clients.fetch_add(
             Read(connection, connection.client, connection.to_server, after + up, server_marker));
       }
-      if (server_events & (POLLIN | POLLHUP | POLLERR))
+      if (server_events & (POLLIN | POLLHUP | POLLERR)) {
+        const std::size_t queued = connection.to_client.queue.size();
         Read(connection, connection.server, connection.to_client, after + down, client_marker);
+        if (!connection.greeting_seen && connection.to_client.queue.size() > queued) {
+          connection.greeting_seen = true;
+          BreakGreeting(connection);
+        }
+      }
       Write(connection, connection.server, connection.to_server, after);
       Write(connection, connection.client, connection.to_client, after);
       // A side that closed ends the connection once what it sent has been passed on.
@@ -273,14 +297,30 @@ struct FaultProxy::Loop {
     Count();
   }
 
+  // The greeting, the first chunk from the server, as the connection's fault wants it.
+  static void BreakGreeting(Connection& connection) {
+    switch (connection.greeting_fault) {
+      case GreetingFault::None:
+        break;
+      case GreetingFault::NoTls:
+        ClearTlsOffer(connection.to_client.queue.back().bytes);
+        break;
+      case GreetingFault::StallAfterIt:
+        connection.to_server.holding = true;
+        connection.to_client.holding = true;
+        for (Chunk& chunk : connection.to_server.queue) chunk.due = kHeld;
+        break;
+    }
+  }
+
   void AcceptAll() {
     while (true) {
       const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
       if (client < 0) return;
       accepted.fetch_add(1);
       const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (server < 0 ||
-          ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
+      if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&accept_target),
+                                  sizeof(accept_target)) != 0) {
         // The server itself is down: the client sees its connection closed.
         if (server >= 0) ::close(server);
         ::close(client);
@@ -293,6 +333,7 @@ struct FaultProxy::Loop {
       Connection& connection = connections.emplace_back();
       connection.client = client;
       connection.server = server;
+      connection.greeting_fault = new_greeting_fault;
     }
   }
 
@@ -394,6 +435,15 @@ void FaultProxy::ReleaseHeld() {
     loop_->hold_to_client.clear();
     ++loop_->releases_requested;
   });
+}
+
+void FaultProxy::SetGreetingFault(GreetingFault fault) {
+  loop_->Apply([&] { loop_->greeting_fault = fault; });
+}
+
+void FaultProxy::SetTarget(const std::string& host, int port) {
+  const sockaddr_in target = LoopbackAddress(host == "localhost" ? "127.0.0.1" : host, port);
+  loop_->Apply([&] { loop_->target = target; });
 }
 
 std::uint64_t FaultProxy::Held() const { return loop_->held.load(); }
