@@ -20,7 +20,7 @@ namespace {
 const nlohmann::json kRunning =
     nlohmann::json::parse(R"({"Settings": {"Discord": {}}, "Messages": {}, "Database": {}})");
 
-// The client library as the row's names itself.
+// The TLS library that the row's client library names.
 ClientLibraryInfo reported_library;
 
 // The refusal's text, or "" when the file is taken. A refused read leaves the live document as
@@ -29,8 +29,8 @@ std::string RefusalOf(const RefusedFile& row) {
   try {
     if (row.place == Place::Check) {
       CheckPlace place;
-      reported_library = row.library;
-      if (!row.library.version.empty()) place.client_library = [] { return reported_library; };
+      reported_library = {row.client_version, row.tls_library};
+      if (!row.tls_library.empty()) place.client_library = [] { return reported_library; };
       CheckConfig(ParseConfig(row.text(kRunning)), place);
       return "";
     }

@@ -1,12 +1,11 @@
 // The store's availability rules, with time passed in: cool-down and its doubling, failover along
-// the host list, the MysqlHost list syntax, and which errors are outages.
+// the host list, and the MysqlHost list syntax.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <stdexcept>
 
-#include "Database/ConnectionFailure.h"
 #include "Database/ServerAvailability.h"
 #include "Database/ServerList.h"
 
@@ -25,30 +24,6 @@ class Availability : public ::testing::Test {
   const Clock::time_point start_ = Clock::now();
   Clock::time_point At(std::chrono::milliseconds offset) const { return start_ + offset; }
 };
-
-// What an error means
-
-// A failed TLS reconnection (2026) once read as "no such code" and locked players out.
-TEST(ErrorMeanings, EveryClientErrorIsAnOutageButAStatementTooLargeToSend) {
-  using daotk::mysql::IsConnectionFailure;
-  for (unsigned int number = CR_MIN_ERROR; number <= CR_MAX_ERROR; ++number)
-    EXPECT_EQ(IsConnectionFailure(number), number != CR_NET_PACKET_TOO_LARGE) << number;
-  for (unsigned int number = CER_MIN_ERROR; number <= CER_MAX_ERROR; ++number)
-    EXPECT_TRUE(IsConnectionFailure(number)) << number;
-  EXPECT_TRUE(daotk::mysql::MayHaveRun(CR_SSL_CONNECTION_ERROR));
-}
-
-TEST(ErrorMeanings, TheServerRefusesStatementsButEndsOrRefusesOnlySessions) {
-  // A missing right or table, a deadlock, a lock wait, a statement out of its time, a kill.
-  for (unsigned int number : {1142u, 1146u, 1213u, 1205u, 1969u, 1317u})
-    EXPECT_TRUE(daotk::mysql::IsServerRefusal(number)) << number;
-  // Too many connections, access denied, a Galera node outside the primary, shutdown, killed.
-  for (unsigned int number : {1040u, 1045u, 1047u, 1053u, 1927u})
-    EXPECT_TRUE(daotk::mysql::IsConnectionFailure(number)) << number;
-  for (const daotk::mysql::ErrorMeaning& meaning : daotk::mysql::kErrorMeanings)
-    EXPECT_EQ(daotk::mysql::MeaningOf(meaning.number).kind, meaning.kind)
-        << "twice: " << meaning.number;
-}
 
 // One server
 

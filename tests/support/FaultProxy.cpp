@@ -62,15 +62,15 @@ void SetNoDelay(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
 }
 
-// Clears CLIENT_SSL (0x0800) in the capability flags of a protocol-10 greeting that came whole.
+// Clears CLIENT_SSL (0x0800) in the capability flags of a protocol-10 greeting that came whole:
+// after the server's version (ended by a zero byte), a thread id, a scramble and a filler.
 void ClearTlsOffer(std::string& greeting) {
-  constexpr std::size_t kHeader = 4;
-  if (greeting.size() <= kHeader || greeting[kHeader] != 10) return;
-  const std::size_t version_end = greeting.find('\0', kHeader + 1);
-  if (version_end == std::string::npos) return;
-  const std::size_t flags = version_end + 1 + 4 + 8 + 1;
-  if (flags + 1 < greeting.size())
-    greeting[flags + 1] = static_cast<char>(greeting[flags + 1] & ~0x08);
+  const std::size_t version_end = greeting.find('\0', 5);
+  const std::size_t flags_high = version_end + 1 + 4 + 8 + 1 + 1;
+  if (greeting.size() < 5 || greeting[4] != 10 || version_end == std::string::npos ||
+      flags_high >= greeting.size())
+    return;
+  greeting[flags_high] = static_cast<char>(greeting[flags_high] & ~0x08);
 }
 
 sockaddr_in LoopbackAddress(const std::string& host, int port) {
@@ -173,7 +173,6 @@ struct FaultProxy::Loop {
         server_marker = hold_to_server;
         client_marker = hold_to_client;
         new_greeting_fault = greeting_fault;
-        accept_target = target;
         if (drops_done != drops_requested) {
           drops_done = drops_requested;
           connections.clear();
@@ -201,7 +200,6 @@ struct FaultProxy::Loop {
   std::string server_marker;
   std::string client_marker;
   GreetingFault new_greeting_fault = GreetingFault::None;
-  sockaddr_in accept_target{};
 
   void Release() {
     const Clock::time_point now = Clock::now();
@@ -319,8 +317,8 @@ struct FaultProxy::Loop {
       if (client < 0) return;
       accepted.fetch_add(1);
       const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-      if (server < 0 || ::connect(server, reinterpret_cast<const sockaddr*>(&accept_target),
-                                  sizeof(accept_target)) != 0) {
+      if (server < 0 ||
+          ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof(target)) != 0) {
         // The server itself is down: the client sees its connection closed.
         if (server >= 0) ::close(server);
         ::close(client);
@@ -439,11 +437,6 @@ void FaultProxy::ReleaseHeld() {
 
 void FaultProxy::SetGreetingFault(GreetingFault fault) {
   loop_->Apply([&] { loop_->greeting_fault = fault; });
-}
-
-void FaultProxy::SetTarget(const std::string& host, int port) {
-  const sockaddr_in target = LoopbackAddress(host == "localhost" ? "127.0.0.1" : host, port);
-  loop_->Apply([&] { loop_->target = target; });
 }
 
 std::uint64_t FaultProxy::Held() const { return loop_->held.load(); }

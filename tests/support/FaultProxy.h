@@ -11,7 +11,6 @@
 //   proxy.HoldToServer("UPDATE player_discord");  // a statement held on its way, as the
 //   proxy.ReleaseHeld();                           // network may hold one, and passed on later
 //   proxy.SetGreetingFault(GreetingFault::NoTls);  // the server's greeting offers no TLS
-//   proxy.SetTarget("127.0.0.1", 3307);            // new connections go to another server
 //
 // One thread of its own serves every connection; the destructor stops it and closes everything.
 // Loopback only: the target must be an address on 127.0.0.0/8.
@@ -61,8 +60,6 @@ class FaultProxy {
   void ReleaseHeld();
   // For connections accepted from now on.
   void SetGreetingFault(GreetingFault fault);
-  // Connections accepted from now on go to this server (a 127.x.x.x address).
-  void SetTarget(const std::string& host, int port);
   // Chunks of bytes held now.
   std::uint64_t Held() const;
   // Open connections.
