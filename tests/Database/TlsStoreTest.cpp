@@ -204,9 +204,6 @@ INSTANTIATE_TEST_SUITE_P(Modes, TlsStore,
                                   (std::get<1>(info.param) ? "NonBlocking" : "Blocking");
                          });
 
-void PrintTo(GreetingFault fault, std::ostream* out) {
-  *out << (fault == GreetingFault::NoTls ? "a greeting without TLS" : "a stalled handshake");
-}
 class TlsStoreFault : public ::testing::TestWithParam<std::tuple<GreetingFault, bool>> {};
 
 // After a connection through the proxy (whose address the certificate names), the server comes
@@ -245,7 +242,13 @@ TEST_P(TlsStoreFault, AFailedReconnectionIsAnOutageNeverANo) {
 INSTANTIATE_TEST_SUITE_P(Faults, TlsStoreFault,
                          ::testing::Combine(::testing::Values(GreetingFault::NoTls,
                                                               GreetingFault::StallAfterIt),
-                                            ::testing::Bool()));
+                                            ::testing::Bool()),
+                         [](const auto& info) {
+                           return std::string(std::get<0>(info.param) == GreetingFault::NoTls
+                                                  ? "WithoutTls"
+                                                  : "Stalled") +
+                                  (std::get<1>(info.param) ? "NonBlocking" : "Blocking");
+                         });
 
 }  // namespace
 }  // namespace veltrane::test
