@@ -44,9 +44,9 @@ constexpr milliseconds kPartGreetingWait{1};
 
 // The platform's poll() of one socket: 1 when it has events, 0 when it has none (also when
 // interrupted), -1 on an error. Windows has WSAPoll, which refuses POLLPRI: the protocol sends no
-// out-of-band data, so nothing is lost by not asking for it there.
-// The bytes waiting on a socket that poll() found readable, left there for the library: up to
-// size of them, 0 when the peer has closed, -1 on an error.
+// out-of-band data, so nothing is lost by not asking for it there. PeekSocket: the bytes waiting
+// on a socket that poll() found readable, left there for the library: up to size of them, 0 when
+// the peer has closed, -1 on an error.
 #ifdef _WIN32
 using PollEntry = WSAPOLLFD;
 constexpr short kExceptEvents = 0;
@@ -117,8 +117,9 @@ void NonBlockingConnection::StartOpen(const connection_settings& settings, Clock
   step_ = Step::Connecting;
   greeting_awaited_ = settings.security.tls != tls_mode::disabled;
   connected_ = nullptr;
-  // Client flags 0, as on the blocking connection: an UPDATE reports the rows it changed, not the
-  // rows it matched, and one statement is one statement.
+  // Client flags 0 (the blocking connection opens here too): no CLIENT_FOUND_ROWS, so that an
+  // UPDATE reports the rows it changed, not the rows it matched (the loser of a race for a code
+  // must see 0), and one statement is one statement.
   wait_status_ = mysql_real_connect_start(
       &connected_, handle_, open_settings_.host.c_str(), open_settings_.user.c_str(),
       open_settings_.password.c_str(), open_settings_.database_name.c_str(), open_settings_.port,

@@ -47,8 +47,8 @@ class NonBlockingConnection {
   NonBlockingConnection& operator=(const NonBlockingConnection&) = delete;
   ~NonBlockingConnection() { Close(); }
 
-  // Starts opening a new handle with settings (closing one held before), with the blocking
-  // connection's options and client flags; auto_reconnect and reconnect_timeout are not used. Once
+  // Starts opening a new handle with settings (closing one held before), with the session's options
+  // (SessionOptions.h) and client flags 0; auto_reconnect and reconnect_timeout are not used. Once
   // Advance has finished it, IsOpen() says whether it succeeded and OpenError() why not. Throws
   // std::logic_error while an operation is in flight.
   void StartOpen(const connection_settings& settings, Clock::time_point now,
