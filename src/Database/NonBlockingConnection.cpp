@@ -151,8 +151,11 @@ bool NonBlockingConnection::Advance(Clock::time_point now) {
     } else if (now < WaitDeadline()) {
       return false;
     } else {
-      // The library fails the operation; the connection is not used again either way.
+      // The library fails the operation; the connection is not used again either way. Its words
+      // for an open ended so name the wait it was in ("Resource temporarily unavailable").
+      const bool opening = step_ == Step::Connecting;
       CloseHandle();
+      if (opening) open_error_.text += " (the connection timed out)";
     }
   }
   return !InFlight();
