@@ -41,7 +41,7 @@ Settings ReadConfig() {
   // Parsed into a fresh value and checked there, so that a broken file leaves the running
   // document and settings intact.
   nlohmann::json fresh = ParseConfig(ReadBounded(folder + "/config.json"));
-  CheckedConfig checked = CheckConfig(fresh, {folder, &ClientTlsLibrary});
+  CheckedConfig checked = CheckConfig(fresh, {folder, &DescribeClientLibrary});
   config = std::move(fresh);
   for (const std::string& warning : checked.warnings) PluginLog::Get()->warn(warning);
   return std::move(checked.settings);

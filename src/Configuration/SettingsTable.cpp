@@ -157,10 +157,47 @@ std::string Resolved(const std::string& path, const std::string& plugin_folder) 
   return Utf8OfPath(PathOfUtf8(plugin_folder) / PathOfUtf8(path));
 }
 
+// At least one certificate in PEM: its BEGIN line, base64, its END line. What the base64 holds is
+// the TLS library's to judge; a file without it fails every connection with "no certificate or
+// crl found", which names no key.
+bool HoldsPemCertificate(std::string_view text) {
+  constexpr std::string_view kBegin = "-----BEGIN ";
+  constexpr std::string_view kDashes = "-----";
+  for (std::size_t begin = text.find(kBegin); begin != std::string_view::npos;
+       begin = text.find(kBegin, begin + 1)) {
+    const std::size_t label_at = begin + kBegin.size();
+    const std::size_t label_end = text.find(kDashes, label_at);
+    if (label_end == std::string_view::npos) return false;
+    const std::string_view label = text.substr(label_at, label_end - label_at);
+    if (label != "CERTIFICATE" && label != "TRUSTED CERTIFICATE" && label != "X509 CERTIFICATE")
+      continue;
+    const std::size_t body = label_end + kDashes.size();
+    const std::string end_line = "-----END " + std::string(label) + "-----";
+    const std::size_t end = text.find(end_line, body);
+    if (end == std::string_view::npos) return false;
+    std::size_t letters = 0;
+    bool base64 = true;
+    for (const char c : text.substr(body, end - body)) {
+      if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+          c == '/' || c == '=') {
+        ++letters;
+      } else if (c != '\n' && c != '\r' && c != ' ' && c != '\t') {
+        base64 = false;
+      }
+    }
+    if (base64 && letters > 0) return true;
+  }
+  return false;
+}
+
 std::string CaFileProblem(const std::string& path) {
-  switch (ReadRegularFile(path, kMaxCaBytes).outcome) {
+  RegularFileContent file = ReadRegularFile(path, kMaxCaBytes);
+  switch (file.outcome) {
     case FileRead::Read:
-      return "";
+      return HoldsPemCertificate(file.bytes)
+                 ? ""
+                 : "holds no certificate in PEM (-----BEGIN CERTIFICATE-----); the TlsMode's "
+                   "check needs the CA's certificate";
     case FileRead::CannotOpen:
       return "cannot open the file";
     case FileRead::NotRegularFile:
@@ -186,6 +223,12 @@ void CheckSecurity(DatabaseSettings& database, const CheckPlace& place) {
   daotk::mysql::connection_security& security = database.security;
   security.tls_ca = Resolved(security.tls_ca, place.plugin_folder);
   security.client_plugin_dir = Resolved(security.client_plugin_dir, place.plugin_folder);
+  // The library may wait inside its TLS calls, or check more or less than the mode says.
+  if (security.tls != daotk::mysql::tls_mode::disabled && place.client_library != nullptr) {
+    const std::string problem =
+        TlsModeProblem(place.client_library(), security.tls, database.non_blocking);
+    if (!problem.empty()) throw std::runtime_error("Database.TlsMode: " + problem);
+  }
   const bool verifies = security.tls == daotk::mysql::tls_mode::verify_ca ||
                         security.tls == daotk::mysql::tls_mode::verify_identity;
   if (verifies && security.tls_ca.empty())
@@ -200,15 +243,6 @@ void CheckSecurity(DatabaseSettings& database, const CheckPlace& place) {
     if (const std::string problem = FolderProblem(security.client_plugin_dir); !problem.empty())
       throw std::runtime_error("Database.ClientPluginDir: " + problem);
   }
-  // Connector/C's non-blocking reads skip Schannel's TLS layer: a non-blocking store would talk
-  // past its own encryption.
-  if (database.non_blocking && security.tls != daotk::mysql::tls_mode::disabled &&
-      place.client_tls_library != nullptr &&
-      std::string_view(place.client_tls_library()).starts_with("Schannel"))
-    throw std::runtime_error(
-        "Database.TlsMode: TLS cannot be used with NonBlocking: the client library (libmariadb) "
-        "does its TLS with Schannel, whose non-blocking reads skip the encryption; use a "
-        "Connector/C built with OpenSSL, or set NonBlocking to false");
 }
 
 constexpr char kDefaultCustomMessage[] =
