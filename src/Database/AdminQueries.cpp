@@ -40,20 +40,14 @@ bool MySql::AdminMayWait() {
 template <typename T>
 std::optional<T> MySql::RunForAdmin(StoreTask<T> task) {
   if (!driver_) return ::RunToEnd(*this, std::move(task));
-  if (!AdminMayWait()) {
-    answer_ = StoreAnswer::CouldNotAsk;
-    return std::nullopt;
-  }
+  if (!AdminMayWait()) return std::nullopt;
   const unsigned int timeout =
       settings_.read_timeout > 0 ? settings_.read_timeout : kUnlimitedTimeoutCapSeconds;
   const veltrane::StepDriver::Clock::time_point deadline =
       veltrane::StepDriver::Clock::now() + std::chrono::seconds(timeout + kReconnectSeconds);
   std::optional<T> result;
   StoreTask<void> kept = detail::KeepResult(std::move(task), result);
-  if (!driver_->RunToEnd(kept, deadline)) {
-    answer_ = StoreAnswer::CouldNotAsk;
-    return std::nullopt;
-  }
+  if (!driver_->TryRunToEnd(kept, deadline)) return std::nullopt;
   return result;
 }
 
@@ -88,11 +82,8 @@ StoreTask<std::optional<std::vector<LinkedAccount>>> MySql::FindLinksTask(Accoun
                       kStateWordOfCode, IdColumn(kind), *escaped_id, veltrane::detail::LinkedRow()),
           kOperation);
     }
-    if (!result.succeeded()) {
-      // A question changes nothing: one whose answer was lost was simply not asked.
-      answer_ = StoreAnswer::CouldNotAsk;
-      co_return std::nullopt;
-    }
+    // A question changes nothing: one whose answer was lost was simply not asked.
+    if (!result.succeeded()) co_return std::nullopt;
     std::vector<LinkedAccount> links;
     for (std::vector<std::string>& row : result.text_rows()) {
       if (row.size() != 8) continue;
@@ -106,7 +97,6 @@ StoreTask<std::optional<std::vector<LinkedAccount>>> MySql::FindLinksTask(Accoun
     co_return links;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
-    answer_ = StoreAnswer::CouldNotAsk;
     co_return std::nullopt;
   }
 }
@@ -118,33 +108,22 @@ StoreTask<DeletedLinks> MySql::DeleteLinksTask(AccountIdKind kind, std::string i
   constexpr const char* kOperation = "MySql::DeleteLinks";
   DeletedLinks deleted;
   try {
-    answer_ = StoreAnswer::Known;
     if (row_ids.empty()) co_return deleted;
-    if (!co_await Reachable()) {
-      deleted.answer = answer_;
-      co_return deleted;
-    }
+    deleted.answer = StoreAnswer::CouldNotAsk;
+    if (!co_await Reachable()) co_return deleted;
     const std::optional<std::string> escaped_id = Escape(id, kOperation);
-    if (!escaped_id) {
-      answer_ = deleted.answer = StoreAnswer::CouldNotAsk;
-      co_return deleted;
-    }
+    if (!escaped_id) co_return deleted;
     const daotk::mysql::results result = co_await Run(
         fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
                     fmt::join(row_ids, ", "), IdColumn(kind), *escaped_id,
                     veltrane::detail::LinkedRow()),
         kOperation);
-    if (result.succeeded()) {
-      deleted.rows = result.affected_rows();
-    } else {
-      if (result.refused_by_server()) deleted.refused_error = result.error_number();
-      if (answer_ == StoreAnswer::Known) answer_ = StoreAnswer::CouldNotAsk;
-    }
-    deleted.answer = answer_;
+    deleted.answer = AnswerOf(result);
+    if (result.succeeded()) deleted.rows = result.affected_rows();
+    if (result.refused_by_server()) deleted.refused_error = result.error_number();
     co_return deleted;
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
-    answer_ = StoreAnswer::CouldNotAsk;
     co_return DeletedLinks{StoreAnswer::CouldNotAsk, 0, 0};
   }
 }

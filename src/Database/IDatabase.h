@@ -19,7 +19,7 @@
 
 using veltrane::StoreTask;
 
-// How the store's last answer came about. A false answer alone cannot tell "no" from "could not
+// How an operation's answer came about. A false answer alone cannot tell "no" from "could not
 // ask", and a player must not be told that his code is wrong because the database is away.
 enum class StoreAnswer {
   Known,        // the database answered (or the store needed no question to answer)
@@ -27,6 +27,20 @@ enum class StoreAnswer {
                 // nothing was changed
   InDoubt,      // an update was sent, but the connection failed before its outcome came back;
                 // IsRowLinkedTo tells later
+};
+
+// An operation's value with how it came about, handed from the operation to its caller: nothing
+// another task does in between can change what the caller reads.
+template <typename T>
+struct Answered {
+  T value{};
+  StoreAnswer answer = StoreAnswer::Known;
+
+  bool Known() const { return answer == StoreAnswer::Known; }
+  // A yes-or-no answer is true only when the database said yes: "no" and "could not ask" are
+  // both false, and answer tells them apart.
+  explicit operator bool() const requires std::is_same_v<T, bool> { return value && Known(); }
+  bool operator==(const Answered&) const = default;
 };
 
 // What one deletion of linked rows did.
@@ -62,42 +76,40 @@ class IDatabase {
   virtual ~IDatabase() = default;
 
   // The link command's and the logout refresh's operations are tasks (StoreTask.h): the link flow
-  // awaits them, and a non-blocking store suspends them while the database answers. A caller that
-  // cannot wait for ticks runs one to its end with RunToEnd(store, task) below.
+  // awaits them, and a non-blocking store suspends them while the database answers. Each answers
+  // its value with how it came about. A caller that cannot wait for ticks runs one to its end with
+  // RunToEnd(store, task) below.
 
   // True when a row has this EOS id (the default "0" and the empty id own no row).
-  virtual StoreTask<bool> IsPlayerExist(std::string eos_id) = 0;
+  virtual StoreTask<Answered<bool>> IsPlayerExist(std::string eos_id) = 0;
   // True when a row has this EOS id and a player id other than 0, whatever its code: the player is
   // linked. Every question of links below means that same row.
-  virtual StoreTask<bool> IsPlayerIDExist(std::string eos_id) = 0;
+  virtual StoreTask<Answered<bool>> IsPlayerIDExist(std::string eos_id) = 0;
   // True when a row holds this one-time code (a state word in the code column is no code); row_id
   // is then set to the row that holds it (the first, when several do). row_id must outlive the
   // task.
-  virtual StoreTask<bool> IsCodeExist(std::string code, int& row_id) = 0;
+  virtual StoreTask<Answered<bool>> IsCodeExist(std::string code, int& row_id) = 0;
   // Writes the player into row row_id and marks it "Linked", while the row still holds code and no
   // other row links the EOS id; true when it was linked.
-  virtual StoreTask<bool> UpdateAccount(int row_id, std::string eos_id, std::string code,
-                                        int player_id, std::string character_name, int tribe_id,
-                                        std::string tribe_name) = 0;
+  virtual StoreTask<Answered<bool>> UpdateAccount(int row_id, std::string eos_id, std::string code,
+                                                  int player_id, std::string character_name,
+                                                  int tribe_id, std::string tribe_name) = 0;
   // Refreshes every row of the EOS id; true when the statement ran.
-  virtual StoreTask<bool> UpdateAccountLogout(std::string character_name, int tribe_id,
-                                              std::string tribe_name, std::string code,
-                                              std::string eos_id) = 0;
+  virtual StoreTask<Answered<bool>> UpdateAccountLogout(std::string character_name, int tribe_id,
+                                                        std::string tribe_name, std::string code,
+                                                        std::string eos_id) = 0;
   // True when row row_id links this EOS id (it holds it and a player id other than 0): whether
-  // the player's update of that row, whose answer was lost (LastAnswer() InDoubt), went through. An
-  // update that might still run on the server is ended there first; while that cannot be done,
-  // the answer is CouldNotAsk.
-  virtual StoreTask<bool> IsRowLinkedTo(int row_id, std::string eos_id) = 0;
-
-  // How the answer of the last operation came about, read right after it ended.
-  virtual StoreAnswer LastAnswer() const { return StoreAnswer::Known; }
+  // the player's update of that row, whose answer was lost (InDoubt), went through. An update that
+  // might still run on the server is ended there first; while that cannot be done, the answer is
+  // CouldNotAsk.
+  virtual StoreTask<Answered<bool>> IsRowLinkedTo(int row_id, std::string eos_id) = 0;
 
   // The linked rows whose column of kind holds id, in row order; none when the database could not
   // be asked. Rows waiting for their code are never among them, and a code that waits on a linked
   // row is never read (its state is then empty). Synchronous, for the admin commands: the task
   // that waits for the database is finished first, whole, within MysqlTimeout and one connection
   // attempt; while the store connects at load or cools down after an outage, or when that task
-  // has not ended in time, nothing is asked (LastAnswer() CouldNotAsk).
+  // has not ended in time, nothing is asked.
   virtual std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind,
                                                               std::string id) = 0;
   // Deletes those of the rows row_ids that are still linked rows of id, in one statement; waits as
@@ -116,8 +128,8 @@ class IDatabase {
   // At each tick: takes the waiting task on as far as it goes without waiting; true when no task
   // waits any more.
   virtual bool Advance() { return true; }
-  // Runs task to its end in place, waiting for the database when it must.
-  virtual void RunToEnd(StoreTask<void>& task) {
+  // Runs task whole in place, waiting for the database when it must.
+  virtual void RunInPlace(StoreTask<void>& task) {
     task.Start();
     if (!task.Done()) throw std::logic_error("a store without waits suspended a task");
     task.Result();
@@ -141,11 +153,11 @@ StoreTask<void> KeepResult(StoreTask<T> task, std::optional<T>& result) {
 template <typename T>
 T RunToEnd(IDatabase& store, StoreTask<T> task) {
   if constexpr (std::is_void_v<T>) {
-    store.RunToEnd(task);
+    store.RunInPlace(task);
   } else {
     std::optional<T> result;
     StoreTask<void> kept = detail::KeepResult(std::move(task), result);
-    store.RunToEnd(kept);
+    store.RunInPlace(kept);
     return std::move(*result);
   }
 }

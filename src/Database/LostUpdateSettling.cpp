@@ -46,44 +46,34 @@ std::string MySql::SessionQuery() {
       kServerStarted);
 }
 
-StoreTask<bool> MySql::IsRowLinkedTo(int row_id, std::string eos_id) {
+StoreTask<Answered<bool>> MySql::IsRowLinkedTo(int row_id, std::string eos_id) {
   constexpr const char* kOperation = "MySql::IsRowLinkedTo";
+  constexpr Answered<bool> kNotAsked{false, StoreAnswer::CouldNotAsk};
   try {
-    answer_ = StoreAnswer::Known;
     // An update of this row by this player that may still run is ended first; the row is then
     // read on its server, where the update would have committed.
     std::optional<bool> linked;
     while (veltrane::LostUpdate* lost = lost_updates_.Find(row_id, eos_id)) {
       linked = co_await SettleLostUpdate(*lost, kOperation);
-      if (!linked) {
-        answer_ = StoreAnswer::CouldNotAsk;
-        co_return false;
-      }
+      if (!linked) co_return kNotAsked;
       // Found again: an admin command may have settled it meanwhile.
       if (veltrane::LostUpdate* settled = lost_updates_.Find(row_id, eos_id)) {
         lost_updates_.Remove(settled);
       }
     }
-    if (linked) co_return *linked;
+    if (linked) co_return {*linked, StoreAnswer::Known};
 
-    if (!co_await Reachable()) co_return false;
+    if (!co_await Reachable()) co_return kNotAsked;
     const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
     int count = 0;
-    if (!escaped_eos_id) {
-      answer_ = StoreAnswer::CouldNotAsk;
-      co_return false;
-    }
+    if (!escaped_eos_id) co_return kNotAsked;
     daotk::mysql::results result =
         co_await Run(RowLinkedStatement(row_id, *escaped_eos_id), kOperation);
-    if (!result.first_value(count)) {
-      answer_ = StoreAnswer::CouldNotAsk;
-      co_return false;
-    }
-    co_return count > 0;
+    if (!result.first_value(count)) co_return kNotAsked;
+    co_return {count > 0, StoreAnswer::Known};
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
-    answer_ = StoreAnswer::CouldNotAsk;
-    co_return false;
+    co_return kNotAsked;
   }
 }
 

@@ -11,10 +11,10 @@
 //   AdminQueries.cpp        the admin commands' lookup and deletion of linked rows
 //
 // What a caller can rely on:
-// - No operation lets an exception out. A false answer means "no" only while LastAnswer() is
+// - No operation lets an exception out. A false answer means "no" only while its answer is
 //   Known: a server that cannot be reached or refuses the statement, and a table whose columns
-//   cannot hold the values faithfully (the store is then off until the next load), leave it
-//   CouldNotAsk; a link update whose answer was lost leaves it InDoubt, and IsRowLinkedTo settles
+//   cannot hold the values faithfully (the store is then off until the next load), answer
+//   CouldNotAsk; a link update whose answer was lost answers InDoubt, and IsRowLinkedTo settles
 //   that update before it judges the row.
 // - A row links a player when it holds his EOS id (neither the default "0" nor empty) and a player
 //   id other than 0, whatever its code column holds (Database/LinkedRowCondition.h). Every
@@ -69,17 +69,16 @@ class MySql : public IDatabase {
         daotk::mysql::connection_security security = {});
 
   // IDatabase
-  StoreTask<bool> IsPlayerExist(std::string eos_id) override;
-  StoreTask<bool> IsPlayerIDExist(std::string eos_id) override;
-  StoreTask<bool> IsCodeExist(std::string code, int& row_id) override;
-  StoreTask<bool> UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
-                                std::string character_name, int tribe_id,
-                                std::string tribe_name) override;
-  StoreTask<bool> UpdateAccountLogout(std::string character_name, int tribe_id,
-                                      std::string tribe_name, std::string code,
-                                      std::string eos_id) override;
-  StoreTask<bool> IsRowLinkedTo(int row_id, std::string eos_id) override;
-  StoreAnswer LastAnswer() const override { return answer_; }
+  StoreTask<Answered<bool>> IsPlayerExist(std::string eos_id) override;
+  StoreTask<Answered<bool>> IsPlayerIDExist(std::string eos_id) override;
+  StoreTask<Answered<bool>> IsCodeExist(std::string code, int& row_id) override;
+  StoreTask<Answered<bool>> UpdateAccount(int row_id, std::string eos_id, std::string code,
+                                          int player_id, std::string character_name, int tribe_id,
+                                          std::string tribe_name) override;
+  StoreTask<Answered<bool>> UpdateAccountLogout(std::string character_name, int tribe_id,
+                                                std::string tribe_name, std::string code,
+                                                std::string eos_id) override;
+  StoreTask<Answered<bool>> IsRowLinkedTo(int row_id, std::string eos_id) override;
   std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind, std::string id) override;
   DeletedLinks DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) override;
   StoreState State() override;
@@ -88,7 +87,7 @@ class MySql : public IDatabase {
   bool Advance() override {
     return !driver_ || driver_->Advance(veltrane::StepDriver::Clock::now());
   }
-  void RunToEnd(StoreTask<void>& task) override;
+  void RunInPlace(StoreTask<void>& task) override;
   bool FinishInPlace(std::chrono::steady_clock::time_point deadline) override {
     return !driver_ || driver_->FinishInPlace(deadline);
   }
@@ -128,14 +127,17 @@ class MySql : public IDatabase {
   // Whether an operation may talk to the network now, connecting first when needed; otherwise
   // the answer is "could not ask".
   StoreTask<bool> Reachable();
+  // How a statement's outcome reads: answered, in doubt (it was sent and its answer lost), or not
+  // asked (not sent, or refused by the server).
+  static StoreAnswer AnswerOf(const daotk::mysql::results& result);
   void ServerAnswered();
   // failed: the server the statement or the connection went to. A failure of a server the store
   // has already left behind moves nothing.
   void ServerFailed(const veltrane::DatabaseServer& failed, unsigned int error_number,
                     const std::string& error_text);
-  // An admin command's task run to its end in place (MySql::FindLinks); nothing, with the answer
-  // CouldNotAsk, when the store connects at load or cools down, or the task that waits for the
-  // database has not ended within the admin's wait.
+  // An admin command's task run to its end in place (MySql::FindLinks); nothing when the store
+  // connects at load or cools down, or the task that waits for the database has not ended within
+  // the admin's wait.
   template <typename T>
   std::optional<T> RunForAdmin(StoreTask<T> task);
   bool AdminMayWait();
@@ -159,8 +161,8 @@ class MySql : public IDatabase {
   StoreTask<bool> EnsureIndex(std::string_view column, std::string_view index_name);
 
   // LinkQueries.cpp
-  StoreTask<std::optional<int>> AskNumber(std::string statement_template, std::string value,
-                                          const char* operation);
+  StoreTask<Answered<std::optional<int>>> AskNumber(std::string statement_template,
+                                                    std::string value, const char* operation);
 
   // LostUpdateSettling.cpp
   StoreTask<std::optional<bool>> SettleLostUpdate(veltrane::LostUpdate& lost,
@@ -187,7 +189,6 @@ class MySql : public IDatabase {
   bool table_ready_ = false;
   // A table that cannot hold the values faithfully switches the store off until the next load.
   bool switched_off_ = false;
-  StoreAnswer answer_ = StoreAnswer::Known;
   veltrane::CoolDownPolicy cool_down_;
   Now now_;
   veltrane::LostUpdates lost_updates_;

@@ -50,7 +50,7 @@ void StepDriver::EndNow(Step& step) {
   TakeOn(step, Clock::time_point::max());
 }
 
-bool StepDriver::RunToEnd(StoreTask<void>& task, Clock::time_point deadline) {
+bool StepDriver::TryRunToEnd(StoreTask<void>& task, Clock::time_point deadline) {
   if (!FinishInPlace(deadline)) return false;
   task.Start();
   while (!task.Done()) {

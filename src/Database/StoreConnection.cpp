@@ -5,7 +5,7 @@
 // A server that cannot be reached or does not answer is an outage (ServerAvailability.h,
 // ConnectionFailure.h): the next server of the list is tried at once; once all have failed,
 // operations answer false at once, without touching the network, until a cool-down has passed,
-// and LastAnswer() says that the store could not ask. A connection made while the game runs uses
+// and their answers say that the store could not ask. A connection made while the game runs uses
 // a short connect timeout. An outage writes one error line when it starts and one info line when
 // it ends, instead of a line for each statement it fails. A store that could not connect at load
 // keeps trying on that cadence, and creates the table once it reaches a server.
@@ -89,11 +89,13 @@ std::string MySql::SessionInitCommand(unsigned int timeout_seconds) {
                      timeout_seconds, statement_seconds);
 }
 
-void MySql::RunToEnd(StoreTask<void>& task) {
+// Nothing else runs meanwhile: the task waits for no deadline, so the chain waiting before it is
+// always finished first and the task always started.
+void MySql::RunInPlace(StoreTask<void>& task) {
   if (driver_) {
-    driver_->RunToEnd(task);
+    driver_->TryRunToEnd(task);
   } else {
-    IDatabase::RunToEnd(task);
+    IDatabase::RunInPlace(task);
   }
 }
 
@@ -161,7 +163,6 @@ void MySql::NoteConnected() {
 }
 
 StoreTask<bool> MySql::Reachable() {
-  answer_ = StoreAnswer::Known;
   if (availability_ && !switched_off_ && availability_->MayTry(now_())) {
     if (connection_.IsOpen()) co_return true;
     const veltrane::DatabaseServer server = availability_->Current();
@@ -170,15 +171,22 @@ StoreTask<bool> MySql::Reachable() {
       // A store that never reached its server at load has no table yet; one whose connection at
       // load was given up is being unloaded, and prepares none.
       if (!table_ready_ && !connection_given_up_) co_await PrepareTable();
-      answer_ = StoreAnswer::Known;
       if (connection_.IsOpen()) co_return true;
     } else {
       const daotk::mysql::connection::error error = connection_.OpenError();
       ServerFailed(server, error.number, error.text);
     }
   }
-  answer_ = StoreAnswer::CouldNotAsk;
   co_return false;
+}
+
+StoreAnswer MySql::AnswerOf(const daotk::mysql::results& result) {
+  if (result.succeeded()) return StoreAnswer::Known;
+  if (daotk::mysql::IsConnectionFailure(result.error_number()) &&
+      daotk::mysql::MayHaveRun(result.error_number())) {
+    return StoreAnswer::InDoubt;
+  }
+  return StoreAnswer::CouldNotAsk;
 }
 
 void MySql::ServerAnswered() {
@@ -191,10 +199,9 @@ void MySql::ServerAnswered() {
 
 // The handle is dropped, so that the next attempt connects afresh (with the short timeout, to
 // the server the availability names) instead of the library reconnecting on its own.
-void MySql::ServerFailed(const veltrane::DatabaseServer& failed, unsigned int error_number,
+void MySql::ServerFailed(const veltrane::DatabaseServer& failed,
+                         [[maybe_unused]] unsigned int error_number,
                          const std::string& error_text) {
-  answer_ =
-      daotk::mysql::MayHaveRun(error_number) ? StoreAnswer::InDoubt : StoreAnswer::CouldNotAsk;
   connection_.Close();
   if (availability_->Failed(failed, now_()).outage_started) {
     unavailable_since_ = std::chrono::system_clock::now();
@@ -263,14 +270,12 @@ StoreTask<daotk::mysql::results> MySql::Run(std::string_view statement, const ch
   const veltrane::DatabaseServer server = availability_->Current();
   daotk::mysql::results result = co_await connection_.Query(statement);
   if (result.succeeded()) {
-    answer_ = StoreAnswer::Known;
     ServerAnswered();
   } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
     ServerFailed(server, result.error_number(), result.error_text());
   } else if (result.refused_by_server()) {
     // No answer either, though no outage: a refused question must not read as "no" to a player
     // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
-    answer_ = StoreAnswer::CouldNotAsk;
     if (IsQuiet(result.error_number(), quiet_errors)) co_return result;
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", kStoreFile,
                             operation, result.error_number(), result.error_text());

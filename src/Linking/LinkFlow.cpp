@@ -44,8 +44,8 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
   };
   // A database that could not be asked is no answer: the player must not read it as a wrong
   // code or as linked.
-  const auto database_unavailable = [&] {
-    if (store_.LastAnswer() == StoreAnswer::Known) return false;
+  const auto database_unavailable = [&](StoreAnswer answer) {
+    if (answer == StoreAnswer::Known) return false;
     reply("DatabaseUnavailable", false);
     return true;
   };
@@ -75,11 +75,16 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
     if (debug)
       PluginLog::Get()->info("The user with ID {} tried to link his account again.", eos_text);
   };
-  if (co_await store_.IsPlayerExist(eos_text) && co_await store_.IsPlayerIDExist(eos_text)) {
-    already_linked();
-    co_return;
+  const Answered<bool> has_row = co_await store_.IsPlayerExist(eos_text);
+  if (database_unavailable(has_row.answer)) co_return;
+  if (has_row.value) {
+    const Answered<bool> linked = co_await store_.IsPlayerIDExist(eos_text);
+    if (database_unavailable(linked.answer)) co_return;
+    if (linked.value) {
+      already_linked();
+      co_return;
+    }
   }
-  if (database_unavailable()) co_return;
 
   const auto refuse_code = [&] {
     ++counters_.refused_codes;
@@ -89,18 +94,21 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
   };
   // The store refuses the words it writes into the code column itself ("Linked", "Updated").
   int row_id = 0;
-  if (!co_await store_.IsCodeExist(*code, row_id)) {
-    if (database_unavailable()) co_return;
+  const Answered<bool> found = co_await store_.IsCodeExist(*code, row_id);
+  if (database_unavailable(found.answer)) co_return;
+  if (!found.value) {
     CountWrongCode(eos_text, limits);
     refuse_code();
     co_return;
   }
 
   // False also when another link took the row since IsCodeExist: the code is gone either way.
-  if (!co_await store_.UpdateAccount(row_id, eos_text, *code, player.player_id,
-                                     player.character_name, player.tribe_id, player.tribe_name)) {
+  const Answered<bool> updated =
+      co_await store_.UpdateAccount(row_id, eos_text, *code, player.player_id,
+                                    player.character_name, player.tribe_id, player.tribe_name);
+  if (!updated.value) {
     // Its answer lost: the store ends what may still run of it, then the row tells.
-    if (store_.LastAnswer() == StoreAnswer::InDoubt) {
+    if (updated.answer == StoreAnswer::InDoubt) {
       links_in_doubt_.Remember(eos_text, row_id);
       if (co_await links_in_doubt_.Decide(store_, eos_text) == LinkInDoubt::Landed) {
         finish_link();
@@ -109,14 +117,16 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
       reply("DatabaseUnavailable", false);
       co_return;
     }
-    if (database_unavailable()) co_return;
+    if (database_unavailable(updated.answer)) co_return;
     // The update changes nothing either when another row links him since his first question (a
     // second game server linked another code of his): his code is fine and still waits.
-    if (co_await store_.IsPlayerIDExist(eos_text)) {
+    const Answered<bool> linked_meanwhile = co_await store_.IsPlayerIDExist(eos_text);
+    if (database_unavailable(linked_meanwhile.answer)) co_return;
+    if (linked_meanwhile.value) {
       already_linked();
-      co_return;
+    } else {
+      refuse_code();
     }
-    if (!database_unavailable()) refuse_code();
     co_return;
   }
   finish_link();

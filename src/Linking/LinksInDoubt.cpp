@@ -13,8 +13,8 @@ StoreTask<LinkInDoubt> LinksInDoubt::Decide(IDatabase& store, std::string eos_id
   const auto found = std::find_if(rows_.begin(), rows_.end(), of_player);
   if (found == rows_.end()) co_return LinkInDoubt::None;
   const int row_id = found->second;
-  const bool landed = co_await store.IsRowLinkedTo(row_id, eos_id);
-  if (store.LastAnswer() != StoreAnswer::Known) co_return LinkInDoubt::Undecided;
+  const Answered<bool> landed = co_await store.IsRowLinkedTo(row_id, eos_id);
+  if (!landed.Known()) co_return LinkInDoubt::Undecided;
   std::erase_if(rows_, of_player);
-  co_return landed ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand;
+  co_return landed.value ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand;
 }

@@ -31,8 +31,10 @@ StoreTask<void> RefreshRow(IDatabase& store, LeavingPlayer player, bool debug,
       !co_await store.IsPlayerIDExist(player.eos_id)) {
     co_return;
   }
-  const bool updated = co_await store.UpdateAccountLogout(
-      player.character_name, player.tribe_id, player.tribe_name, "Updated", player.eos_id);
+  const bool updated =
+      (co_await store.UpdateAccountLogout(player.character_name, player.tribe_id, player.tribe_name,
+                                          "Updated", player.eos_id))
+          .value;
   if (updated) ++refreshes;
   if (!debug) co_return;
   if (updated) {

@@ -26,7 +26,7 @@ const char* NameOf(PendingWork::Kind kind) {
 
 bool PendingWork::Add(IDatabase& store, Kind kind, StoreTask<void> task) {
   if (!store.NonBlocking()) {
-    store.RunToEnd(task);
+    store.RunInPlace(task);
     return true;
   }
   if (kind == Kind::LinkCommand && Waiting(kind) >= kMostLinkCommands) {

@@ -130,16 +130,16 @@ class TlsStore : public ::testing::TestWithParam<std::tuple<TlsCase, bool>> {
 TEST_P(TlsStore, ConnectsOnlyAsTheModeAllows) {
   const auto& [row, non_blocking] = GetParam();
   const std::unique_ptr<MySql> store = OpenStore(row, non_blocking);
-  static_cast<void>(RunToEnd(*store, store->IsPlayerExist("EOS-TLS")));
+  const Answered<bool> asked = RunToEnd(*store, store->IsPlayerExist("EOS-TLS"));
   const StoreState state = store->State();
   if (row.refusal.empty()) {
-    EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+    EXPECT_EQ(asked.answer, StoreAnswer::Known);
     EXPECT_EQ(state.connection, StoreState::Connection::Connected);
     EXPECT_TRUE(state.tls_version.starts_with("TLSv1.")) << state.tls_version;
     return;
   }
   // Never a weaker connection: the store could not ask, and the reason is the library's.
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(asked.answer, StoreAnswer::CouldNotAsk);
   EXPECT_EQ(state.connection, StoreState::Connection::Unavailable);
   const std::vector<std::string> errors = CapturingLogSink::Instance()->Texts(spdlog::level::err);
   ASSERT_FALSE(errors.empty());

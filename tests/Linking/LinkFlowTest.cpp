@@ -9,11 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "Database/CapturingLogSink.h"
 #include "Configuration/SettingsTable.h"
+#include "Database/CapturingLogSink.h"
 #include "Linking/LinkFlow.h"
-#include "support/MemoryStore.h"
 #include "Plugin/PluginLog.h"
+#include "support/MemoryStore.h"
 
 namespace {
 
@@ -234,7 +234,7 @@ TEST_P(LinkFlowTest, LockoutIsJudgedWhenTheCommandIsTakenOn) {
   const std::optional<std::string> code = "CODE-1";
   StoreTask<void> command = flow.Run(settings, code, seam);
   now += std::chrono::seconds(300);  // while it waited behind other work
-  store.RunToEnd(command);
+  store.RunInPlace(command);
   EXPECT_THAT(seam.replies, ElementsAre(kLinked));
 }
 

@@ -55,15 +55,15 @@ class MemoryStore : public IDatabase {
     return row.id;
   }
 
-  StoreTask<bool> IsPlayerExist(std::string eos_id) override {
+  StoreTask<Answered<bool>> IsPlayerExist(std::string eos_id) override {
     co_await Statement();
     co_return Ask([&] { return Any([&](const MemoryRow& r) { return r.eos_id == eos_id; }); });
   }
-  StoreTask<bool> IsPlayerIDExist(std::string eos_id) override {
+  StoreTask<Answered<bool>> IsPlayerIDExist(std::string eos_id) override {
     co_await Statement();
     co_return Ask([&] { return Any([&](const MemoryRow& r) { return Links(r, eos_id); }); });
   }
-  StoreTask<bool> IsCodeExist(std::string code, int& row_id) override {
+  StoreTask<Answered<bool>> IsCodeExist(std::string code, int& row_id) override {
     co_await Statement();
     co_return Ask([&] {
       if (veltrane::IsStateWord(code)) return false;
@@ -76,11 +76,11 @@ class MemoryStore : public IDatabase {
       return false;
     });
   }
-  StoreTask<bool> UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
-                                std::string character_name, int tribe_id,
-                                std::string tribe_name) override {
+  StoreTask<Answered<bool>> UpdateAccount(int row_id, std::string eos_id, std::string code,
+                                          int player_id, std::string character_name, int tribe_id,
+                                          std::string tribe_name) override {
     co_await Statement();
-    if (!Begin()) co_return false;
+    if (!Begin()) co_return kNotAsked;
     if (before_update) std::exchange(before_update, nullptr)();
     MemoryRow* row = Row(row_id);
     const bool updates = row != nullptr && row->code == code && !Any([&](const MemoryRow& r) {
@@ -92,18 +92,15 @@ class MemoryStore : public IDatabase {
         *row = {row->id,        eos_id,   row->discord_id, player_id,
                 character_name, tribe_id, tribe_name,      "Linked"};
       }
-      if (lost) {
-        answer_ = StoreAnswer::InDoubt;
-        co_return false;
-      }
+      if (lost) co_return {false, StoreAnswer::InDoubt};
     }
-    co_return updates;
+    co_return {updates, StoreAnswer::Known};
   }
-  StoreTask<bool> UpdateAccountLogout(std::string character_name, int tribe_id,
-                                      std::string tribe_name, std::string code,
-                                      std::string eos_id) override {
+  StoreTask<Answered<bool>> UpdateAccountLogout(std::string character_name, int tribe_id,
+                                                std::string tribe_name, std::string code,
+                                                std::string eos_id) override {
     co_await Statement();
-    if (!Begin()) co_return false;
+    if (!Begin()) co_return kNotAsked;
     for (MemoryRow& row : rows) {
       if (row.eos_id != eos_id) continue;
       row.character_name = character_name;
@@ -111,23 +108,22 @@ class MemoryStore : public IDatabase {
       row.tribe_name = tribe_name;
       row.code = code;
     }
-    co_return true;
+    co_return {true, StoreAnswer::Known};
   }
-  StoreTask<bool> IsRowLinkedTo(int row_id, std::string eos_id) override {
+  StoreTask<Answered<bool>> IsRowLinkedTo(int row_id, std::string eos_id) override {
     co_await Statement();
     co_return Ask([&] {
       const MemoryRow* row = Row(row_id);
       return row != nullptr && Links(*row, eos_id);
     });
   }
-  StoreAnswer LastAnswer() const override { return answer_; }
   std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind, std::string) override {
     return std::nullopt;
   }
   DeletedLinks DeleteLinks(AccountIdKind, std::string, std::vector<int>) override { return {}; }
   bool NonBlocking() const override { return answers_over_ticks; }
   bool Advance() override { return driver_.Advance(veltrane::StepDriver::Clock::now()); }
-  void RunToEnd(StoreTask<void>& task) override { driver_.RunToEnd(task); }
+  void RunInPlace(StoreTask<void>& task) override { driver_.TryRunToEnd(task); }
   bool FinishInPlace(veltrane::StepDriver::Clock::time_point deadline) override {
     return driver_.FinishInPlace(deadline);
   }
@@ -143,10 +139,11 @@ class MemoryStore : public IDatabase {
     if (answers_over_ticks) co_await driver_.PauseUntil(veltrane::StepDriver::Clock::now());
   }
 
+  static constexpr Answered<bool> kNotAsked{false, StoreAnswer::CouldNotAsk};
+
   bool Begin() {
     ++statements;
     if (away_from_statement != 0 && statements >= away_from_statement) away = true;
-    answer_ = away ? StoreAnswer::CouldNotAsk : StoreAnswer::Known;
     return !away;
   }
   // The store's one definition of a link: the row holds the EOS id and a player id, whatever its
@@ -155,8 +152,9 @@ class MemoryStore : public IDatabase {
     return row.eos_id == eos_id && row.eos_id != "0" && !row.eos_id.empty() && row.player_id != 0;
   }
   template <typename Question>
-  bool Ask(Question question) {
-    return Begin() && question();
+  Answered<bool> Ask(Question question) {
+    if (!Begin()) return kNotAsked;
+    return {question(), StoreAnswer::Known};
   }
   template <typename Test>
   bool Any(Test test) const {
@@ -168,6 +166,5 @@ class MemoryStore : public IDatabase {
     return found == rows.end() ? nullptr : &*found;
   }
 
-  StoreAnswer answer_ = StoreAnswer::Known;
   veltrane::StepDriver driver_;
 };
