@@ -38,38 +38,96 @@ AdminReply Usage(std::string_view command) {
                              command)});
 }
 
+// What taking a player whom no row links out of the group did, as the end of a reply or log line.
+struct GroupStep {
+  GroupRemoval::Outcome outcome = GroupRemoval::Outcome::Removed;
+  std::string text;
+};
+GroupStep TakeOutOfGroup(const std::string& eos_id, const std::string& group) {
+  const std::string group_name = Quoted(group);
+  try {
+    const GroupRemoval removal = RemoveFromPermissionGroup(FString(eos_id.c_str()), group);
+    switch (removal.outcome) {
+      case GroupRemoval::Outcome::Removed:
+        return {removal.outcome, fmt::format("removed from group {}", group_name)};
+      case GroupRemoval::Outcome::NotAMember:
+        return {removal.outcome, fmt::format("not in group {}", group_name)};
+      case GroupRemoval::Outcome::PermissionsNotLoaded:
+        return {removal.outcome, fmt::format("group {} unchanged: the Permissions plugin is not "
+                                             "loaded",
+                                             group_name)};
+      case GroupRemoval::Outcome::Refused:
+        return {removal.outcome, fmt::format("could not be removed from group {}: {}", group_name,
+                                             Quoted(removal.reason))};
+    }
+  } catch (const std::exception& error) {
+    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "Veltrane.Unlink",
+                            error.what());
+    return {GroupRemoval::Outcome::Refused, fmt::format("could not be removed from group {}: {}",
+                                                        group_name, Quoted(error.what()))};
+  }
+  return {};
+}
+
 // What the group step of an unlink did for one EOS id, as the end of its reply lines.
-std::string TakeOutOfGroup(IDatabase& store, const std::string& eos_id, const std::string& group) {
+std::string GroupStepAfterUnlink(IDatabase& store, const std::string& eos_id,
+                                 const std::string& group) {
   const std::string group_name = Quoted(group);
   if (!AsaApi::Tools::IsPluginLoaded("Permissions"))
     return fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name);
   // Another linked row of his (under another Discord id) still earns him the group.
   const std::optional<std::vector<LinkedAccount>> still_linked =
       store.FindLinks(AccountIdKind::EOSId, eos_id);
+  // The next unlink of his EOS id puts the group right once no row links him.
   if (!still_linked)
-    return fmt::format("kept in group {}: the database could not say whether he is still linked",
-                       group_name);
+    return fmt::format(
+        "kept in group {}: the database could not say whether he is still linked; unlink his EOS "
+        "id again to put it right",
+        group_name);
   if (!still_linked->empty())
     return fmt::format("still linked by another row, kept in group {}", group_name);
-  try {
-    const GroupRemoval removal = RemoveFromPermissionGroup(FString(eos_id.c_str()), group);
-    switch (removal.outcome) {
-      case GroupRemoval::Outcome::Removed:
-        return fmt::format("removed from group {}", group_name);
-      case GroupRemoval::Outcome::NotAMember:
-        return fmt::format("not in group {}", group_name);
-      case GroupRemoval::Outcome::PermissionsNotLoaded:
-        return fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name);
-      case GroupRemoval::Outcome::Refused:
-        return fmt::format("could not be removed from group {}: {}", group_name,
-                           Quoted(removal.reason));
+  return TakeOutOfGroup(eos_id, group).text;
+}
+
+// What follows a deletion in doubt once the store has settled it for one of its players: his group
+// follows the table, as after a deletion that was answered, and the log says what became of it.
+WriteFollowUp GroupAfterSettledDeletion(PluginState& state, std::string named) {
+  return [&state, named = std::move(named)](const std::string& eos_id, bool unlinked) {
+    const Settings& settings = state.settings;
+    std::string line = fmt::format(
+        "Veltrane.Unlink {}: the deletion that was in doubt is settled; EOS id {} is {}", named,
+        eos_id, unlinked ? "linked by no row" : "still linked");
+    if (settings.use_permissions) {
+      const std::string group = Quoted(settings.permission_group_to_add);
+      line += unlinked ? "; " + TakeOutOfGroup(eos_id, settings.permission_group_to_add).text
+                       : fmt::format(", kept in group {}", group);
     }
-  } catch (const std::exception& error) {
-    PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "Veltrane.Unlink",
-                            error.what());
-    return fmt::format("could not be removed from group {}: {}", group_name, Quoted(error.what()));
+    PluginLog::Get()->info(line);
+  };
+}
+
+// An unlink of an EOS id that no row links: the group that an earlier unlink could not take (its
+// deletion in doubt, or no answer whether he was still linked) is taken now.
+AdminReply NothingToUnlink(const PluginState& state, const AccountId& id) {
+  const std::string line = "No link for " + DescribeAccountId(id) + "; nothing was unlinked";
+  const Settings& settings = state.settings;
+  if (id.kind != AccountIdKind::EOSId || !settings.use_permissions ||
+      !AsaApi::Tools::IsPluginLoaded("Permissions")) {
+    return Done({line});
   }
-  return {};
+  const GroupStep step = TakeOutOfGroup(id.value, settings.permission_group_to_add);
+  switch (step.outcome) {
+    case GroupRemoval::Outcome::Removed:
+      PluginLog::Get()->info("Veltrane.Unlink " + DescribeAccountId(id) + ": linked by no row; " +
+                             step.text);
+      return Done({line + "; " + step.text});
+    case GroupRemoval::Outcome::Refused:
+      return Failed({line + "; " + step.text});
+    case GroupRemoval::Outcome::NotAMember:
+    case GroupRemoval::Outcome::PermissionsNotLoaded:
+      break;
+  }
+  return Done({line});
 }
 
 std::string LinkCount(std::size_t count) {
@@ -111,7 +169,7 @@ AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
   }
   if (state.login_hook_installed) status.at_login = state.login_counts;
   status.locked_out = state.limiter.LockedOutCount(CodeAttemptLimiter::Clock::now());
-  status.in_doubt = state.links_in_doubt.Size();
+  status.in_doubt = state.account_store->WritesInDoubt();
   status.announcements_waiting = state.announcements.queue.Waiting();
   status.announcements_posted = state.announcements.posted;
   status.announcements_dropped = state.announcements.Dropped();
@@ -142,11 +200,10 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
   const std::string named = DescribeAccountId(*id);
   const std::optional<std::vector<LinkedAccount>> links = store.FindLinks(id->kind, id->value);
   if (!links) return Failed({"Database unavailable; nothing was unlinked"});
-  if (links->empty()) return Done({"No link for " + named + "; nothing was unlinked"});
+  if (links->empty()) return NothingToUnlink(state, *id);
 
-  std::vector<int> row_ids;
-  for (const LinkedAccount& link : *links) row_ids.push_back(link.row_id);
-  const DeletedLinks deleted = store.DeleteLinks(id->kind, id->value, row_ids);
+  const DeletedLinks deleted =
+      store.DeleteLinks(id->kind, id->value, *links, GroupAfterSettledDeletion(state, named));
   if (deleted.answer == StoreAnswer::CouldNotAsk) {
     if (deleted.refused_error == kTableAccessDenied)
       return Failed(
@@ -163,10 +220,15 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
         "The database connection was lost during the deletion; check with Veltrane.Linked "
         "whether {} is still linked",
         named)};
+    // The group waits for the store to settle the deletion (GroupAfterSettledDeletion).
+    const std::string group_step =
+        settings.use_permissions ? fmt::format("; group {} follows once the deletion is settled",
+                                               Quoted(settings.permission_group_to_add))
+                                 : std::string();
     for (const LinkedAccount& link : *links) {
       PluginLog::Get()->warn("Veltrane.Unlink {} may have deleted row {}", named,
                              DescribeRow(link));
-      lines.push_back(DescribeLink(link));
+      lines.push_back(DescribeLink(link) + group_step);
     }
     return Failed(std::move(lines));
   }
@@ -197,7 +259,7 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
     for (const LinkedAccount& link : *links) {
       if (!group_steps.contains(link.eos_id))
         group_steps[link.eos_id] =
-            TakeOutOfGroup(store, link.eos_id, settings.permission_group_to_add);
+            GroupStepAfterUnlink(store, link.eos_id, settings.permission_group_to_add);
     }
   }
   for (const LinkedAccount& link : *links) {

@@ -3,6 +3,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <exception>
@@ -60,9 +61,10 @@ std::optional<std::vector<LinkedAccount>> MySql::FindLinks(AccountIdKind kind, s
   return std::move(*found);
 }
 
-DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) {
+DeletedLinks MySql::DeleteLinks(AccountIdKind kind, std::string id,
+                                std::vector<LinkedAccount> links, WriteFollowUp if_in_doubt) {
   const std::optional<DeletedLinks> deleted =
-      RunForAdmin(DeleteLinksTask(kind, std::move(id), std::move(row_ids)));
+      RunForAdmin(DeleteLinksTask(kind, std::move(id), std::move(links), std::move(if_in_doubt)));
   if (!deleted) return DeletedLinks{StoreAnswer::CouldNotAsk, 0, 0};
   return *deleted;
 }
@@ -101,28 +103,50 @@ StoreTask<std::optional<std::vector<LinkedAccount>>> MySql::FindLinksTask(Accoun
   }
 }
 
-// Only rows that were read before (row_ids) and are linked rows of id still: a row that changed
-// meanwhile stays, and the count tells.
+// Only rows that were read before (links) and are linked rows of id still: a row that changed
+// meanwhile stays, and the count tells. A deletion in doubt is settled for each player of links on
+// his own: what follows it (his group) depends on whether any row links him afterwards.
 StoreTask<DeletedLinks> MySql::DeleteLinksTask(AccountIdKind kind, std::string id,
-                                               std::vector<int> row_ids) {
+                                               std::vector<LinkedAccount> links,
+                                               WriteFollowUp if_in_doubt) {
   constexpr const char* kOperation = "MySql::DeleteLinks";
   DeletedLinks deleted;
   try {
-    if (row_ids.empty()) co_return deleted;
+    if (links.empty()) co_return deleted;
     deleted.answer = StoreAnswer::CouldNotAsk;
     if (!co_await Reachable()) co_return deleted;
     const std::optional<std::string> escaped_id = Escape(id, kOperation);
     if (!escaped_id) co_return deleted;
+    std::vector<int> row_ids;
+    std::vector<veltrane::WriteInDoubt> writes;
+    for (const LinkedAccount& link : links) {
+      row_ids.push_back(link.row_id);
+      const bool counted = std::any_of(writes.begin(), writes.end(), [&](const auto& write) {
+        return write.eos_id == link.eos_id;
+      });
+      if (counted) continue;
+      const std::optional<std::string> escaped_eos_id = Escape(link.eos_id, kOperation);
+      if (!escaped_eos_id) co_return deleted;
+      writes.push_back(veltrane::WriteInDoubt::Of(
+          veltrane::WriteKind::Deletion, link.eos_id,
+          fmt::format(
+              "SELECT NOT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{}' AND {});",
+              *escaped_eos_id, veltrane::detail::LinkedRow()),
+          if_in_doubt));
+    }
+    BeginWrite(std::move(writes));
     const daotk::mysql::results result = co_await Run(
         fmt::format("DELETE FROM player_discord WHERE id IN ({}) AND {} = '{}' AND {};",
                     fmt::join(row_ids, ", "), IdColumn(kind), *escaped_id,
                     veltrane::detail::LinkedRow()),
         kOperation);
     deleted.answer = AnswerOf(result);
+    EndWrite(deleted.answer);
     if (result.succeeded()) deleted.rows = result.affected_rows();
     if (result.refused_by_server()) deleted.refused_error = result.error_number();
     co_return deleted;
   } catch (const std::exception& error) {
+    writes_in_flight_.clear();
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
     co_return DeletedLinks{StoreAnswer::CouldNotAsk, 0, 0};
   }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -25,8 +26,8 @@ enum class StoreAnswer {
   Known,        // the database answered (or the store needed no question to answer)
   CouldNotAsk,  // the database could not be reached, did not answer or refused the statement;
                 // nothing was changed
-  InDoubt,      // an update was sent, but the connection failed before its outcome came back;
-                // IsRowLinkedTo tells later
+  InDoubt,      // a write was sent, but the connection failed before its outcome came back; the
+                // store settles it later (SettleWritesInDoubt)
 };
 
 // An operation's value with how it came about, handed from the operation to its caller: nothing
@@ -41,6 +42,20 @@ struct Answered {
   // both false, and answer tells them apart.
   explicit operator bool() const requires std::is_same_v<T, bool> { return value && Known(); }
   bool operator==(const Answered&) const = default;
+};
+
+// What follows a write that the store sent and gave up on, once it is settled: its session ended
+// on its server, the table is asked whether it holds what the write would have made of it
+// (holds): the link update's row links the player, the refresh's values are in his rows, no row
+// links the player any more after the deletion. eos_id: the player the write was about.
+using WriteFollowUp = std::function<void(const std::string& eos_id, bool holds)>;
+
+// What became of a player's link update in doubt.
+enum class LinkInDoubt {
+  None,        // he has none
+  Undecided,   // the store could not settle it yet
+  Landed,      // his row holds him: its follow-up has finished the link
+  DidNotLand,  // the row holds someone or something else, or still the code
 };
 
 // What one deletion of linked rows did.
@@ -90,19 +105,34 @@ class IDatabase {
   // task.
   virtual StoreTask<Answered<bool>> IsCodeExist(std::string code, int& row_id) = 0;
   // Writes the player into row row_id and marks it "Linked", while the row still holds code and no
-  // other row links the EOS id; true when it was linked.
+  // other row links the EOS id; true when it was linked. In doubt, the store settles it later and
+  // then calls if_in_doubt (see WriteFollowUp).
   virtual StoreTask<Answered<bool>> UpdateAccount(int row_id, std::string eos_id, std::string code,
                                                   int player_id, std::string character_name,
-                                                  int tribe_id, std::string tribe_name) = 0;
-  // Refreshes every row of the EOS id; true when the statement ran.
+                                                  int tribe_id, std::string tribe_name,
+                                                  WriteFollowUp if_in_doubt = {}) = 0;
+  // Refreshes every row of the EOS id; true when the statement ran. In doubt, as UpdateAccount.
   virtual StoreTask<Answered<bool>> UpdateAccountLogout(std::string character_name, int tribe_id,
                                                         std::string tribe_name, std::string code,
-                                                        std::string eos_id) = 0;
-  // True when row row_id links this EOS id (it holds it and a player id other than 0): whether
-  // the player's update of that row, whose answer was lost (InDoubt), went through. An update that
-  // might still run on the server is ended there first; while that cannot be done, the answer is
-  // CouldNotAsk.
-  virtual StoreTask<Answered<bool>> IsRowLinkedTo(int row_id, std::string eos_id) = 0;
+                                                        std::string eos_id,
+                                                        WriteFollowUp if_in_doubt = {}) = 0;
+
+  // The writes sent and given up on (link updates, logout refreshes, admins' deletions) that are
+  // not settled yet. Settling one ends its session on the server it was sent to, through a
+  // connection of its own, and asks that server whether the table holds what the write would have
+  // made of it; its follow-up then runs. A server that cannot be asked is tried again after a
+  // cool-down that doubles with each failed try. Kept in memory only.
+  virtual std::size_t WritesInDoubt() const { return 0; }
+  // Whether one of them may be tried now: the plugin's tick then starts SettleWritesInDoubt.
+  virtual bool SettlingDue() { return false; }
+  // Tries those that may be tried now (every_one: all of them, as the unload does), a few at a
+  // time.
+  virtual StoreTask<void> SettleWritesInDoubt(bool /*every_one*/) { co_return; }
+  // The player's link update in doubt, tried first when it may be; a link command asks this
+  // before anything else, and may link no other code while it is undecided.
+  virtual StoreTask<LinkInDoubt> DecideLinkInDoubt(std::string /*eos_id*/) {
+    co_return LinkInDoubt::None;
+  }
 
   // The linked rows whose column of kind holds id, in row order; none when the database could not
   // be asked. Rows waiting for their code are never among them, and a code that waits on a linked
@@ -112,10 +142,12 @@ class IDatabase {
   // has not ended in time, nothing is asked.
   virtual std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind,
                                                               std::string id) = 0;
-  // Deletes those of the rows row_ids that are still linked rows of id, in one statement; waits as
-  // FindLinks does.
+  // Deletes those of the rows links that are still linked rows of id, in one statement; waits as
+  // FindLinks does. In doubt, each player of links is settled on his own, and if_in_doubt called
+  // for each (see WriteFollowUp).
   virtual DeletedLinks DeleteLinks(AccountIdKind kind, std::string id,
-                                   std::vector<int> row_ids) = 0;
+                                   std::vector<LinkedAccount> links,
+                                   WriteFollowUp if_in_doubt = {}) = 0;
 
   // The connection's state now; a store without a server to talk to reports itself connected.
   virtual StoreState State() { return {}; }

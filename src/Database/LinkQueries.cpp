@@ -11,6 +11,10 @@
 // statement requires that no other row links the EOS id, so an update that reaches the server late
 // (its answer lost, the plugin loaded anew meanwhile) cannot link a player twice. UpdateAccount
 // answers true only when its statement ran and changed the row.
+//
+// Each update whose answer never comes back is a write in doubt (WritesInDoubt.h), with the
+// question that tells afterwards whether it landed, asked on the server it went to once its session
+// is gone.
 
 #include <fmt/format.h>
 #include <mysqld_error.h>
@@ -98,7 +102,8 @@ StoreTask<Answered<bool>> MySql::IsCodeExist(std::string code, int& row_id) {
 
 StoreTask<Answered<bool>> MySql::UpdateAccount(int row_id, std::string eos_id, std::string code,
                                                int player_id, std::string character_name,
-                                               int tribe_id, std::string tribe_name) {
+                                               int tribe_id, std::string tribe_name,
+                                               WriteFollowUp if_in_doubt) {
   constexpr const char* kOperation = "MySql::UpdateAccount";
   constexpr Answered<bool> kNotAsked{false, StoreAnswer::CouldNotAsk};
   try {
@@ -124,6 +129,12 @@ StoreTask<Answered<bool>> MySql::UpdateAccount(int row_id, std::string eos_id, s
         "player_discord WHERE eos_id = '{0}' AND {7} AND id <> {5} LIMIT 1) AS other_link);",
         *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe, row_id,
         *escaped_code, veltrane::detail::LinkedRow());
+    // Landed: that very row links him.
+    BeginWrite({veltrane::WriteInDoubt::Of(
+        veltrane::WriteKind::LinkUpdate, eos_id,
+        fmt::format("SELECT COUNT(*) FROM player_discord WHERE id = {} AND eos_id = '{}' AND {};",
+                    row_id, *escaped_eos_id, veltrane::detail::LinkedRow()),
+        std::move(if_in_doubt))});
     // The server reads the other rows with shared locks, so two players linking at the same moment
     // can deadlock; it then undoes one of the statements whole, and that one is sent again.
     daotk::mysql::results result;
@@ -135,13 +146,10 @@ StoreTask<Answered<bool>> MySql::UpdateAccount(int row_id, std::string eos_id, s
       if (last || result.error_number() != ER_LOCK_DEADLOCK) break;
     }
     const StoreAnswer answer = AnswerOf(result);
-    if (answer == StoreAnswer::InDoubt && connected_server_) {
-      daotk::mysql::connection::session sent_on = connection_.StatementSession();
-      lost_updates_.Add(
-          {row_id, eos_id, *connected_server_, sent_on.thread_id, std::move(sent_on.described)});
-    }
+    EndWrite(answer);
     co_return {result.succeeded() && result.affected_rows() > 0, answer};
   } catch (const std::exception& error) {
+    writes_in_flight_.clear();
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
     co_return kNotAsked;
   }
@@ -149,7 +157,8 @@ StoreTask<Answered<bool>> MySql::UpdateAccount(int row_id, std::string eos_id, s
 
 StoreTask<Answered<bool>> MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
                                                      std::string tribe_name, std::string code,
-                                                     std::string eos_id) {
+                                                     std::string eos_id,
+                                                     WriteFollowUp if_in_doubt) {
   constexpr const char* kOperation = "MySql::UpdateAccountLogout";
   constexpr Answered<bool> kNotAsked{false, StoreAnswer::CouldNotAsk};
   try {
@@ -161,14 +170,25 @@ StoreTask<Answered<bool>> MySql::UpdateAccountLogout(std::string character_name,
     if (!escaped_character || !escaped_tribe || !escaped_code || !escaped_eos_id) {
       co_return kNotAsked;
     }
+    // Landed: a row of his holds the new values (compared as the columns compare them).
+    BeginWrite({veltrane::WriteInDoubt::Of(
+        veltrane::WriteKind::LogoutRefresh, eos_id,
+        fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{}' AND eos_id NOT IN "
+                    "('0', '') AND character_name = '{}' AND tribe_id = {} AND tribe_name = '{}' "
+                    "AND code = '{}';",
+                    *escaped_eos_id, *escaped_character, tribe_id, *escaped_tribe, *escaped_code),
+        std::move(if_in_doubt))});
     const daotk::mysql::results result = co_await Run(
         fmt::format("UPDATE player_discord SET character_name = '{}', tribe_id = {}, "
                     "tribe_name = '{}', code = '{}' WHERE eos_id = '{}' AND eos_id NOT IN "
                     "('0', '');",
                     *escaped_character, tribe_id, *escaped_tribe, *escaped_code, *escaped_eos_id),
         kOperation);
-    co_return {result.succeeded(), AnswerOf(result)};
+    const StoreAnswer answer = AnswerOf(result);
+    EndWrite(answer);
+    co_return {result.succeeded(), answer};
   } catch (const std::exception& error) {
+    writes_in_flight_.clear();
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
     co_return kNotAsked;
   }

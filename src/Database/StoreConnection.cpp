@@ -102,6 +102,8 @@ void MySql::RunInPlace(StoreTask<void>& task) {
 void MySql::Abandon() {
   if (!driver_) return;
   driver_->Forget();
+  // A write under way may still land: it is settled like any other whose answer never came.
+  if (!writes_in_flight_.empty()) KeepInDoubt(std::exchange(writes_in_flight_, {}));
   connection_.Close();
   connection_given_up_ = connecting_at_load_;
 }

@@ -69,6 +69,12 @@ class GamePlayer final : public LinkingPlayerSeam {
     AddToPermissionGroup(eos_id_, group, debug);
   }
 
+  std::shared_ptr<LinkingPlayerSeam> Later() override {
+    auto later = std::make_shared<GamePlayer>(*this);
+    later->CallbackReturned();
+    return later;
+  }
+
   // The game's own texts of the EOS id and the tribe name, as they were read.
   void Announce(const LinkingPlayer& player, const Settings& settings) override {
     const AnnouncementValues values{AsaApi::Tools::Utf8Decode(player.character_name),

@@ -3,6 +3,35 @@
 #include "Database/DefaultIdentity.h"
 #include "Plugin/PluginLog.h"
 
+namespace {
+
+// The link is made: the group, the announcement and his reply, as the settings say.
+void FinishLink(CodeAttemptLimiter& limiter, LinkCounters& counters, const Settings& settings,
+                const LinkingPlayer& player, LinkingPlayerSeam& seam) {
+  const bool debug = settings.debug;
+  limiter.Clear(player.eos_id);
+  ++counters.links_made;
+  if (settings.use_permissions) seam.AddToGroup(settings.permission_group_to_add, debug);
+  if (settings.discord.enable_discord) {
+    if (debug) PluginLog::Get()->info("Discord enable, trying to send a webhook.");
+    seam.Announce(player, settings);
+  }
+  seam.Reply("AccountLinked", true);
+  if (debug) {
+    PluginLog::Get()->info("The user with ID {} linked his account with discord.", player.eos_id);
+  }
+}
+
+}  // namespace
+
+WriteFollowUp LinkFlow::FinishIfLanded(const Settings& settings, const LinkingPlayer& player,
+                                       LinkingPlayerSeam& seam) {
+  return [&limiter = limiter_, &counters = counters_, settings, player, later = seam.Later()](
+             const std::string& /*eos_id*/, bool landed) {
+    if (landed) FinishLink(limiter, counters, settings, player, *later);
+  };
+}
+
 StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std::string>& code,
                               LinkingPlayerSeam& seam) {
   const bool debug = settings.debug;
@@ -30,18 +59,6 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
     co_return;
   }
 
-  const auto finish_link = [&] {
-    limiter_.Clear(eos_text);
-    ++counters_.links_made;
-    if (settings.use_permissions) seam.AddToGroup(settings.permission_group_to_add, debug);
-    if (settings.discord.enable_discord) {
-      if (debug) PluginLog::Get()->info("Discord enable, trying to send a webhook.");
-      seam.Announce(player, settings);
-    }
-    reply("AccountLinked", true);
-    if (debug)
-      PluginLog::Get()->info("The user with ID {} linked his account with discord.", eos_text);
-  };
   // A database that could not be asked is no answer: the player must not read it as a wrong
   // code or as linked.
   const auto database_unavailable = [&](StoreAnswer answer) {
@@ -50,14 +67,13 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
     return true;
   };
 
-  // His update whose answer was lost is decided by its row before anything else: until then he
-  // may link no other code, and it is finished only when that very row holds him.
-  switch (co_await links_in_doubt_.Decide(store_, eos_text)) {
+  // His update whose answer was lost is settled before anything else: until then he may link no
+  // other code. It is finished (by its follow-up) only when that very row holds him.
+  switch (co_await store_.DecideLinkInDoubt(eos_text)) {
     case LinkInDoubt::Undecided:
       reply("DatabaseUnavailable", false);
       co_return;
     case LinkInDoubt::Landed:
-      finish_link();
       co_return;
     case LinkInDoubt::None:
     case LinkInDoubt::DidNotLand:  // he was told elsewhere what became of that row
@@ -103,18 +119,16 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
   }
 
   // False also when another link took the row since IsCodeExist: the code is gone either way.
-  const Answered<bool> updated =
-      co_await store_.UpdateAccount(row_id, eos_text, *code, player.player_id,
-                                    player.character_name, player.tribe_id, player.tribe_name);
+  const Answered<bool> updated = co_await store_.UpdateAccount(
+      row_id, eos_text, *code, player.player_id, player.character_name, player.tribe_id,
+      player.tribe_name, FinishIfLanded(settings, player, seam));
   if (!updated.value) {
-    // Its answer lost: the store ends what may still run of it, then the row tells.
+    // Its answer lost: the store ends what may still run of it, then the row tells. Landed, its
+    // follow-up has finished the link.
     if (updated.answer == StoreAnswer::InDoubt) {
-      links_in_doubt_.Remember(eos_text, row_id);
-      if (co_await links_in_doubt_.Decide(store_, eos_text) == LinkInDoubt::Landed) {
-        finish_link();
-        co_return;
+      if (co_await store_.DecideLinkInDoubt(eos_text) != LinkInDoubt::Landed) {
+        reply("DatabaseUnavailable", false);
       }
-      reply("DatabaseUnavailable", false);
       co_return;
     }
     if (database_unavailable(updated.answer)) co_return;
@@ -129,7 +143,7 @@ StoreTask<void> LinkFlow::Run(const Settings& settings, const std::optional<std:
     }
     co_return;
   }
-  finish_link();
+  FinishLink(limiter_, counters_, settings, player, seam);
 }
 
 // A lockout that a wrong code begins is logged as a warning, whatever debug says, so that

@@ -18,6 +18,8 @@ const char* NameOf(PendingWork::Kind kind) {
       return "a logout refresh";
     case PendingWork::Kind::LoginCheck:
       return "a login question";
+    case PendingWork::Kind::Settling:
+      return "the settling of writes in doubt";
   }
   return "";
 }
@@ -127,6 +129,8 @@ void PendingWork::FinishForUnload(IDatabase& store,
   std::size_t given_up = std::erase_if(queued_, [](const Job& job) {
     return job.kind == Kind::LinkCommand || job.kind == Kind::LoginCheck;
   });
+  // Settling is tried again below, for every write in doubt.
+  std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::Settling; });
   const bool connection_waits =
       std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::Connection; }) > 0;
   if (connection_waits || (running_ && running_->kind == Kind::Connection)) {
@@ -157,4 +161,8 @@ void PendingWork::FinishForUnload(IDatabase& store,
   queued_.clear();
   running_.reset();
   EndFloods();
+  if (store.WritesInDoubt() > 0) {
+    StoreTask<void> last_try = store.SettleWritesInDoubt(true);
+    store.RunInPlace(last_try);
+  }
 }

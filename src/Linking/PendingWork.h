@@ -1,6 +1,7 @@
 #pragma once
 // The store's work waiting for a non-blocking database: the connection made at load, the players'
-// link commands, the logout refreshes and the questions at login, each a task, run one at a time
+// link commands, the logout refreshes, the questions at login and the settling of writes in doubt,
+// each a task, run one at a time
 // in the order they came over the one connection. A player's second command is therefore taken
 // after his first, never beside it. The tick advances the running task and starts the next.
 //
@@ -19,7 +20,7 @@
 
 class PendingWork {
  public:
-  enum class Kind { Connection, LinkCommand, LogoutRefresh, LoginCheck };
+  enum class Kind { Connection, LinkCommand, LogoutRefresh, LoginCheck, Settling };
 
   // Beyond this many link commands waiting, a command is refused at once.
   static constexpr std::size_t kMostLinkCommands = 1024;
@@ -43,9 +44,10 @@ class PendingWork {
 
   // For the unload, which gets no ticks: takes the running task and the waiting refreshes to
   // their end in place until deadline, and gives up the rest: the connection made at load, which
-  // nobody waits for, and the link commands and login questions waiting, which have sent
-  // nothing. Their players'
-  // replies are the caller's to drop first.
+  // nobody waits for, and the link commands, login questions and settling waiting, which have sent
+  // nothing. Their players' replies are the caller's to drop first. Then every write in doubt, one
+  // given up here among them, gets a last try to be settled (its own timeouts bound it): once the
+  // plugin has gone, nobody would.
   void FinishForUnload(IDatabase& store, std::chrono::steady_clock::time_point deadline);
 
   std::size_t Waiting(Kind kind) const;

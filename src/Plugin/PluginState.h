@@ -18,7 +18,6 @@
 #include "Linking/CodeAttemptLimiter.h"
 #include "Linking/LinkFlow.h"
 #include "Linking/LinkReminders.h"
-#include "Linking/LinksInDoubt.h"
 #include "Linking/PendingWork.h"
 #include "Plugin/CommandTable.h"
 
@@ -42,7 +41,6 @@ struct PluginState {
   // MysqlTimeout as the store was made with it: a reload changes it for the next load only.
   int mysql_timeout_at_load = 0;
   CodeAttemptLimiter limiter;
-  LinksInDoubt links_in_doubt;
   // In the order they were made.
   std::vector<Registration> registered;
   LinkCounters link_counters;
@@ -61,5 +59,5 @@ struct PluginState {
   PendingWork work;
 
   // The link command's flow over this state.
-  LinkFlow Links() { return LinkFlow(*account_store, limiter, links_in_doubt, link_counters); }
+  LinkFlow Links() { return LinkFlow(*account_store, limiter, link_counters); }
 };

@@ -142,7 +142,7 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
 }
 
 // A link update whose answer is lost, through a proxy, and the same update settled later by
-// IsRowLinkedTo: on a server that restarted meanwhile and gave the update's session id to a
+// DecideLinkInDoubt: on a server that restarted meanwhile and gave the update's session id to a
 // session of another game server (the same user), or on the same server still running.
 struct LostSessionCase {
   const char* name;
@@ -191,8 +191,9 @@ TEST_P(LostUpdateSession, OnlyTheUpdatesOwnSessionIsEnded) {
     ASSERT_NE(other_game_server, nullptr) << "no session got the id " << update_session;
   }
   const long kills_before = SandboxServer::KillStatements(database_);
-  EXPECT_EQ(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")), row.update_ran ? kYes : kNo);
-  EXPECT_EQ(store->LostUpdateCount(), 0u);
+  EXPECT_EQ(RunToEnd(*store, store->DecideLinkInDoubt("EOS-1")),
+            row.update_ran ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand);
+  EXPECT_EQ(store->WritesInDoubt(), 0u);
 
   EXPECT_EQ(SandboxServer::KillStatements(database_) - kills_before,
             row.update_session_ended ? 1 : 0);

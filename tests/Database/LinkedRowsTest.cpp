@@ -45,9 +45,10 @@ class LinkedRowsOnAStore : public ::testing::Test {
     return {id, eos_id, discord_id, player_id, character, -9, tribe, code};
   }
 
-  std::vector<int> AllRowIds() {
-    std::vector<int> ids;
-    for (const PlayerDiscordRow& row : database_.Rows()) ids.push_back(row.id);
+  // Every row, by its id only: the deletion must pick the links among them itself.
+  std::vector<LinkedAccount> AllRowIds() {
+    std::vector<LinkedAccount> ids;
+    for (const PlayerDiscordRow& row : database_.Rows()) ids.emplace_back().row_id = row.id;
     return ids;
   }
 
@@ -134,8 +135,6 @@ TEST_P(OneDefinitionOfALink, EveryQuestionAndTheLinkUpdateAgree) {
   EXPECT_EQ(RunToEnd(*store_, store_->IsPlayerExist(row.eos_id)) &&
                 RunToEnd(*store_, store_->IsPlayerIDExist(row.eos_id)),
             row.linked);
-  EXPECT_EQ(RunToEnd(*store_, store_->IsRowLinkedTo(his.row_id, row.eos_id)),
-            row.linked ? kYes : kNo);
   LinkedAccount shown = his;
   shown.state = row.shown;
   const std::vector<LinkedAccount> links =
@@ -183,7 +182,7 @@ TEST_P(LinkedRows, DeletionTakesOnlyTheRowsItIsGivenAndNoneForNoRows) {
   EXPECT_EQ(none.rows, 0u);
   // A row of another player among the ids is still not one of this id's.
   const DeletedLinks deleted =
-      store_->DeleteLinks(AccountIdKind::DiscordId, "4001", {first.row_id, other.row_id});
+      store_->DeleteLinks(AccountIdKind::DiscordId, "4001", {first, other});
   EXPECT_EQ(deleted.answer, StoreAnswer::Known);
   EXPECT_EQ(deleted.rows, 1u);
   EXPECT_EQ(database_.Rows(), (std::vector<PlayerDiscordRow>{rows_before[1], rows_before[2]}));
@@ -237,8 +236,7 @@ TEST_P(LinkedRows, WithoutTheDeleteRightTheServerRefusesAndNothingChanges) {
     ASSERT_TRUE(links);
     ASSERT_EQ(links->size(), 1u);
     CapturingLogSink::Instance()->Clear();
-    const DeletedLinks deleted =
-        store.DeleteLinks(AccountIdKind::EOSId, "EOS-A", {links->at(0).row_id});
+    const DeletedLinks deleted = store.DeleteLinks(AccountIdKind::EOSId, "EOS-A", {links->at(0)});
     EXPECT_EQ(deleted.answer, StoreAnswer::CouldNotAsk);
     EXPECT_EQ(deleted.refused_error, 1142u);
     EXPECT_EQ(deleted.rows, 0u);
@@ -265,7 +263,8 @@ TEST_P(LinkedRows, AStoreThatCannotReachItsServerSaysItCouldNotAsk) {
               &MySql::Clock::now, GetParam());
   RunToEnd(store, store.Connect());
   EXPECT_EQ(store.FindLinks(AccountIdKind::EOSId, "EOS-A"), std::nullopt);
-  const DeletedLinks deleted = store.DeleteLinks(AccountIdKind::EOSId, "EOS-A", {1});
+  const DeletedLinks deleted = store.DeleteLinks(AccountIdKind::EOSId, "EOS-A",
+                                                 {{1, "EOS-A", "4001", 41, "Ada", 3, "T", ""}});
   EXPECT_EQ(deleted.answer, StoreAnswer::CouldNotAsk);
   EXPECT_EQ(deleted.refused_error, 0u);
 }

@@ -78,7 +78,8 @@ class MemoryStore : public IDatabase {
   }
   StoreTask<Answered<bool>> UpdateAccount(int row_id, std::string eos_id, std::string code,
                                           int player_id, std::string character_name, int tribe_id,
-                                          std::string tribe_name) override {
+                                          std::string tribe_name,
+                                          WriteFollowUp if_in_doubt = {}) override {
     co_await Statement();
     if (!Begin()) co_return kNotAsked;
     if (before_update) std::exchange(before_update, nullptr)();
@@ -92,13 +93,16 @@ class MemoryStore : public IDatabase {
         *row = {row->id,        eos_id,   row->discord_id, player_id,
                 character_name, tribe_id, tribe_name,      "Linked"};
       }
-      if (lost) co_return {false, StoreAnswer::InDoubt};
+      if (lost) {
+        in_doubt_.push_back({row_id, eos_id, std::move(if_in_doubt)});
+        co_return {false, StoreAnswer::InDoubt};
+      }
     }
     co_return {updates, StoreAnswer::Known};
   }
   StoreTask<Answered<bool>> UpdateAccountLogout(std::string character_name, int tribe_id,
                                                 std::string tribe_name, std::string code,
-                                                std::string eos_id) override {
+                                                std::string eos_id, WriteFollowUp = {}) override {
     co_await Statement();
     if (!Begin()) co_return kNotAsked;
     for (MemoryRow& row : rows) {
@@ -110,17 +114,28 @@ class MemoryStore : public IDatabase {
     }
     co_return {true, StoreAnswer::Known};
   }
-  StoreTask<Answered<bool>> IsRowLinkedTo(int row_id, std::string eos_id) override {
+  std::size_t WritesInDoubt() const override { return in_doubt_.size(); }
+  // The row tells, as the database's would once the update's session is gone.
+  StoreTask<LinkInDoubt> DecideLinkInDoubt(std::string eos_id) override {
+    const auto found = std::find_if(in_doubt_.begin(), in_doubt_.end(),
+                                    [&](const LostUpdate& lost) { return lost.eos_id == eos_id; });
+    if (found == in_doubt_.end()) co_return LinkInDoubt::None;
     co_await Statement();
-    co_return Ask([&] {
-      const MemoryRow* row = Row(row_id);
-      return row != nullptr && Links(*row, eos_id);
-    });
+    if (!Begin()) co_return LinkInDoubt::Undecided;
+    const LostUpdate lost = *found;
+    in_doubt_.erase(found);
+    const MemoryRow* row = Row(lost.row_id);
+    const bool landed = row != nullptr && Links(*row, eos_id);
+    if (lost.follow_up) lost.follow_up(eos_id, landed);
+    co_return landed ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand;
   }
   std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind, std::string) override {
     return std::nullopt;
   }
-  DeletedLinks DeleteLinks(AccountIdKind, std::string, std::vector<int>) override { return {}; }
+  DeletedLinks DeleteLinks(AccountIdKind, std::string, std::vector<LinkedAccount>,
+                           WriteFollowUp = {}) override {
+    return {};
+  }
   bool NonBlocking() const override { return answers_over_ticks; }
   bool Advance() override { return driver_.Advance(veltrane::StepDriver::Clock::now()); }
   void RunInPlace(StoreTask<void>& task) override { driver_.TryRunToEnd(task); }
@@ -166,5 +181,11 @@ class MemoryStore : public IDatabase {
     return found == rows.end() ? nullptr : &*found;
   }
 
+  struct LostUpdate {
+    int row_id = 0;
+    std::string eos_id;
+    WriteFollowUp follow_up;
+  };
+  std::vector<LostUpdate> in_doubt_;
   veltrane::StepDriver driver_;
 };
