@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -69,24 +71,35 @@ GroupStep TakeOutOfGroup(const std::string& eos_id, const std::string& group) {
   return {};
 }
 
-// What the group step of an unlink did for one EOS id, as the end of its reply lines.
-std::string GroupStepAfterUnlink(IDatabase& store, const std::string& eos_id,
-                                 const std::string& group) {
+// What the group step of an unlink did for each of the EOS ids of its deleted rows, in order, as
+// the ends of their reply lines.
+std::vector<std::string> GroupStepsAfterUnlink(IDatabase& store,
+                                               const std::vector<std::string>& eos_ids,
+                                               const std::string& group,
+                                               IDatabase::AdminDeadline deadline) {
   const std::string group_name = Quoted(group);
-  if (!AsaApi::Tools::IsPluginLoaded("Permissions"))
-    return fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name);
+  if (!AsaApi::Tools::IsPluginLoaded("Permissions")) {
+    return std::vector<std::string>(
+        eos_ids.size(),
+        fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name));
+  }
   // Another linked row of his (under another Discord id) still earns him the group.
-  const std::optional<std::vector<LinkedAccount>> still_linked =
-      store.FindLinks(AccountIdKind::EOSId, eos_id);
-  // The next unlink of his EOS id puts the group right once no row links him.
-  if (!still_linked)
-    return fmt::format(
-        "kept in group {}: the database could not say whether he is still linked; unlink his EOS "
-        "id again to put it right",
-        group_name);
-  if (!still_linked->empty())
-    return fmt::format("still linked by another row, kept in group {}", group_name);
-  return TakeOutOfGroup(eos_id, group).text;
+  const std::optional<std::vector<bool>> still_linked = store.StillLinked(eos_ids, deadline);
+  std::vector<std::string> steps;
+  for (std::size_t i = 0; i < eos_ids.size(); ++i) {
+    if (!still_linked) {
+      // The next unlink of his EOS id puts the group right once no row links him.
+      steps.push_back(fmt::format(
+          "kept in group {}: the database could not say whether he is still linked; unlink his "
+          "EOS id again to put it right",
+          group_name));
+    } else if ((*still_linked)[i]) {
+      steps.push_back(fmt::format("still linked by another row, kept in group {}", group_name));
+    } else {
+      steps.push_back(TakeOutOfGroup(eos_ids[i], group).text);
+    }
+  }
+  return steps;
 }
 
 // What follows a deletion in doubt once the store has settled it for one of its players: his group
@@ -183,7 +196,9 @@ AdminReply AnswerLinked(PluginState& state, std::string_view command_line) {
   IDatabase& store = *state.account_store;
   const std::optional<AccountId> id = veltrane::ParseAccountIdArgument(command_line);
   if (!id) return Usage("Veltrane.Linked");
-  const std::optional<std::vector<LinkedAccount>> links = store.FindLinks(id->kind, id->value);
+  const IDatabase::AdminDeadline deadline = std::chrono::steady_clock::now() + store.AdminWait();
+  const std::optional<std::vector<LinkedAccount>> links =
+      store.FindLinks(id->kind, id->value, deadline);
   if (!links) return Failed({"Database unavailable; try again later"});
   if (links->empty()) return Done({"No link for " + DescribeAccountId(*id)});
   std::vector<std::string> lines{
@@ -198,12 +213,15 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
   const std::optional<AccountId> id = veltrane::ParseAccountIdArgument(command_line);
   if (!id) return Usage("Veltrane.Unlink");
   const std::string named = DescribeAccountId(*id);
-  const std::optional<std::vector<LinkedAccount>> links = store.FindLinks(id->kind, id->value);
+  // One deadline for the whole command, however many statements it sends.
+  const IDatabase::AdminDeadline deadline = std::chrono::steady_clock::now() + store.AdminWait();
+  const std::optional<std::vector<LinkedAccount>> links =
+      store.FindLinks(id->kind, id->value, deadline);
   if (!links) return Failed({"Database unavailable; nothing was unlinked"});
   if (links->empty()) return NothingToUnlink(state, *id);
 
-  const DeletedLinks deleted =
-      store.DeleteLinks(id->kind, id->value, *links, GroupAfterSettledDeletion(state, named));
+  const DeletedLinks deleted = store.DeleteLinks(id->kind, id->value, *links, deadline,
+                                                 GroupAfterSettledDeletion(state, named));
   if (deleted.answer == StoreAnswer::CouldNotAsk) {
     if (deleted.refused_error == kTableAccessDenied)
       return Failed(
@@ -256,11 +274,14 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
 
   std::map<std::string, std::string> group_steps;
   if (settings.use_permissions) {
+    std::vector<std::string> players;
     for (const LinkedAccount& link : *links) {
-      if (!group_steps.contains(link.eos_id))
-        group_steps[link.eos_id] =
-            GroupStepAfterUnlink(store, link.eos_id, settings.permission_group_to_add);
+      if (std::find(players.begin(), players.end(), link.eos_id) == players.end())
+        players.push_back(link.eos_id);
     }
+    const std::vector<std::string> steps =
+        GroupStepsAfterUnlink(store, players, settings.permission_group_to_add, deadline);
+    for (std::size_t i = 0; i < players.size(); ++i) group_steps[players[i]] = steps[i];
   }
   for (const LinkedAccount& link : *links) {
     const auto step = group_steps.find(link.eos_id);

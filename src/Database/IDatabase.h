@@ -134,20 +134,33 @@ class IDatabase {
     co_return LinkInDoubt::None;
   }
 
+  // The admin commands' calls are synchronous: each is handed the deadline of its command, made
+  // once when the command starts, from AdminWait(). The task that waits for the database is
+  // finished first, whole; nothing is asked when no time is left then, while the store connects
+  // at load or cools down after an outage. A statement of the admin's own still under way at the
+  // deadline is ended there; that is no failure of its server. Without a deadline (tests) a call
+  // waits as long as its statements do.
+  using AdminDeadline = std::chrono::steady_clock::time_point;
+  static constexpr AdminDeadline kNoDeadline = AdminDeadline::max();
+  // How long one admin command may wait for the store in all: MysqlTimeout (10 s when it is 0)
+  // and one connection attempt.
+  virtual std::chrono::seconds AdminWait() const { return std::chrono::seconds(13); }
   // The linked rows whose column of kind holds id, in row order; none when the database could not
   // be asked. Rows waiting for their code are never among them, and a code that waits on a linked
-  // row is never read (its state is then empty). Synchronous, for the admin commands: the task
-  // that waits for the database is finished first, whole, within MysqlTimeout and one connection
-  // attempt; while the store connects at load or cools down after an outage, or when that task
-  // has not ended in time, nothing is asked.
-  virtual std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind,
-                                                              std::string id) = 0;
-  // Deletes those of the rows links that are still linked rows of id, in one statement; waits as
-  // FindLinks does. In doubt, each player of links is settled on his own, and if_in_doubt called
-  // for each (see WriteFollowUp).
+  // row is never read (its state is then empty).
+  virtual std::optional<std::vector<LinkedAccount>> FindLinks(
+      AccountIdKind kind, std::string id, AdminDeadline deadline = kNoDeadline) = 0;
+  // Deletes those of the rows links that are still linked rows of id, in one statement. In doubt,
+  // each player of links is settled on his own, and if_in_doubt called for each (see
+  // WriteFollowUp).
   virtual DeletedLinks DeleteLinks(AccountIdKind kind, std::string id,
                                    std::vector<LinkedAccount> links,
+                                   AdminDeadline deadline = kNoDeadline,
                                    WriteFollowUp if_in_doubt = {}) = 0;
+  // For each of eos_ids, in order, whether a row links it; none when the database could not be
+  // asked. One statement, however many they are.
+  virtual std::optional<std::vector<bool>> StillLinked(std::vector<std::string> eos_ids,
+                                                       AdminDeadline deadline = kNoDeadline) = 0;
 
   // The connection's state now; a store without a server to talk to reports itself connected.
   virtual StoreState State() { return {}; }

@@ -85,9 +85,14 @@ class MySql : public IDatabase {
   bool SettlingDue() override { return writes_in_doubt_.AnyDue(now_()); }
   StoreTask<void> SettleWritesInDoubt(bool every_one) override;
   StoreTask<LinkInDoubt> DecideLinkInDoubt(std::string eos_id) override;
-  std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind, std::string id) override;
+  std::chrono::seconds AdminWait() const override;
+  std::optional<std::vector<LinkedAccount>> FindLinks(
+      AccountIdKind kind, std::string id, AdminDeadline deadline = kNoDeadline) override;
   DeletedLinks DeleteLinks(AccountIdKind kind, std::string id, std::vector<LinkedAccount> links,
+                           AdminDeadline deadline = kNoDeadline,
                            WriteFollowUp if_in_doubt = {}) override;
+  std::optional<std::vector<bool>> StillLinked(std::vector<std::string> eos_ids,
+                                               AdminDeadline deadline = kNoDeadline) override;
   StoreState State() override;
   bool NonBlocking() const override { return driver_ != nullptr; }
   StoreTask<void> Connect() override;
@@ -142,16 +147,17 @@ class MySql : public IDatabase {
   // has already left behind moves nothing.
   void ServerFailed(const veltrane::DatabaseServer& failed, unsigned int error_number,
                     const std::string& error_text);
-  // An admin command's task run to its end in place (MySql::FindLinks); nothing when the store
-  // connects at load or cools down, or the task that waits for the database has not ended within
-  // the admin's wait.
+  // An admin command's task run to its end in place (MySql::FindLinks); nothing, the task not
+  // started, when no time is left before deadline, when the store connects at load or cools
+  // down, or when the task that waits for the database has not ended by deadline.
   template <typename T>
-  std::optional<T> RunForAdmin(StoreTask<T> task);
+  std::optional<T> RunForAdmin(StoreTask<T> task, AdminDeadline deadline);
   bool AdminMayWait();
   std::string UnavailableLine(const veltrane::DatabaseServer& server,
                               const std::string& error_text) const;
   // Every statement of the store goes through Run, or through RunOn on a connection other than
-  // the store's own. quiet_errors: refusals that the caller handles itself, not logged.
+  // the store's own. quiet_errors: refusals that the caller handles itself, not logged. A
+  // statement that an admin's deadline ended is not charged to its server.
   StoreTask<daotk::mysql::results> Run(std::string_view statement, const char* operation,
                                        std::vector<unsigned int> quiet_errors = {});
   // A statement on another connection than the store's own: refusals are logged as by Run, but
@@ -192,6 +198,7 @@ class MySql : public IDatabase {
   StoreTask<DeletedLinks> DeleteLinksTask(AccountIdKind kind, std::string id,
                                           std::vector<LinkedAccount> links,
                                           WriteFollowUp if_in_doubt);
+  StoreTask<std::optional<std::vector<bool>>> StillLinkedTask(std::vector<std::string> eos_ids);
 
   // Null for a blocking store.
   std::unique_ptr<veltrane::StepDriver> driver_;

@@ -29,6 +29,9 @@ class StepDriver {
     Clock::time_point resume_at{};
     std::coroutine_handle<> chain;
     bool finished = false;
+    // Ended at a caller's deadline (TryRunToEnd) rather than by its connection: no failure of the
+    // server.
+    bool cut = false;
     daotk::mysql::results result;
   };
 
@@ -62,9 +65,10 @@ class StepDriver {
   bool Advance(Clock::time_point now);
 
   // Runs task to its end in place, waiting on the socket, after the chain that waits already has
-  // ended. False, task not started, when that chain has not ended by deadline: it goes on at the
-  // next Advance as if nothing had happened. A step of task's own still unfinished at deadline is
-  // ended as timed out. Exceptions of the task are rethrown.
+  // ended. False, task not started, when that chain has not ended by deadline (it goes on at the
+  // next Advance as if nothing had happened) or no time is left then. A step of task's own still
+  // unfinished at deadline is ended as timed out, and marked cut. Exceptions of the task are
+  // rethrown.
   bool TryRunToEnd(StoreTask<void>& task, Clock::time_point deadline = Clock::time_point::max());
 
   // Forgets the waiting chain, whose owner destroys it without its end (the unload gives it up).

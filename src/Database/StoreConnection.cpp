@@ -174,7 +174,7 @@ StoreTask<bool> MySql::Reachable() {
       // load was given up is being unloaded, and prepares none.
       if (!table_ready_ && !connection_given_up_) co_await PrepareTable();
       if (connection_.IsOpen()) co_return true;
-    } else {
+    } else if (!connection_.LastStepCut()) {
       const daotk::mysql::connection::error error = connection_.OpenError();
       ServerFailed(server, error.number, error.text);
     }
@@ -273,6 +273,9 @@ StoreTask<daotk::mysql::results> MySql::Run(std::string_view statement, const ch
   daotk::mysql::results result = co_await connection_.Query(statement);
   if (result.succeeded()) {
     ServerAnswered();
+  } else if (connection_.LastStepCut()) {
+    // An admin's deadline ended it, not the server: the next statement connects afresh.
+    connection_.Close();
   } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
     ServerFailed(server, result.error_number(), result.error_text());
   } else if (result.refused_by_server()) {

@@ -285,7 +285,8 @@ TEST_P(WriteGivenUpOn, IsSettledOnItsServerAndFollowedUpAsTheTableSays) {
     if (row.answer_held)
       expected[1] = {expected[1].id, "EOS-2", "discord-2", 2, "New", 3, "Tribe", "Updated"};
   } else {
-    answer = store->DeleteLinks(AccountIdKind::EOSId, "EOS-2", *links, note).answer;
+    answer = store->DeleteLinks(AccountIdKind::EOSId, "EOS-2", *links, IDatabase::kNoDeadline, note)
+                 .answer;
     if (row.answer_held) expected.pop_back();
   }
   ASSERT_EQ(answer, StoreAnswer::InDoubt);
