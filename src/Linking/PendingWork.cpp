@@ -101,23 +101,20 @@ void PendingWork::Advance(IDatabase& store) {
 }
 
 void PendingWork::EndFloods() {
-  if (Waiting(Kind::LinkCommand) < kMostLinkCommands) {
-    if (const std::optional<std::uint64_t> refused = refused_commands_.Ended()) {
-      PluginLog::Get()->warn("{} link commands were refused while {} waited for the database.",
-                             *refused, kMostLinkCommands);
-    }
+  if (const std::optional<std::uint64_t> refused =
+          refused_commands_.EndedAt(Waiting(Kind::LinkCommand))) {
+    PluginLog::Get()->warn("{} link commands were refused while {} waited for the database.",
+                           *refused, kMostLinkCommands);
   }
-  if (Waiting(Kind::LogoutRefresh) < kMostLogoutRefreshes) {
-    if (const std::optional<std::uint64_t> dropped = dropped_refreshes_.Ended()) {
-      PluginLog::Get()->warn("{} logout refreshes were given up while {} waited for the database.",
-                             *dropped, kMostLogoutRefreshes);
-    }
+  if (const std::optional<std::uint64_t> dropped =
+          dropped_refreshes_.EndedAt(Waiting(Kind::LogoutRefresh))) {
+    PluginLog::Get()->warn("{} logout refreshes were given up while {} waited for the database.",
+                           *dropped, kMostLogoutRefreshes);
   }
-  if (Waiting(Kind::LoginCheck) < kMostLoginChecks) {
-    if (const std::optional<std::uint64_t> dropped = dropped_login_checks_.Ended()) {
-      PluginLog::Get()->warn("{} login questions were given up while {} waited for the database.",
-                             *dropped, kMostLoginChecks);
-    }
+  if (const std::optional<std::uint64_t> dropped =
+          dropped_login_checks_.EndedAt(Waiting(Kind::LoginCheck))) {
+    PluginLog::Get()->warn("{} login questions were given up while {} waited for the database.",
+                           *dropped, kMostLoginChecks);
   }
 }
 

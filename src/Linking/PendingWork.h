@@ -66,14 +66,14 @@ class PendingWork {
   void StartNext();
   // Takes a job that has ended off; an exception it ended with is logged.
   static void Ended(Job& job);
-  // Closes the flood episodes whose bound is not hit any more.
+  // Closes the flood episodes whose queue is well below its bound.
   void EndFloods();
   // Makes room for one more job of a kind bounded at most by giving up its oldest that waits.
   void GiveUpOldest(Kind kind, std::size_t most, FloodEpisode& dropped, const char* what);
 
   std::optional<Job> running_;
   std::deque<Job> queued_;
-  FloodEpisode refused_commands_;
-  FloodEpisode dropped_refreshes_;
-  FloodEpisode dropped_login_checks_;
+  FloodEpisode refused_commands_{kMostLinkCommands};
+  FloodEpisode dropped_refreshes_{kMostLogoutRefreshes};
+  FloodEpisode dropped_login_checks_{kMostLoginChecks};
 };

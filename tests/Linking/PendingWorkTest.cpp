@@ -122,6 +122,36 @@ TEST_F(PendingWorkTest, LinkCommandsBeyondTheBoundAreRefusedAndRefreshesGiveUpTh
   EXPECT_EQ(Warnings().size(), 4u);
 }
 
+// Fixed fault: steady spam at the bound wrote both lines again for every task that ended.
+TEST_F(PendingWorkTest, SteadySpamAtTheBoundIsOneEpisode) {
+  for (std::size_t i = 0; i < PendingWork::kMostLinkCommands; ++i) {
+    ASSERT_TRUE(Add(Kind::LinkCommand, "link"));
+  }
+  for (int round = 0; round < 10; ++round) {
+    EXPECT_FALSE(Add(Kind::LinkCommand, "one too many"));
+    while (work.Waiting(Kind::LinkCommand) == PendingWork::kMostLinkCommands) work.Advance(store);
+    ASSERT_TRUE(Add(Kind::LinkCommand, "link"));
+  }
+  const std::string begins =
+      "1024 link commands wait for the database; new ones are refused until fewer wait.";
+  EXPECT_THAT(Warnings(), ElementsAre(begins));
+  TickUntilEmpty();
+  EXPECT_THAT(Warnings(), ElementsAre(begins,
+                                      "10 link commands were refused while 1024 waited for the "
+                                      "database."));
+}
+
+TEST(FloodEpisode, EndsOnceThreeQuartersOfItsBoundOrFewerWait) {
+  FloodEpisode flood(1024);
+  EXPECT_EQ(flood.EndedAt(0), std::nullopt) << "no episode open";
+  EXPECT_TRUE(flood.Refused());
+  EXPECT_FALSE(flood.Refused());
+  EXPECT_EQ(flood.EndedAt(769), std::nullopt);
+  EXPECT_EQ(flood.EndedAt(768), 2u);
+  EXPECT_EQ(flood.EndedAt(0), std::nullopt) << "ended once";
+  EXPECT_EQ(flood.Total(), 2u);
+}
+
 // The unload gets no ticks: the running task and the waiting refreshes are finished in place; the
 // connection made at load, started or not, and the link commands that have not started are given
 // up.
