@@ -1,7 +1,7 @@
 #pragma once
-// The account store: three questions and two updates on the player_discord table, the question
-// that settles an update whose answer was lost, and the lookup and deletion of linked rows for the
-// admin commands. No operation lets an exception out.
+// The account store: three questions and two updates on the player_discord table, the settling
+// of the writes whose answer was lost, and the lookup and deletion of linked rows for the admin
+// commands. No operation lets an exception out.
 //
 // StoreTask is the store's coroutine type; the store's code uses it unqualified.
 
@@ -182,8 +182,9 @@ class IDatabase {
   // Takes the waiting task on in place until none waits (true) or deadline has passed.
   virtual bool FinishInPlace(std::chrono::steady_clock::time_point /*deadline*/) { return true; }
   // The task that waits is about to be destroyed unfinished (the unload gives it up): the store
-  // lets go of it and ends what it had under way on the network. A connection made at load that
-  // is given up so prepares no table later either: nobody waits for it.
+  // lets go of it and ends what it had under way on the network; a write under way becomes a write
+  // in doubt. A connection made at load that is given up so prepares no table later either: nobody
+  // waits for it.
   virtual void Abandon() {}
 };
 

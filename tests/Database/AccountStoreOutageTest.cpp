@@ -260,9 +260,9 @@ TEST_P(WriteGivenUpOn, IsSettledOnItsServerAndFollowedUpAsTheTableSays) {
       store->FindLinks(AccountIdKind::EOSId, "EOS-2");
   ASSERT_TRUE(links);
   std::vector<veltrane::test::PlayerDiscordRow> expected = database_.Rows();
-  std::vector<std::string> followed;
+  std::vector<std::pair<std::string, bool>> followed;
   const WriteFollowUp note = [&](const std::string& eos_id, bool holds) {
-    followed.push_back(eos_id + (holds ? " holds" : " does not hold"));
+    followed.emplace_back(eos_id, holds);
   };
 
   if (row.answer_held) {
@@ -294,7 +294,7 @@ TEST_P(WriteGivenUpOn, IsSettledOnItsServerAndFollowedUpAsTheTableSays) {
   proxy_.SetDelay(0us, 0us);
   proxy_.HoldToServer("");
   RunToEnd(*store, store->SettleWritesInDoubt(false));
-  EXPECT_THAT(followed, ElementsAre(player + (row.answer_held ? " holds" : " does not hold")));
+  EXPECT_THAT(followed, ElementsAre(std::pair(player, row.answer_held)));
   EXPECT_EQ(store->WritesInDoubt(), 0u);
 
   // Whatever still held the write is gone with its session: it reaches no server.

@@ -76,11 +76,9 @@ TEST_P(RestartedServer, LinkUpdateInDoubtIsSettledLeavingAnotherGameServersSessi
   EXPECT_EQ(SandboxServer::SessionId(*other_game_server), update_session);
   std::vector<std::string> texts;
   for (const std::string& line : result.WithPrefix("notify bob ")) texts.push_back(TextOf(line));
-  if (update_ran) {
-    EXPECT_THAT(texts, ElementsAre("Database unavailable", "Account linked", "Already linked"));
-  } else {
-    EXPECT_THAT(texts, ElementsAre("Database unavailable", "Account linked"));
-  }
+  std::vector<std::string> told{"Database unavailable", "Account linked", "Already linked"};
+  if (!update_ran) told.pop_back();
+  EXPECT_EQ(texts, told);
   PlayerDiscordRow linked = before[update_ran ? 0 : 1];
   linked.eos_id = "EOS-BOB";
   linked.player_id = 101;
