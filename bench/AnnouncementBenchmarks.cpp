@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "Discord/AnnouncementText.h"
 #include "BenchContext.h"
 #include "Configuration/SettingsTable.h"
+#include "Discord/AnnouncementText.h"
 #include "Discord/Webhook.h"
 #include "host/AsaApi.h"
 

@@ -75,6 +75,16 @@ void InProcessPlugin::Use(const std::string& database, StoreMode mode, bool refr
   login_steps_ = login_steps;
 }
 
+void InProcessPlugin::LoadAnew() {
+  devhost::PluginModule& plugin = *devhost::DevHost::Get().plugin;
+  if (plugin.IsLoaded()) plugin.Unload();
+  plugin.Load();
+  if (!plugin.IsLoaded()) {
+    throw std::runtime_error("the plugin did not load; its log: " +
+                             (root_ / "logs" / "devhost.log").string());
+  }
+}
+
 void InProcessPlugin::UseRefresh(StoreMode mode, bool refresh_on_logout,
                                  const std::string& database_when_unloaded) {
   Use(database_.value_or(database_when_unloaded), mode, refresh_on_logout);
@@ -130,8 +140,12 @@ void InProcessPlugin::WriteConfig(const std::string& database, StoreMode mode,
                         {"MysqlUser", server_.user},
                         {"MysqlPass", server_.password},
                         {"MysqlDB", database},
-                        {"MysqlTimeout", 10},
+                        {"MysqlTimeout", mysql_timeout_seconds_},
                         {"NonBlocking", mode == StoreMode::NonBlocking}};
+  if (!server_.tls_ca.empty()) {
+    config["Database"]["TlsMode"] = "VERIFY_IDENTITY";
+    config["Database"]["TlsCa"] = server_.tls_ca;
+  }
   std::ofstream(root_ / "ArkApi" / "Plugins" / "Veltrane" / "config.json") << config.dump(2);
 }
 

@@ -28,7 +28,7 @@ class InProcessPlugin {
   enum class StoreMode { Blocking, NonBlocking };
 
   // root is the server's directory (the configuration goes below it); messages come from the
-  // example configuration.
+  // example configuration. A server with a CA is reached with TlsMode VERIFY_IDENTITY.
   InProcessPlugin(std::filesystem::path root, const std::filesystem::path& example_config,
                   ServerAddress server, const std::filesystem::path& module);
   ~InProcessPlugin();
@@ -43,6 +43,11 @@ class InProcessPlugin {
   // non-blocking store connects at the first tick after the load.
   void Use(const std::string& database, StoreMode mode, bool refresh_on_logout,
            bool login_steps = false);
+  // MysqlTimeout of the configurations written from now on (10 unless set).
+  void SetMysqlTimeout(int seconds) { mysql_timeout_seconds_ = seconds; }
+  // Unloads the plugin and loads it again with the same configuration; throws when it fails.
+  void LoadAnew();
+
   // The same with whatever database it already uses.
   void UseRefresh(StoreMode mode, bool refresh_on_logout,
                   const std::string& database_when_unloaded);
@@ -74,6 +79,7 @@ class InProcessPlugin {
   StoreMode mode_ = StoreMode::Blocking;
   bool refresh_on_logout_ = false;
   bool login_steps_ = false;
+  int mysql_timeout_seconds_ = 10;
 };
 
 }  // namespace veltrane::bench

@@ -7,6 +7,12 @@
 // with the plugin loaded anew with the login's steps.
 //
 //   veltrane_outage_bench [--stall-seconds=60] [--delay-calls=30] [--root=DIR]
+//   veltrane_outage_bench --tls [--delay-calls=30] [--root=DIR]
+//
+// With --tls it runs the TLS scenarios instead, against the sandbox's TLS server
+// (VELTRANE_TLS_DB_*) with TlsMode VERIFY_IDENTITY and MysqlTimeout 3: the connection at load and
+// link commands at +50 ms each way, a handshake that stalls after the server's greeting, and the
+// network freezing during a statement, in both store modes.
 //
 // Needs VELTRANE_DB_HOST/PORT/USER/PASS of a sandbox server; works in a database of its own,
 // veltrane_outage_bench, made afresh. Exits 1 when a scenario did not do what it must (a link
@@ -14,6 +20,7 @@
 // not start.
 
 #include <fmt/format.h>
+#include <mysql.h>
 
 #include <algorithm>
 #include <array>
@@ -61,6 +68,7 @@ constexpr int kMostWaitingCommands = 1024;  // the plugin's bound on link comman
 struct Options {
   int stall_seconds = 60;
   int delay_calls = 30;
+  bool tls = false;
   std::filesystem::path root = std::filesystem::temp_directory_path() / "veltrane-outage-bench";
 };
 
@@ -137,8 +145,20 @@ struct JoinRun {
   GameThread::Summary hook, tick;
 };
 
+// One player's action over TLS when the network fails him, and what the game thread gave it.
+struct TlsFaultRun {
+  double held_ms = 0;   // the command, and the ticks until his reply
+  double reply_ms = 0;  // from the command to his reply
+  GameThread::Summary callbacks;
+  bool told_unavailable = false;
+};
+
 struct ModeRun {
   GameThread::Summary connection;  // non-blocking: the ticks of the load's connection
+  // TLS: the load's connection at +50 ms each way; blocking, the load's wall time.
+  GameThread::Summary far_connection;
+  double far_load_ms = 0;
+  TlsFaultRun stalled_handshake, frozen_statement;
   std::map<int, DelayRun> delays;  // by milliseconds each way
   AtOnceRun at_once;
   StallRun stall;
@@ -148,7 +168,9 @@ struct ModeRun {
 
 class Scenarios {
  public:
-  Scenarios(const Options& options, const ServerAddress& server)
+  // mysql_timeout_seconds: the configuration's MysqlTimeout.
+  Scenarios(const Options& options, const ServerAddress& server,
+            int mysql_timeout_seconds = kMysqlTimeoutSeconds)
       : options_(options), server_(server), proxy_(server.host, server.port) {
     RawConnection admin(server_, "");
     admin.Run(fmt::format("DROP DATABASE IF EXISTS {}", kDatabase));
@@ -163,7 +185,10 @@ class Scenarios {
     plugin_ = std::make_unique<InProcessPlugin>(
         options_.root, std::filesystem::path(VELTRANE_SOURCE_DIR) / "config" / "config.json",
         through_proxy, VELTRANE_PLUGIN_MODULE);
-    raw_ = std::make_unique<RawConnection>(through_proxy, kDatabase);
+    plugin_->SetMysqlTimeout(mysql_timeout_seconds);
+    through_proxy.unix_socket.clear();
+    // TLS rows send no raw statements: a raw TLS session would not survive the plugin's unload.
+    if (server.tls_ca.empty()) raw_ = std::make_unique<RawConnection>(through_proxy, kDatabase);
     devhost::PlayerProfile admin_profile;
     admin_profile.script_name = "admin";
     admin_profile.eos_id = u"eos-outage-admin";
@@ -180,6 +205,7 @@ class Scenarios {
     std::cerr << (mode == StoreMode::Blocking ? "blocking store" : "non-blocking store")
               << (login_steps ? " with the login's steps\n" : "\n");
     plugin_->Use(kDatabase, mode, true, login_steps);
+    AfterPluginLoad();
     mode_ = mode;
     game_.Forget();
     if (mode == StoreMode::NonBlocking) {
@@ -238,8 +264,8 @@ class Scenarios {
 
   // The link command and the logout refresh with a delay added to every packet; with the blocking
   // store beside the same statements sent raw through the same proxy.
-  void Delayed() {
-    for (const std::chrono::milliseconds delay : {1ms, 10ms, 50ms}) {
+  void Delayed(const std::vector<std::chrono::milliseconds>& delays = {1ms, 10ms, 50ms}) {
+    for (const std::chrono::milliseconds delay : delays) {
       std::cerr << "delay " << delay.count() << " ms each way\n";
       proxy_.SetDelay(delay, delay);
       DelayRun& run = Run().delays[int(delay.count())];
@@ -254,7 +280,7 @@ class Scenarios {
         LinkAndReply(linking, code, run.link_held, run.link_reply);
         Jitter();
         LogoutAndRefresh(leaving, eos_id, run.logout_held, run.logout_done);
-        if (mode_ == StoreMode::Blocking) RawStatements(n, run);
+        if (mode_ == StoreMode::Blocking && raw_) RawStatements(n, run);
       }
       run.command = game_.Of(Callback::Command);
       run.hook = game_.Of(Callback::Hook);
@@ -469,6 +495,122 @@ class Scenarios {
     }
   }
 
+  // TLS: the plugin loaded anew while every packet takes 50 ms each way, so that its connection
+  // (the TLS handshake among it) crosses the network: inside the load with a blocking store, at
+  // the first ticks after it with a non-blocking one.
+  void TlsConnectionFarAway() {
+    std::cerr << "TLS: connecting at +50 ms each way\n";
+    proxy_.SetDelay(50ms, 50ms);
+    game_.Forget();
+    const Clock::time_point start = Clock::now();
+    plugin_->LoadAnew();
+    Run().far_load_ms = Milliseconds(Clock::now() - start);
+    AfterPluginLoad();
+    if (mode_ == StoreMode::NonBlocking &&
+        !game_.TickUntil([&] { return Status().find("Database: connected") != std::string::npos; },
+                         Clock::now() + kLongestWait)) {
+      Fail("TLS: the non-blocking store did not connect at +50 ms");
+    }
+    Run().far_connection = game_.Of(Callback::Tick);
+    proxy_.SetDelay(0us, 0us);
+    Warm();
+  }
+
+  // TLS: the handshake stalls after the server's greeting. The first command meets the dropped
+  // connection and starts the outage; the one measured comes after the cool-down and connects
+  // anew, into the stall: it must be answered DatabaseUnavailable at the connection's timeout.
+  void TlsStalledHandshake() {
+    std::cerr << "TLS: handshake stalled after the greeting\n";
+    std::string first_code, code;
+    devhost::Player& first = NewLinkingPlayer(&first_code);
+    devhost::Player& player = NewLinkingPlayer(&code);
+    Warm();
+    proxy_.SetGreetingFault(test::GreetingFault::StallAfterIt);
+    proxy_.DropConnections();
+    Link(first, first_code);
+    game_.TickUntil([&] { return RepliesTo(first) > 0; }, Clock::now() + kLongestWait);
+    game_.TickUntil(Clock::now() + 5500ms);  // the first cool-down
+    Run().stalled_handshake = TlsFault(player, code);
+    proxy_.SetGreetingFault(test::GreetingFault::None);
+    proxy_.ReleaseHeld();
+    proxy_.DropConnections();
+    Recover();
+  }
+
+  // TLS: the network freezes while the link's first statement is on its way (the proxy forwards
+  // nothing, in either direction, and accepts nothing), until the statement's timeout ends the
+  // wait and the connection is closed.
+  void TlsFrozenStatement() {
+    std::cerr << "TLS: the network freezes during a statement\n";
+    std::string code;
+    devhost::Player& player = NewLinkingPlayer(&code);
+    Warm();
+    proxy_.SetStalled(true);
+    Run().frozen_statement = TlsFault(player, code);
+    proxy_.SetStalled(false);
+    proxy_.DropConnections();
+    Recover();
+  }
+
+  void PrintTlsTable() {
+    const ModeRun& off = Run(StoreMode::Blocking);
+    const ModeRun& on = Run(StoreMode::NonBlocking);
+    const auto met = [](const GameThread::Summary& summary) {
+      if (summary.longest.wall_ms <= kLongestCallbackMs) return std::string("yes");
+      if (summary.longest_cpu_ms <= kLongestCallbackMs)
+        return std::string("no in wall time, yes in CPU time (the core was taken away)");
+      return std::string("no");
+    };
+    const auto above = [](const GameThread::Summary& summary) {
+      return fmt::format("{} of {} callbacks above 1 ms ({} in CPU time)", summary.above_one_ms,
+                         summary.calls, summary.above_one_ms_cpu);
+    };
+    Report() << "| Scenario | `NonBlocking` off: game thread held | `NonBlocking` on: longest "
+                "callback (CPU time), game thread in all | Target with it on | Met |\n"
+             << "|---|---|---|---|---|\n";
+    Report() << fmt::format(
+        "| the process's first TLS connection, at the load (no delay), and the table's check | "
+        "(not measured) | longest tick {}, {} over {} ticks; {} | no callback above 1 ms | {} "
+        "|\n",
+        LongestCall(on.connection), Ms(on.connection.total_ms), on.connection.calls,
+        above(on.connection), met(on.connection));
+    Report() << fmt::format(
+        "| the load's connection at +50 ms each way (TCP, greeting, TLS handshake, login, the "
+        "session's settings and question, the table's check) | the load {} | longest tick {}, "
+        "{} over {} ticks; {} | no callback above 1 ms | {} |\n",
+        Ms(off.far_load_ms), LongestCall(on.far_connection), Ms(on.far_connection.total_ms),
+        on.far_connection.calls, above(on.far_connection), met(on.far_connection));
+    const auto far_off = off.delays.find(50);
+    const auto far_on = on.delays.find(50);
+    if (far_off != off.delays.end() && far_on != on.delays.end()) {
+      GameThread::Summary link_callbacks = far_on->second.command;
+      link_callbacks.Add(far_on->second.tick);
+      Report() << fmt::format(
+          "| +50 ms each way: link command (3 statements), {} players one after another | {} "
+          "a command (longest {}) | longest callback {}, {} a command; reply after {}; {} | no "
+          "callback above 1 ms | {} |\n",
+          far_on->second.link_held.size(), Ms(Median(far_off->second.link_held)),
+          Ms(Longest(far_off->second.link_held)), LongestCall(link_callbacks),
+          Ms(Median(far_on->second.link_held)), Ms(Median(far_on->second.link_reply)),
+          above(link_callbacks), met(link_callbacks));
+    }
+    const auto fault_row = [&](const char* scenario, const TlsFaultRun& blocking,
+                               const TlsFaultRun& non_blocking) {
+      Report() << fmt::format(
+          "| {} | {}, reply DatabaseUnavailable: {} | longest callback {}, {} in all; reply "
+          "DatabaseUnavailable: {} after {}; {} | no callback above 1 ms | {} |\n",
+          scenario, Ms(blocking.held_ms), YesNo(blocking.told_unavailable),
+          LongestCall(non_blocking.callbacks), Ms(non_blocking.held_ms),
+          YesNo(non_blocking.told_unavailable), Ms(non_blocking.reply_ms),
+          above(non_blocking.callbacks), met(non_blocking.callbacks));
+    };
+    fault_row("the handshake stalls after the server's greeting: a link command that connects",
+              off.stalled_handshake, on.stalled_handshake);
+    fault_row("the network freezes during a link command's statement, until its timeout (3 s)",
+              off.frozen_statement, on.frozen_statement);
+    Report().flush();
+  }
+
   void PrintTables() {
     Report() << "With `NonBlocking` off (every statement waits inside the callback):\n\n"
              << "| Scenario | Game thread held | Target |\n|---|---|---|\n";
@@ -489,6 +631,53 @@ class Scenarios {
   void Fail(const std::string& what) {
     std::cerr << "veltrane_outage_bench: " << what << "\n";
     failed_ = true;
+  }
+
+  // Connector/C 3.4's connections of the process do not survive the end of the client library
+  // (mysql_library_end), which the plugin's unload calls: the harness's own connection is made
+  // anew after each load, and the old one is left unclosed, as closing it crashes.
+  void AfterPluginLoad() {
+    if (server_.tls_ca.empty()) return;
+    static_cast<void>(admin_.release());
+    admin_ = std::make_unique<RawConnection>(server_, kDatabase);
+  }
+
+  // One link command while the network fails: the command and every tick until his reply.
+  TlsFaultRun TlsFault(devhost::Player& player, const std::string& code) {
+    TlsFaultRun run;
+    output_->Clear();
+    game_.Forget();
+    const double held_before = game_.HeldEver();
+    const Clock::time_point start = Clock::now();
+    Link(player, code);
+    const bool replied =
+        game_.TickUntil([&] { return RepliesTo(player) > 0; }, start + kLongestWait);
+    run.reply_ms = Milliseconds(Clock::now() - start);
+    run.held_ms = game_.HeldEver() - held_before;
+    run.callbacks = game_.All();
+    run.told_unavailable =
+        output_->CountLines(plugin_->PrintedMessageText("DatabaseUnavailable")) == 1;
+    if (!replied || !run.told_unavailable) {
+      Fail(fmt::format("TLS: {} replied {}, DatabaseUnavailable {}: {}", player.profile.script_name,
+                       YesNo(replied), YesNo(run.told_unavailable), output_->Text()));
+    }
+    return run;
+  }
+
+  // The outage over: every second, a linked player logs out, until his row is refreshed (the
+  // cool-down has grown with each failed attempt).
+  void Recover() {
+    const Clock::time_point deadline = Clock::now() + kLongestWait;
+    while (Clock::now() < deadline) {
+      game_.TickUntil(Clock::now() + 1s);
+      std::string eos_id;
+      devhost::Player& player = NewLinkedPlayer(&eos_id);
+      Logout(player);
+      const std::string refreshed = fmt::format(
+          "SELECT COUNT(*) FROM player_discord WHERE eos_id = '{}' AND code = 'Updated'", eos_id);
+      if (game_.TickUntil([&] { return admin_->Run(refreshed) == 1; }, Clock::now() + 5s)) return;
+    }
+    Fail("TLS: the store did not come back after the fault");
   }
 
   // A player with a fresh code row of his own, joined.
@@ -837,6 +1026,8 @@ Options ParseOptions(int argc, char** argv) {
       options.stall_seconds = std::stoi(argument.substr(16));
     } else if (argument.starts_with("--delay-calls=")) {
       options.delay_calls = std::stoi(argument.substr(14));
+    } else if (argument == "--tls") {
+      options.tls = true;
     } else if (argument.starts_with("--root=")) {
       options.root = argument.substr(7);
     } else {
@@ -851,8 +1042,30 @@ Options ParseOptions(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   using namespace veltrane::bench;
+  // The client library this process runs with, as the doc names it.
+  if (argc == 2 && std::string(argv[1]) == "--client-library") {
+    const char* tls = nullptr;
+    mysql_library_init(0, nullptr, nullptr);
+    mariadb_get_infov(nullptr, MARIADB_TLS_LIBRARY, &tls);
+    std::cout << "Connector/C " << mysql_get_client_info() << " with "
+              << (tls != nullptr ? tls : "no TLS") << "\n";
+    return 0;
+  }
   try {
     const Options options = ParseOptions(argc, argv);
+    if (options.tls) {
+      Scenarios scenarios(options, ServerAddress::TlsFromEnvironment(), 3);
+      // Non-blocking first: its load makes the process's first TLS connection.
+      for (const auto mode : {StoreMode::NonBlocking, StoreMode::Blocking}) {
+        scenarios.Load(mode);
+        scenarios.TlsConnectionFarAway();
+        scenarios.Delayed({50ms});
+        scenarios.TlsStalledHandshake();
+        scenarios.TlsFrozenStatement();
+      }
+      scenarios.PrintTlsTable();
+      return scenarios.Failed() ? 1 : 0;
+    }
     Scenarios scenarios(options, ServerAddress::FromEnvironment());
     scenarios.Load(StoreMode::Blocking);
     scenarios.Delayed();

@@ -27,6 +27,13 @@ ServerAddress ServerAddress::FromEnvironment() {
           RequireVariable("VELTRANE_DB_USER"), RequireVariable("VELTRANE_DB_PASS")};
 }
 
+ServerAddress ServerAddress::TlsFromEnvironment() {
+  return {RequireVariable("VELTRANE_TLS_DB_HOST"),
+          std::stoi(RequireVariable("VELTRANE_TLS_DB_PORT")),
+          RequireVariable("VELTRANE_TLS_DB_USER"), RequireVariable("VELTRANE_TLS_DB_PASS"),
+          RequireVariable("VELTRANE_TLS_DB_CA")};
+}
+
 RawConnection::RawConnection(const ServerAddress& server, const std::string& database) {
   handle_ = mysql_init(nullptr);
   if (handle_ == nullptr) throw std::runtime_error("mysql_init failed");
@@ -41,9 +48,20 @@ RawConnection::RawConnection(const ServerAddress& server, const std::string& dat
     mysql_close(handle_);
     throw std::runtime_error("mysql_options failed");
   }
-  if (mysql_real_connect(handle_, server.host.c_str(), server.user.c_str(), server.password.c_str(),
+  const my_bool on = 1;
+  if (!server.tls_ca.empty() && server.unix_socket.empty() &&
+      (mysql_options(handle_, MYSQL_OPT_SSL_ENFORCE, &on) != 0 ||
+       mysql_options(handle_, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &on) != 0 ||
+       mysql_options(handle_, MYSQL_OPT_SSL_CA, server.tls_ca.c_str()) != 0)) {
+    mysql_close(handle_);
+    throw std::runtime_error("mysql_options failed for TLS");
+  }
+  const bool by_socket = !server.unix_socket.empty();
+  if (mysql_real_connect(handle_, by_socket ? "localhost" : server.host.c_str(),
+                         server.user.c_str(), server.password.c_str(),
                          database.empty() ? nullptr : database.c_str(),
-                         static_cast<unsigned int>(server.port), nullptr, 0) == nullptr) {
+                         static_cast<unsigned int>(server.port),
+                         by_socket ? server.unix_socket.c_str() : nullptr, 0) == nullptr) {
     const std::string reason = mysql_error(handle_);
     mysql_close(handle_);
     throw std::runtime_error(

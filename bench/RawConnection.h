@@ -18,14 +18,22 @@ struct ServerAddress {
   int port = 0;
   std::string user;
   std::string password;
+  // The CA's PEM file of a server that takes TLS connections only; empty: no TLS.
+  std::string tls_ca = {};
+  // The server's Unix socket: a RawConnection goes through it, without TLS, instead of TCP. The
+  // plugin's unload ends the client library (mysql_library_end), which Connector/C 3.4's TLS
+  // sessions of the process do not survive.
+  std::string unix_socket = {};
 
   static ServerAddress FromEnvironment();
+  // The sandbox's TLS-only server, from VELTRANE_TLS_DB_HOST/PORT/USER/PASS/CA/SOCKET.
+  static ServerAddress TlsFromEnvironment();
 };
 
 class RawConnection {
  public:
   // Connects with the options the plugin's store uses (utf8mb4, automatic reconnection, its
-  // connect and read/write timeouts). An
+  // connect and read/write timeouts; TLS checked against the CA when the server has one). An
   // empty database connects without selecting one.
   RawConnection(const ServerAddress& server, const std::string& database);
   ~RawConnection();

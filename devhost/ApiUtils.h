@@ -35,6 +35,7 @@ class ApiUtils : public AsaApi::IApiUtils {
 
   // IApiUtils
   UWorld* GetCurrentWorld() const override { return game_.World(); }
+  AShooterGameMode* GetShooterGameMode() const override { return game_.GameMode(); }
   FString GetEOSIDFromController(AController* controller) const override;
   std::shared_ptr<AsaApi::IMessagingManager> GetMessagingManager(
       const FString& plugin_path) override;

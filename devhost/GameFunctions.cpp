@@ -9,6 +9,7 @@
 
 #include "DevHost.h"
 #include "Output.h"
+#include "PluginCall.h"
 
 namespace devhost {
 
@@ -109,6 +110,21 @@ void PostLogin(AShooterGameMode* game_mode, APlayerController* new_player) {
   PrintLine("game-login " + game.NameOf(new_player));
 }
 
+// The game's kick: the player is told why, and his logout runs through the hooks on it as the
+// game's own does when a player leaves; once the call returns he is gone.
+void KickPlayerController(const void* self, APlayerController* player, const FString& message) {
+  constexpr char kName[] = "AShooterGameMode.KickPlayerController(APlayerController*,FString&)";
+  Require(self, ObjectKind::kGameMode, kName);
+  Player& kicked = RequirePlayer(player, kName);
+  Game& game = TheGame();
+  PrintLine("kick " + game.NameOf(player) + " text=" + JsonText(message));
+  using LogoutFunction = void (*)(AShooterGameMode*, AController*);
+  auto* logout =
+      reinterpret_cast<LogoutFunction>(AsaApi::GetAddress("AShooterGameMode.Logout(AController*)"));
+  CallPlugin("logout", [&] { logout(game.GameMode(), player); });
+  game.Remove(kicked);
+}
+
 // FMemory keeps no state of its own: strings may be freed while the process exits.
 constexpr std::size_t kPlainAlignment = alignof(std::max_align_t);
 
@@ -160,6 +176,8 @@ void* FindGameFunction(std::string_view name) {
       {"RCONClientConnection.SendMessage(int,int,FString&)", Entry(&SendMessage)},
       {"AShooterGameMode.Logout(AController*)", Entry(&Logout)},
       {"AShooterGameMode.PostLogin(APlayerController*)", Entry(&PostLogin)},
+      {"AShooterGameMode.KickPlayerController(APlayerController*,FString&)",
+       Entry(&KickPlayerController)},
       {"FMemory.Malloc(unsigned__int64,unsignedint)", Entry(&Malloc)},
       {"FMemory.Realloc(void*,unsigned__int64,unsignedint)", Entry(&Realloc)},
       {"FMemory.Free(void*)", Entry(&Free)},

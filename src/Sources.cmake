@@ -2,8 +2,9 @@
 # build (cmake/Windows.cmake). Paths are relative to src/.
 
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
-# bookkeeping, the link flow, the bounded file read, Discord's limits, the
-# neutralisers of player text, the announcement's text, its queue and the webhook's pace, the admin commands' texts (the status
+# bookkeeping, the link flow, the bounded file read, Discord's limits, the neutralisers of player
+# text, the announcement's text, its queue and the webhook's pace (kept in its file from an unload
+# to the next load), the admin commands' texts (the status
 # among them) and the table of settings with its check.
 set(VELTRANE_CORE_SOURCES
     Plugin/PluginLog.cpp
@@ -11,6 +12,7 @@ set(VELTRANE_CORE_SOURCES
     Linking/LinkFlow.cpp
     Linking/PendingWork.cpp
     Linking/LinkReminders.cpp
+    Linking/LinkGraces.cpp
     Configuration/RegularFile.cpp
     Discord/DiscordRules.cpp
     Discord/Mentions.cpp
@@ -18,6 +20,7 @@ set(VELTRANE_CORE_SOURCES
     Discord/AnnouncementText.cpp
     Discord/AnnouncementQueue.cpp
     Discord/WebhookPace.cpp
+    Discord/PaceFile.cpp
     Admin/AdminCommandText.cpp
     Configuration/SettingsTable.cpp
     Admin/StatusText.cpp)
@@ -44,6 +47,7 @@ set(VELTRANE_MODULE_SOURCES
     Linking/LinkCommand.cpp
     Linking/LogoutRefresh.cpp
     Linking/LoginCheck.cpp
+    Linking/RequireLink.cpp
     Linking/StoreTick.cpp
     Linking/PlayerNotification.cpp
     Linking/PermissionGroup.cpp

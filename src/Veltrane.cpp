@@ -13,6 +13,7 @@
 #include "Configuration/ConfigFile.h"
 #include "Database/AccountStore.h"
 #include "Database/ClientLibrary.h"
+#include "Discord/PaceFile.h"
 #include "Plugin/CommandTable.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
@@ -150,6 +151,9 @@ void Load() {
   PluginLog::Init("Veltrane");
   plugin_state = std::make_unique<PluginState>();
   PluginState& state = *plugin_state;
+  // Before the configuration: a load that fails keeps it for the next one through its unload.
+  state.announcements.pace =
+      ReadPaceFile(PluginFolder(), WebhookPace::Clock::now(), std::chrono::system_clock::now());
   try {
     state.settings = ReadConfig();
     state.config_reads.last_read = std::chrono::system_clock::now();
@@ -210,6 +214,9 @@ void Unload() {
   // The announcements of the links made until now, as far as the pace allows; never waited for.
   PostAnnouncementsAtUnload(state->announcements, state->settings.discord,
                             WebhookPace::Clock::now());
+  // The posts of the last minute, for the next load's pace.
+  WritePaceFile(state->announcements.pace, PluginFolder(), WebhookPace::Clock::now(),
+                std::chrono::system_clock::now());
   for (const Registration& registration : state->registered) {
     if (registration.place == Place::Tick) remove(registration);
   }

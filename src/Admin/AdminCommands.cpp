@@ -181,6 +181,10 @@ AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
     status.turned_away = {state.work.RefusedLinkCommands(), state.work.DroppedLogoutRefreshes()};
   }
   if (state.login_hook_installed) status.at_login = state.login_counts;
+  if (state.login_hook_installed && state.settings.require_link_seconds > 0) {
+    status.linked_only = {state.graces.InGrace(), state.graces.SentAway(),
+                          state.graces.NotSentAwayUnanswered()};
+  }
   status.locked_out = state.limiter.LockedOutCount(CodeAttemptLimiter::Clock::now());
   status.in_doubt = state.account_store->WritesInDoubt();
   status.announcements_waiting = state.announcements.queue.Waiting();

@@ -64,6 +64,13 @@ std::vector<std::string> StatusLines(const PluginStatus& status) {
         Counted(status.at_login->groups_removed, "group removed", "groups removed"),
         Counted(status.at_login->reminders_given, "reminder given", "reminders given")));
   }
+  if (status.linked_only) {
+    lines.push_back(fmt::format(
+        "Linked-only play: {} in their grace; since load {} sent away, {} not sent away because "
+        "the database could not answer",
+        Counted(status.linked_only->in_grace, "player", "players"), status.linked_only->sent_away,
+        status.linked_only->unanswered));
+  }
   lines.push_back(fmt::format("Discord announcements: {} waiting; since load {} posted, {} dropped",
                               status.announcements_waiting, status.announcements_posted,
                               status.announcements_dropped));

@@ -33,6 +33,14 @@ struct LoginCounts {
   std::uint64_t reminders_given = 0;
 };
 
+// Linked-only play: players in their grace now; since load, players sent away, and players not
+// sent away at the end of their grace because the database could not answer.
+struct LinkedOnlyCounts {
+  std::size_t in_grace = 0;
+  std::uint64_t sent_away = 0;
+  std::uint64_t unanswered = 0;
+};
+
 struct PluginStatus {
   StoreState store;
   std::uint64_t links_made = 0;
@@ -42,6 +50,7 @@ struct PluginStatus {
   std::size_t in_doubt = 0;                   // writes whose outcome is not known yet
   std::optional<TurnedAwayWork> turned_away;  // a non-blocking store's only
   std::optional<LoginCounts> at_login;        // while the login hook is installed
+  std::optional<LinkedOnlyCounts> linked_only;  // while linked-only play is on
   // Discord announcements: waiting for their post now; posted and dropped since load.
   std::size_t announcements_waiting = 0;
   std::uint64_t announcements_posted = 0;

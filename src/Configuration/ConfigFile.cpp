@@ -37,15 +37,17 @@ std::string ReadBounded(const std::string& path) {
 }  // namespace
 
 Settings ReadConfig() {
-  const std::string folder = AsaApi::Tools::GetCurrentDir() + "/ArkApi/Plugins/Veltrane";
+  const std::string folder = PluginFolder();
   // Parsed into a fresh value and checked there, so that a broken file leaves the running
   // document and settings intact.
   nlohmann::json fresh = ParseConfig(ReadBounded(folder + "/config.json"));
-  CheckedConfig checked = CheckConfig(fresh, {folder, &ClientTlsLibrary});
+  CheckedConfig checked = CheckConfig(fresh, {folder, &DescribeClientLibrary});
   config = std::move(fresh);
   for (const std::string& warning : checked.warnings) PluginLog::Get()->warn(warning);
   return std::move(checked.settings);
 }
+
+std::string PluginFolder() { return AsaApi::Tools::GetCurrentDir() + "/ArkApi/Plugins/Veltrane"; }
 
 FString GetText(const Settings& settings, const std::string& key) {
   const auto text = settings.messages.find(key);

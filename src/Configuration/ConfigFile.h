@@ -27,6 +27,10 @@ inline constexpr std::size_t kMaxConfigBytes = std::size_t{1024} * 1024;
 // library can keep in non-blocking mode. No error text quotes what the file holds.
 Settings ReadConfig();
 
+// The plugin's folder below the server's directory, where config.json is, without a trailing
+// separator.
+std::string PluginFolder();
+
 // The text under key in the settings' Messages, decoded from UTF-8; a key the table does not know
 // reads as a missing one (kMissingMessageText).
 FString GetText(const Settings& settings, const std::string& key);

@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #endif
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <string_view>
 #include <utility>
 
 namespace {
@@ -54,7 +57,15 @@ std::wstring WidePath(const std::string& utf8_path) {
   return wide;
 }
 
+// What failed, with the system's error code.
+std::string Failure(const char* step) {
+  return std::string(step) + ": error " + std::to_string(GetLastError());
+}
+
 #else
+
+// What failed, with the system's reason.
+std::string Failure(const char* step) { return std::string(step) + ": " + std::strerror(errno); }
 
 // Closes the descriptor on every path out of the reading.
 struct OpenedFile {
@@ -113,6 +124,81 @@ RegularFileContent ReadRegularFile(const std::string& utf8_path, std::size_t max
       if (got >= 0 || errno != EINTR) return got;
     }
   });
+}
+
+#endif
+
+#ifdef _WIN32
+
+std::optional<std::string> ReplaceRegularFile(const std::string& utf8_path,
+                                              std::string_view bytes) {
+  const std::wstring path = WidePath(utf8_path);
+  if (path.empty()) return "not a UTF-8 path";
+  const std::wstring temporary = path + L".tmp";
+  const HANDLE handle = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return Failure("cannot create the temporary file");
+  std::optional<std::string> failure;
+  {
+    const OpenedFile file{handle};
+    while (!bytes.empty() && !failure) {
+      DWORD written = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
+      if (!WriteFile(file.handle, bytes.data(), chunk, &written, nullptr) || written == 0)
+        failure = Failure("cannot write the temporary file");
+      bytes.remove_prefix(written);
+    }
+    if (!failure && !FlushFileBuffers(file.handle))
+      failure = Failure("cannot flush the temporary file");
+  }
+  if (!failure && !MoveFileExW(temporary.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    failure = Failure("cannot rename the temporary file");
+  if (failure) DeleteFileW(temporary.c_str());
+  return failure;
+}
+
+std::optional<std::string> RemoveRegularFile(const std::string& utf8_path) {
+  const std::wstring path = WidePath(utf8_path);
+  if (path.empty()) return "not a UTF-8 path";
+  if (DeleteFileW(path.c_str())) return std::nullopt;
+  const DWORD error = GetLastError();
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return std::nullopt;
+  return Failure("cannot remove the file");
+}
+
+#else
+
+std::optional<std::string> ReplaceRegularFile(const std::string& utf8_path,
+                                              std::string_view bytes) {
+  const std::string temporary = utf8_path + ".tmp";
+  const int descriptor =
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644);
+  if (descriptor < 0) return Failure("cannot create the temporary file");
+  std::optional<std::string> failure;
+  {
+    const OpenedFile file{descriptor};
+    while (!bytes.empty() && !failure) {
+      const ssize_t written = ::write(file.descriptor, bytes.data(), bytes.size());
+      if (written > 0) {
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+      } else if (written == 0 || errno != EINTR) {
+        failure = Failure("cannot write the temporary file");
+      }
+    }
+    // Without it a power cut may leave the renamed file empty on some file systems.
+    if (!failure && ::fsync(file.descriptor) != 0)
+      failure = Failure("cannot flush the temporary file");
+  }
+  if (!failure && std::rename(temporary.c_str(), utf8_path.c_str()) != 0)
+    failure = Failure("cannot rename the temporary file");
+  if (failure) ::unlink(temporary.c_str());
+  return failure;
+}
+
+std::optional<std::string> RemoveRegularFile(const std::string& utf8_path) {
+  if (::unlink(utf8_path.c_str()) == 0 || errno == ENOENT) return std::nullopt;
+  return Failure("cannot remove the file");
 }
 
 #endif

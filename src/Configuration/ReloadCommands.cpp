@@ -5,7 +5,9 @@
 
 #include "Configuration/ConfigFile.h"
 #include "Discord/AnnouncementPosts.h"
+#include "Linking/LoginCheck.h"
 #include "Linking/PlayerNotification.h"
+#include "Linking/RequireLink.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
 #include "host/Tools.h"
@@ -27,6 +29,8 @@ std::optional<std::string> TryReadConfig(PluginState& state) {
   }
   if (!failure) state.config_reads.last_read = std::chrono::system_clock::now();
   KeepAnnouncementsForWebhook(state.announcements, discord_before, state.settings.discord);
+  DropRemindersTurnedOff(state);
+  CancelGracesTurnedOff(state);
   state.config_reads.last_refusal = failure;
   return failure;
 }

@@ -47,6 +47,10 @@ struct Settings {
   bool remove_group_when_unlinked = false;
   // Seconds after his login that an unlinked player is shown Messages.LinkReminder.
   int link_reminder_delay_seconds = 0;
+  // Linked-only play: the seconds from a player's first login since load to the end of his grace
+  // to link (0: off), and the Permissions group whose players are never sent away (empty: none).
+  int require_link_seconds = 0;
+  std::string require_link_exempt_group;
   DiscordSettings discord;
   DatabaseSettings database;
   // Every known Messages key, as UTF-8.

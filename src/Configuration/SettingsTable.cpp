@@ -38,14 +38,15 @@ struct SettingKey {
   std::int64_t max = 0;
   Rule rule = nullptr;  // for a value that must also work where it is used
   Needs needs = nullptr;
+  bool zero_turns_off = false;  // Integer only: 0 is taken too, below min
 };
 
 constexpr SettingKey Section(std::string_view section, std::string_view name) {
   return {section, name, Expect::Section};
 }
 constexpr SettingKey Text(std::string_view section, std::string_view name, Store store,
-                          std::string_view fallback, Rule rule = nullptr) {
-  return {section, name, Expect::Text, store, fallback, 0, 0, 0, rule};
+                          std::string_view fallback, Rule rule = nullptr, Needs needs = nullptr) {
+  return {section, name, Expect::Text, store, fallback, 0, 0, 0, rule, needs};
 }
 constexpr SettingKey Boolean(std::string_view section, std::string_view name, Store store,
                              bool fallback, Needs needs = nullptr) {
@@ -54,6 +55,13 @@ constexpr SettingKey Boolean(std::string_view section, std::string_view name, St
 constexpr SettingKey Integer(std::string_view section, std::string_view name, Store store,
                              std::int64_t fallback, std::int64_t min, std::int64_t max) {
   return {section, name, Expect::Integer, store, {}, fallback, min, max};
+}
+// An integer that is 0 to turn its feature off, or else within min to max.
+constexpr SettingKey IntegerOrOff(std::string_view section, std::string_view name, Store store,
+                                  std::int64_t min, std::int64_t max) {
+  SettingKey key = Integer(section, name, store, 0, min, max);
+  key.zero_turns_off = true;
+  return key;
 }
 
 // The store's own parser: a list it cannot use would leave every player DatabaseUnavailable until
@@ -87,6 +95,21 @@ std::string GroupStepProblem(bool on, const Settings& settings) {
   if (settings.permission_group_to_add.empty())
     return "needs a group in Settings.PermissionGroupToAdd";
   return "";
+}
+
+// The group exempt from linked-only play is a Permissions group, asked of the Permissions plugin.
+std::string ExemptGroupProblem(const Settings& settings) {
+  if (settings.require_link_exempt_group.empty() || settings.use_permissions) return "";
+  return "needs Settings.UsePermissions set to true";
+}
+
+// Linked-only play sends players away with this text; an empty one would tell them nothing.
+std::string KickTextProblem(const Settings& settings) {
+  const auto text = settings.messages.find("KickUnlinked");
+  if (settings.require_link_seconds == 0 ||
+      (text != settings.messages.end() && !text->second.empty()))
+    return "";
+  return "needs a text while Settings.RequireLinkSeconds is on";
 }
 
 void StoreMessage(Settings& settings, std::string_view name, const nlohmann::json& value) {
@@ -134,10 +157,47 @@ std::string Resolved(const std::string& path, const std::string& plugin_folder) 
   return Utf8OfPath(PathOfUtf8(plugin_folder) / PathOfUtf8(path));
 }
 
+// At least one certificate in PEM: its BEGIN line, base64, its END line. What the base64 holds is
+// the TLS library's to judge; a file without it fails every connection with "no certificate or
+// crl found", which names no key.
+bool HoldsPemCertificate(std::string_view text) {
+  constexpr std::string_view kBegin = "-----BEGIN ";
+  constexpr std::string_view kDashes = "-----";
+  for (std::size_t begin = text.find(kBegin); begin != std::string_view::npos;
+       begin = text.find(kBegin, begin + 1)) {
+    const std::size_t label_at = begin + kBegin.size();
+    const std::size_t label_end = text.find(kDashes, label_at);
+    if (label_end == std::string_view::npos) return false;
+    const std::string_view label = text.substr(label_at, label_end - label_at);
+    if (label != "CERTIFICATE" && label != "TRUSTED CERTIFICATE" && label != "X509 CERTIFICATE")
+      continue;
+    const std::size_t body = label_end + kDashes.size();
+    const std::string end_line = "-----END " + std::string(label) + "-----";
+    const std::size_t end = text.find(end_line, body);
+    if (end == std::string_view::npos) return false;
+    std::size_t letters = 0;
+    bool base64 = true;
+    for (const char c : text.substr(body, end - body)) {
+      if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '+' ||
+          c == '/' || c == '=') {
+        ++letters;
+      } else if (c != '\n' && c != '\r' && c != ' ' && c != '\t') {
+        base64 = false;
+      }
+    }
+    if (base64 && letters > 0) return true;
+  }
+  return false;
+}
+
 std::string CaFileProblem(const std::string& path) {
-  switch (ReadRegularFile(path, kMaxCaBytes).outcome) {
+  RegularFileContent file = ReadRegularFile(path, kMaxCaBytes);
+  switch (file.outcome) {
     case FileRead::Read:
-      return "";
+      return HoldsPemCertificate(file.bytes)
+                 ? ""
+                 : "holds no certificate in PEM (-----BEGIN CERTIFICATE-----); the TlsMode's "
+                   "check needs the CA's certificate";
     case FileRead::CannotOpen:
       return "cannot open the file";
     case FileRead::NotRegularFile:
@@ -163,6 +223,12 @@ void CheckSecurity(DatabaseSettings& database, const CheckPlace& place) {
   daotk::mysql::connection_security& security = database.security;
   security.tls_ca = Resolved(security.tls_ca, place.plugin_folder);
   security.client_plugin_dir = Resolved(security.client_plugin_dir, place.plugin_folder);
+  // The library may wait inside its TLS calls, or check more or less than the mode says.
+  if (security.tls != daotk::mysql::tls_mode::disabled && place.client_library != nullptr) {
+    const std::string problem =
+        TlsModeProblem(place.client_library(), security.tls, database.non_blocking);
+    if (!problem.empty()) throw std::runtime_error("Database.TlsMode: " + problem);
+  }
   const bool verifies = security.tls == daotk::mysql::tls_mode::verify_ca ||
                         security.tls == daotk::mysql::tls_mode::verify_identity;
   if (verifies && security.tls_ca.empty())
@@ -177,15 +243,6 @@ void CheckSecurity(DatabaseSettings& database, const CheckPlace& place) {
     if (const std::string problem = FolderProblem(security.client_plugin_dir); !problem.empty())
       throw std::runtime_error("Database.ClientPluginDir: " + problem);
   }
-  // Connector/C's non-blocking reads skip Schannel's TLS layer: a non-blocking store would talk
-  // past its own encryption.
-  if (database.non_blocking && security.tls != daotk::mysql::tls_mode::disabled &&
-      place.client_tls_library != nullptr &&
-      std::string_view(place.client_tls_library()).starts_with("Schannel"))
-    throw std::runtime_error(
-        "Database.TlsMode: TLS cannot be used with NonBlocking: the client library (libmariadb) "
-        "does its TLS with Schannel, whose non-blocking reads skip the encryption; use a "
-        "Connector/C built with OpenSSL, or set NonBlocking to false");
 }
 
 constexpr char kDefaultCustomMessage[] =
@@ -269,6 +326,18 @@ constexpr SettingKey kSettingKeys[] = {
           s.link_reminder_delay_seconds = AsInt(v);
         },
         60, 0, 3600),
+    IntegerOrOff(
+        "Settings", "RequireLinkSeconds",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.require_link_seconds = AsInt(v);
+        },
+        10, 86400),
+    Text(
+        "Settings", "RequireLinkExemptGroup",
+        [](Settings& s, std::string_view, const nlohmann::json& v) {
+          s.require_link_exempt_group = v.get<std::string>();
+        },
+        "", nullptr, &ExemptGroupProblem),
 
     Boolean(
         "Settings.Discord", "EnableDiscord",
@@ -305,6 +374,9 @@ constexpr SettingKey kSettingKeys[] = {
     Text("Messages", "DatabaseUnavailable", &StoreMessage, kMissingMessageText, &ReplyTextProblem),
     // Missing or empty: no reminder.
     Text("Messages", "LinkReminder", &StoreMessage, "", &ReplyTextProblem),
+    // Linked-only play: the text a player is sent away with, and the warning before (empty: none).
+    Text("Messages", "KickUnlinked", &StoreMessage, "", &ReplyTextProblem, &KickTextProblem),
+    Text("Messages", "RequireLinkWarning", &StoreMessage, "", &ReplyTextProblem),
 
     Text(
         "Database", "MysqlHost",
@@ -390,7 +462,8 @@ std::string Expected(const SettingKey& key) {
     case Expect::Boolean:
       return "true or false";
     case Expect::Integer:
-      return fmt::format("an integer from {} to {}", key.min, key.max);
+      return fmt::format("{}an integer from {} to {}", key.zero_turns_off ? "0 or " : "", key.min,
+                         key.max);
   }
   return "";
 }
@@ -453,7 +526,8 @@ bool Fits(const nlohmann::json& value, const SettingKey& key) {
     case Expect::Boolean:
       return value.is_boolean();
     case Expect::Integer:
-      return IntegerFits(value, key.min, key.max);
+      return IntegerFits(value, key.min, key.max) ||
+             (key.zero_turns_off && IntegerFits(value, 0, 0));
   }
   return false;
 }

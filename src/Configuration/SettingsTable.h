@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Configuration/Settings.h"
+#include "Database/TlsSupport.h"
 
 // What a Messages key that the file leaves out reads.
 inline constexpr char kMissingMessageText[] = "No message";
@@ -32,16 +33,16 @@ struct CheckPlace {
   // The plugin's folder, which relative TlsCa and ClientPluginDir paths start from; empty: the
   // process's working directory.
   std::string plugin_folder;
-  // The client library's TLS library, as it names it ("OpenSSL 3.0.2", "Schannel"); asked only
-  // for a non-blocking store with TLS. None: not asked.
-  std::string (*client_tls_library)() = nullptr;
+  // The client library's version and TLS library, as it names them; asked only when a TlsMode
+  // asks for TLS. None: not asked.
+  ClientLibraryInfo (*client_library)() = nullptr;
 };
 
 // Checks document against the table. Throws std::runtime_error at the first key that does not
 // check, naming its path ("Settings.debug: expected true or false, found text"); the text never
 // quotes a value but an integer key's. Then the Database section's TLS keys as a whole: a
-// VERIFY_ mode has its TlsCa, the files named can be read, and the client library can keep TLS
-// in non-blocking mode.
+// VERIFY_ mode has its TlsCa, which holds a certificate, the files named can be read, and the
+// client library can give the mode in the store's mode (TlsSupport.h).
 CheckedConfig CheckConfig(const nlohmann::json& document, const CheckPlace& place = {});
 
 // Why the message formatter would refuse text (a brace that is not doubled), or an empty text.

@@ -6,6 +6,7 @@
 #include <errmsg.h>
 #include <mysql.h>
 
+#include <chrono>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -15,71 +16,11 @@
 #include <vector>
 
 #include "Database/ConnectionSettings.h"
+#include "Database/NonBlockingConnection.h"
 #include "Database/Results.h"
+#include "Database/SessionOptions.h"
 
 namespace daotk::mysql {
-
-namespace detail {
-
-// TLS as the mode asks, and where the authentication plugins are. The certificate check is set
-// either way, since a newer library checks it unless told not to. False when the library refuses
-// an option.
-inline bool SetSecurityOptions(MYSQL* handle, const connection_security& security) {
-  if (!security.client_plugin_dir.empty() &&
-      mysql_options(handle, MYSQL_PLUGIN_DIR, security.client_plugin_dir.c_str()) != 0) {
-    return false;
-  }
-  if (security.tls == tls_mode::disabled) return true;
-  const my_bool enforce = 1;
-  const my_bool check_identity = security.tls == tls_mode::verify_identity ? 1 : 0;
-  // With a CA the library checks that the certificate chains to it; the host's name in it only
-  // when told to check the server's certificate.
-  const bool with_ca = security.tls != tls_mode::required;
-  return mysql_options(handle, MYSQL_OPT_SSL_ENFORCE, &enforce) == 0 &&
-         mysql_options(handle, MYSQL_OPT_SSL_VERIFY_SERVER_CERT, &check_identity) == 0 &&
-         (!with_ca || mysql_options(handle, MYSQL_OPT_SSL_CA, security.tls_ca.c_str()) == 0);
-}
-
-// The library goes on without TLS when the server offers none, unless it checks the certificate's
-// host: a mode that asks for TLS refuses such a session itself, and a handle of such a mode must
-// not be reconnected by the library, which would send the statement on whatever session it got.
-inline bool LibraryMayFallBack(const connection_security& security) {
-  return security.tls == tls_mode::required || security.tls == tls_mode::verify_ca;
-}
-inline constexpr char kNoTlsText[] =
-    "TLS/SSL error: the server did not start TLS, which the TlsMode asks for";
-
-// The TLS version the open handle talks ("TLSv1.3"); empty without TLS.
-inline std::string TlsVersion(MYSQL* handle) {
-  const char* version = nullptr;
-  if (handle == nullptr ||
-      mariadb_get_infov(handle, MARIADB_CONNECTION_TLS_VERSION, &version) != 0 ||
-      version == nullptr) {
-    return {};
-  }
-  return version;
-}
-
-// The options every connection opens with, in this order: character set, connect timeout, the
-// read and write timeouts, the init command, then TLS and the plugins' folder. False when the
-// library refuses one.
-inline bool SetSessionOptions(MYSQL* handle, const connection_settings& settings) {
-  if (!settings.charset.empty() &&
-      mysql_options(handle, MYSQL_SET_CHARSET_NAME, settings.charset.c_str()) != 0) {
-    return false;
-  }
-  const auto set_seconds = [handle](mysql_option option, unsigned int seconds) {
-    return seconds == 0 || mysql_options(handle, option, &seconds) == 0;
-  };
-  return set_seconds(MYSQL_OPT_CONNECT_TIMEOUT, settings.connect_timeout) &&
-         set_seconds(MYSQL_OPT_READ_TIMEOUT, settings.read_timeout) &&
-         set_seconds(MYSQL_OPT_WRITE_TIMEOUT, settings.write_timeout) &&
-         (settings.init_command.empty() ||
-          mysql_options(handle, MYSQL_INIT_COMMAND, settings.init_command.c_str()) == 0) &&
-         SetSecurityOptions(handle, settings.security);
-}
-
-}  // namespace detail
 
 class connection {
  public:
@@ -89,30 +30,30 @@ class connection {
   virtual ~connection() { close(); }
 
   // Opens a new handle (closing one held before). False when the server cannot be reached, the
-  // credentials are refused or an option is not taken; the connection is closed then and
-  // open_error() tells why.
+  // credentials are refused, an option is not taken or the server offers no TLS that the mode
+  // asks for; the connection is closed then and open_error() tells why.
+  //
+  // It opens through the non-blocking calls, driven here until the connection is made, so that a
+  // server's greeting without TLS is refused before the library answers it (ServerGreeting.h);
+  // the handle is then used with the blocking calls, which the library allows.
   bool open(const connection_settings& settings) {
     std::lock_guard lock(mutex_);
     close_handle();
     open_error_ = {};
-    handle_ = mysql_init(nullptr);
-    if (handle_ == nullptr) {
-      open_error_ = {CR_OUT_OF_MEMORY, "mysql_init failed"};
+    NonBlockingConnection opening;
+    const NonBlockingConnection::Clock::time_point now = NonBlockingConnection::Clock::now();
+    const NonBlockingConnection::Clock::time_point deadline =
+        settings.connect_timeout == 0 ? NonBlockingConnection::Clock::time_point::max()
+                                      : now + std::chrono::seconds(settings.connect_timeout);
+    opening.StartOpen(settings, now, deadline);
+    opening.DriveUntil(deadline);
+    if (!opening.IsOpen()) {
+      open_error_ = opening.OpenError();
       return false;
     }
-    // Client flags 0: no CLIENT_FOUND_ROWS, so that an UPDATE reports the rows it changed, not
-    // the rows it matched (the loser of a race for a code must see 0), nor several statements.
-    if (!set_options(settings) ||
-        mysql_real_connect(handle_, settings.host.c_str(), settings.user.c_str(),
-                           settings.password.c_str(), settings.database_name.c_str(), settings.port,
-                           nullptr, 0) == nullptr ||
-        !set_reconnect_timeout(settings)) {
-      open_error_ = {mysql_errno(handle_), mysql_error(handle_)};
-      close_handle();
-      return false;
-    }
-    if (settings.security.tls != tls_mode::disabled && detail::TlsVersion(handle_).empty()) {
-      open_error_ = {CR_SSL_CONNECTION_ERROR, detail::kNoTlsText};
+    handle_ = opening.ReleaseHandle();
+    if (!set_reconnection(settings)) {
+      open_error_ = detail::OptionsRefused(handle_);
       close_handle();
       return false;
     }
@@ -123,10 +64,7 @@ class connection {
   }
 
   // Why the last open() failed, as the client library said it; 0 and empty after a success.
-  struct error {
-    unsigned int number = 0;
-    std::string text;
-  };
+  using error = connection_error;
   error open_error() {
     std::lock_guard lock(mutex_);
     return open_error_;
@@ -210,18 +148,13 @@ class connection {
   }
 
  private:
-  // Reconnect first, then the options of every connection.
-  bool set_options(const connection_settings& settings) {
+  // The library's own reconnection of a dropped handle, where the mode lets it, with the connect
+  // timeout it reads then rather than the one the handle was opened with.
+  bool set_reconnection(const connection_settings& settings) {
     if (settings.auto_reconnect && !detail::LibraryMayFallBack(settings.security)) {
       const my_bool reconnect = 1;
       if (mysql_options(handle_, MYSQL_OPT_RECONNECT, &reconnect) != 0) return false;
     }
-    return detail::SetSessionOptions(handle_, settings);
-  }
-
-  // The library's own reconnection of a dropped handle reads the connect timeout then, not when
-  // the handle was opened.
-  bool set_reconnect_timeout(const connection_settings& settings) {
     unsigned int seconds = settings.reconnect_timeout;
     return seconds == 0 || mysql_options(handle_, MYSQL_OPT_CONNECT_TIMEOUT, &seconds) == 0;
   }

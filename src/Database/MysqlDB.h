@@ -25,8 +25,8 @@
 //   does not fit its column fails instead of being cut. Statements time out on a stalled server.
 // - The host may be a comma-separated list of servers, tried in order. Once all have failed, the
 //   store answers at once, without touching the network, until a cool-down has passed; a store
-//   that could not connect at load keeps trying on that cadence. An outage is one error line
-//   when it starts and one info line when it ends.
+//   that could not connect at load keeps trying on that cadence. An outage logs each server's
+//   reason once for each error, and one info line when it ends.
 // - Its located log lines name this header as their file, whichever source file writes them.
 
 #include <chrono>
@@ -43,6 +43,7 @@
 #include "Database/Connection.h"
 #include "Database/ConnectionSettings.h"
 #include "Database/IDatabase.h"
+#include "Database/OutageReasons.h"
 #include "Database/ServerAvailability.h"
 #include "Database/ServerList.h"
 #include "Database/StepDriver.h"
@@ -209,6 +210,7 @@ class MySql : public IDatabase {
   bool connection_given_up_ = false;
   daotk::mysql::connection_settings settings_;
   std::optional<veltrane::ServerAvailability> availability_;
+  veltrane::OutageReasons outage_reasons_;
   std::optional<veltrane::DatabaseServer> connected_server_;
   bool table_ready_ = false;
   // A table that cannot hold the values faithfully switches the store off until the next load.

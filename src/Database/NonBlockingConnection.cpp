@@ -4,6 +4,7 @@
 #include <winsock2.h>
 #else
 #include <poll.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #endif
@@ -17,6 +18,7 @@
 #include <utility>
 
 #include "Database/ConnectionFailure.h"
+#include "Database/ServerGreeting.h"
 
 namespace daotk::mysql {
 
@@ -35,15 +37,24 @@ constexpr int kContinuationsPerAdvance = 64;
 constexpr int kTimeoutsToEnd = 16;
 // DriveUntil looks at its deadline again at least this often.
 constexpr milliseconds kLongestPoll{1000};
+// A greeting is about a hundred bytes; its capability flags come within the first few dozen.
+constexpr int kGreetingPeekBytes = 512;
+// How long DriveUntil waits before it looks again at a greeting that has come in part.
+constexpr milliseconds kPartGreetingWait{1};
 
 // The platform's poll() of one socket: 1 when it has events, 0 when it has none (also when
 // interrupted), -1 on an error. Windows has WSAPoll, which refuses POLLPRI: the protocol sends no
-// out-of-band data, so nothing is lost by not asking for it there.
+// out-of-band data, so nothing is lost by not asking for it there. PeekSocket: the bytes waiting
+// on a socket that poll() found readable, left there for the library: up to size of them, 0 when
+// the peer has closed, -1 on an error.
 #ifdef _WIN32
 using PollEntry = WSAPOLLFD;
 constexpr short kExceptEvents = 0;
 int PollOne(PollEntry& entry, milliseconds timeout) {
   return WSAPoll(&entry, 1, static_cast<INT>(timeout.count()));
+}
+int PeekSocket(my_socket socket, char* buffer, int size) {
+  return ::recv(socket, buffer, size, MSG_PEEK);
 }
 #else
 using PollEntry = pollfd;
@@ -51,6 +62,10 @@ constexpr short kExceptEvents = POLLPRI;
 int PollOne(PollEntry& entry, milliseconds timeout) {
   const int polled = ::poll(&entry, 1, static_cast<int>(timeout.count()));
   return polled < 0 && errno == EINTR ? 0 : polled;
+}
+int PeekSocket(my_socket socket, char* buffer, int size) {
+  return static_cast<int>(
+      ::recv(socket, buffer, static_cast<std::size_t>(size), MSG_PEEK | MSG_DONTWAIT));
 }
 #endif
 
@@ -100,9 +115,11 @@ void NonBlockingConnection::StartOpen(const connection_settings& settings, Clock
   open_settings_ = settings;
   deadline_ = deadline;
   step_ = Step::Connecting;
+  greeting_awaited_ = settings.security.tls != tls_mode::disabled;
   connected_ = nullptr;
-  // Client flags 0, as on the blocking connection: an UPDATE reports the rows it changed, not the
-  // rows it matched, and one statement is one statement.
+  // Client flags 0 (the blocking connection opens here too): no CLIENT_FOUND_ROWS, so that an
+  // UPDATE reports the rows it changed, not the rows it matched (the loser of a race for a code
+  // must see 0), and one statement is one statement.
   wait_status_ = mysql_real_connect_start(
       &connected_, handle_, open_settings_.host.c_str(), open_settings_.user.c_str(),
       open_settings_.password.c_str(), open_settings_.database_name.c_str(), open_settings_.port,
@@ -128,13 +145,17 @@ void NonBlockingConnection::StartQuery(std::string_view statement, Clock::time_p
 bool NonBlockingConnection::Advance(Clock::time_point now) {
   for (int continued = 0; continued < kContinuationsPerAdvance && InFlight(); ++continued) {
     const int ready = ReadyEvents(milliseconds(0));
+    if (!InFlight()) break;  // a greeting without TLS ended the open
     if (ready != 0) {
       Continue(ready, now);
     } else if (now < WaitDeadline()) {
       return false;
     } else {
-      // The library fails the operation; the connection is not used again either way.
+      // The library fails the operation; the connection is not used again either way. Its words
+      // for an open ended so name the wait it was in ("Resource temporarily unavailable").
+      const bool opening = step_ == Step::Connecting;
       CloseHandle();
+      if (opening) open_error_.text += " (the connection timed out)";
     }
   }
   return !InFlight();
@@ -170,6 +191,11 @@ std::optional<std::string> NonBlockingConnection::Escape(std::string_view text) 
   if (length == static_cast<unsigned long>(-1)) return std::nullopt;
   escaped.resize(length);
   return escaped;
+}
+
+MYSQL* NonBlockingConnection::ReleaseHandle() noexcept {
+  if (!IsOpen() || InFlight()) return nullptr;
+  return std::exchange(handle_, nullptr);
 }
 
 void NonBlockingConnection::Close() noexcept { CloseHandle(); }
@@ -268,13 +294,51 @@ results NonBlockingConnection::Failure() const {
   return results(mysql_errno(handle_), mysql_error(handle_));
 }
 
-int NonBlockingConnection::ReadyEvents(milliseconds timeout) const {
+int NonBlockingConnection::ReadyEvents(milliseconds timeout) {
   const int wanted = wait_status_ & kSocketEvents;
   if (wanted == 0 || handle_ == nullptr) return 0;
   const my_socket socket = mysql_get_socket(handle_);
   // Nothing to poll: the library, continued, finds that out for itself.
   if (socket == kNoSocket) return wanted;
+  if (greeting_awaited_ && step_ == Step::Connecting)
+    return GreetingEvents(socket, wanted, timeout);
   return PollSocket(socket, wanted, timeout);
+}
+
+// The library is held, whatever it waits for (the connect, then the greeting), until the
+// greeting can be read whole from the socket. A closed or failed socket, or an error packet, is
+// the library's to report: it answers neither.
+int NonBlockingConnection::GreetingEvents(my_socket socket, int wanted, milliseconds timeout) {
+  PollEntry entry{};
+  entry.fd = socket;
+  entry.events = POLLIN;
+  const int polled = PollOne(entry, timeout);
+  if (polled == 0) return 0;
+  // A failed connect: reading would take its error away from the library, which reports it.
+  if (polled < 0 || (entry.revents & (POLLERR | POLLNVAL)) != 0) {
+    greeting_awaited_ = false;
+    return wanted;
+  }
+  char bytes[kGreetingPeekBytes];
+  const int peeked = PeekSocket(socket, bytes, kGreetingPeekBytes);
+  const Greeting greeting =
+      peeked > 0 ? ReadGreeting(std::string_view(bytes, static_cast<std::size_t>(peeked)))
+                 : Greeting::ErrorPacket;
+  switch (greeting) {
+    case Greeting::Incomplete:
+      if (timeout > milliseconds(0))
+        std::this_thread::sleep_for(std::min(timeout, kPartGreetingWait));
+      return 0;
+    case Greeting::WithoutTls:
+      CloseHandle();
+      open_error_ = {CR_SSL_CONNECTION_ERROR, detail::kNoTlsText};
+      return 0;
+    case Greeting::OffersTls:
+    case Greeting::ErrorPacket:
+      break;
+  }
+  greeting_awaited_ = false;
+  return PollSocket(socket, wanted, milliseconds(0));
 }
 
 NonBlockingConnection::Clock::time_point NonBlockingConnection::WaitDeadline() const {
@@ -293,6 +357,7 @@ void NonBlockingConnection::CloseHandle() noexcept {
   if (handle_ == nullptr) return;  // ending the operation closed it
   MYSQL* handle = std::exchange(handle_, nullptr);
   step_ = Step::Idle;
+  greeting_awaited_ = false;
   wait_status_ = 0;
   library_deadline_ = Clock::time_point::max();
   result_set_ = nullptr;

@@ -16,8 +16,14 @@
 // wait inside the library): a statement that fails as a connection failure (IsConnectionFailure)
 // closes the connection, and the caller opens a new one.
 //
+// A connection whose settings ask for TLS gives the library nothing while it waits for the
+// server's greeting, until the greeting has come whole: one that offers no TLS ends the open at
+// once, before the library could answer it in clear (ServerGreeting.h).
+//
 // What may still wait: StartOpen resolves a host name with the system's resolver, inside the
-// library (an IP address is not looked up); DriveUntil waits by design. One thread uses an object.
+// library (an IP address is not looked up); DriveUntil waits by design. Whether the library's TLS
+// waits inside its calls depends on its version (docs/client-libraries.md); the plugin's load
+// refuses a non-blocking store with TLS where it does. One thread uses an object.
 
 #include <mysql.h>
 
@@ -26,9 +32,9 @@
 #include <string>
 #include <string_view>
 
-#include "Database/Connection.h"
 #include "Database/ConnectionSettings.h"
 #include "Database/Results.h"
+#include "Database/SessionOptions.h"
 
 namespace daotk::mysql {
 
@@ -41,8 +47,8 @@ class NonBlockingConnection {
   NonBlockingConnection& operator=(const NonBlockingConnection&) = delete;
   ~NonBlockingConnection() { Close(); }
 
-  // Starts opening a new handle with settings (closing one held before), with the blocking
-  // connection's options and client flags; auto_reconnect and reconnect_timeout are not used. Once
+  // Starts opening a new handle with settings (closing one held before), with the session's options
+  // (SessionOptions.h) and client flags 0; auto_reconnect and reconnect_timeout are not used. Once
   // Advance has finished it, IsOpen() says whether it succeeded and OpenError() why not. Throws
   // std::logic_error while an operation is in flight.
   void StartOpen(const connection_settings& settings, Clock::time_point now,
@@ -72,7 +78,7 @@ class NonBlockingConnection {
   bool IsOpen() const { return handle_ != nullptr && step_ != Step::Connecting; }
 
   // Why the last open failed, as the client library said it; 0 and empty after a success.
-  connection::error OpenError() const { return open_error_; }
+  connection_error OpenError() const { return open_error_; }
 
   // The TLS version of the open session ("TLSv1.3"); empty without TLS or while closed.
   std::string TlsVersion() const { return IsOpen() ? detail::TlsVersion(handle_) : std::string(); }
@@ -92,6 +98,10 @@ class NonBlockingConnection {
   // The text escaped for a quoted SQL literal under the connection's character set and SQL mode,
   // on the open handle without any I/O; nothing unless open.
   std::optional<std::string> Escape(std::string_view text) const;
+
+  // Hands the open handle over to the caller, who closes it; the connection is closed after. Only
+  // when open with no operation in flight; null otherwise.
+  MYSQL* ReleaseHandle() noexcept;
 
   // Ends an operation in flight as timed out (a statement's result then reads as lost), then says
   // goodbye to the server only if the socket takes it at once, and frees the handle. Never waits
@@ -114,7 +124,10 @@ class NonBlockingConnection {
   void FinishStatement(results outcome);
   results Failure() const;
   // The events the library waits for that the socket is ready for, after waiting at most timeout.
-  int ReadyEvents(std::chrono::milliseconds timeout) const;
+  // While the greeting is awaited, none until it has come whole and offers TLS; one without TLS
+  // ends the open.
+  int ReadyEvents(std::chrono::milliseconds timeout);
+  int GreetingEvents(my_socket socket, int wanted, std::chrono::milliseconds timeout);
   // When the wait in progress ends: the operation's deadline or the library's own timeout.
   Clock::time_point WaitDeadline() const;
   void EndAsTimedOut(Clock::time_point now) noexcept;
@@ -122,6 +135,8 @@ class NonBlockingConnection {
 
   MYSQL* handle_ = nullptr;
   Step step_ = Step::Idle;
+  // Opening with TLS asked, and the server's greeting not yet read.
+  bool greeting_awaited_ = false;
   int wait_status_ = 0;  // MYSQL_WAIT_* the library waits for; 0 when it does not
   Clock::time_point deadline_{};
   Clock::time_point library_deadline_ = Clock::time_point::max();
@@ -134,7 +149,7 @@ class NonBlockingConnection {
   int query_failed_ = 0;
   MYSQL_RES* result_set_ = nullptr;
 
-  connection::error open_error_;
+  connection_error open_error_;
   results result_;
   unsigned long statement_thread_id_ = 0;
 };

@@ -13,6 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "Database/ConnectionFailure.h"
+
 namespace daotk::mysql {
 
 namespace detail {
@@ -86,15 +88,9 @@ class results {
   unsigned int error_number() const { return error_number_; }
   const std::string& error_text() const { return error_text_; }
 
-  // Whether the server answered the statement with an error, rather than the client library
-  // failing on its side (its own numbers: lost connections, timeouts) or not being called.
-  bool refused_by_server() const {
-    const auto in = [this](unsigned int low, unsigned int high) {
-      return error_number_ >= low && error_number_ <= high;
-    };
-    return !succeeded() && error_number_ != 0 && !in(CR_MIN_ERROR, CR_MAX_ERROR) &&
-           !in(CER_MIN_ERROR, CER_MAX_ERROR);
-  }
+  // Whether the server refused the statement, its session going on (ConnectionFailure.h), rather
+  // than the connection failing or the library not being called.
+  bool refused_by_server() const { return !succeeded() && IsServerRefusal(error_number_); }
 
   // Rows the statement changed (for a SELECT: rows it returned); 0 for a failed statement.
   std::uint64_t affected_rows() const { return affected_rows_; }

@@ -31,6 +31,7 @@ class ServerAvailability {
 
   // What a failure meant.
   struct Failure {
+    bool counted = false;         // the failure was the current server's, and counts
     bool outage_started = false;  // the first failure since the last success
     bool cool_down_started = false;
     bool switched = false;  // Current() is now another server
@@ -70,6 +71,7 @@ class ServerAvailability {
   // The current server could not be reached or did not answer.
   Failure Failed(Clock::time_point now) {
     Failure failure;
+    failure.counted = true;
     if (!in_outage_) {
       in_outage_ = true;
       outage_started_at_ = now;

@@ -6,9 +6,9 @@
 // ConnectionFailure.h): the next server of the list is tried at once; once all have failed,
 // operations answer false at once, without touching the network, until a cool-down has passed,
 // and their answers say that the store could not ask. A connection made while the game runs uses
-// a short connect timeout. An outage writes one error line when it starts and one info line when
-// it ends, instead of a line for each statement it fails. A store that could not connect at load
-// keeps trying on that cadence, and creates the table once it reaches a server.
+// a short connect timeout. An outage writes each server's reason once (OutageReasons.h) and one
+// info line when it ends, instead of a line for each statement it fails. A store that could not
+// connect at load keeps trying on that cadence, and creates the table once it reaches a server.
 
 #include <fmt/format.h>
 
@@ -127,22 +127,20 @@ StoreTask<void> MySql::Connect() {
 StoreTask<void> MySql::ConnectAtLoad() {
   // An operation that came first connected already.
   if (connection_.IsOpen()) co_return;
-  std::optional<std::string> first_failure;
+  // Each server's reason, logged after the line that says whether the load connected.
+  std::vector<std::string> reasons;
   for (std::size_t tried = 0; tried < availability_->ServerCount(); ++tried) {
     const veltrane::DatabaseServer server = availability_->Current();
     if (co_await OpenCurrentServer(kLoadConnectSeconds)) break;
-    if (!first_failure) {
-      first_failure = UnavailableLine(server, connection_.OpenError().text);
+    const daotk::mysql::connection::error error = connection_.OpenError();
+    if (availability_->Failed(server, now_()).outage_started)
       unavailable_since_ = std::chrono::system_clock::now();
-    }
-    availability_->Failed(server, now_());
+    if (outage_reasons_.FirstTime(server, error.number))
+      reasons.push_back(UnavailableLine(server, error.text));
   }
-  if (!connection_.IsOpen()) {
-    PluginLog::Get()->critical("Failed to open connection!");
-    PluginLog::Get()->error(*first_failure);
-    co_return;
-  }
-  if (first_failure) PluginLog::Get()->error(*first_failure);
+  if (!connection_.IsOpen()) PluginLog::Get()->critical("Failed to open connection!");
+  for (const std::string& reason : reasons) PluginLog::Get()->error(reason);
+  if (!connection_.IsOpen()) co_return;
   NoteConnected();
   co_await PrepareTable();
 }
@@ -194,6 +192,7 @@ StoreAnswer MySql::AnswerOf(const daotk::mysql::results& result) {
 void MySql::ServerAnswered() {
   const std::optional<Clock::duration> outage = availability_->Succeeded(now_());
   if (!outage) return;
+  outage_reasons_.EndOutage();
   PluginLog::Get()->info("Database server {} available again after {:.1f} s",
                          veltrane::DescribeServer(availability_->Current()),
                          std::chrono::duration<double>(*outage).count());
@@ -201,14 +200,13 @@ void MySql::ServerAnswered() {
 
 // The handle is dropped, so that the next attempt connects afresh (with the short timeout, to
 // the server the availability names) instead of the library reconnecting on its own.
-void MySql::ServerFailed(const veltrane::DatabaseServer& failed,
-                         [[maybe_unused]] unsigned int error_number,
+void MySql::ServerFailed(const veltrane::DatabaseServer& failed, unsigned int error_number,
                          const std::string& error_text) {
   connection_.Close();
-  if (availability_->Failed(failed, now_()).outage_started) {
-    unavailable_since_ = std::chrono::system_clock::now();
+  const veltrane::ServerAvailability::Failure failure = availability_->Failed(failed, now_());
+  if (failure.outage_started) unavailable_since_ = std::chrono::system_clock::now();
+  if (failure.counted && outage_reasons_.FirstTime(failed, error_number))
     PluginLog::Get()->error(UnavailableLine(failed, error_text));
-  }
 }
 
 StoreState MySql::State() {

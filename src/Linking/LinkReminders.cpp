@@ -33,3 +33,9 @@ std::vector<std::u16string> LinkReminders::TakeDue(Clock::time_point now) {
   }
   return taken;
 }
+
+std::size_t LinkReminders::DropAll() {
+  const std::size_t dropped = due_.size();
+  due_.clear();
+  return dropped;
+}

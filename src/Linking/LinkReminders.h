@@ -26,6 +26,8 @@ class LinkReminders {
   void Add(const std::u16string& eos_id, Clock::time_point due);
   // Takes up to kDuePerTick reminders due at now, the earliest first.
   std::vector<std::u16string> TakeDue(Clock::time_point now);
+  // Drops every reminder waiting and answers how many.
+  std::size_t DropAll();
 
   std::size_t Waiting() const { return due_.size(); }
   std::uint64_t GivenUp() const { return given_up_.Total(); }

@@ -12,6 +12,7 @@
 #include "Linking/PendingWork.h"
 #include "Linking/PermissionGroup.h"
 #include "Linking/PlayerNotification.h"
+#include "Linking/RequireLink.h"
 #include "Plugin/PluginLog.h"
 #include "Plugin/PluginState.h"
 #include "host/AsaApi.h"
@@ -30,6 +31,8 @@ bool GroupStepsOn(const Settings& settings) {
          (settings.restore_group_at_login || settings.remove_group_when_unlinked);
 }
 
+}  // namespace
+
 // Linked as the link command means it. Nothing when the database could not answer.
 StoreTask<std::optional<bool>> IsLinked(IDatabase& store, std::string eos_id) {
   const Answered<bool> has_row = co_await store.IsPlayerExist(eos_id);
@@ -40,6 +43,8 @@ StoreTask<std::optional<bool>> IsLinked(IDatabase& store, std::string eos_id) {
   co_return linked.value;
 }
 
+namespace {
+
 // The settings are read when the answer has come: a reload in between counts.
 StoreTask<void> AskAtLogin(PluginState& state, FString eos_id) {
   const std::string eos_text = eos_id.ToString();
@@ -48,6 +53,7 @@ StoreTask<void> AskAtLogin(PluginState& state, FString eos_id) {
   const Settings& settings = state.settings;
   const std::string& group = settings.permission_group_to_add;
   if (*linked) {
+    state.graces.Linked(eos_id.ToWide());
     if (settings.use_permissions && settings.restore_group_at_login &&
         AddToPermissionGroup(eos_id, group, false)) {
       ++state.login_counts.groups_given_back;
@@ -80,6 +86,8 @@ StoreTask<void> AskAtLogin(PluginState& state, FString eos_id) {
 
 // A reminder due: given when the store still says he is not linked and he is still in the game.
 StoreTask<void> RemindUnlessLinked(PluginState& state, FString eos_id) {
+  // Turned off by a reload while this waited for its turn: nothing to ask.
+  if (!ReminderOn(state.settings)) co_return;
   const std::optional<bool> linked = co_await IsLinked(*state.account_store, eos_id.ToString());
   if (!linked || *linked || !ReminderOn(state.settings) || state.replies_dropped) co_return;
   AShooterPlayerController* player = AsaApi::GetApiUtils().FindPlayerFromEOSID(eos_id);
@@ -92,15 +100,18 @@ StoreTask<void> RemindUnlessLinked(PluginState& state, FString eos_id) {
 
 bool LoginHookWanted(const Settings& settings) {
   return settings.restore_group_at_login || settings.remove_group_when_unlinked ||
-         ReminderOn(settings);
+         ReminderOn(settings) || RequireLinkOn(settings);
 }
 
 void CheckPlayerAtLogin(PluginState& state, APlayerController* new_player) {
   const Settings& settings = state.settings;
-  if (new_player == nullptr || !(GroupStepsOn(settings) || ReminderOn(settings))) return;
+  if (new_player == nullptr ||
+      !(GroupStepsOn(settings) || ReminderOn(settings) || RequireLinkOn(settings)))
+    return;
   FString eos_id = AsaApi::GetApiUtils().GetEOSIDFromController(new_player);
   // The default ids are no one's own: such a player has no link and no group of his own.
   if (veltrane::IsDefaultIdentity(eos_id.ToString())) return;
+  StartGraceAtLogin(state, eos_id);
   state.work.Add(*state.account_store, PendingWork::Kind::LoginCheck,
                  AskAtLogin(state, std::move(eos_id)));
 }
@@ -113,5 +124,13 @@ void GiveDueReminders(PluginState& state) {
     if (AsaApi::GetApiUtils().FindPlayerFromEOSID(eos_id) == nullptr) continue;
     state.work.Add(*state.account_store, PendingWork::Kind::LoginCheck,
                    RemindUnlessLinked(state, std::move(eos_id)));
+  }
+}
+
+void DropRemindersTurnedOff(PluginState& state) {
+  if (ReminderOn(state.settings)) return;
+  if (const std::size_t dropped = state.reminders.DropAll()) {
+    PluginLog::Get()->info("Link reminders dropped because a reload turned LinkReminder off: {}",
+                           dropped);
   }
 }

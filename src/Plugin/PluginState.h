@@ -17,6 +17,7 @@
 #include "Discord/AnnouncementPosts.h"
 #include "Linking/CodeAttemptLimiter.h"
 #include "Linking/LinkFlow.h"
+#include "Linking/LinkGraces.h"
 #include "Linking/LinkReminders.h"
 #include "Linking/PendingWork.h"
 #include "Plugin/CommandTable.h"
@@ -50,6 +51,8 @@ struct PluginState {
   LoginCounts login_counts;
   // The reminders to link waiting for their time, advanced by the tick.
   LinkReminders reminders;
+  // Linked-only play's graces to link, advanced by the tick.
+  LinkGraces graces;
   ConfigReads config_reads;
   // Set by the unload: the tasks finished then show their players nothing.
   bool replies_dropped = false;

@@ -81,7 +81,15 @@ struct AShooterGameState : AActor {
   }
 };
 
-struct AShooterGameMode : AActor {};
+struct AShooterGameMode : AActor {
+  // Sends the player away with message: the game shows it to him and logs him out (its logout
+  // hooks run within the call); the controller is gone once the call has returned.
+  void KickPlayerController(APlayerController* player, const FString& message) {
+    NativeCall<void, APlayerController*, const FString&>(
+        this, "AShooterGameMode.KickPlayerController(APlayerController*,FString&)", player,
+        message);
+  }
+};
 
 // One RCON request as the game received it; Id is the id the client gave its request.
 struct RCONPacket {

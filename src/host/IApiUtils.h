@@ -15,6 +15,8 @@ class IApiUtils {
 
   // The running world; null before the game has one.
   virtual UWorld* GetCurrentWorld() const = 0;
+  // The running game mode; null before the game has one.
+  virtual AShooterGameMode* GetShooterGameMode() const = 0;
   // The EOS id of the controller's player; empty when it has none.
   virtual FString GetEOSIDFromController(AController* controller) const = 0;
   // The messaging service of the plugin whose module file is plugin_path.

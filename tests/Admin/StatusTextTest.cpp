@@ -59,6 +59,7 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
   status.refused_codes = 12;
   status.turned_away = TurnedAwayWork{3, 1};
   status.at_login = LoginCounts{1, 2, 1};
+  status.linked_only = LinkedOnlyCounts{1, 2, 0};
   status.config = {kTime, "Can't open config.json"};
   EXPECT_THAT(StatusLines(status),
               ElementsAre("Database: connected to  without TLS",
@@ -68,6 +69,8 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
                           "link commands, 1 logout refresh",
                           "At login since load: 1 group given back, 2 groups removed, 1 reminder "
                           "given",
+                          "Linked-only play: 1 player in their grace; since load 2 sent away, 0 "
+                          "not sent away because the database could not answer",
                           "Discord announcements: 0 waiting; since load 0 posted, 0 dropped",
                           "Configuration: last read 2026-12-07 17:04:20 UTC; the last reload was "
                           "refused: Can't open config.json"));

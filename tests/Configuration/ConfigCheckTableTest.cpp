@@ -21,7 +21,7 @@ const nlohmann::json kRunning =
     nlohmann::json::parse(R"({"Settings": {"Discord": {}}, "Messages": {}, "Database": {}})");
 
 // The TLS library that the row's client library names.
-std::string reported_tls_library;
+ClientLibraryInfo reported_library;
 
 // The refusal's text, or "" when the file is taken. A refused read leaves the live document as
 // it was.
@@ -29,8 +29,8 @@ std::string RefusalOf(const RefusedFile& row) {
   try {
     if (row.place == Place::Check) {
       CheckPlace place;
-      reported_tls_library = row.tls_library;
-      if (!row.tls_library.empty()) place.client_tls_library = [] { return reported_tls_library; };
+      reported_library = {row.client_version, row.tls_library};
+      if (!row.tls_library.empty()) place.client_library = [] { return reported_library; };
       CheckConfig(ParseConfig(row.text(kRunning)), place);
       return "";
     }

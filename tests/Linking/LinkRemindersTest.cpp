@@ -1,4 +1,5 @@
-// The reminders waiting for their time, on a clock the test hands in.
+// The reminders, and linked-only play's graces, waiting for their time on a clock the test hands
+// in.
 
 #include <gmock/gmock.h>
 
@@ -6,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Linking/LinkGraces.h"
 #include "Linking/LinkReminders.h"
 #include "Plugin/PluginLog.h"
 
@@ -47,6 +49,30 @@ TEST(LinkReminders, BoundGivesUpTheFirstDueAndATickTakesItsBudget) {
   const std::vector<std::u16string> due = reminders.TakeDue(kLogin + 1h);
   ASSERT_EQ(due.size(), LinkReminders::kDuePerTick);
   EXPECT_EQ(due.front(), PlayerId(1));
+}
+
+TEST(LinkGraces, WarningAtHalfAGraceUnderTwoMinutesAndAMinuteBeforeALongerOne) {
+  EXPECT_EQ(LinkGraces::WarningLead(10s), 5s);
+  EXPECT_EQ(LinkGraces::WarningLead(119s), 59500ms);
+  EXPECT_EQ(LinkGraces::WarningLead(120s), 60s);
+  EXPECT_EQ(LinkGraces::WarningLead(24h), 60s);
+}
+
+TEST(LinkGraces, BoundForgetsTheEarliestLoginAndAnAnswerAboutAGraceGoneChangesNothing) {
+  PluginLog::Init("Veltrane");  // the bound's warning
+  LinkGraces graces;
+  for (std::size_t i = 0; i <= LinkGraces::kMostRemembered; ++i)
+    graces.Login(PlayerId(i), kLogin + 1ms * i, 10s);
+  EXPECT_EQ(graces.Remembered(), LinkGraces::kMostRemembered);
+  const std::vector<LinkGraces::Due> due = graces.TakeDue(kLogin + 6s);
+  ASSERT_EQ(due.size(), LinkGraces::kDuePerTick);
+  EXPECT_EQ(due.front().eos_id, PlayerId(1));
+  // Cancelled by a reload and started again: the answer asked for the first grace is no verdict.
+  graces.Clear();
+  graces.Login(PlayerId(1), kLogin + 7s, 10s);
+  graces.Decided(due.front());
+  EXPECT_THAT(graces.TakeToSendAway(), IsEmpty());
+  EXPECT_EQ(graces.InGrace(), 1u);
 }
 
 }  // namespace

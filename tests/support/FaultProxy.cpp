@@ -46,6 +46,8 @@ struct Connection {
   Direction to_server;
   Direction to_client;
   bool broken = false;
+  GreetingFault greeting_fault = GreetingFault::None;
+  bool greeting_seen = false;
 
   ~Connection() {
     if (client >= 0) ::close(client);
@@ -58,6 +60,17 @@ void SetNonBlocking(int fd) { ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONB
 void SetNoDelay(int fd) {
   const int on = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+}
+
+// Clears CLIENT_SSL (0x0800) in the capability flags of a protocol-10 greeting that came whole:
+// after the server's version (ended by a zero byte), a thread id, a scramble and a filler.
+void ClearTlsOffer(std::string& greeting) {
+  const std::size_t version_end = greeting.find('\0', 5);
+  const std::size_t flags_high = version_end + 1 + 4 + 8 + 1 + 1;
+  if (greeting.size() < 5 || greeting[4] != 10 || version_end == std::string::npos ||
+      flags_high >= greeting.size())
+    return;
+  greeting[flags_high] = static_cast<char>(greeting[flags_high] & ~0x08);
 }
 
 sockaddr_in LoopbackAddress(const std::string& host, int port) {
@@ -117,6 +130,7 @@ struct FaultProxy::Loop {
   std::string hold_to_server;
   std::string hold_to_client;
   std::uint64_t releases_requested = 0;
+  GreetingFault greeting_fault = GreetingFault::None;
 
   sockaddr_in target{};
   int port = 0;
@@ -158,6 +172,7 @@ struct FaultProxy::Loop {
         down = delay_to_client;
         server_marker = hold_to_server;
         client_marker = hold_to_client;
+        new_greeting_fault = greeting_fault;
         if (drops_done != drops_requested) {
           drops_done = drops_requested;
           connections.clear();
@@ -181,9 +196,10 @@ struct FaultProxy::Loop {
     Count();
   }
 
-  // The loop's copies of the markers.
+  // The loop's copies of the markers and of the greeting's fault.
   std::string server_marker;
   std::string client_marker;
+  GreetingFault new_greeting_fault = GreetingFault::None;
 
   void Release() {
     const Clock::time_point now = Clock::now();
@@ -259,8 +275,14 @@ struct FaultProxy::Loop {
         received_from_clients.fetch_add(
             Read(connection, connection.client, connection.to_server, after + up, server_marker));
       }
-      if (server_events & (POLLIN | POLLHUP | POLLERR))
+      if (server_events & (POLLIN | POLLHUP | POLLERR)) {
+        const std::size_t queued = connection.to_client.queue.size();
         Read(connection, connection.server, connection.to_client, after + down, client_marker);
+        if (!connection.greeting_seen && connection.to_client.queue.size() > queued) {
+          connection.greeting_seen = true;
+          BreakGreeting(connection);
+        }
+      }
       Write(connection, connection.server, connection.to_server, after);
       Write(connection, connection.client, connection.to_client, after);
       // A side that closed ends the connection once what it sent has been passed on.
@@ -271,6 +293,22 @@ struct FaultProxy::Loop {
     }
     connections.remove_if([](const Connection& connection) { return connection.broken; });
     Count();
+  }
+
+  // The greeting, the first chunk from the server, as the connection's fault wants it.
+  static void BreakGreeting(Connection& connection) {
+    switch (connection.greeting_fault) {
+      case GreetingFault::None:
+        break;
+      case GreetingFault::NoTls:
+        ClearTlsOffer(connection.to_client.queue.back().bytes);
+        break;
+      case GreetingFault::StallAfterIt:
+        connection.to_server.holding = true;
+        connection.to_client.holding = true;
+        for (Chunk& chunk : connection.to_server.queue) chunk.due = kHeld;
+        break;
+    }
   }
 
   void AcceptAll() {
@@ -293,6 +331,7 @@ struct FaultProxy::Loop {
       Connection& connection = connections.emplace_back();
       connection.client = client;
       connection.server = server;
+      connection.greeting_fault = new_greeting_fault;
     }
   }
 
@@ -394,6 +433,10 @@ void FaultProxy::ReleaseHeld() {
     loop_->hold_to_client.clear();
     ++loop_->releases_requested;
   });
+}
+
+void FaultProxy::SetGreetingFault(GreetingFault fault) {
+  loop_->Apply([&] { loop_->greeting_fault = fault; });
 }
 
 std::uint64_t FaultProxy::Held() const { return loop_->held.load(); }

@@ -10,6 +10,7 @@
 //   proxy.SetRefusing(true);                  // connects are refused: a server that is down
 //   proxy.HoldToServer("UPDATE player_discord");  // a statement held on its way, as the
 //   proxy.ReleaseHeld();                           // network may hold one, and passed on later
+//   proxy.SetGreetingFault(GreetingFault::NoTls);  // the server's greeting offers no TLS
 //
 // One thread of its own serves every connection; the destructor stops it and closes everything.
 // Loopback only: the target must be an address on 127.0.0.0/8.
@@ -21,6 +22,13 @@
 #include <string>
 
 namespace veltrane::test {
+
+// What becomes of a new connection's first packet from the server, its greeting.
+enum class GreetingFault {
+  None,
+  NoTls,         // its CLIENT_SSL capability bit is cleared, as a downgrading attacker would
+  StallAfterIt,  // it is passed on, and then nothing more in either direction until ReleaseHeld()
+};
 
 class FaultProxy {
  public:
@@ -50,6 +58,8 @@ class FaultProxy {
   void HoldToClient(const std::string& marker);
   // Passes on everything held and holds nothing more.
   void ReleaseHeld();
+  // For connections accepted from now on.
+  void SetGreetingFault(GreetingFault fault);
   // Chunks of bytes held now.
   std::uint64_t Held() const;
   // Open connections.

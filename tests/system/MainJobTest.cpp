@@ -147,11 +147,14 @@ TEST(MainJob, TheDemoShowsEachStepsLinesUnderItAndTheRowBeforeAndAfterTheLogout)
   EXPECT_NE(status.find("\\nSince load: 1 link made, 1 code refused, 1 logout refresh\\n"),
             std::string::npos)
       << status;
-  // The reminder to admin, and the group given back to alice.
-  EXPECT_NE(status.find("\\nAt login since load: 1 group given back, 0 groups removed, 1 reminder "
+  // The reminders to admin and bob, and the group given back to alice.
+  EXPECT_NE(status.find("\\nAt login since load: 1 group given back, 0 groups removed, 2 reminders "
                         "given\\n"),
             std::string::npos)
       << status;
+  // bob, who never linked, is sent away at the end of his grace; admin, exempt, is not.
+  EXPECT_LT(run.Find("kick bob text="), run.lines.size()) << run.Text();
+  EXPECT_EQ(run.Find("kick admin "), run.lines.size()) << run.Text();
   // Nobody else is reminded: alice has linked by her reminder's time.
   EXPECT_EQ(run.Find("notify alice rgba=0.16202937,0.70837575,0.29177064,1 scale=1.3 secs=10 "
                      "text=\"Your account is not linked"),

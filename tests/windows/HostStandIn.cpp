@@ -95,6 +95,7 @@ class ApiUtils : public AsaApi::IApiUtils {
  public:
   // AsaApi::IApiUtils
   UWorld* GetCurrentWorld() const override { return nullptr; }
+  AShooterGameMode* GetShooterGameMode() const override { return nullptr; }
   FString GetEOSIDFromController(AController*) const override { return FString(u"EOS-1"); }
   std::shared_ptr<AsaApi::IMessagingManager> GetMessagingManager(const FString& path) override {
     Host().messaging_paths.push_back(Utf8(path));

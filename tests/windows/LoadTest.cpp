@@ -182,7 +182,7 @@ class LoadTest {
     RefusedConfigurationFailsTheLoad(
         "a non-blocking store with TLS over the library's Schannel",
         "[Veltrane][error] Database.TlsMode: TLS cannot be used with NonBlocking: the client "
-        "library (libmariadb) does its TLS with Schannel");
+        "library (libmariadb 3.4.10 with Schannel) does its TLS with Schannel");
 
     WriteConfig(kConfig + std::string(kMaxConfigBytes - std::string(kConfig).size(), ' '));
     Reset();

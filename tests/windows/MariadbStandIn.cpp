@@ -31,6 +31,8 @@ my_bool mariadb_get_infov(MYSQL*, enum mariadb_value value, void* arg, ...) {
   *static_cast<const char**>(arg) = "Schannel";
   return 0;
 }
+// The version of Connector/C's Windows packages in 2025.
+const char* STDCALL mysql_get_client_info(void) { return "3.4.10"; }
 int STDCALL mysql_options(MYSQL*, enum mysql_option, const void*) { return 0; }
 
 MYSQL* STDCALL mysql_real_connect(MYSQL* mysql, const char*, const char*, const char*, const char*,
