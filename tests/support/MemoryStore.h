@@ -129,17 +129,6 @@ class MemoryStore : public IDatabase {
     if (lost.follow_up) lost.follow_up(eos_id, landed);
     co_return landed ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand;
   }
-  std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind, std::string,
-                                                      AdminDeadline) override {
-    return std::nullopt;
-  }
-  DeletedLinks DeleteLinks(AccountIdKind, std::string, std::vector<LinkedAccount>, AdminDeadline,
-                           WriteFollowUp = {}) override {
-    return {};
-  }
-  std::optional<std::vector<bool>> StillLinked(std::vector<std::string>, AdminDeadline) override {
-    return std::nullopt;
-  }
   bool NonBlocking() const override { return answers_over_ticks; }
   bool Advance() override { return driver_.Advance(veltrane::StepDriver::Clock::now()); }
   void RunInPlace(StoreTask<void>& task) override { driver_.TryRunToEnd(task); }
