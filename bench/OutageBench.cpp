@@ -3,8 +3,9 @@
 // scenarios one after the other, first with a blocking store (Database.NonBlocking false: each
 // statement waits inside the callback that needs it), then with a non-blocking one (the statements
 // go on at the host's ticks, which the benchmark calls every 16 ms while it waits, as the game's
-// loop does), and prints Markdown tables (scripts/bench-outage). The joins come last in each mode,
-// with the plugin loaded anew with the login's steps.
+// loop does), and prints Markdown tables (scripts/bench-outage). The joins and an admin's unlink
+// against a slow server come last in each mode, with the plugin loaded anew with the login's
+// steps.
 //
 //   veltrane_outage_bench [--stall-seconds=60] [--delay-calls=30] [--root=DIR]
 //   veltrane_outage_bench --tls [--delay-calls=30] [--root=DIR]
@@ -64,6 +65,13 @@ constexpr double kLongestCallbackMs = 1.0;  // the non-blocking store's aim for 
 constexpr double kLeastGameThreadRatio = 300;
 constexpr int kLinkStatements = 3;          // a new player's link: two questions and the update
 constexpr int kMostWaitingCommands = 1024;  // the plugin's bound on link commands waiting
+// Veltrane.Unlink of one Discord id linked to this many EOS ids, every statement 3 s away.
+constexpr int kUnlinkedEOSIds = 5;
+constexpr std::chrono::milliseconds kSlowEachWay{1500};
+// An admin command waits at most MysqlTimeout and one connection attempt, in all; its callback
+// takes a few milliseconds of its own beside that wait (the command line read, the reply made).
+constexpr double kAdminBoundMs = (kMysqlTimeoutSeconds + 3) * 1000.0;
+constexpr double kAdminOwnWorkMs = 50;
 
 struct Options {
   int stall_seconds = 60;
@@ -153,6 +161,15 @@ struct TlsFaultRun {
   bool told_unavailable = false;
 };
 
+// An admin's Veltrane.Unlink against a slow server.
+struct UnlinkRun {
+  double held_ms = 0;  // the console command's callback
+  bool deleted = false;
+  int group_steps = 0;    // players whose group step was taken (in or not in the group)
+  int could_not_say = 0;  // players whose group step the deadline cut
+  bool outage = false;    // the store said unavailable afterwards
+};
+
 struct ModeRun {
   GameThread::Summary connection;  // non-blocking: the ticks of the load's connection
   // TLS: the load's connection at +50 ms each way; blocking, the load's wall time.
@@ -164,6 +181,8 @@ struct ModeRun {
   StallRun stall;
   QueuedRun queued;  // non-blocking only
   JoinRun joins;
+  UnlinkRun unlink;
+  UnlinkRun unlink_behind_login;  // non-blocking only: a login question under way first
 };
 
 class Scenarios {
@@ -260,6 +279,17 @@ class Scenarios {
     run.hook = game_.Of(Callback::Hook);
     run.tick = game_.Of(Callback::Tick);
     proxy_.SetDelay(0us, 0us);
+  }
+
+  // Veltrane.Unlink of one Discord id linked to kUnlinkedEOSIds EOS ids, with every statement 3 s
+  // away; with a non-blocking store also while a linked player's login question (two statements)
+  // is under way, which the command finishes first. The plugin loaded with the login's steps,
+  // whose group step the unlink takes too.
+  void SlowUnlink() {
+    std::cerr << "Veltrane.Unlink against a slow server\n";
+    Load(mode_, true);
+    Run().unlink = UnlinkSlowly(false);
+    if (mode_ == StoreMode::NonBlocking) Run().unlink_behind_login = UnlinkSlowly(true);
   }
 
   // The link command and the logout refresh with a delay added to every packet; with the blocking
@@ -839,6 +869,50 @@ class Scenarios {
     LogoutAndRefresh(player, eos_id, held, done);
   }
 
+  UnlinkRun UnlinkSlowly(bool behind_login) {
+    const std::string discord_id = fmt::format("9{:017}", ++players_made_);
+    for (int i = 0; i < kUnlinkedEOSIds; ++i) {
+      const int n = ++players_made_;
+      admin_->Run(
+          fmt::format("INSERT INTO player_discord (eos_id, discord_id, player_id, code) VALUES "
+                      "('eos-outage-{:06}', '{}', {}, 'Linked')",
+                      n, discord_id, n));
+    }
+    devhost::Player* joining = behind_login ? &NewLinkedPlayer() : nullptr;
+    Warm();
+    proxy_.SetDelay(kSlowEachWay, kSlowEachWay);
+    if (joining != nullptr) Login(*joining);
+    output_->Clear();
+    FString line(AsaApi::Tools::Utf8Decode("Veltrane.Unlink " + discord_id));
+    UnlinkRun run;
+    run.held_ms = game_
+                      .Call(Callback::Command,
+                            [&] {
+                              devhost::DevHost::Get().commands.DispatchConsole(
+                                  admin_player_->As<AShooterPlayerController>(), line);
+                            })
+                      .wall_ms;
+    const std::string reply = output_->Text();
+    proxy_.SetDelay(0us, 0us);
+    run.deleted = reply.find(fmt::format("{} links deleted", kUnlinkedEOSIds)) != std::string::npos;
+    for (const char* taken : {"; not in group", "; removed from group"}) {
+      for (std::size_t at = reply.find(taken); at != std::string::npos;
+           at = reply.find(taken, at + 1))
+        ++run.group_steps;
+    }
+    for (std::size_t at = reply.find("could not say"); at != std::string::npos;
+         at = reply.find("could not say", at + 1))
+      ++run.could_not_say;
+    // What waits still goes on; then the store must answer as before, with no outage begun.
+    game_.TickUntil(Clock::now() + 2s);
+    run.outage = Status().find("unavailable") != std::string::npos;
+    if (!run.deleted || run.outage || run.held_ms > kAdminBoundMs + kAdminOwnWorkMs) {
+      Fail(fmt::format("Veltrane.Unlink against a slow server: held {}, deleted {}, outage {}",
+                       Ms(run.held_ms), YesNo(run.deleted), YesNo(run.outage)));
+    }
+    return run;
+  }
+
   // With a non-blocking store, a player's action comes at any moment between two ticks: the game
   // ticks on for a while first.
   void Jitter() {
@@ -985,6 +1059,27 @@ class Scenarios {
         Ms(stall_callbacks.total_ms), on_stall.link_reply.size(), on_stall.unavailable,
         Ms(Median(on_stall.link_reply)), Ms(Longest(on_stall.link_reply)), met(stall_callbacks)));
 
+    const auto unlinked = [](const UnlinkRun& run) {
+      return fmt::format(
+          "held {:.3f} s; {} links deleted: {}; group step taken for {}{}; outage begun: {}",
+          run.held_ms / 1000, kUnlinkedEOSIds, YesNo(run.deleted), run.group_steps,
+          run.could_not_say > 0
+              ? fmt::format(", {} cut at the deadline (\"could not say\")", run.could_not_say)
+              : std::string(),
+          YesNo(run.outage));
+    };
+    rows.push_back(fmt::format(
+        "| `Veltrane.Unlink` of a Discord id linked to {} EOS ids, every statement {} s away "
+        "(+{} ms each way), `MysqlTimeout` {} | {} | {}; behind a linked player's login question: "
+        "{} | held at most `MysqlTimeout` + 3 s ({:.0f} s, and the command's own {:.0f} ms), no "
+        "outage | {} |",
+        kUnlinkedEOSIds, 2 * kSlowEachWay.count() / 1000.0, kSlowEachWay.count(),
+        kMysqlTimeoutSeconds, unlinked(off.unlink), unlinked(on.unlink),
+        unlinked(on.unlink_behind_login), kAdminBoundMs / 1000, kAdminOwnWorkMs,
+        YesNo(std::max({off.unlink.held_ms, on.unlink.held_ms, on.unlink_behind_login.held_ms}) <=
+                  kAdminBoundMs + kAdminOwnWorkMs &&
+              !off.unlink.outage && !on.unlink.outage && !on.unlink_behind_login.outage)));
+
     const QueuedRun& queued = on.queued;
     GameThread::Summary queued_callbacks = queued.command;
     queued_callbacks.Add(queued.tick);
@@ -1073,12 +1168,14 @@ int main(int argc, char** argv) {
     scenarios.RefusedThenBack();
     scenarios.Stalled();
     scenarios.Joins();
+    scenarios.SlowUnlink();
     scenarios.Load(StoreMode::NonBlocking);
     scenarios.Delayed();
     scenarios.LogoutsAtOnce();
     scenarios.QueuedAtTimeout();
     scenarios.Stalled();
     scenarios.Joins();
+    scenarios.SlowUnlink();
     scenarios.PrintTables();
     return scenarios.Failed() ? 1 : 0;
   } catch (const std::exception& error) {

@@ -2,14 +2,13 @@
 # build (cmake/Windows.cmake). Paths are relative to src/.
 
 # Code that needs neither the host process nor the module around it: the log holder, the wrong-code
-# bookkeeping, the links in doubt, the link flow, the bounded file read, Discord's limits, the
-# neutralisers of player text, the announcement's text, its queue and the webhook's pace (kept in
-# its file from an unload to the next load), the admin commands' texts (the status
+# bookkeeping, the link flow, the bounded file read, Discord's limits, the neutralisers of player
+# text, the announcement's text, its queue and the webhook's pace (kept in its file from an unload
+# to the next load), the admin commands' texts (the status
 # among them) and the table of settings with its check.
 set(VELTRANE_CORE_SOURCES
     Plugin/PluginLog.cpp
     Linking/CodeAttemptLimiter.cpp
-    Linking/LinksInDoubt.cpp
     Linking/LinkFlow.cpp
     Linking/PendingWork.cpp
     Linking/LinkReminders.cpp
@@ -32,7 +31,7 @@ set(VELTRANE_STORE_SOURCES
     Database/StoreConnection.cpp
     Database/TableCheck.cpp
     Database/LinkQueries.cpp
-    Database/LostUpdateSettling.cpp
+    Database/WriteSettling.cpp
     Database/AdminQueries.cpp
     Database/NonBlockingConnection.cpp
     Database/StepDriver.cpp

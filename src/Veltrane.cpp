@@ -196,12 +196,14 @@ void Unload() {
     }
   };
   // No new work from here on. The players' work already under way is finished in place, as no
-  // tick comes any more, within the MysqlTimeout the store was made with; its players are told
-  // nothing. The tick goes last.
+  // tick comes any more, within the MysqlTimeout the store was made with, and the writes in doubt
+  // get a last try to be settled; its players are told nothing. The tick goes last.
   for (const Registration& registration : state->registered) {
     if (registration.place != Place::Tick) remove(registration);
   }
-  if (!state->work.Empty()) {
+  // A failed load has no store.
+  const bool writes_in_doubt = state->account_store && state->account_store->WritesInDoubt() > 0;
+  if (!state->work.Empty() || writes_in_doubt) {
     state->replies_dropped = true;
     const int timeout = state->mysql_timeout_at_load;
     state->work.FinishForUnload(

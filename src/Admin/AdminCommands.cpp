@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <chrono>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -38,38 +40,107 @@ AdminReply Usage(std::string_view command) {
                              command)});
 }
 
-// What the group step of an unlink did for one EOS id, as the end of its reply lines.
-std::string TakeOutOfGroup(IDatabase& store, const std::string& eos_id, const std::string& group) {
+// What taking a player whom no row links out of the group did, as the end of a reply or log line.
+struct GroupStep {
+  GroupRemoval::Outcome outcome = GroupRemoval::Outcome::Removed;
+  std::string text;
+};
+GroupStep TakeOutOfGroup(const std::string& eos_id, const std::string& group) {
   const std::string group_name = Quoted(group);
-  if (!AsaApi::Tools::IsPluginLoaded("Permissions"))
-    return fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name);
-  // Another linked row of his (under another Discord id) still earns him the group.
-  const std::optional<std::vector<LinkedAccount>> still_linked =
-      store.FindLinks(AccountIdKind::EOSId, eos_id);
-  if (!still_linked)
-    return fmt::format("kept in group {}: the database could not say whether he is still linked",
-                       group_name);
-  if (!still_linked->empty())
-    return fmt::format("still linked by another row, kept in group {}", group_name);
   try {
     const GroupRemoval removal = RemoveFromPermissionGroup(FString(eos_id.c_str()), group);
     switch (removal.outcome) {
       case GroupRemoval::Outcome::Removed:
-        return fmt::format("removed from group {}", group_name);
+        return {removal.outcome, fmt::format("removed from group {}", group_name)};
       case GroupRemoval::Outcome::NotAMember:
-        return fmt::format("not in group {}", group_name);
+        return {removal.outcome, fmt::format("not in group {}", group_name)};
       case GroupRemoval::Outcome::PermissionsNotLoaded:
-        return fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name);
+        return {removal.outcome, fmt::format("group {} unchanged: the Permissions plugin is not "
+                                             "loaded",
+                                             group_name)};
       case GroupRemoval::Outcome::Refused:
-        return fmt::format("could not be removed from group {}: {}", group_name,
-                           Quoted(removal.reason));
+        return {removal.outcome, fmt::format("could not be removed from group {}: {}", group_name,
+                                             Quoted(removal.reason))};
     }
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected error {}", __FILE__, "Veltrane.Unlink",
                             error.what());
-    return fmt::format("could not be removed from group {}: {}", group_name, Quoted(error.what()));
+    return {GroupRemoval::Outcome::Refused, fmt::format("could not be removed from group {}: {}",
+                                                        group_name, Quoted(error.what()))};
   }
   return {};
+}
+
+// What the group step of an unlink did for each of the EOS ids of its deleted rows, in order, as
+// the ends of their reply lines.
+std::vector<std::string> GroupStepsAfterUnlink(IDatabase& store,
+                                               const std::vector<std::string>& eos_ids,
+                                               const std::string& group,
+                                               IDatabase::AdminDeadline deadline) {
+  const std::string group_name = Quoted(group);
+  if (!AsaApi::Tools::IsPluginLoaded("Permissions")) {
+    return std::vector<std::string>(
+        eos_ids.size(),
+        fmt::format("group {} unchanged: the Permissions plugin is not loaded", group_name));
+  }
+  // Another linked row of his (under another Discord id) still earns him the group.
+  const std::optional<std::vector<bool>> still_linked = store.StillLinked(eos_ids, deadline);
+  std::vector<std::string> steps;
+  for (std::size_t i = 0; i < eos_ids.size(); ++i) {
+    if (!still_linked) {
+      // The next unlink of his EOS id puts the group right once no row links him.
+      steps.push_back(fmt::format(
+          "kept in group {}: the database could not say whether he is still linked; unlink his "
+          "EOS id again to put it right",
+          group_name));
+    } else if ((*still_linked)[i]) {
+      steps.push_back(fmt::format("still linked by another row, kept in group {}", group_name));
+    } else {
+      steps.push_back(TakeOutOfGroup(eos_ids[i], group).text);
+    }
+  }
+  return steps;
+}
+
+// What follows a deletion in doubt once the store has settled it for one of its players: his group
+// follows the table, as after a deletion that was answered, and the log says what became of it.
+WriteFollowUp GroupAfterSettledDeletion(PluginState& state, std::string named) {
+  return [&state, named = std::move(named)](const std::string& eos_id, bool unlinked) {
+    const Settings& settings = state.settings;
+    std::string line = fmt::format(
+        "Veltrane.Unlink {}: the deletion that was in doubt is settled; EOS id {} is {}", named,
+        eos_id, unlinked ? "linked by no row" : "still linked");
+    if (settings.use_permissions) {
+      const std::string group = Quoted(settings.permission_group_to_add);
+      line += unlinked ? "; " + TakeOutOfGroup(eos_id, settings.permission_group_to_add).text
+                       : fmt::format(", kept in group {}", group);
+    }
+    PluginLog::Get()->info(line);
+  };
+}
+
+// An unlink of an EOS id that no row links: the group that an earlier unlink could not take (its
+// deletion in doubt, or no answer whether he was still linked) is taken now.
+AdminReply NothingToUnlink(const PluginState& state, const AccountId& id) {
+  const std::string line = "No link for " + DescribeAccountId(id) + "; nothing was unlinked";
+  const Settings& settings = state.settings;
+  if (id.kind != AccountIdKind::EOSId || !settings.use_permissions ||
+      !AsaApi::Tools::IsPluginLoaded("Permissions")) {
+    return Done({line});
+  }
+  const GroupStep step = TakeOutOfGroup(id.value, settings.permission_group_to_add);
+  switch (step.outcome) {
+    case GroupRemoval::Outcome::Removed:
+      PluginLog::Get()->info("Veltrane.Unlink " + DescribeAccountId(id) + ": linked by no row; " +
+                             step.text);
+      return Done({line + "; " + step.text});
+    case GroupRemoval::Outcome::Refused:
+      return Failed({line + "; " + step.text});
+    case GroupRemoval::Outcome::NotAMember:
+    case GroupRemoval::Outcome::PermissionsNotLoaded:
+      break;
+  }
+  return Done({line});
 }
 
 std::string LinkCount(std::size_t count) {
@@ -115,7 +186,7 @@ AdminReply AnswerStatus(PluginState& state, std::string_view command_line) {
                           state.graces.NotSentAwayUnanswered()};
   }
   status.locked_out = state.limiter.LockedOutCount(CodeAttemptLimiter::Clock::now());
-  status.in_doubt = state.links_in_doubt.Size();
+  status.in_doubt = state.account_store->WritesInDoubt();
   status.announcements_waiting = state.announcements.queue.Waiting();
   status.announcements_posted = state.announcements.posted;
   status.announcements_dropped = state.announcements.Dropped();
@@ -129,7 +200,9 @@ AdminReply AnswerLinked(PluginState& state, std::string_view command_line) {
   IDatabase& store = *state.account_store;
   const std::optional<AccountId> id = veltrane::ParseAccountIdArgument(command_line);
   if (!id) return Usage("Veltrane.Linked");
-  const std::optional<std::vector<LinkedAccount>> links = store.FindLinks(id->kind, id->value);
+  const IDatabase::AdminDeadline deadline = std::chrono::steady_clock::now() + store.AdminWait();
+  const std::optional<std::vector<LinkedAccount>> links =
+      store.FindLinks(id->kind, id->value, deadline);
   if (!links) return Failed({"Database unavailable; try again later"});
   if (links->empty()) return Done({"No link for " + DescribeAccountId(*id)});
   std::vector<std::string> lines{
@@ -144,13 +217,15 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
   const std::optional<AccountId> id = veltrane::ParseAccountIdArgument(command_line);
   if (!id) return Usage("Veltrane.Unlink");
   const std::string named = DescribeAccountId(*id);
-  const std::optional<std::vector<LinkedAccount>> links = store.FindLinks(id->kind, id->value);
+  // One deadline for the whole command, however many statements it sends.
+  const IDatabase::AdminDeadline deadline = std::chrono::steady_clock::now() + store.AdminWait();
+  const std::optional<std::vector<LinkedAccount>> links =
+      store.FindLinks(id->kind, id->value, deadline);
   if (!links) return Failed({"Database unavailable; nothing was unlinked"});
-  if (links->empty()) return Done({"No link for " + named + "; nothing was unlinked"});
+  if (links->empty()) return NothingToUnlink(state, *id);
 
-  std::vector<int> row_ids;
-  for (const LinkedAccount& link : *links) row_ids.push_back(link.row_id);
-  const DeletedLinks deleted = store.DeleteLinks(id->kind, id->value, row_ids);
+  const DeletedLinks deleted = store.DeleteLinks(id->kind, id->value, *links, deadline,
+                                                 GroupAfterSettledDeletion(state, named));
   if (deleted.answer == StoreAnswer::CouldNotAsk) {
     if (deleted.refused_error == kTableAccessDenied)
       return Failed(
@@ -167,10 +242,15 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
         "The database connection was lost during the deletion; check with Veltrane.Linked "
         "whether {} is still linked",
         named)};
+    // The group waits for the store to settle the deletion (GroupAfterSettledDeletion).
+    const std::string group_step =
+        settings.use_permissions ? fmt::format("; group {} follows once the deletion is settled",
+                                               Quoted(settings.permission_group_to_add))
+                                 : std::string();
     for (const LinkedAccount& link : *links) {
       PluginLog::Get()->warn("Veltrane.Unlink {} may have deleted row {}", named,
                              DescribeRow(link));
-      lines.push_back(DescribeLink(link));
+      lines.push_back(DescribeLink(link) + group_step);
     }
     return Failed(std::move(lines));
   }
@@ -198,11 +278,14 @@ AdminReply AnswerUnlink(PluginState& state, std::string_view command_line) {
 
   std::map<std::string, std::string> group_steps;
   if (settings.use_permissions) {
+    std::vector<std::string> players;
     for (const LinkedAccount& link : *links) {
-      if (!group_steps.contains(link.eos_id))
-        group_steps[link.eos_id] =
-            TakeOutOfGroup(store, link.eos_id, settings.permission_group_to_add);
+      if (std::find(players.begin(), players.end(), link.eos_id) == players.end())
+        players.push_back(link.eos_id);
     }
+    const std::vector<std::string> steps =
+        GroupStepsAfterUnlink(store, players, settings.permission_group_to_add, deadline);
+    for (std::size_t i = 0; i < players.size(); ++i) group_steps[players[i]] = steps[i];
   }
   for (const LinkedAccount& link : *links) {
     const auto step = group_steps.find(link.eos_id);

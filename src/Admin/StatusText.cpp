@@ -50,7 +50,7 @@ std::vector<std::string> StatusLines(const PluginStatus& status) {
                   Counted(status.logout_refreshes, "logout refresh", "logout refreshes")));
   lines.push_back(fmt::format("Now: {} locked out, {} in doubt",
                               Counted(status.locked_out, "player", "players"),
-                              Counted(status.in_doubt, "link update", "link updates")));
+                              Counted(status.in_doubt, "write", "writes")));
   if (status.turned_away) {
     lines.push_back(fmt::format(
         "Turned away since load, with too much waiting for the database: {}, {}",

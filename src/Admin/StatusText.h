@@ -47,7 +47,7 @@ struct PluginStatus {
   std::uint64_t refused_codes = 0;
   std::uint64_t logout_refreshes = 0;
   std::size_t locked_out = 0;                 // players locked out of linking now
-  std::size_t in_doubt = 0;                   // link updates whose outcome is not known yet
+  std::size_t in_doubt = 0;                   // writes whose outcome is not known yet
   std::optional<TurnedAwayWork> turned_away;  // a non-blocking store's only
   std::optional<LoginCounts> at_login;        // while the login hook is installed
   std::optional<LinkedOnlyCounts> linked_only;  // while linked-only play is on

@@ -11,6 +11,10 @@
 // statement requires that no other row links the EOS id, so an update that reaches the server late
 // (its answer lost, the plugin loaded anew meanwhile) cannot link a player twice. UpdateAccount
 // answers true only when its statement ran and changed the row.
+//
+// Each update whose answer never comes back is a write in doubt (WritesInDoubt.h), with the
+// question that tells afterwards whether it landed, asked on the server it went to once its session
+// is gone.
 
 #include <fmt/format.h>
 #include <mysqld_error.h>
@@ -27,83 +31,90 @@
 #include "Database/StateWords.h"
 #include "Plugin/PluginLog.h"
 
+namespace {
+
+// Yes when the question's number is above 0.
+Answered<bool> Positive(const Answered<std::optional<int>>& number) {
+  return {number.value.value_or(0) > 0, number.answer};
+}
+
+}  // namespace
+
 // The number that a one-value question answers, the value escaped between the template's quotes;
-// none when the statement failed or gave no value.
-StoreTask<std::optional<int>> MySql::AskNumber(std::string statement_template, std::string value,
-                                               const char* operation) {
-  if (!co_await Reachable()) co_return std::nullopt;
+// none when the statement gave no value (no row, or NULL).
+StoreTask<Answered<std::optional<int>>> MySql::AskNumber(std::string statement_template,
+                                                         std::string value, const char* operation) {
+  constexpr Answered<std::optional<int>> kNotAsked{std::nullopt, StoreAnswer::CouldNotAsk};
+  if (!co_await Reachable()) co_return kNotAsked;
   const std::optional<std::string> escaped_value = Escape(value, operation);
-  if (!escaped_value) co_return std::nullopt;
+  if (!escaped_value) co_return kNotAsked;
   int answer = 0;
   daotk::mysql::results result =
       co_await Run(fmt::format(fmt::runtime(statement_template), *escaped_value), operation);
-  if (!result.first_value(answer)) {
-    // A question changes nothing, so one whose answer was lost is simply not asked.
-    if (answer_ == StoreAnswer::InDoubt) answer_ = StoreAnswer::CouldNotAsk;
-    co_return std::nullopt;
-  }
-  co_return answer;
+  // A question changes nothing, so one whose answer was lost is simply not asked.
+  if (!result.succeeded()) co_return kNotAsked;
+  if (!result.first_value(answer)) co_return {std::nullopt, StoreAnswer::Known};
+  co_return {answer, StoreAnswer::Known};
 }
 
-StoreTask<bool> MySql::IsPlayerExist(std::string eos_id) {
+StoreTask<Answered<bool>> MySql::IsPlayerExist(std::string eos_id) {
   try {
-    const std::optional<int> exists = co_await AskNumber(
+    co_return Positive(co_await AskNumber(
         fmt::format("SELECT EXISTS (SELECT * FROM player_discord WHERE eos_id = '{{}}' AND {});",
                     veltrane::detail::kHoldsAnEOSId),
-        eos_id, "MySql::IsPlayerExist");
-    co_return exists.value_or(0) > 0;
+        eos_id, "MySql::IsPlayerExist"));
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerExist",
                             error.what());
-    co_return false;
+    co_return {false, StoreAnswer::CouldNotAsk};
   }
 }
 
-StoreTask<bool> MySql::IsPlayerIDExist(std::string eos_id) {
+StoreTask<Answered<bool>> MySql::IsPlayerIDExist(std::string eos_id) {
   try {
-    const std::optional<int> count = co_await AskNumber(
+    co_return Positive(co_await AskNumber(
         fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{{}}' AND {};",
                     veltrane::detail::LinkedRow()),
-        eos_id, "MySql::IsPlayerIDExist");
-    co_return count.value_or(0) > 0;
+        eos_id, "MySql::IsPlayerIDExist"));
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsPlayerIDExist",
                             error.what());
-    co_return false;
+    co_return {false, StoreAnswer::CouldNotAsk};
   }
 }
 
-StoreTask<bool> MySql::IsCodeExist(std::string code, int& row_id) {
+StoreTask<Answered<bool>> MySql::IsCodeExist(std::string code, int& row_id) {
   try {
-    answer_ = StoreAnswer::Known;
-    if (veltrane::IsStateWord(code)) co_return false;
-    const std::optional<int> found = co_await AskNumber(
+    if (veltrane::IsStateWord(code)) co_return {false, StoreAnswer::Known};
+    const Answered<std::optional<int>> found = co_await AskNumber(
         "SELECT id FROM player_discord WHERE code = '{}' AND code NOT IN ('Linked', 'Updated', "
         "'0', '') ORDER BY id LIMIT 1;",
         code, "MySql::IsCodeExist");
-    if (!found) co_return false;
-    row_id = *found;
-    co_return true;
+    if (!found.value) co_return {false, found.answer};
+    row_id = *found.value;
+    co_return {true, StoreAnswer::Known};
   } catch (const std::exception& error) {
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, "MySql::IsCodeExist",
                             error.what());
-    co_return false;
+    co_return {false, StoreAnswer::CouldNotAsk};
   }
 }
 
-StoreTask<bool> MySql::UpdateAccount(int row_id, std::string eos_id, std::string code,
-                                     int player_id, std::string character_name, int tribe_id,
-                                     std::string tribe_name) {
+StoreTask<Answered<bool>> MySql::UpdateAccount(int row_id, std::string eos_id, std::string code,
+                                               int player_id, std::string character_name,
+                                               int tribe_id, std::string tribe_name,
+                                               WriteFollowUp if_in_doubt) {
   constexpr const char* kOperation = "MySql::UpdateAccount";
+  constexpr Answered<bool> kNotAsked{false, StoreAnswer::CouldNotAsk};
   try {
-    answer_ = StoreAnswer::Known;
-    if (veltrane::IsStateWord(code) || !co_await Reachable()) co_return false;
+    if (veltrane::IsStateWord(code)) co_return {false, StoreAnswer::Known};
+    if (!co_await Reachable()) co_return kNotAsked;
     const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
     const std::optional<std::string> escaped_code = Escape(code, kOperation);
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
     if (!escaped_eos_id || !escaped_code || !escaped_character || !escaped_tribe) {
-      co_return false;
+      co_return kNotAsked;
     }
     // A lost race for the code (another server linked it first) runs fine but changes nothing,
     // and so does the update of a player whom another row links already: one that reaches the
@@ -118,49 +129,67 @@ StoreTask<bool> MySql::UpdateAccount(int row_id, std::string eos_id, std::string
         "player_discord WHERE eos_id = '{0}' AND {7} AND id <> {5} LIMIT 1) AS other_link);",
         *escaped_eos_id, player_id, *escaped_character, tribe_id, *escaped_tribe, row_id,
         *escaped_code, veltrane::detail::LinkedRow());
+    // Landed: that very row links him.
+    BeginWrite({veltrane::WriteInDoubt::Of(
+        veltrane::WriteKind::LinkUpdate, eos_id,
+        fmt::format("SELECT COUNT(*) FROM player_discord WHERE id = {} AND eos_id = '{}' AND {};",
+                    row_id, *escaped_eos_id, veltrane::detail::LinkedRow()),
+        std::move(if_in_doubt))});
     // The server reads the other rows with shared locks, so two players linking at the same moment
     // can deadlock; it then undoes one of the statements whole, and that one is sent again.
     daotk::mysql::results result;
     for (int attempt = 1; attempt <= kDeadlockAttempts; ++attempt) {
-      answer_ = StoreAnswer::Known;
       const bool last = attempt == kDeadlockAttempts;
       std::vector<unsigned int> quiet_errors;
       if (!last) quiet_errors.push_back(ER_LOCK_DEADLOCK);
       result = co_await Run(statement, kOperation, std::move(quiet_errors));
       if (last || result.error_number() != ER_LOCK_DEADLOCK) break;
     }
-    if (answer_ == StoreAnswer::InDoubt && connected_server_) {
-      daotk::mysql::connection::session sent_on = connection_.StatementSession();
-      lost_updates_.Add(
-          {row_id, eos_id, *connected_server_, sent_on.thread_id, std::move(sent_on.described)});
-    }
-    co_return result.succeeded() && result.affected_rows() > 0;
+    const StoreAnswer answer = AnswerOf(result);
+    EndWrite(answer);
+    co_return {result.succeeded() && result.affected_rows() > 0, answer};
   } catch (const std::exception& error) {
+    writes_in_flight_.clear();
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
-    co_return false;
+    co_return kNotAsked;
   }
 }
 
-StoreTask<bool> MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
-                                           std::string tribe_name, std::string code,
-                                           std::string eos_id) {
+StoreTask<Answered<bool>> MySql::UpdateAccountLogout(std::string character_name, int tribe_id,
+                                                     std::string tribe_name, std::string code,
+                                                     std::string eos_id,
+                                                     WriteFollowUp if_in_doubt) {
   constexpr const char* kOperation = "MySql::UpdateAccountLogout";
+  constexpr Answered<bool> kNotAsked{false, StoreAnswer::CouldNotAsk};
   try {
-    if (!co_await Reachable()) co_return false;
+    if (!co_await Reachable()) co_return kNotAsked;
     const std::optional<std::string> escaped_character = Escape(character_name, kOperation);
     const std::optional<std::string> escaped_tribe = Escape(tribe_name, kOperation);
     const std::optional<std::string> escaped_code = Escape(code, kOperation);
     const std::optional<std::string> escaped_eos_id = Escape(eos_id, kOperation);
-    if (!escaped_character || !escaped_tribe || !escaped_code || !escaped_eos_id) co_return false;
+    if (!escaped_character || !escaped_tribe || !escaped_code || !escaped_eos_id) {
+      co_return kNotAsked;
+    }
+    // Landed: a row of his holds the new values (compared as the columns compare them).
+    BeginWrite({veltrane::WriteInDoubt::Of(
+        veltrane::WriteKind::LogoutRefresh, eos_id,
+        fmt::format("SELECT COUNT(*) FROM player_discord WHERE eos_id = '{}' AND eos_id NOT IN "
+                    "('0', '') AND character_name = '{}' AND tribe_id = {} AND tribe_name = '{}' "
+                    "AND code = '{}';",
+                    *escaped_eos_id, *escaped_character, tribe_id, *escaped_tribe, *escaped_code),
+        std::move(if_in_doubt))});
     const daotk::mysql::results result = co_await Run(
         fmt::format("UPDATE player_discord SET character_name = '{}', tribe_id = {}, "
                     "tribe_name = '{}', code = '{}' WHERE eos_id = '{}' AND eos_id NOT IN "
                     "('0', '');",
                     *escaped_character, tribe_id, *escaped_tribe, *escaped_code, *escaped_eos_id),
         kOperation);
-    co_return result.succeeded();
+    const StoreAnswer answer = AnswerOf(result);
+    EndWrite(answer);
+    co_return {result.succeeded(), answer};
   } catch (const std::exception& error) {
+    writes_in_flight_.clear();
     PluginLog::Get()->error("({} {}) Unexpected DB error {}", kStoreFile, kOperation, error.what());
-    co_return false;
+    co_return kNotAsked;
   }
 }

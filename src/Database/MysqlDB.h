@@ -1,21 +1,21 @@
 #pragma once
 // The account store on a MySQL/MariaDB server: the player_discord table, the link command's three
-// questions and two updates, the question that settles a link update whose answer was lost, and
-// the admin commands' lookup and deletion. Its work is in source files by job, beside this header:
+// questions and two updates, the settling of the writes it gave up on, and the admin commands'
+// lookup and deletion. Its work is in source files by job, beside this header:
 //   StoreConnection.cpp     connecting along the host list, outages and their cool-downs, Run and
 //                           RunOn (the one way a statement reaches a server), escaping, the
 //                           session's settings
 //   TableCheck.cpp          the table statement, the check of its columns, the lookup indexes
 //   LinkQueries.cpp         the questions and updates of the link command and the logout refresh
-//   LostUpdateSettling.cpp  settling a link update whose answer was lost
+//   WriteSettling.cpp       settling the writes whose answer never came back (WritesInDoubt.h)
 //   AdminQueries.cpp        the admin commands' lookup and deletion of linked rows
 //
 // What a caller can rely on:
-// - No operation lets an exception out. A false answer means "no" only while LastAnswer() is
+// - No operation lets an exception out. A false answer means "no" only while its answer is
 //   Known: a server that cannot be reached or refuses the statement, and a table whose columns
-//   cannot hold the values faithfully (the store is then off until the next load), leave it
-//   CouldNotAsk; a link update whose answer was lost leaves it InDoubt, and IsRowLinkedTo settles
-//   that update before it judges the row.
+//   cannot hold the values faithfully (the store is then off until the next load), answer
+//   CouldNotAsk; a write whose answer was lost answers InDoubt, and is settled later: its session
+//   ended on its server, the table asked there, and its follow-up called with what it says.
 // - A row links a player when it holds his EOS id (neither the default "0" nor empty) and a player
 //   id other than 0, whatever its code column holds (Database/LinkedRowCondition.h). Every
 //   question whether or where a player is linked, and the link update's guard, mean that row.
@@ -31,6 +31,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <initializer_list>
 #include <memory>
@@ -42,13 +43,13 @@
 #include "Database/Connection.h"
 #include "Database/ConnectionSettings.h"
 #include "Database/IDatabase.h"
-#include "Database/LostUpdates.h"
 #include "Database/OutageReasons.h"
 #include "Database/ServerAvailability.h"
 #include "Database/ServerList.h"
 #include "Database/StepDriver.h"
 #include "Database/StoreChannel.h"
 #include "Database/StoreTask.h"
+#include "Database/WritesInDoubt.h"
 
 class MySql : public IDatabase {
  public:
@@ -70,26 +71,36 @@ class MySql : public IDatabase {
         daotk::mysql::connection_security security = {});
 
   // IDatabase
-  StoreTask<bool> IsPlayerExist(std::string eos_id) override;
-  StoreTask<bool> IsPlayerIDExist(std::string eos_id) override;
-  StoreTask<bool> IsCodeExist(std::string code, int& row_id) override;
-  StoreTask<bool> UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
-                                std::string character_name, int tribe_id,
-                                std::string tribe_name) override;
-  StoreTask<bool> UpdateAccountLogout(std::string character_name, int tribe_id,
-                                      std::string tribe_name, std::string code,
-                                      std::string eos_id) override;
-  StoreTask<bool> IsRowLinkedTo(int row_id, std::string eos_id) override;
-  StoreAnswer LastAnswer() const override { return answer_; }
-  std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind kind, std::string id) override;
-  DeletedLinks DeleteLinks(AccountIdKind kind, std::string id, std::vector<int> row_ids) override;
+  StoreTask<Answered<bool>> IsPlayerExist(std::string eos_id) override;
+  StoreTask<Answered<bool>> IsPlayerIDExist(std::string eos_id) override;
+  StoreTask<Answered<bool>> IsCodeExist(std::string code, int& row_id) override;
+  StoreTask<Answered<bool>> UpdateAccount(int row_id, std::string eos_id, std::string code,
+                                          int player_id, std::string character_name, int tribe_id,
+                                          std::string tribe_name,
+                                          WriteFollowUp if_in_doubt = {}) override;
+  StoreTask<Answered<bool>> UpdateAccountLogout(std::string character_name, int tribe_id,
+                                                std::string tribe_name, std::string code,
+                                                std::string eos_id,
+                                                WriteFollowUp if_in_doubt = {}) override;
+  std::size_t WritesInDoubt() const override { return writes_in_doubt_.Size(); }
+  bool SettlingDue() override { return writes_in_doubt_.AnyDue(now_()); }
+  StoreTask<void> SettleWritesInDoubt(bool every_one) override;
+  StoreTask<LinkInDoubt> DecideLinkInDoubt(std::string eos_id) override;
+  std::chrono::seconds AdminWait() const override;
+  std::optional<std::vector<LinkedAccount>> FindLinks(
+      AccountIdKind kind, std::string id, AdminDeadline deadline = kNoDeadline) override;
+  DeletedLinks DeleteLinks(AccountIdKind kind, std::string id, std::vector<LinkedAccount> links,
+                           AdminDeadline deadline = kNoDeadline,
+                           WriteFollowUp if_in_doubt = {}) override;
+  std::optional<std::vector<bool>> StillLinked(std::vector<std::string> eos_ids,
+                                               AdminDeadline deadline = kNoDeadline) override;
   StoreState State() override;
   bool NonBlocking() const override { return driver_ != nullptr; }
   StoreTask<void> Connect() override;
   bool Advance() override {
     return !driver_ || driver_->Advance(veltrane::StepDriver::Clock::now());
   }
-  void RunToEnd(StoreTask<void>& task) override;
+  void RunInPlace(StoreTask<void>& task) override;
   bool FinishInPlace(std::chrono::steady_clock::time_point deadline) override {
     return !driver_ || driver_->FinishInPlace(deadline);
   }
@@ -99,13 +110,10 @@ class MySql : public IDatabase {
   // a statement timeout of timeout_seconds (0: none).
   static std::string SessionInitCommand(unsigned int timeout_seconds);
 
-  // Asked once on every session of the store, so that a lost update's session can be told from
+  // Asked once on every session of the store, so that a lost write's session can be told from
   // any later one with the same id: the client's address and port as the server sees them (the
   // process list's HOST, "127.0.0.1:54321"), the server's id and host name, and when it started.
   static std::string SessionQuery();
-
-  // Lost link updates whose session has not been ended yet.
-  std::size_t LostUpdateCount() const { return lost_updates_.Size(); }
 
   // The connection made at load may wait this long; later ones, made while the game runs, only
   // kReconnectSeconds.
@@ -116,6 +124,9 @@ class MySql : public IDatabase {
   static constexpr unsigned int kUnlimitedTimeoutCapSeconds = 10;
   // How often a link update that the server chose as a deadlock's victim is sent.
   static constexpr int kDeadlockAttempts = 3;
+  // At most this many writes in doubt are tried by one SettleWritesInDoubt: a blocking store
+  // settles them on the game thread.
+  static constexpr int kSettledPerRound = 8;
 
  private:
   // The file that the located log lines name. They named this header when the store's members
@@ -129,21 +140,25 @@ class MySql : public IDatabase {
   // Whether an operation may talk to the network now, connecting first when needed; otherwise
   // the answer is "could not ask".
   StoreTask<bool> Reachable();
+  // How a statement's outcome reads: answered, in doubt (it was sent and its answer lost), or not
+  // asked (not sent, or refused by the server).
+  static StoreAnswer AnswerOf(const daotk::mysql::results& result);
   void ServerAnswered();
   // failed: the server the statement or the connection went to. A failure of a server the store
   // has already left behind moves nothing.
   void ServerFailed(const veltrane::DatabaseServer& failed, unsigned int error_number,
                     const std::string& error_text);
-  // An admin command's task run to its end in place (MySql::FindLinks); nothing, with the answer
-  // CouldNotAsk, when the store connects at load or cools down, or the task that waits for the
-  // database has not ended within the admin's wait.
+  // An admin command's task run to its end in place (MySql::FindLinks); nothing, the task not
+  // started, when no time is left before deadline, when the store connects at load or cools
+  // down, or when the task that waits for the database has not ended by deadline.
   template <typename T>
-  std::optional<T> RunForAdmin(StoreTask<T> task);
+  std::optional<T> RunForAdmin(StoreTask<T> task, AdminDeadline deadline);
   bool AdminMayWait();
   std::string UnavailableLine(const veltrane::DatabaseServer& server,
                               const std::string& error_text) const;
   // Every statement of the store goes through Run, or through RunOn on a connection other than
-  // the store's own. quiet_errors: refusals that the caller handles itself, not logged.
+  // the store's own. quiet_errors: refusals that the caller handles itself, not logged. A
+  // statement that an admin's deadline ended is not charged to its server.
   StoreTask<daotk::mysql::results> Run(std::string_view statement, const char* operation,
                                        std::vector<unsigned int> quiet_errors = {});
   // A statement on another connection than the store's own: refusals are logged as by Run, but
@@ -160,20 +175,31 @@ class MySql : public IDatabase {
   StoreTask<bool> EnsureIndex(std::string_view column, std::string_view index_name);
 
   // LinkQueries.cpp
-  StoreTask<std::optional<int>> AskNumber(std::string statement_template, std::string value,
-                                          const char* operation);
+  StoreTask<Answered<std::optional<int>>> AskNumber(std::string statement_template,
+                                                    std::string value, const char* operation);
 
-  // LostUpdateSettling.cpp
-  StoreTask<std::optional<bool>> SettleLostUpdate(veltrane::LostUpdate& lost,
-                                                  const char* operation);
-  StoreTask<bool> EndSession(veltrane::StoreChannel& connection, const veltrane::LostUpdate& lost,
-                             const char* operation);
+  // WriteSettling.cpp
+  // Before a write is sent: what settles it should its answer never come back. After it: a write
+  // in doubt is kept with the session it was sent on (the unload's Abandon does the same for one
+  // still under way).
+  void BeginWrite(std::vector<veltrane::WriteInDoubt> writes);
+  void EndWrite(StoreAnswer answer);
+  void KeepInDoubt(std::vector<veltrane::WriteInDoubt> writes);
+  // Whether the table holds what write would have made of it, once its session is gone; nothing
+  // when its server could not make sure of that.
+  StoreTask<std::optional<bool>> Settle(const veltrane::WriteInDoubt& write, const char* operation);
+  StoreTask<bool> EndSession(veltrane::StoreChannel& connection,
+                             const veltrane::WriteInDoubt& write, const char* operation);
+  // The write with serial is settled: taken out of the list, its follow-up runs.
+  void FollowUp(std::uint64_t serial, bool holds);
 
   // AdminQueries.cpp
   StoreTask<std::optional<std::vector<LinkedAccount>>> FindLinksTask(AccountIdKind kind,
                                                                      std::string id);
   StoreTask<DeletedLinks> DeleteLinksTask(AccountIdKind kind, std::string id,
-                                          std::vector<int> row_ids);
+                                          std::vector<LinkedAccount> links,
+                                          WriteFollowUp if_in_doubt);
+  StoreTask<std::optional<std::vector<bool>>> StillLinkedTask(std::vector<std::string> eos_ids);
 
   // Null for a blocking store.
   std::unique_ptr<veltrane::StepDriver> driver_;
@@ -189,10 +215,11 @@ class MySql : public IDatabase {
   bool table_ready_ = false;
   // A table that cannot hold the values faithfully switches the store off until the next load.
   bool switched_off_ = false;
-  StoreAnswer answer_ = StoreAnswer::Known;
   veltrane::CoolDownPolicy cool_down_;
   Now now_;
-  veltrane::LostUpdates lost_updates_;
+  veltrane::WritesInDoubt writes_in_doubt_;
+  // The write under way (several for a deletion of several players' rows); empty between writes.
+  std::vector<veltrane::WriteInDoubt> writes_in_flight_;
   // For State(): when the current outage began, and why the table check switched the store off.
   std::chrono::system_clock::time_point unavailable_since_{};
   std::string switched_off_reason_;

@@ -46,12 +46,14 @@ bool StepDriver::Advance(Clock::time_point now) {
 }
 
 void StepDriver::EndNow(Step& step) {
+  step.cut = true;
   if (step.connection != nullptr) step.connection->Close();
   TakeOn(step, Clock::time_point::max());
 }
 
-bool StepDriver::RunToEnd(StoreTask<void>& task, Clock::time_point deadline) {
-  if (!FinishInPlace(deadline)) return false;
+bool StepDriver::TryRunToEnd(StoreTask<void>& task, Clock::time_point deadline) {
+  // A task started with no time left would send its statement only to have it ended at once.
+  if (!FinishInPlace(deadline) || Clock::now() >= deadline) return false;
   task.Start();
   while (!task.Done()) {
     if (waiting_ == nullptr) throw std::logic_error("a store operation waits for nothing");

@@ -3,11 +3,11 @@
 // step at a time: a statement or an open on a non-blocking connection, or a pause. The driver
 // holds that step; Advance (called at each tick) takes it on without waiting and resumes the chain
 // once it has finished. A caller that cannot wait for ticks (an admin command, the unload, a test)
-// runs its operation to the end in place with RunToEnd, which waits on the socket.
+// runs its operation to the end in place with TryRunToEnd, which waits on the socket.
 //
-// One chain waits at a time: the plugin runs its jobs one after another, and RunToEnd first takes
-// the chain that waits already to its end, whole. Run between two of that chain's steps, another
-// operation would leave it the connection's session, server choice and failures as its own.
+// One chain waits at a time: the plugin runs its jobs one after another, and TryRunToEnd first
+// takes the chain that waits already to its end, whole. Run between two of that chain's steps,
+// another operation would leave it the connection's session, server choice and failures as its own.
 
 #include <chrono>
 #include <coroutine>
@@ -29,6 +29,9 @@ class StepDriver {
     Clock::time_point resume_at{};
     std::coroutine_handle<> chain;
     bool finished = false;
+    // Ended at a caller's deadline (TryRunToEnd) rather than by its connection: no failure of the
+    // server.
+    bool cut = false;
     daotk::mysql::results result;
   };
 
@@ -62,10 +65,11 @@ class StepDriver {
   bool Advance(Clock::time_point now);
 
   // Runs task to its end in place, waiting on the socket, after the chain that waits already has
-  // ended. False, task not started, when that chain has not ended by deadline: it goes on at the
-  // next Advance as if nothing had happened. A step of task's own still unfinished at deadline is
-  // ended as timed out. Exceptions of the task are rethrown.
-  bool RunToEnd(StoreTask<void>& task, Clock::time_point deadline = Clock::time_point::max());
+  // ended. False, task not started, when that chain has not ended by deadline (it goes on at the
+  // next Advance as if nothing had happened) or no time is left then. A step of task's own still
+  // unfinished at deadline is ended as timed out, and marked cut. Exceptions of the task are
+  // rethrown.
+  bool TryRunToEnd(StoreTask<void>& task, Clock::time_point deadline = Clock::time_point::max());
 
   // Forgets the waiting chain, whose owner destroys it without its end (the unload gives it up).
   // The caller ends what the step had under way on its connection.

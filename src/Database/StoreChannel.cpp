@@ -13,6 +13,7 @@ StoreChannel::Clock::time_point StoreChannel::Deadline(Clock::time_point now,
 }
 
 bool StoreChannel::StatementStep::await_ready() {
+  channel_.last_step_cut_ = false;
   if (!channel_.NonBlocking()) {
     step_.result = channel_.blocking_.query(statement_);
     return true;
@@ -31,6 +32,7 @@ daotk::mysql::results StoreChannel::StatementStep::await_resume() {
     // Finished without waiting (a closed connection).
     step_.result = channel_.non_blocking_.TakeResult();
   }
+  channel_.last_step_cut_ = step_.cut;
   return std::move(step_.result);
 }
 
@@ -49,7 +51,7 @@ class StoreChannel::OpenStep {
   }
   bool await_ready() const noexcept { return !channel_.non_blocking_.InFlight(); }
   void await_suspend(std::coroutine_handle<> chain) { channel_.driver_->Suspend(step_, chain); }
-  void await_resume() const noexcept {}
+  void await_resume() const noexcept { channel_.last_step_cut_ = step_.cut; }
 
  private:
   StoreChannel& channel_;
@@ -57,6 +59,7 @@ class StoreChannel::OpenStep {
 };
 
 StoreTask<bool> StoreChannel::Open(daotk::mysql::connection_settings settings) {
+  last_step_cut_ = false;
   if (!NonBlocking()) co_return blocking_.open(settings);
   statement_timeout_seconds_ = settings.read_timeout;
   session_ = {};

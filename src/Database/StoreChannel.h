@@ -56,6 +56,8 @@ class StoreChannel {
 
   bool IsOpen();
   void Close();
+  // The last statement or open was ended at a caller's deadline (StepDriver::Step::cut).
+  bool LastStepCut() const { return last_step_cut_; }
   daotk::mysql::connection::error OpenError();
   // The open session's TLS version ("TLSv1.3"); empty without TLS.
   std::string TlsVersion();
@@ -74,6 +76,7 @@ class StoreChannel {
   daotk::mysql::NonBlockingConnection non_blocking_;
   unsigned int statement_timeout_seconds_ = 0;
   daotk::mysql::connection::session session_;  // non-blocking: the session opened last
+  bool last_step_cut_ = false;
 };
 
 }  // namespace veltrane

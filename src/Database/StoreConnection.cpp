@@ -5,7 +5,7 @@
 // A server that cannot be reached or does not answer is an outage (ServerAvailability.h,
 // ConnectionFailure.h): the next server of the list is tried at once; once all have failed,
 // operations answer false at once, without touching the network, until a cool-down has passed,
-// and LastAnswer() says that the store could not ask. A connection made while the game runs uses
+// and their answers say that the store could not ask. A connection made while the game runs uses
 // a short connect timeout. An outage writes each server's reason once (OutageReasons.h) and one
 // info line when it ends, instead of a line for each statement it fails. A store that could not
 // connect at load keeps trying on that cadence, and creates the table once it reaches a server.
@@ -89,17 +89,21 @@ std::string MySql::SessionInitCommand(unsigned int timeout_seconds) {
                      timeout_seconds, statement_seconds);
 }
 
-void MySql::RunToEnd(StoreTask<void>& task) {
+// Nothing else runs meanwhile: the task waits for no deadline, so the chain waiting before it is
+// always finished first and the task always started.
+void MySql::RunInPlace(StoreTask<void>& task) {
   if (driver_) {
-    driver_->RunToEnd(task);
+    driver_->TryRunToEnd(task);
   } else {
-    IDatabase::RunToEnd(task);
+    IDatabase::RunInPlace(task);
   }
 }
 
 void MySql::Abandon() {
   if (!driver_) return;
   driver_->Forget();
+  // A write under way may still land: it is settled like any other whose answer never came.
+  if (!writes_in_flight_.empty()) KeepInDoubt(std::exchange(writes_in_flight_, {}));
   connection_.Close();
   connection_given_up_ = connecting_at_load_;
 }
@@ -159,7 +163,6 @@ void MySql::NoteConnected() {
 }
 
 StoreTask<bool> MySql::Reachable() {
-  answer_ = StoreAnswer::Known;
   if (availability_ && !switched_off_ && availability_->MayTry(now_())) {
     if (connection_.IsOpen()) co_return true;
     const veltrane::DatabaseServer server = availability_->Current();
@@ -168,15 +171,22 @@ StoreTask<bool> MySql::Reachable() {
       // A store that never reached its server at load has no table yet; one whose connection at
       // load was given up is being unloaded, and prepares none.
       if (!table_ready_ && !connection_given_up_) co_await PrepareTable();
-      answer_ = StoreAnswer::Known;
       if (connection_.IsOpen()) co_return true;
-    } else {
+    } else if (!connection_.LastStepCut()) {
       const daotk::mysql::connection::error error = connection_.OpenError();
       ServerFailed(server, error.number, error.text);
     }
   }
-  answer_ = StoreAnswer::CouldNotAsk;
   co_return false;
+}
+
+StoreAnswer MySql::AnswerOf(const daotk::mysql::results& result) {
+  if (result.succeeded()) return StoreAnswer::Known;
+  if (daotk::mysql::IsConnectionFailure(result.error_number()) &&
+      daotk::mysql::MayHaveRun(result.error_number())) {
+    return StoreAnswer::InDoubt;
+  }
+  return StoreAnswer::CouldNotAsk;
 }
 
 void MySql::ServerAnswered() {
@@ -192,8 +202,6 @@ void MySql::ServerAnswered() {
 // the server the availability names) instead of the library reconnecting on its own.
 void MySql::ServerFailed(const veltrane::DatabaseServer& failed, unsigned int error_number,
                          const std::string& error_text) {
-  answer_ =
-      daotk::mysql::MayHaveRun(error_number) ? StoreAnswer::InDoubt : StoreAnswer::CouldNotAsk;
   connection_.Close();
   const veltrane::ServerAvailability::Failure failure = availability_->Failed(failed, now_());
   if (failure.outage_started) unavailable_since_ = std::chrono::system_clock::now();
@@ -262,14 +270,15 @@ StoreTask<daotk::mysql::results> MySql::Run(std::string_view statement, const ch
   const veltrane::DatabaseServer server = availability_->Current();
   daotk::mysql::results result = co_await connection_.Query(statement);
   if (result.succeeded()) {
-    answer_ = StoreAnswer::Known;
     ServerAnswered();
+  } else if (connection_.LastStepCut()) {
+    // An admin's deadline ended it, not the server: the next statement connects afresh.
+    connection_.Close();
   } else if (daotk::mysql::IsConnectionFailure(result.error_number())) {
     ServerFailed(server, result.error_number(), result.error_text());
   } else if (result.refused_by_server()) {
     // No answer either, though no outage: a refused question must not read as "no" to a player
     // (a dropped table or a revoked right would otherwise turn every code into a wrong one).
-    answer_ = StoreAnswer::CouldNotAsk;
     if (IsQuiet(result.error_number(), quiet_errors)) co_return result;
     PluginLog::Get()->error("({} {}) The server refused the statement: error {}: {}", kStoreFile,
                             operation, result.error_number(), result.error_text());

@@ -42,10 +42,8 @@ struct StoreTaskPromiseBase {
 template <typename T>
 struct StoreTaskPromise : StoreTaskPromiseBase {
   std::optional<T> value;
-  template <typename U>
-  void return_value(U&& result) {
-    value.emplace(std::forward<U>(result));
-  }
+  // By value, so that a braced list names the result: co_return {false, StoreAnswer::Known}.
+  void return_value(T result) { value.emplace(std::move(result)); }
   T Take() {
     if (error) std::rethrow_exception(error);
     return std::move(*value);

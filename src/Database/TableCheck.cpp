@@ -3,8 +3,8 @@
 // indexes.
 //
 // A table whose columns cannot hold the values (ColumnRequirements.h) is one critical line, and
-// the store then answers false to everything without sending, and LastAnswer() says that it could
-// not ask, until the next load. Non-unique indexes on eos_id and code are added when missing.
+// the store then answers false to everything without sending, saying that it could not ask,
+// until the next load. Non-unique indexes on eos_id and code are added when missing.
 
 #include <fmt/format.h>
 
@@ -29,7 +29,6 @@ StoreTask<void> MySql::PrepareTable() {
       "'None',tribe_id int(11) NOT NULL DEFAULT 0,tribe_name varchar(255) COLLATE "
       "utf8mb4_general_ci NOT NULL DEFAULT 'None',code varchar(50) COLLATE utf8mb4_general_ci "
       "NOT NULL DEFAULT '0',PRIMARY KEY(id))");
-  answer_ = StoreAnswer::Known;
   if (!(co_await Run(create_table, "MySql::MySql")).succeeded()) {
     // Lost on the way (an outage drops the handle): the outage line says why, and the next
     // connection tries again.

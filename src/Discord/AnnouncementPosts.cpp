@@ -1,5 +1,7 @@
 #include "Discord/AnnouncementPosts.h"
 
+#include <utility>
+
 #include "Discord/Webhook.h"
 #include "Plugin/PluginLog.h"
 
@@ -9,7 +11,8 @@ bool Announces(const DiscordSettings& discord) {
   return discord.enable_discord && !discord.web_hook_url.empty();
 }
 
-// A flood is one line in the log, with its count, once the queue has room for every link again.
+// A flood is two lines in the log: when it begins (QueueAnnouncement), and with its count once the
+// queue is well below its bound again.
 void ReportOverflow(AnnouncementQueue& queue) {
   if (const std::size_t overflow = queue.TakeOverflow()) {
     PluginLog::Get()->warn(
@@ -19,8 +22,9 @@ void ReportOverflow(AnnouncementQueue& queue) {
 }
 
 void DropForWebhook(AnnouncementQueue& queue) {
+  const std::size_t dropped = queue.DropAll();
   ReportOverflow(queue);
-  if (const std::size_t dropped = queue.DropAll()) {
+  if (dropped > 0) {
     PluginLog::Get()->info(
         "Discord announcements dropped because the webhook was turned off or its address "
         "changed: {}",
@@ -40,11 +44,19 @@ bool PostOne(DiscordAnnouncements& announcements, const DiscordSettings& discord
   } else {
     announcements.unposted += message.announcements;
   }
-  if (announcements.queue.Waiting() == 0) ReportOverflow(announcements.queue);
+  ReportOverflow(announcements.queue);
   return true;
 }
 
 }  // namespace
+
+void QueueAnnouncement(AnnouncementQueue& queue, std::u16string announcement) {
+  if (queue.Add(std::move(announcement))) {
+    PluginLog::Get()->warn(
+        "{} Discord announcements wait for their post; the oldest are dropped until fewer wait.",
+        AnnouncementQueue::kMostWaiting);
+  }
+}
 
 void PostWaitingAnnouncements(DiscordAnnouncements& announcements, const DiscordSettings& discord,
                               WebhookPace::Clock::time_point now) {
@@ -69,8 +81,9 @@ void PostAnnouncementsAtUnload(DiscordAnnouncements& announcements, const Discor
   }
   while (PostOne(announcements, discord, now)) {
   }
+  const std::size_t dropped = announcements.queue.DropAll();
   ReportOverflow(announcements.queue);
-  if (const std::size_t dropped = announcements.queue.DropAll()) {
+  if (dropped > 0) {
     PluginLog::Get()->warn(
         "Discord announcements dropped at unload because the webhook's pace allowed no more "
         "posts: {}",

@@ -19,6 +19,9 @@ struct DiscordAnnouncements {
   std::uint64_t Dropped() const { return queue.Dropped() + unposted; }
 };
 
+// A link's announcement, behind the others; a flood of drops at the bound begins with one warning.
+void QueueAnnouncement(AnnouncementQueue& queue, std::u16string announcement);
+
 // The tick's part: the oldest waiting as one message, when the pace of the webhook allows; one
 // post a tick. With Discord off or no address (a link typed before the reload that turned it off)
 // what waits is dropped, with one info line.

@@ -4,14 +4,16 @@
 
 #include "Discord/DiscordRules.h"
 
-void AnnouncementQueue::Add(std::u16string announcement) {
-  if (veltrane::IsBlankForDiscord(announcement)) return;
+bool AnnouncementQueue::Add(std::u16string announcement) {
+  if (veltrane::IsBlankForDiscord(announcement)) return false;
+  bool flood_begins = false;
   if (waiting_.size() == kMostWaiting) {
     waiting_.pop_front();
-    overflow_.Refused();
+    flood_begins = overflow_.Refused();
     ++dropped_;
   }
   waiting_.push_back(std::move(announcement));
+  return flood_begins;
 }
 
 AnnouncementQueue::Message AnnouncementQueue::Take() {
@@ -40,5 +42,5 @@ std::size_t AnnouncementQueue::DropAll() {
 }
 
 std::size_t AnnouncementQueue::TakeOverflow() {
-  return static_cast<std::size_t>(overflow_.Ended().value_or(0));
+  return static_cast<std::size_t>(overflow_.EndedAt(waiting_.size()).value_or(0));
 }

@@ -23,15 +23,17 @@ class AnnouncementQueue {
   };
 
   // Puts announcement behind the others; when kMostWaiting wait, the oldest is dropped first and
-  // counted in the overflow. A blank one is not kept: Discord takes it as no message at all.
-  void Add(std::u16string announcement);
+  // counted in the overflow. A blank one is not kept: Discord takes it as no message at all. True
+  // when this begins a flood of drops.
+  bool Add(std::u16string announcement);
   // Takes the oldest as one message: as many as fit within Discord's content limit together,
   // joined by line breaks, and never a part of one. One longer than the limit is taken alone, to
   // be cut by its post. No announcements when none waits.
   Message Take();
   // Drops every one waiting and answers how many.
   std::size_t DropAll();
-  // The announcements dropped for the bound since the last call (the flood's count), and 0 again.
+  // The count of the flood of drops that has ended, once few enough wait (FloodEpisode.h); 0 while
+  // none has.
   std::size_t TakeOverflow();
 
   std::size_t Waiting() const { return waiting_.size(); }
@@ -40,6 +42,6 @@ class AnnouncementQueue {
 
  private:
   std::deque<std::u16string> waiting_;
-  FloodEpisode overflow_;
+  FloodEpisode overflow_{kMostWaiting};
   std::uint64_t dropped_ = 0;
 };

@@ -10,6 +10,7 @@
 
 #include "Configuration/Settings.h"
 #include "Database/DefaultIdentity.h"
+#include "Discord/AnnouncementPosts.h"
 #include "Discord/AnnouncementQueue.h"
 #include "Discord/AnnouncementText.h"
 #include "Linking/LinkFlow.h"
@@ -69,6 +70,12 @@ class GamePlayer final : public LinkingPlayerSeam {
     AddToPermissionGroup(eos_id_, group, debug);
   }
 
+  std::shared_ptr<LinkingPlayerSeam> Later() override {
+    auto later = std::make_shared<GamePlayer>(*this);
+    later->CallbackReturned();
+    return later;
+  }
+
   // The game's own texts of the EOS id and the tribe name, as they were read.
   void Announce(const LinkingPlayer& player, const Settings& settings) override {
     const AnnouncementValues values{AsaApi::Tools::Utf8Decode(player.character_name),
@@ -81,7 +88,7 @@ class GamePlayer final : public LinkingPlayerSeam {
         ComposeAnnouncement(AsaApi::Tools::Utf8Decode(settings.discord.custom_message), values);
     // It waits for its turn at the tick (Discord/AnnouncementPosts.h). An empty one is not worth
     // a post; the link itself stands and is confirmed.
-    if (!announcement.empty()) announcements_.Add(announcement);
+    if (!announcement.empty()) QueueAnnouncement(announcements_, announcement);
   }
 
  private:

@@ -1,12 +1,13 @@
 #pragma once
 // The link command's flow, from the code a player typed to his reply: the guards, the lockout of
-// guessing players, the store's questions and update, and the links whose update was lost. Given
+// guessing players, the store's questions and update, and the links whose update is in doubt. Given
 // its store, clock and settings, and the player through LinkingPlayerSeam, so that it runs the
 // same in the game and in tests without one.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -14,7 +15,6 @@
 #include "Configuration/Settings.h"
 #include "Database/IDatabase.h"
 #include "Linking/CodeAttemptLimiter.h"
-#include "Linking/LinksInDoubt.h"
 
 // Who typed the command, as the game reported him; texts in UTF-8.
 struct LinkingPlayer {
@@ -38,6 +38,9 @@ class LinkingPlayerSeam {
   virtual void AddToGroup(const std::string& group, bool debug) = 0;
   // Composes and posts the Discord announcement of his link (EnableDiscord).
   virtual void Announce(const LinkingPlayer& player, const Settings& settings) = 0;
+  // The same player for later: what follows his link update in doubt once the store has settled
+  // it, maybe long after the command. He is found again by his EOS id then.
+  virtual std::shared_ptr<LinkingPlayerSeam> Later() = 0;
 };
 
 // MaxCodeAttempts and CodeLockoutSeconds, as the limiter takes them.
@@ -58,13 +61,9 @@ class LinkFlow {
 
   // now: the clock of the lockouts, read when the flow judges one (a command may wait for the
   // database before it gets there).
-  LinkFlow(IDatabase& store, CodeAttemptLimiter& limiter, LinksInDoubt& links_in_doubt,
-           LinkCounters& counters, Now now = &Clock::now)
-      : store_(store),
-        limiter_(limiter),
-        links_in_doubt_(links_in_doubt),
-        counters_(counters),
-        now_(std::move(now)) {}
+  LinkFlow(IDatabase& store, CodeAttemptLimiter& limiter, LinkCounters& counters,
+           Now now = &Clock::now)
+      : store_(store), limiter_(limiter), counters_(counters), now_(std::move(now)) {}
 
   // One command: code is the word after the command, nothing when he typed none. A task over the
   // store's tasks: settings, code, seam and this flow must outlive it.
@@ -73,10 +72,13 @@ class LinkFlow {
 
  private:
   void CountWrongCode(const std::string& eos_id, const CodeAttemptLimiter::Limits& limits);
+  // What follows his link update should its answer be lost: once the store has settled it, a link
+  // that landed is finished, under the settings of his command.
+  WriteFollowUp FinishIfLanded(const Settings& settings, const LinkingPlayer& player,
+                               LinkingPlayerSeam& seam);
 
   IDatabase& store_;
   CodeAttemptLimiter& limiter_;
-  LinksInDoubt& links_in_doubt_;
   LinkCounters& counters_;
   Now now_;
 };

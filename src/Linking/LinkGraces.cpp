@@ -50,7 +50,7 @@ std::vector<LinkGraces::Due> LinkGraces::TakeDue(Clock::time_point now) {
       Schedule(eos_id, grace, Step::End, now + grace.lead);
     }
   }
-  if (graces_.size() < kMostRemembered) EndForgetting();
+  EndForgetting();
   return taken;
 }
 
@@ -144,7 +144,7 @@ void LinkGraces::ForgetEarliest() {
 }
 
 void LinkGraces::EndForgetting() {
-  if (const std::optional<std::uint64_t> forgotten = forgotten_.Ended()) {
+  if (const std::optional<std::uint64_t> forgotten = forgotten_.EndedAt(graces_.size())) {
     PluginLog::Get()->warn(
         "{} players were forgotten while {} were remembered for their grace to link.", *forgotten,
         kMostRemembered);

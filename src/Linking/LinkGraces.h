@@ -94,7 +94,8 @@ class LinkGraces {
   void Schedule(const std::u16string& eos_id, Grace& grace, Step step, Clock::time_point at);
   void Unschedule(const std::u16string& eos_id);
   void ForgetEarliest();
-  // Closes the flood of players forgotten at the bound, if one is open.
+  // Closes the flood of players forgotten at the bound, if one is open and few enough are
+  // remembered (FloodEpisode.h).
   void EndForgetting();
 
   std::map<std::u16string, Grace> graces_;
@@ -103,5 +104,5 @@ class LinkGraces {
   std::uint64_t next_serial_ = 1;
   std::uint64_t sent_away_ = 0;
   std::uint64_t unanswered_ = 0;
-  FloodEpisode forgotten_;
+  FloodEpisode forgotten_{kMostRemembered};
 };

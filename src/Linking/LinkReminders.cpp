@@ -27,11 +27,9 @@ std::vector<std::u16string> LinkReminders::TakeDue(Clock::time_point now) {
     taken.push_back(std::move(due_.begin()->second));
     due_.erase(due_.begin());
   }
-  if (due_.size() < kMostWaiting) {
-    if (const std::optional<std::uint64_t> given_up = given_up_.Ended()) {
-      PluginLog::Get()->warn("{} link reminders were given up while {} waited for their time.",
-                             *given_up, kMostWaiting);
-    }
+  if (const std::optional<std::uint64_t> given_up = given_up_.EndedAt(due_.size())) {
+    PluginLog::Get()->warn("{} link reminders were given up while {} waited for their time.",
+                           *given_up, kMostWaiting);
   }
   return taken;
 }

@@ -34,5 +34,5 @@ class LinkReminders {
 
  private:
   std::multimap<Clock::time_point, std::u16string> due_;
-  FloodEpisode given_up_;
+  FloodEpisode given_up_{kMostWaiting};
 };

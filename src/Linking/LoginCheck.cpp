@@ -35,10 +35,12 @@ bool GroupStepsOn(const Settings& settings) {
 
 // Linked as the link command means it. Nothing when the database could not answer.
 StoreTask<std::optional<bool>> IsLinked(IDatabase& store, std::string eos_id) {
-  const bool linked =
-      co_await store.IsPlayerExist(eos_id) && co_await store.IsPlayerIDExist(eos_id);
-  if (store.LastAnswer() != StoreAnswer::Known) co_return std::nullopt;
-  co_return linked;
+  const Answered<bool> has_row = co_await store.IsPlayerExist(eos_id);
+  if (!has_row.Known()) co_return std::nullopt;
+  if (!has_row.value) co_return false;
+  const Answered<bool> linked = co_await store.IsPlayerIDExist(eos_id);
+  if (!linked.Known()) co_return std::nullopt;
+  co_return linked.value;
 }
 
 namespace {

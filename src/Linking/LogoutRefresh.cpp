@@ -25,21 +25,30 @@ struct LeavingPlayer {
   std::string tribe_name;
 };
 
+// Counted and, with debug, logged: at once, or once the store has settled a refresh in doubt.
+void Report(std::uint64_t& refreshes, bool debug, const std::string& eos_id, bool refreshed) {
+  if (refreshed) ++refreshes;
+  if (!debug) return;
+  if (refreshed) {
+    PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", eos_id);
+  } else {
+    PluginLog::Get()->warn("The user with EOS-ID {} was NOT updated on logout.", eos_id);
+  }
+}
+
 StoreTask<void> RefreshRow(IDatabase& store, LeavingPlayer player, bool debug,
                            std::uint64_t& refreshes) {
   if (!co_await store.IsPlayerExist(player.eos_id) ||
       !co_await store.IsPlayerIDExist(player.eos_id)) {
     co_return;
   }
-  const bool updated = co_await store.UpdateAccountLogout(
-      player.character_name, player.tribe_id, player.tribe_name, "Updated", player.eos_id);
-  if (updated) ++refreshes;
-  if (!debug) co_return;
-  if (updated) {
-    PluginLog::Get()->info("The user with EOS-ID {} was updated on logout.", player.eos_id);
-  } else {
-    PluginLog::Get()->warn("The user with EOS-ID {} was NOT updated on logout.", player.eos_id);
-  }
+  const Answered<bool> updated = co_await store.UpdateAccountLogout(
+      player.character_name, player.tribe_id, player.tribe_name, "Updated", player.eos_id,
+      [&refreshes, debug](const std::string& eos_id, bool refreshed) {
+        Report(refreshes, debug, eos_id, refreshed);
+      });
+  if (updated.answer != StoreAnswer::InDoubt)
+    Report(refreshes, debug, player.eos_id, updated.value);
 }
 
 }  // namespace

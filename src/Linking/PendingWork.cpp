@@ -18,6 +18,8 @@ const char* NameOf(PendingWork::Kind kind) {
       return "a logout refresh";
     case PendingWork::Kind::LoginCheck:
       return "a login question";
+    case PendingWork::Kind::Settling:
+      return "the settling of writes in doubt";
   }
   return "";
 }
@@ -26,7 +28,7 @@ const char* NameOf(PendingWork::Kind kind) {
 
 bool PendingWork::Add(IDatabase& store, Kind kind, StoreTask<void> task) {
   if (!store.NonBlocking()) {
-    store.RunToEnd(task);
+    store.RunInPlace(task);
     return true;
   }
   if (kind == Kind::LinkCommand && Waiting(kind) >= kMostLinkCommands) {
@@ -99,23 +101,20 @@ void PendingWork::Advance(IDatabase& store) {
 }
 
 void PendingWork::EndFloods() {
-  if (Waiting(Kind::LinkCommand) < kMostLinkCommands) {
-    if (const std::optional<std::uint64_t> refused = refused_commands_.Ended()) {
-      PluginLog::Get()->warn("{} link commands were refused while {} waited for the database.",
-                             *refused, kMostLinkCommands);
-    }
+  if (const std::optional<std::uint64_t> refused =
+          refused_commands_.EndedAt(Waiting(Kind::LinkCommand))) {
+    PluginLog::Get()->warn("{} link commands were refused while {} waited for the database.",
+                           *refused, kMostLinkCommands);
   }
-  if (Waiting(Kind::LogoutRefresh) < kMostLogoutRefreshes) {
-    if (const std::optional<std::uint64_t> dropped = dropped_refreshes_.Ended()) {
-      PluginLog::Get()->warn("{} logout refreshes were given up while {} waited for the database.",
-                             *dropped, kMostLogoutRefreshes);
-    }
+  if (const std::optional<std::uint64_t> dropped =
+          dropped_refreshes_.EndedAt(Waiting(Kind::LogoutRefresh))) {
+    PluginLog::Get()->warn("{} logout refreshes were given up while {} waited for the database.",
+                           *dropped, kMostLogoutRefreshes);
   }
-  if (Waiting(Kind::LoginCheck) < kMostLoginChecks) {
-    if (const std::optional<std::uint64_t> dropped = dropped_login_checks_.Ended()) {
-      PluginLog::Get()->warn("{} login questions were given up while {} waited for the database.",
-                             *dropped, kMostLoginChecks);
-    }
+  if (const std::optional<std::uint64_t> dropped =
+          dropped_login_checks_.EndedAt(Waiting(Kind::LoginCheck))) {
+    PluginLog::Get()->warn("{} login questions were given up while {} waited for the database.",
+                           *dropped, kMostLoginChecks);
   }
 }
 
@@ -127,6 +126,8 @@ void PendingWork::FinishForUnload(IDatabase& store,
   std::size_t given_up = std::erase_if(queued_, [](const Job& job) {
     return job.kind == Kind::LinkCommand || job.kind == Kind::LoginCheck;
   });
+  // Settling is tried again below, for every write in doubt.
+  std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::Settling; });
   const bool connection_waits =
       std::erase_if(queued_, [](const Job& job) { return job.kind == Kind::Connection; }) > 0;
   if (connection_waits || (running_ && running_->kind == Kind::Connection)) {
@@ -157,4 +158,8 @@ void PendingWork::FinishForUnload(IDatabase& store,
   queued_.clear();
   running_.reset();
   EndFloods();
+  if (store.WritesInDoubt() > 0) {
+    StoreTask<void> last_try = store.SettleWritesInDoubt(true);
+    store.RunInPlace(last_try);
+  }
 }

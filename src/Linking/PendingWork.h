@@ -1,6 +1,7 @@
 #pragma once
 // The store's work waiting for a non-blocking database: the connection made at load, the players'
-// link commands, the logout refreshes and the questions at login, each a task, run one at a time
+// link commands, the logout refreshes, the questions at login and the settling of writes in doubt,
+// each a task, run one at a time
 // in the order they came over the one connection. A player's second command is therefore taken
 // after his first, never beside it. The tick advances the running task and starts the next.
 //
@@ -19,7 +20,7 @@
 
 class PendingWork {
  public:
-  enum class Kind { Connection, LinkCommand, LogoutRefresh, LoginCheck };
+  enum class Kind { Connection, LinkCommand, LogoutRefresh, LoginCheck, Settling };
 
   // Beyond this many link commands waiting, a command is refused at once.
   static constexpr std::size_t kMostLinkCommands = 1024;
@@ -43,9 +44,10 @@ class PendingWork {
 
   // For the unload, which gets no ticks: takes the running task and the waiting refreshes to
   // their end in place until deadline, and gives up the rest: the connection made at load, which
-  // nobody waits for, and the link commands and login questions waiting, which have sent
-  // nothing. Their players'
-  // replies are the caller's to drop first.
+  // nobody waits for, and the link commands, login questions and settling waiting, which have sent
+  // nothing. Their players' replies are the caller's to drop first. Then every write in doubt, one
+  // given up here among them, gets a last try to be settled (its own timeouts bound it): once the
+  // plugin has gone, nobody would.
   void FinishForUnload(IDatabase& store, std::chrono::steady_clock::time_point deadline);
 
   std::size_t Waiting(Kind kind) const;
@@ -64,14 +66,14 @@ class PendingWork {
   void StartNext();
   // Takes a job that has ended off; an exception it ended with is logged.
   static void Ended(Job& job);
-  // Closes the flood episodes whose bound is not hit any more.
+  // Closes the flood episodes whose queue is well below its bound.
   void EndFloods();
   // Makes room for one more job of a kind bounded at most by giving up its oldest that waits.
   void GiveUpOldest(Kind kind, std::size_t most, FloodEpisode& dropped, const char* what);
 
   std::optional<Job> running_;
   std::deque<Job> queued_;
-  FloodEpisode refused_commands_;
-  FloodEpisode dropped_refreshes_;
-  FloodEpisode dropped_login_checks_;
+  FloodEpisode refused_commands_{kMostLinkCommands};
+  FloodEpisode dropped_refreshes_{kMostLogoutRefreshes};
+  FloodEpisode dropped_login_checks_{kMostLoginChecks};
 };

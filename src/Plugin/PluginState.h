@@ -19,7 +19,6 @@
 #include "Linking/LinkFlow.h"
 #include "Linking/LinkGraces.h"
 #include "Linking/LinkReminders.h"
-#include "Linking/LinksInDoubt.h"
 #include "Linking/PendingWork.h"
 #include "Plugin/CommandTable.h"
 
@@ -43,7 +42,6 @@ struct PluginState {
   // MysqlTimeout as the store was made with it: a reload changes it for the next load only.
   int mysql_timeout_at_load = 0;
   CodeAttemptLimiter limiter;
-  LinksInDoubt links_in_doubt;
   // In the order they were made.
   std::vector<Registration> registered;
   LinkCounters link_counters;
@@ -64,5 +62,5 @@ struct PluginState {
   PendingWork work;
 
   // The link command's flow over this state.
-  LinkFlow Links() { return LinkFlow(*account_store, limiter, links_in_doubt, link_counters); }
+  LinkFlow Links() { return LinkFlow(*account_store, limiter, link_counters); }
 };

@@ -6,10 +6,12 @@
 #include <gmock/gmock.h>
 
 #include "Admin/AdminCommandText.h"
-#include "support/PluginTest.h"
 #include "support/FaultProxy.h"
 #include "support/InjectionCorpus.h"
+#include "support/PluginTest.h"
 #include "support/RconTestClient.h"
+#include "support/SandboxServer.h"
+#include "support/WaitUntil.h"
 #include "support/WebhookReceiver.h"
 
 namespace veltrane::test {
@@ -347,31 +349,87 @@ TEST_F(AdminCommands, AnUnlinkHeldUpPastTheTimeoutIsEndedByTheServerAndChangesNo
   EXPECT_EQ(database_.Rows(), rows_before);
 }
 
-TEST_F(AdminCommands, AnUnlinkWhoseOutcomeNeverCameBackSaysSoAndLeavesTheGroup) {
+// A deletion held on its way past the plugin's timeout is settled once the plugin can reach the
+// server: its session ended there, and the group follows what the table then says. Fixed fault:
+// a deletion that reached the server after the plugin gave up deleted the row behind its back,
+// and the player kept the group.
+struct HeldDeletion {
+  const char* name;
+  bool session_ended;  // else no session can be opened to end it, and the network lets it through
+};
+class DeletionInDoubt : public AdminCommands, public ::testing::WithParamInterface<HeldDeletion> {};
+
+TEST_P(DeletionInDoubt, IsSettledAndTableAndGroupAgree) {
+  const bool session_ended = GetParam().session_ended;
   FaultProxy proxy(database_.Settings().host, database_.Settings().port);
   config_["Database"]["MysqlHost"] = "127.0.0.1";
   config_["Database"]["MysqlPort"] = proxy.Port();
   config_["Database"]["MysqlTimeout"] = 1;
   InsertThreePlayersAndDecoys();
+  std::vector<PlayerDiscordRow> rows = database_.Rows();
   auto server = StartServer(fmt::format("perms on\nperms add {} \"Linked Players\"\n", kAdaEOS));
-  // The network holds the deletion on its way past the plugin's timeout, then lets it through.
+  const long kills_before = SandboxServer::KillStatements(database_);
   proxy.HoldToServer("DELETE FROM player_discord");
+  if (!session_ended) proxy.SetRefusing(true);
   server->Send(fmt::format("rcon Veltrane.Unlink {}\n", kAdaEOS));
   ASSERT_TRUE(server->WaitForLine("rcon-reply ", 1, std::chrono::seconds(30)));
-  proxy.ReleaseHeld();
+  if (session_ended) {
+    ASSERT_TRUE(WaitUntil(std::chrono::seconds(10),
+                          [&] { return SandboxServer::KillStatements(database_) > kills_before; }));
+    proxy.ReleaseHeld();
+  } else {
+    proxy.ReleaseHeld();
+    proxy.SetRefusing(false);
+    rows.erase(rows.begin());  // Ada's one link
+    ASSERT_TRUE(server->WaitForLine("group-remove ", 1, std::chrono::seconds(30)));
+  }
   const DevhostResult result = server->Stop();
+  EXPECT_EQ(database_.Rows(), rows);
+  EXPECT_EQ(result.Count("group-remove "), session_ended ? 0u : 1u);
   EXPECT_THAT(RconReplies(result),
               ElementsAre(fmt::format("The database connection was lost during the deletion; "
                                       "check with Veltrane.Linked whether EOS id {} is still "
-                                      "linked\n{}",
+                                      "linked\n{}; group \"Linked Players\" follows once the "
+                                      "deletion is settled",
                                       kAdaEOS, kAdaLine)));
-  EXPECT_EQ(result.Count("group-remove "), 0u);
+  EXPECT_THAT(VeltraneLog(result),
+              Contains(fmt::format("[info] Veltrane.Unlink EOS id {0}: the deletion that was in "
+                                   "doubt is settled; EOS id {0} is {1} \"Linked Players\"",
+                                   kAdaEOS,
+                                   session_ended ? "still linked, kept in group"
+                                                 : "linked by no row; removed from group")));
   EXPECT_THAT(VeltraneLog(result),
               Contains(fmt::format("[warning] Veltrane.Unlink EOS id {} may have deleted row id=1 "
                                    "eos_id=\"{}\" discord_id=\"{}\" player_id=41 "
                                    "character_name=\"Ada \\\"the {{Brave}}\\\"\" tribe_id=7 "
                                    "tribe_name=\"Explorers\" code=\"Linked\"",
                                    kAdaEOS, kAdaEOS, kAdaDiscord)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Held, DeletionInDoubt,
+                         ::testing::Values(HeldDeletion{"ItsSessionEnded", true},
+                                           HeldDeletion{"NoSessionToEndItAndItLands", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Fixed fault: a player whom no row links any more kept the group that his unlink could not take
+// (its deletion in doubt, or no answer whether another row linked him); a second unlink left it.
+TEST_F(AdminCommands, UnlinkOfAnEOSIdThatNoRowLinksTakesTheGroupLeftBehind) {
+  InsertThreePlayersAndDecoys();
+  database_.Execute(fmt::format("DELETE FROM player_discord WHERE eos_id = '{}'", kAdaEOS));
+  const DevhostResult result =
+      Run(fmt::format("perms on\nperms add {0} \"Linked Players\"\nrcon Veltrane.Unlink {0}\n"
+                      "rcon Veltrane.Unlink {0}\n",
+                      kAdaEOS));
+  EXPECT_THAT(RconReplies(result),
+              ElementsAre(fmt::format("No link for EOS id {}; nothing was unlinked; removed from "
+                                      "group \"Linked Players\"",
+                                      kAdaEOS),
+                          fmt::format("No link for EOS id {}; nothing was unlinked", kAdaEOS)));
+  EXPECT_EQ(result.Count("group-remove "), 1u);
+  EXPECT_THAT(VeltraneLog(result),
+              ElementsAre(fmt::format("[info] Veltrane.Unlink EOS id {}: linked by no row; removed "
+                                      "from group \"Linked Players\"",
+                                      kAdaEOS)));
 }
 
 TEST_F(AdminCommands, WithTheDatabaseAwayNothingIsAnsweredAsIfItWereKnown) {

@@ -47,7 +47,7 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
   EXPECT_THAT(reply,
               MatchesRegex(fmt::format("Database: connected to {} without TLS\n"
                                        "Since load: 1 link made, 1 code refused, 1 logout refresh\n"
-                                       "Now: 0 players locked out, 0 link updates in doubt\n"
+                                       "Now: 0 players locked out, 0 writes in doubt\n"
                                        "Discord announcements: 0 waiting; since load 0 posted, "
                                        "0 dropped\n"
                                        "Configuration: last read {}",
@@ -68,8 +68,7 @@ TEST_F(StatusCommand, ConnectedStoreWithTheCountsSinceLoadOnTheConsoleAndOverRco
             fmt::format("{} Database: connected to {} without TLS", kDoneRgba, Server()));
   EXPECT_EQ(console[1],
             fmt::format("{} Since load: 1 link made, 1 code refused, 1 logout refresh", kDoneRgba));
-  EXPECT_EQ(console[2],
-            fmt::format("{} Now: 0 players locked out, 0 link updates in doubt", kDoneRgba));
+  EXPECT_EQ(console[2], fmt::format("{} Now: 0 players locked out, 0 writes in doubt", kDoneRgba));
   EXPECT_EQ(console[3], fmt::format("{} Discord announcements: 0 waiting; since load 0 posted, "
                                     "0 dropped",
                                     kDoneRgba));
@@ -85,7 +84,7 @@ TEST_F(StatusCommand, LockedOutPlayersAreCounted) {
   ASSERT_TRUE(client.Authenticate(kRconPassword));
   EXPECT_THAT(client.Command("Veltrane.Status"),
               HasSubstr("\nSince load: 0 links made, 2 codes refused, 0 logout refreshes\n"
-                        "Now: 1 player locked out, 0 link updates in doubt\n"));
+                        "Now: 1 player locked out, 0 writes in doubt\n"));
 }
 
 TEST_F(StatusCommand, StoreAwayBehindTheProxyIsUnavailableSinceATimeWithItsNextAttempt) {

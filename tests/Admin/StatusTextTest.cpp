@@ -52,7 +52,7 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
   EXPECT_THAT(StatusLines(status),
               ElementsAre("Database: connected to  without TLS",
                           "Since load: 1 link made, 1 code refused, 1 logout refresh",
-                          "Now: 1 player locked out, 1 link update in doubt",
+                          "Now: 1 player locked out, 1 write in doubt",
                           "Discord announcements: 3 waiting; since load 57 posted, 2 dropped",
                           "Configuration: last read 2026-12-07 17:04:20 UTC"));
   status = {};
@@ -64,7 +64,7 @@ TEST(StatusText, CountsAndTheConfigurationsReads) {
   EXPECT_THAT(StatusLines(status),
               ElementsAre("Database: connected to  without TLS",
                           "Since load: 0 links made, 12 codes refused, 0 logout refreshes",
-                          "Now: 0 players locked out, 0 link updates in doubt",
+                          "Now: 0 players locked out, 0 writes in doubt",
                           "Turned away since load, with too much waiting for the database: 3 "
                           "link commands, 1 logout refresh",
                           "At login since load: 1 group given back, 2 groups removed, 1 reminder "

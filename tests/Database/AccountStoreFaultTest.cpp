@@ -22,6 +22,7 @@
 #include "support/SandboxDatabase.h"
 #include "support/SandboxServer.h"
 #include "support/StoppedProcess.h"
+#include "support/StoreAnswers.h"
 
 namespace {
 
@@ -119,7 +120,7 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
 
   StalledServer stalled(SandboxServer::Pid());
   const auto started = std::chrono::steady_clock::now();
-  std::future<bool> answer = std::async(std::launch::async, [&store] {
+  std::future<Answered<bool>> answer = std::async(std::launch::async, [&store] {
     int stalled_row_id = 0;
     return RunToEnd(*store, store->IsCodeExist("CODE-1", stalled_row_id));
   });
@@ -141,7 +142,7 @@ TEST_F(AccountStoreFaults, StatementOnStalledServerFailsAndTheNextWorksAfterItRe
 }
 
 // A link update whose answer is lost, through a proxy, and the same update settled later by
-// IsRowLinkedTo: on a server that restarted meanwhile and gave the update's session id to a
+// DecideLinkInDoubt: on a server that restarted meanwhile and gave the update's session id to a
 // session of another game server (the same user), or on the same server still running.
 struct LostSessionCase {
   const char* name;
@@ -178,8 +179,8 @@ TEST_P(LostUpdateSession, OnlyTheUpdatesOwnSessionIsEnded) {
   } else {
     proxy.HoldToServer("UPDATE player_discord");
   }
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
-  ASSERT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
+  ASSERT_EQ(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")),
+            kInDoubt);
   proxy.HoldToClient("");
   proxy.HoldToServer("");
 
@@ -190,9 +191,9 @@ TEST_P(LostUpdateSession, OnlyTheUpdatesOwnSessionIsEnded) {
     ASSERT_NE(other_game_server, nullptr) << "no session got the id " << update_session;
   }
   const long kills_before = SandboxServer::KillStatements(database_);
-  EXPECT_EQ(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")), row.update_ran);
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
-  EXPECT_EQ(store->LostUpdateCount(), 0u);
+  EXPECT_EQ(RunToEnd(*store, store->DecideLinkInDoubt("EOS-1")),
+            row.update_ran ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand);
+  EXPECT_EQ(store->WritesInDoubt(), 0u);
 
   EXPECT_EQ(SandboxServer::KillStatements(database_) - kills_before,
             row.update_session_ended ? 1 : 0);

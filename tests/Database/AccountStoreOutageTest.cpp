@@ -2,6 +2,7 @@
 // server: what it answers, whether it touches the network during a cool-down, what it logs, and
 // how it fails over along a host list. Grouped by how the server goes away.
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,11 +18,13 @@
 #include "Plugin/PluginLog.h"
 #include "support/FaultProxy.h"
 #include "support/SandboxDatabase.h"
+#include "support/StoreAnswers.h"
 #include "support/WaitUntil.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using ::testing::ElementsAre;
 using veltrane::test::FaultProxy;
 using veltrane::test::SandboxDatabase;
 using veltrane::test::WaitUntil;
@@ -77,10 +80,9 @@ TEST_F(AccountStoreOutage, RefusedAtLoadSaysWhyOnceAndAnswersAtOnceDuringTheCool
   auto store = OpenStore(Through(proxy_));
 
   int row_id = 0;
-  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)), kCouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, "")),
+            kCouldNotAsk);
   EXPECT_FALSE(RunToEnd(*store, store->UpdateAccountLogout("Rex", 0, "", "Updated", "EOS-1")));
 
   const std::vector<CapturedLine> lines = CapturingLogSink::Instance()->Lines();
@@ -104,8 +106,7 @@ TEST_F(AccountStoreOutage, RefusedAtLoadThenBackCreatesTheTableAndAnswers) {
   proxy_.SetRefusing(false);
   WaitOutCoolDown();
   int row_id = 0;
-  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)), kNo);
   database_.InsertCode("discord-1", "CODE-1");  // the table is there now
   EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
@@ -126,17 +127,16 @@ TEST_F(AccountStoreOutage, RetryAfterTheCoolDownUsesTheNetworkOnceAndNotBefore) 
   proxy_.DropConnections();
   proxy_.SetRefusing(true);
 
-  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));  // fails on the network: the outage starts
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  // Fails on the network: the outage starts.
+  EXPECT_EQ(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)), kCouldNotAsk);
   proxy_.SetRefusing(false);
   const std::uint64_t accepted = proxy_.Accepted();
-  for (int i = 0; i < 20; ++i) EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist("EOS-1")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(RunToEnd(*store, store->IsPlayerExist("EOS-1")), kCouldNotAsk);
   EXPECT_EQ(proxy_.Accepted(), accepted) << "the store connected during the cool-down";
 
   WaitOutCoolDown();
-  EXPECT_FALSE(RunToEnd(*store, store->IsPlayerExist("EOS-1")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(RunToEnd(*store, store->IsPlayerExist("EOS-1")), kNo);
   EXPECT_EQ(proxy_.Accepted(), accepted + 1);
 
   const std::vector<std::string> texts = Texts();
@@ -154,13 +154,12 @@ TEST_F(AccountStoreOutage, StalledMidStatementIsOneOutageAndTheServerBackEndsIt)
   ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
   proxy_.SetStalled(true);
-  std::future<bool> answer = std::async(std::launch::async, [&store] {
+  std::future<Answered<bool>> answer = std::async(std::launch::async, [&store] {
     int stalled_row_id = 0;
     return RunToEnd(*store, store->IsCodeExist("CODE-1", stalled_row_id));
   });
   ASSERT_EQ(answer.wait_for(30s), std::future_status::ready) << "the statement did not time out";
-  EXPECT_FALSE(answer.get());
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(answer.get(), kCouldNotAsk);
   EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));  // during the cool-down
   proxy_.SetStalled(false);
 
@@ -182,15 +181,14 @@ TEST_F(AccountStoreOutage, UpdateLostAfterItWasSentIsInDoubt) {
 
   proxy_.SetDelay(10s, 0us);  // the statement leaves the store but is held in the proxy
   const std::uint64_t before = proxy_.ReceivedFromClients();
-  std::future<bool> linked = std::async(std::launch::async, [&store, row_id] {
+  std::future<Answered<bool>> linked = std::async(std::launch::async, [&store, row_id] {
     return RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, ""));
   });
   ASSERT_TRUE(WaitForBytes(proxy_, before));
   proxy_.DropConnections();
   ASSERT_EQ(linked.wait_for(30s), std::future_status::ready);
-  EXPECT_FALSE(linked.get());
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
-  EXPECT_EQ(store->LostUpdateCount(), 1u);
+  EXPECT_EQ(linked.get(), kInDoubt);
+  EXPECT_EQ(store->WritesInDoubt(), 1u);
 }
 
 // Fixed fault: an update waiting for a row that another session held went on on the server after
@@ -205,15 +203,16 @@ TEST_F(AccountStoreOutage, UpdateWaitingForAHeldRowIsEndedByTheServerAlsoAfterAR
     holder.emplace(database_.Settings(), database_.Name());
     holder->Execute("START TRANSACTION");
     holder->Query("SELECT id FROM player_discord WHERE code = 'CODE-1' FOR UPDATE");
-    EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
     // The server's own deadline answered before the client gave up: nothing is in doubt.
-    EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-    EXPECT_EQ(store->LostUpdateCount(), 0u);
+    EXPECT_EQ(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-1", 1, "Rex", 0, "")),
+              kCouldNotAsk);
+    EXPECT_EQ(store->WritesInDoubt(), 0u);
     // The server clears the ended statement from its process list a moment after its error.
     EXPECT_TRUE(veltrane::test::WaitUntil(std::chrono::seconds(2), [&] {
       return database_
-                 .Query("SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = "
-                        "DATABASE() AND INFO LIKE 'UPDATE player_discord%'")
+                 .Query(
+                     "SELECT COUNT(*) FROM information_schema.PROCESSLIST WHERE DB = "
+                     "DATABASE() AND INFO LIKE 'UPDATE player_discord%'")
                  .at(0)
                  .at(0) == "0";
     }));
@@ -236,49 +235,88 @@ TEST_F(AccountStoreOutage, UpdateWaitingForAHeldRowIsEndedByTheServerAlsoAfterAR
   EXPECT_EQ(refused, 2) << ::testing::PrintToString(Texts());
 }
 
-// Fixed fault: an update held on its way while the store gave up on it reached the server later
-// and ran there.
-TEST_F(AccountStoreOutage, LostUpdateIsEndedOnItsServerBeforeItsRowIsJudged) {
+// Every write that the store sent and gave up on is settled the same way: its session ended on its
+// server, the table asked there, its follow-up told what the table says. Held on its way, the
+// write never lands, even once the network lets it through; its answer held, it has landed.
+// Fixed fault: a refresh or a deletion held past the timeout landed later, behind the plugin's
+// back.
+struct WriteInDoubtCase {
+  const char* name;
+  veltrane::WriteKind kind;
+  const char* on_its_way;  // the statement's start, held on its way to the server
+  bool answer_held;        // instead, it runs and its answer comes too late
+};
+
+class WriteGivenUpOn : public AccountStoreOutage,
+                       public ::testing::WithParamInterface<WriteInDoubtCase> {};
+
+TEST_P(WriteGivenUpOn, IsSettledOnItsServerAndFollowedUpAsTheTableSays) {
+  using veltrane::WriteKind;
+  const WriteInDoubtCase& row = GetParam();
   auto store = OpenStore(Through(proxy_), 1);
-  database_.InsertCode("discord-1", "CODE-1");
-  const std::vector<veltrane::test::PlayerDiscordRow> before = database_.Rows();
-  int row_id = 0;
-  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
+  const int code_row = database_.InsertCode("discord-1", "CODE-1");
+  database_.InsertRow({0, "EOS-2", "discord-2", 2, "Old", 1, "Tribe", "Linked"});
+  const std::optional<std::vector<LinkedAccount>> links =
+      store->FindLinks(AccountIdKind::EOSId, "EOS-2");
+  ASSERT_TRUE(links);
+  std::vector<veltrane::test::PlayerDiscordRow> expected = database_.Rows();
+  std::vector<std::pair<std::string, bool>> followed;
+  const WriteFollowUp note = [&](const std::string& eos_id, bool holds) {
+    followed.emplace_back(eos_id, holds);
+  };
 
-  proxy_.HoldToServer("UPDATE player_discord");
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
-  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
-  EXPECT_EQ(store->LostUpdateCount(), 0u);
+  if (row.answer_held) {
+    proxy_.SetDelay(0us, 10s);
+  } else {
+    proxy_.HoldToServer(row.on_its_way);
+  }
+  StoreAnswer answer = StoreAnswer::Known;
+  std::string player = "EOS-2";
+  if (row.kind == WriteKind::LinkUpdate) {
+    player = "EOS-1";
+    answer =
+        RunToEnd(*store, store->UpdateAccount(code_row, "EOS-1", "CODE-1", 1, "Rex", 0, "", note))
+            .answer;
+    if (row.answer_held) expected[0] = expected[0].LinkedBy("EOS-1", 1, "Rex", 0, "");
+  } else if (row.kind == WriteKind::LogoutRefresh) {
+    answer =
+        RunToEnd(*store, store->UpdateAccountLogout("New", 3, "Tribe", "Updated", "EOS-2", note))
+            .answer;
+    if (row.answer_held)
+      expected[1] = {expected[1].id, "EOS-2", "discord-2", 2, "New", 3, "Tribe", "Updated"};
+  } else {
+    answer = store->DeleteLinks(AccountIdKind::EOSId, "EOS-2", *links, IDatabase::kNoDeadline, note)
+                 .answer;
+    if (row.answer_held) expected.pop_back();
+  }
+  ASSERT_EQ(answer, StoreAnswer::InDoubt);
+  EXPECT_EQ(store->WritesInDoubt(), 1u);
+  proxy_.SetDelay(0us, 0us);
+  proxy_.HoldToServer("");
+  RunToEnd(*store, store->SettleWritesInDoubt(false));
+  EXPECT_THAT(followed, ElementsAre(std::pair(player, row.answer_held)));
+  EXPECT_EQ(store->WritesInDoubt(), 0u);
 
-  // Whatever still held the update is gone with its session: it reaches no server.
+  // Whatever still held the write is gone with its session: it reaches no server.
   proxy_.ReleaseHeld();
-  EXPECT_TRUE(WaitUntil(5s, [&] { return proxy_.OpenConnections() <= 1; }));
   store.reset();
-  WaitUntil(5s, [&] { return proxy_.OpenConnections() == 0; });
-  EXPECT_EQ(database_.Rows(), before);
+  EXPECT_TRUE(WaitUntil(5s, [&] { return proxy_.OpenConnections() == 0; }));
+  EXPECT_EQ(database_.Rows(), expected);
 }
 
-TEST_F(AccountStoreOutage, LostUpdateThatLandedIsFoundInItsRow) {
-  auto store = OpenStore(Through(proxy_), 1);
-  database_.InsertCode("discord-1", "CODE-1");
-  database_.InsertCode("discord-2", "CODE-2");
-  int row_id = 0;
-  ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-
-  proxy_.HoldToClient("Rows matched:");
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::InDoubt);
-  proxy_.ReleaseHeld();
-  EXPECT_TRUE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
-  EXPECT_EQ(store->LostUpdateCount(), 0u);
-  // The server answered: the outage that the lost answer began is over.
-  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-2")));
-  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id + 1, "EOS-1")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
-}
+INSTANTIATE_TEST_SUITE_P(
+    , WriteGivenUpOn,
+    ::testing::Values(
+        WriteInDoubtCase{"LinkUpdateHeldOnItsWay", veltrane::WriteKind::LinkUpdate,
+                         "UPDATE player_discord SET eos_id", false},
+        WriteInDoubtCase{"LinkUpdateAnsweredTooLate", veltrane::WriteKind::LinkUpdate, "", true},
+        WriteInDoubtCase{"RefreshHeldOnItsWay", veltrane::WriteKind::LogoutRefresh,
+                         "UPDATE player_discord SET character_name", false},
+        WriteInDoubtCase{"RefreshAnsweredTooLate", veltrane::WriteKind::LogoutRefresh, "", true},
+        WriteInDoubtCase{"DeletionHeldOnItsWay", veltrane::WriteKind::Deletion,
+                         "DELETE FROM player_discord", false},
+        WriteInDoubtCase{"DeletionAnsweredTooLate", veltrane::WriteKind::Deletion, "", true}),
+    [](const ::testing::TestParamInfo<WriteInDoubtCase>& info) { return info.param.name; });
 
 // A server that cannot be reached decides nothing, and is not asked again before a cool-down.
 TEST_F(AccountStoreOutage, LostUpdateOnAServerThatIsAwayStaysUndecided) {
@@ -290,17 +328,16 @@ TEST_F(AccountStoreOutage, LostUpdateOnAServerThatIsAwayStaysUndecided) {
   proxy_.HoldToClient("Rows matched:");
   EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
   proxy_.SetRefusing(true);
-  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->DecideLinkInDoubt("EOS-1")), LinkInDoubt::Undecided);
   proxy_.SetRefusing(false);
   const std::uint64_t accepted = proxy_.Accepted();
-  EXPECT_FALSE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->DecideLinkInDoubt("EOS-1")), LinkInDoubt::Undecided);
+  EXPECT_FALSE(store->SettlingDue());
   EXPECT_EQ(proxy_.Accepted(), accepted) << "asked again during the cool-down";
 
   WaitOutCoolDown();
-  EXPECT_TRUE(RunToEnd(*store, store->IsRowLinkedTo(row_id, "EOS-1")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_TRUE(store->SettlingDue());
+  EXPECT_EQ(RunToEnd(*store, store->DecideLinkInDoubt("EOS-1")), LinkInDoubt::Landed);
 }
 
 TEST_F(AccountStoreOutage, ConnectionCutBetweenStatementsCostsAtMostOneAnswer) {
@@ -312,15 +349,15 @@ TEST_F(AccountStoreOutage, ConnectionCutBetweenStatementsCostsAtMostOneAnswer) {
   proxy_.DropConnections();
   int could_not_ask = 0;
   for (int i = 0; i < 2; ++i) {
-    if (!RunToEnd(*store, store->IsCodeExist("CODE-1", row_id))) {
+    if (const Answered<bool> found = RunToEnd(*store, store->IsCodeExist("CODE-1", row_id));
+        !found) {
       ++could_not_ask;
-      EXPECT_NE(store->LastAnswer(), StoreAnswer::Known);
+      EXPECT_NE(found.answer, StoreAnswer::Known);
       WaitOutCoolDown();
     }
   }
   EXPECT_LE(could_not_ask, 1);
-  EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)), kYes);
 }
 
 // SQL errors
@@ -332,10 +369,9 @@ TEST_F(AccountStoreOutage, RefusedStatementCouldNotAskAndOpensNoCoolDown) {
   database_.Execute("DROP TABLE player_discord");
 
   int row_id = 0;
-  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)), kCouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->UpdateAccount(1, "EOS-1", "CODE-1", 1, "Rex", 0, "")),
+            kCouldNotAsk);
 
   database_.CreatePlayerDiscordTable();
   database_.InsertCode("discord-1", "CODE-1");
@@ -362,8 +398,8 @@ TEST_F(AccountStoreOutage, RevokedPrivilegeCouldNotAskAndOpensNoCoolDown) {
   int row_id = 0;
   ASSERT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
 
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")),
+            kCouldNotAsk);
   EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));  // at once: no cool-down
   for (const std::string& text : Texts()) {
     EXPECT_EQ(text.find("unavailable"), std::string::npos) << text;
@@ -383,7 +419,7 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
   database_.Execute("START TRANSACTION");
   database_.Execute("UPDATE player_discord SET tribe_id = 5 WHERE id > 1");
   database_.Query("SELECT id FROM player_discord WHERE eos_id = 'EOS-1' FOR UPDATE");
-  std::future<bool> linked = std::async(std::launch::async, [&store, row] {
+  std::future<Answered<bool>> linked = std::async(std::launch::async, [&store, row] {
     return RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, ""));
   });
   // The server lists the store's update while it waits; it has taken the row before that.
@@ -400,8 +436,7 @@ TEST_F(AccountStoreOutage, DeadlockVictimIsSentAgainAndOpensNoCoolDown) {
   database_.Execute("COMMIT");
 
   ASSERT_EQ(linked.wait_for(30s), std::future_status::ready);
-  EXPECT_TRUE(linked.get());
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(linked.get(), kYes);
   EXPECT_TRUE(RunToEnd(*store, store->IsPlayerIDExist("EOS-1")));  // at once: no cool-down
   int row_id = 0;
   EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-X", row_id)));
@@ -420,8 +455,8 @@ TEST_F(AccountStoreOutage, UpdateThatIsEveryTimeTheVictimCouldNotAskAfterThreeAt
       "INTO attempts VALUES (1); SIGNAL SQLSTATE '40001' SET MYSQL_ERRNO = 1213, MESSAGE_TEXT = "
       "'Deadlock found when trying to get lock; try restarting transaction'; END");
 
-  EXPECT_FALSE(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, "")));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->UpdateAccount(row, "EOS-1", "CODE-X", 1, "Rex", 0, "")),
+            kCouldNotAsk);
   EXPECT_EQ(database_.Query("SELECT COUNT(*) FROM attempts").at(0).at(0),
             std::to_string(MySql::kDeadlockAttempts));
   EXPECT_EQ(database_.Rows(), before);
@@ -443,8 +478,7 @@ TEST_F(AccountStoreOutage, FirstServerThatAnswersAtLoadServesAndTheLogNamesIt) {
   auto store = OpenStore(Through(proxy_) + "," + Through(second));
 
   int row_id = 0;
-  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)), kNo);
   const std::vector<std::string> texts = Texts();
   ASSERT_EQ(texts.size(), 3u) << ::testing::PrintToString(texts);
   EXPECT_TRUE(texts[0].starts_with(UnavailablePrefix(proxy_))) << texts[0];
@@ -462,8 +496,8 @@ TEST_F(AccountStoreOutage, FailedServerHandsOverToTheNextWithoutACoolDown) {
   proxy_.SetRefusing(true);
   proxy_.DropConnections();
   // One answer may be lost with the server; the next goes to the second at once.
-  if (!RunToEnd(*store, store->IsCodeExist("CODE-1", row_id))) {
-    EXPECT_NE(store->LastAnswer(), StoreAnswer::Known);
+  if (const Answered<bool> found = RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)); !found) {
+    EXPECT_NE(found.answer, StoreAnswer::Known);
   }
   EXPECT_TRUE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
   EXPECT_TRUE(RunToEnd(*store, store->UpdateAccount(row_id, "EOS-1", "CODE-1", 1, "Rex", 0, "")));
@@ -481,14 +515,12 @@ TEST_F(AccountStoreOutage, EveryServerDownStartsTheCoolDownAndTheFirstIsTriedAga
   second.SetRefusing(true);
   auto store = OpenStore(Through(proxy_) + "," + Through(second));
   int row_id = 0;
-  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)), kCouldNotAsk);
 
   proxy_.SetRefusing(false);
   second.SetRefusing(false);
   WaitOutCoolDown();
-  EXPECT_FALSE(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)));
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+  EXPECT_EQ(RunToEnd(*store, store->IsCodeExist("CODE-1", row_id)), kNo);
   EXPECT_EQ(proxy_.Accepted(), 1u);
   EXPECT_EQ(second.Accepted(), 0u);
 }

@@ -176,16 +176,16 @@ TEST_P(TlsStore, ConnectsOnlyAsTheModeAllows) {
   if (const std::string refused = RefusedAtLoad(row.mode, non_blocking); !refused.empty())
     GTEST_SKIP() << "the load refuses it: " << refused;
   const std::unique_ptr<MySql> store = OpenStore(row, non_blocking);
-  static_cast<void>(RunToEnd(*store, store->IsPlayerExist("EOS-TLS")));
+  const Answered<bool> asked = RunToEnd(*store, store->IsPlayerExist("EOS-TLS"));
   const StoreState state = store->State();
   if (row.refusal.empty()) {
-    EXPECT_EQ(store->LastAnswer(), StoreAnswer::Known);
+    EXPECT_EQ(asked.answer, StoreAnswer::Known);
     EXPECT_EQ(state.connection, StoreState::Connection::Connected);
     EXPECT_TRUE(state.tls_version.starts_with("TLSv1.")) << state.tls_version;
     return;
   }
   // Never a weaker connection: the store could not ask, and the reason is the library's.
-  EXPECT_EQ(store->LastAnswer(), StoreAnswer::CouldNotAsk);
+  EXPECT_EQ(asked.answer, StoreAnswer::CouldNotAsk);
   EXPECT_EQ(state.connection, StoreState::Connection::Unavailable);
   EXPECT_TRUE(Logged(row.refusal)) << row.refusal;
   EXPECT_EQ(proxy_.ReceivedFromClients(), 0u) << "bytes crossed without TLS";
@@ -216,8 +216,7 @@ TEST_P(TlsStoreFault, AFailedReconnectionIsAnOutageNeverANo) {
   RunToEnd(store, store.Connect());
   const auto asked = [&store] {
     int row_id = 0;
-    static_cast<void>(RunToEnd(store, store.IsCodeExist("CODE-TLS", row_id)));
-    return store.LastAnswer();
+    return RunToEnd(store, store.IsCodeExist("CODE-TLS", row_id)).answer;
   };
   ASSERT_EQ(asked(), StoreAnswer::Known);
   proxy.SetGreetingFault(fault);

@@ -1,21 +1,20 @@
 // The pure rules on text: what player names become in an announcement, the announcement's
 // placeholders, which codes are state words, which columns the store can use, who has no identity,
-// and the bound on links in doubt.
+// and the bound and the retries of the writes in doubt.
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "Discord/AnnouncementText.h"
 #include "Database/ColumnRequirements.h"
 #include "Database/DefaultIdentity.h"
 #include "Database/StateWords.h"
+#include "Database/WritesInDoubt.h"
+#include "Discord/AnnouncementText.h"
 #include "Discord/Markdown.h"
 #include "Discord/Mentions.h"
-#include "Linking/LinksInDoubt.h"
 #include "host/Tools.h"
-#include "support/MemoryStore.h"
 
 namespace {
 
@@ -163,19 +162,25 @@ TEST(ColumnRequirements, EachUnfitColumnIsNamedInTheStoresOrder) {
           "code is varchar(6), shorter than the 7 characters of the state word \"Updated\""));
 }
 
-TEST(LinksInDoubt, OnlyTheNewestRowOfAPlayerAndABoundedNumberOfPlayersAreKept) {
-  MemoryStore store;
-  LinksInDoubt links;
-  links.Remember("a", 1);
-  links.Remember("a", 2);
-  EXPECT_EQ(links.Size(), 1u);
-  for (std::size_t i = 0; i < LinksInDoubt::kMostRemembered + 10; ++i) {
-    links.Remember(std::string("p").append(std::to_string(i)), static_cast<int>(i));
+TEST(WritesInDoubt, TheOldestIsGivenUpAtTheBoundAndAServerAwayWaitsTwiceAsLongEachTime) {
+  using namespace std::chrono_literals;
+  veltrane::WritesInDoubt writes;
+  veltrane::WriteInDoubt write;
+  for (std::size_t i = 0; i < veltrane::WritesInDoubt::kMostRemembered; ++i) {
+    write.eos_id = "p" + std::to_string(i);
+    EXPECT_EQ(writes.Add(write), std::nullopt);
   }
-  EXPECT_EQ(links.Size(), LinksInDoubt::kMostRemembered);
-  EXPECT_EQ(RunToEnd(store, links.Decide(store, "a")), LinkInDoubt::None) << "the oldest went first";
-  EXPECT_EQ(RunToEnd(store, links.Decide(store, "p10")), LinkInDoubt::DidNotLand);
-  EXPECT_EQ(links.Size(), LinksInDoubt::kMostRemembered - 1);
+  write.eos_id = "away";
+  write.server = {"away", 1};
+  EXPECT_EQ(writes.Add(write)->eos_id, "p0");
+  const auto now = veltrane::WritesInDoubt::Clock::time_point() + 1h;
+  std::vector<std::chrono::nanoseconds> waits;
+  for (int failed = 0; failed < 4; ++failed) {
+    writes.Postpone(write.server, now, {5s, 20s});
+    waits.push_back(writes.LinkUpdateOf(write.eos_id)->retry_at - now);
+  }
+  EXPECT_THAT(waits, ElementsAre(5s, 10s, 20s, 20s));
+  EXPECT_TRUE(writes.AnyDue(now)) << "the other server's writes";
 }
 
 }  // namespace

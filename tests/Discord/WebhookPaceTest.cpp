@@ -161,15 +161,20 @@ TEST(AnnouncementQueue, MergesAsManyAsFitInDiscordsLimitWithTheirLineBreaks) {
   }
 }
 
+// The flood begins once, at the first drop, and ends, counted once, when the queue is well below
+// its bound again.
 TEST(AnnouncementQueue, BeyondTheBoundTheOldestAreDroppedAndCountedOnce) {
   AnnouncementQueue queue;
+  std::size_t floods_begun = 0;
   for (std::size_t link = 0; link < AnnouncementQueue::kMostWaiting + 3; ++link)
-    queue.Add(u"link " + std::u16string(1, char16_t(u'0' + link % 10)));
+    floods_begun += queue.Add(u"link " + std::u16string(1, char16_t(u'0' + link % 10))) ? 1 : 0;
+  EXPECT_EQ(floods_begun, 1u);
   EXPECT_EQ(queue.Waiting(), AnnouncementQueue::kMostWaiting);
-  EXPECT_EQ(queue.TakeOverflow(), 3u);
-  EXPECT_EQ(queue.TakeOverflow(), 0u);
+  EXPECT_EQ(queue.TakeOverflow(), 0u) << "still at its bound";
   EXPECT_EQ(queue.Dropped(), 3u);
   EXPECT_TRUE(queue.Take().content.starts_with(u"link 3\nlink 4\n"));
+  EXPECT_EQ(queue.TakeOverflow(), 3u);
+  EXPECT_EQ(queue.TakeOverflow(), 0u);
 }
 
 }  // namespace

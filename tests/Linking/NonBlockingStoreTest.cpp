@@ -292,6 +292,26 @@ TEST_F(NonBlockingStore, AdminCommandWhileTheStoreConnectsAtLoadIsAnsweredAtOnce
   }
 }
 
+// Fixed fault: an admin's statement still under way at the command's deadline was ended there and
+// read as a lost connection: the healthy server was logged unavailable, and the next link was told
+// DatabaseUnavailable for the cool-down. MysqlTimeout 0 leaves the statement no timeout of its own.
+TEST_F(NonBlockingStore, AdminStatementEndedAtTheCommandsDeadlineStartsNoOutage) {
+  config_["Database"]["MysqlTimeout"] = 0;
+  auto devhost = StartReady(std::string("join admin\n") + kJoinBob + "chat bob /link CODE-1\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 1, 30s));
+  ASSERT_TRUE(SendHeld(*devhost, "SELECT id, eos_id, discord_id",
+                       "console admin Veltrane.Linked 000BBBBB000BBBBB000BBBBB000BBBBB\n"));
+  ASSERT_TRUE(devhost->WaitForLine("server-message admin ", 1, 30s));
+  devhost->Send("chat bob /link CODE-2\n");
+  ASSERT_TRUE(devhost->WaitForLine("notify bob ", 2, 30s));
+  proxy_.ReleaseHeld();
+  const DevhostResult result = devhost->Stop();
+  EXPECT_THAT(ServerMessages(result),
+              ElementsAre(HasSubstr("Database unavailable; try again later")));
+  EXPECT_THAT(NotifiedTexts(result, "bob"), ElementsAre("Account linked", "Already linked"));
+  EXPECT_THAT(VeltraneLog(result), Not(Contains(HasSubstr("unavailable"))));
+}
+
 TEST_F(NonBlockingStore, ReloadLeavesTheWorkUnderWayAlone) {
   auto devhost = StartReady(kJoinBob);
   ASSERT_TRUE(SendHeld(*devhost, kLinkUpdate, "chat bob /link CODE-1\n"));

@@ -122,6 +122,26 @@ TEST_F(PendingWorkTest, LinkCommandsBeyondTheBoundAreRefusedAndRefreshesGiveUpTh
   EXPECT_EQ(Warnings().size(), 4u);
 }
 
+// Fixed fault: steady spam at the bound wrote both lines again for every task that ended.
+TEST_F(PendingWorkTest, SteadySpamAtTheBoundIsOneEpisode) {
+  for (std::size_t i = 0; i < PendingWork::kMostLinkCommands; ++i) {
+    ASSERT_TRUE(Add(Kind::LinkCommand, "link"));
+  }
+  for (int round = 0; round < 10; ++round) {
+    EXPECT_FALSE(Add(Kind::LinkCommand, "one too many"));
+    while (work.Waiting(Kind::LinkCommand) == PendingWork::kMostLinkCommands) work.Advance(store);
+    ASSERT_TRUE(Add(Kind::LinkCommand, "link"));
+  }
+  const std::string begins =
+      "1024 link commands wait for the database; new ones are refused until fewer wait.";
+  // It ends once three quarters of the bound wait.
+  while (work.Waiting(Kind::LinkCommand) > 769) work.Advance(store);
+  EXPECT_THAT(Warnings(), ElementsAre(begins));
+  while (work.Waiting(Kind::LinkCommand) > 768) work.Advance(store);
+  EXPECT_THAT(Warnings(), ElementsAre(begins, "10 link commands were refused while 1024 waited "
+                                              "for the database."));
+}
+
 // The unload gets no ticks: the running task and the waiting refreshes are finished in place; the
 // connection made at load, started or not, and the link commands that have not started are given
 // up.

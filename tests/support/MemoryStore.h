@@ -55,15 +55,15 @@ class MemoryStore : public IDatabase {
     return row.id;
   }
 
-  StoreTask<bool> IsPlayerExist(std::string eos_id) override {
+  StoreTask<Answered<bool>> IsPlayerExist(std::string eos_id) override {
     co_await Statement();
     co_return Ask([&] { return Any([&](const MemoryRow& r) { return r.eos_id == eos_id; }); });
   }
-  StoreTask<bool> IsPlayerIDExist(std::string eos_id) override {
+  StoreTask<Answered<bool>> IsPlayerIDExist(std::string eos_id) override {
     co_await Statement();
     co_return Ask([&] { return Any([&](const MemoryRow& r) { return Links(r, eos_id); }); });
   }
-  StoreTask<bool> IsCodeExist(std::string code, int& row_id) override {
+  StoreTask<Answered<bool>> IsCodeExist(std::string code, int& row_id) override {
     co_await Statement();
     co_return Ask([&] {
       if (veltrane::IsStateWord(code)) return false;
@@ -76,11 +76,12 @@ class MemoryStore : public IDatabase {
       return false;
     });
   }
-  StoreTask<bool> UpdateAccount(int row_id, std::string eos_id, std::string code, int player_id,
-                                std::string character_name, int tribe_id,
-                                std::string tribe_name) override {
+  StoreTask<Answered<bool>> UpdateAccount(int row_id, std::string eos_id, std::string code,
+                                          int player_id, std::string character_name, int tribe_id,
+                                          std::string tribe_name,
+                                          WriteFollowUp if_in_doubt = {}) override {
     co_await Statement();
-    if (!Begin()) co_return false;
+    if (!Begin()) co_return kNotAsked;
     if (before_update) std::exchange(before_update, nullptr)();
     MemoryRow* row = Row(row_id);
     const bool updates = row != nullptr && row->code == code && !Any([&](const MemoryRow& r) {
@@ -93,17 +94,17 @@ class MemoryStore : public IDatabase {
                 character_name, tribe_id, tribe_name,      "Linked"};
       }
       if (lost) {
-        answer_ = StoreAnswer::InDoubt;
-        co_return false;
+        in_doubt_.push_back({row_id, eos_id, std::move(if_in_doubt)});
+        co_return {false, StoreAnswer::InDoubt};
       }
     }
-    co_return updates;
+    co_return {updates, StoreAnswer::Known};
   }
-  StoreTask<bool> UpdateAccountLogout(std::string character_name, int tribe_id,
-                                      std::string tribe_name, std::string code,
-                                      std::string eos_id) override {
+  StoreTask<Answered<bool>> UpdateAccountLogout(std::string character_name, int tribe_id,
+                                                std::string tribe_name, std::string code,
+                                                std::string eos_id, WriteFollowUp = {}) override {
     co_await Statement();
-    if (!Begin()) co_return false;
+    if (!Begin()) co_return kNotAsked;
     for (MemoryRow& row : rows) {
       if (row.eos_id != eos_id) continue;
       row.character_name = character_name;
@@ -111,23 +112,26 @@ class MemoryStore : public IDatabase {
       row.tribe_name = tribe_name;
       row.code = code;
     }
-    co_return true;
+    co_return {true, StoreAnswer::Known};
   }
-  StoreTask<bool> IsRowLinkedTo(int row_id, std::string eos_id) override {
+  std::size_t WritesInDoubt() const override { return in_doubt_.size(); }
+  // The row tells, as the database's would once the update's session is gone.
+  StoreTask<LinkInDoubt> DecideLinkInDoubt(std::string eos_id) override {
+    const auto found = std::find_if(in_doubt_.begin(), in_doubt_.end(),
+                                    [&](const LostUpdate& lost) { return lost.eos_id == eos_id; });
+    if (found == in_doubt_.end()) co_return LinkInDoubt::None;
     co_await Statement();
-    co_return Ask([&] {
-      const MemoryRow* row = Row(row_id);
-      return row != nullptr && Links(*row, eos_id);
-    });
+    if (!Begin()) co_return LinkInDoubt::Undecided;
+    const LostUpdate lost = *found;
+    in_doubt_.erase(found);
+    const MemoryRow* row = Row(lost.row_id);
+    const bool landed = row != nullptr && Links(*row, eos_id);
+    if (lost.follow_up) lost.follow_up(eos_id, landed);
+    co_return landed ? LinkInDoubt::Landed : LinkInDoubt::DidNotLand;
   }
-  StoreAnswer LastAnswer() const override { return answer_; }
-  std::optional<std::vector<LinkedAccount>> FindLinks(AccountIdKind, std::string) override {
-    return std::nullopt;
-  }
-  DeletedLinks DeleteLinks(AccountIdKind, std::string, std::vector<int>) override { return {}; }
   bool NonBlocking() const override { return answers_over_ticks; }
   bool Advance() override { return driver_.Advance(veltrane::StepDriver::Clock::now()); }
-  void RunToEnd(StoreTask<void>& task) override { driver_.RunToEnd(task); }
+  void RunInPlace(StoreTask<void>& task) override { driver_.TryRunToEnd(task); }
   bool FinishInPlace(veltrane::StepDriver::Clock::time_point deadline) override {
     return driver_.FinishInPlace(deadline);
   }
@@ -143,10 +147,11 @@ class MemoryStore : public IDatabase {
     if (answers_over_ticks) co_await driver_.PauseUntil(veltrane::StepDriver::Clock::now());
   }
 
+  static constexpr Answered<bool> kNotAsked{false, StoreAnswer::CouldNotAsk};
+
   bool Begin() {
     ++statements;
     if (away_from_statement != 0 && statements >= away_from_statement) away = true;
-    answer_ = away ? StoreAnswer::CouldNotAsk : StoreAnswer::Known;
     return !away;
   }
   // The store's one definition of a link: the row holds the EOS id and a player id, whatever its
@@ -155,8 +160,9 @@ class MemoryStore : public IDatabase {
     return row.eos_id == eos_id && row.eos_id != "0" && !row.eos_id.empty() && row.player_id != 0;
   }
   template <typename Question>
-  bool Ask(Question question) {
-    return Begin() && question();
+  Answered<bool> Ask(Question question) {
+    if (!Begin()) return kNotAsked;
+    return {question(), StoreAnswer::Known};
   }
   template <typename Test>
   bool Any(Test test) const {
@@ -168,6 +174,11 @@ class MemoryStore : public IDatabase {
     return found == rows.end() ? nullptr : &*found;
   }
 
-  StoreAnswer answer_ = StoreAnswer::Known;
+  struct LostUpdate {
+    int row_id = 0;
+    std::string eos_id;
+    WriteFollowUp follow_up;
+  };
+  std::vector<LostUpdate> in_doubt_;
   veltrane::StepDriver driver_;
 };
