@@ -125,8 +125,11 @@ StoreTask<LinkInDoubt> MySql::DecideLinkInDoubt(std::string eos_id) {
   try {
     const veltrane::WriteInDoubt* found = writes_in_doubt_.LinkUpdateOf(eos_id);
     if (found == nullptr) co_return LinkInDoubt::None;
-    // A server that is away costs the player's commands no wait before its cool-down has passed.
-    if (now_() < found->retry_at) co_return LinkInDoubt::Undecided;
+    // A server that is away costs the player's commands no wait before the first cool-down has
+    // passed since the last try; the tick's longer waits are not his.
+    if (found->tried_at && now_() < *found->tried_at + cool_down_.first) {
+      co_return LinkInDoubt::Undecided;
+    }
     const veltrane::WriteInDoubt write = *found;
     const std::optional<bool> holds = co_await Settle(write, kOperation);
     if (!holds) {

@@ -54,9 +54,12 @@ struct WriteInDoubt {
   unsigned long thread_id = 0;
   std::vector<std::string> session;
 
-  // Not tried before this; the wait after a failed try doubles as the cool-down's does.
+  // Not tried by the tick before this; the wait after a failed try doubles as the cool-down's
+  // does. The player's own link command tries once the first cool-down has passed since the last
+  // try (tried_at): he waits no longer than that once the server is back.
   std::chrono::steady_clock::time_point retry_at{};
   std::chrono::milliseconds retry_wait{0};
+  std::optional<std::chrono::steady_clock::time_point> tried_at;
   std::uint64_t serial = 0;  // set by WritesInDoubt::Add
 };
 
@@ -115,6 +118,7 @@ class WritesInDoubt {
                              ? policy.first
                              : std::min(write.retry_wait * 2, policy.longest);
       write.retry_at = now + write.retry_wait;
+      write.tried_at = now;
     }
   }
 

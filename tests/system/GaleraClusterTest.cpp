@@ -335,6 +335,10 @@ TEST_F(GaleraCluster, PlayerWhoseUpdateHangsWithItsNodeIsLinkedOnceWhenTheNodeIs
   std::vector<nlohmann::json> texts;
   for (const std::string& line : result.WithPrefix("notify bob "))
     texts.push_back(*Field(line, "text"));
+  // The tick may settle the update before his third command: both commands are then told that he
+  // is linked already, after the link's own reply.
+  ASSERT_GE(texts.size(), 4u);
+  texts.resize(4);
   EXPECT_EQ(texts, (std::vector<nlohmann::json>{
                        messages["DatabaseUnavailable"], messages["DatabaseUnavailable"],
                        messages["AccountLinked"], messages["AccountAlredyLinked"]}));
